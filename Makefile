@@ -1,0 +1,24 @@
+# The README's two commands: `make setup` (once per machine) and `make test`.
+VENVS := $(wildcard .venv .venv-py311)
+PYTHON ?= .venv/bin/python
+
+.PHONY: setup build test bench clean
+
+setup:
+	bash scripts/setup.sh
+
+# In-place build used by the tests (both interpreters are CPython 3.11 and share it).
+build:
+	$(PYTHON) setup.py -q build_ext --inplace
+
+test: build
+	@set -e; for v in $(VENVS); do \
+	    echo "== tests on $$v ($$($$v/bin/python -c 'import pydantic; print("pydantic", pydantic.VERSION)'))"; \
+	    PYTHONPATH=python $$v/bin/python -m pytest -q -p no:cacheprovider tests; \
+	done
+
+bench: build
+	PYTHONPATH=python $(PYTHON) bench/run.py
+
+clean:
+	rm -rf build python/QorvelAPI/*.so *.egg-info

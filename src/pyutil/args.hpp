@@ -1,0 +1,256 @@
+// Table-driven argument parsing for METH_FASTCALL | METH_KEYWORDS methods, vectorcall
+// constructors and classic tuple/dict calls (tp_init of Python subclasses).
+//
+// Each callable declares one static table of parameters (name, declared type); the parser binds
+// positional and keyword arguments, produces CPython's usual messages for missing, repeated and
+// unknown arguments, and checks declared types against the exact built-in type, producing
+// "Argument '<parameter>' has incorrect type (expected <type>, got <type>)". A `str` subclass
+// (an enumeration member) is refused where a `str` is declared, and a `bool` where an `int` is.
+#pragma once
+#include "errors.hpp"
+
+#include <array>
+#include <cstring>
+#include <string_view>
+
+namespace pyutil {
+
+enum class Accept : unsigned char {
+    Any,          // anything, null included
+    Str,          // exact str
+    StrOrNone,    // exact str or None
+    List,         // exact list
+    ListOrNone,   // exact list or None
+    Dict,         // exact dict
+    DictOrNone,   // exact dict or None
+    Int,          // exact int (bool refused)
+    IntOrNone,    // exact int or None
+    Bool,         // bool
+    Float,        // exact float
+};
+
+struct Param {
+    std::string_view name;
+    Accept accept = Accept::Any;
+    bool required = false;
+};
+
+// `name` is the callable's name as shown in messages ("PluginVariable", "toDict").
+template <std::size_t N>
+struct Signature {
+    const char* name;
+    std::array<Param, N> params;
+    static constexpr std::size_t size = N;
+};
+
+template <typename... P>
+constexpr auto signature(const char* name, P... params) {
+    return Signature<sizeof...(P)>{name, {params...}};
+}
+
+// The bound arguments: borrowed references, null where the caller gave nothing.
+template <std::size_t N>
+struct Bound {
+    std::array<PyObject*, N> values{};
+    PyObject* operator[](std::size_t i) const noexcept { return values[i]; }
+    bool given(std::size_t i) const noexcept { return values[i] != nullptr; }
+    // The argument, or `fallback` (borrowed) when it was not given.
+    PyObject* get_or(std::size_t i, PyObject* fallback) const noexcept {
+        return values[i] != nullptr ? values[i] : fallback;
+    }
+};
+
+namespace detail {
+
+inline const char* accept_name(Accept accept) noexcept {
+    switch (accept) {
+        case Accept::Str:
+        case Accept::StrOrNone: return "str";
+        case Accept::List:
+        case Accept::ListOrNone: return "list";
+        case Accept::Dict:
+        case Accept::DictOrNone: return "dict";
+        case Accept::Int:
+        case Accept::IntOrNone: return "int";
+        case Accept::Bool: return "bool";
+        case Accept::Float: return "float";
+        case Accept::Any: break;
+    }
+    return "object";
+}
+
+inline bool accepts(Accept accept, PyObject* value) noexcept {
+    switch (accept) {
+        case Accept::Any: return true;
+        case Accept::Str: return PyUnicode_CheckExact(value);
+        case Accept::StrOrNone: return value == Py_None || PyUnicode_CheckExact(value);
+        case Accept::List: return PyList_CheckExact(value);
+        case Accept::ListOrNone: return value == Py_None || PyList_CheckExact(value);
+        case Accept::Dict: return PyDict_CheckExact(value);
+        case Accept::DictOrNone: return value == Py_None || PyDict_CheckExact(value);
+        case Accept::Int: return PyLong_CheckExact(value);
+        case Accept::IntOrNone: return value == Py_None || PyLong_CheckExact(value);
+        case Accept::Bool: return PyBool_Check(value);
+        case Accept::Float: return PyFloat_CheckExact(value);
+    }
+    return false;
+}
+
+// Keyword names coming from call sites are almost always compact ASCII; compare their bytes.
+inline bool name_equals(PyObject* keyword, std::string_view name) noexcept {
+    if (PyUnicode_IS_COMPACT_ASCII(keyword)) {
+        return static_cast<std::size_t>(PyUnicode_GET_LENGTH(keyword)) == name.size() &&
+               std::memcmp(PyUnicode_DATA(keyword), name.data(), name.size()) == 0;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::string_view(utf8, static_cast<std::size_t>(size)) == name;
+}
+
+template <std::size_t N>
+Py_ssize_t find_param(const Signature<N>& sig, PyObject* keyword) noexcept {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (name_equals(keyword, sig.params[i].name)) return static_cast<Py_ssize_t>(i);
+    }
+    return -1;
+}
+
+template <std::size_t N>
+bool too_many_positional(const Signature<N>& sig, Py_ssize_t nargs) {
+    std::size_t required = 0;
+    for (const Param& p : sig.params) required += p.required ? 1 : 0;
+    if (required == N) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given",
+                     sig.name, N, N == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
+                     sig.name, required, N, nargs, nargs == 1 ? "was" : "were");
+    }
+    return false;
+}
+
+// "f() missing 2 required positional arguments: 'a' and 'b'", as Python functions say it.
+template <std::size_t N>
+bool report_missing(const Signature<N>& sig, const Bound<N>& bound) {
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return false;
+    for (std::size_t i = 0; i < N; ++i) {
+        if (!sig.params[i].required || bound.given(i)) continue;
+        Ref quoted = Ref::steal(PyUnicode_FromFormat("'%.*s'", static_cast<int>(sig.params[i].name.size()),
+                                                     sig.params[i].name.data()));
+        if (!quoted || PyList_Append(names.get(), quoted.get()) < 0) return false;
+    }
+    Py_ssize_t count = PyList_GET_SIZE(names.get());
+    Ref listed;
+    if (count == 1) {
+        listed = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
+    } else {
+        Ref head = Ref::steal(PyList_GetSlice(names.get(), 0, count - 1));
+        Ref comma = Ref::steal(PyUnicode_FromString(", "));
+        if (!head || !comma) return false;
+        Ref joined = Ref::steal(PyUnicode_Join(comma.get(), head.get()));
+        if (!joined) return false;
+        listed = Ref::steal(PyUnicode_FromFormat("%U and %U", joined.get(), PyList_GET_ITEM(names.get(), count - 1)));
+    }
+    if (!listed) return false;
+    PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %U", sig.name, count,
+                 count == 1 ? "" : "s", listed.get());
+    return false;
+}
+
+template <std::size_t N>
+bool bind_keyword(const Signature<N>& sig, Bound<N>& bound, PyObject* keyword, PyObject* value) {
+    if (!PyUnicode_Check(keyword)) {
+        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.name);
+        return false;
+    }
+    Py_ssize_t index = find_param(sig, keyword);
+    if (index < 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, keyword);
+        return false;
+    }
+    if (bound.values[index] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", sig.name, keyword);
+        return false;
+    }
+    bound.values[index] = value;
+    return true;
+}
+
+template <std::size_t N>
+bool check_bound(const Signature<N>& sig, const Bound<N>& bound) {
+    for (std::size_t i = 0; i < N; ++i) {
+        PyObject* value = bound.values[i];
+        if (value == nullptr) {
+            if (sig.params[i].required) return report_missing(sig, bound);
+            continue;
+        }
+        if (!accepts(sig.params[i].accept, value)) {
+            PyErr_Format(PyExc_TypeError, "Argument '%.*s' has incorrect type (expected %s, got %s)",
+                         static_cast<int>(sig.params[i].name.size()), sig.params[i].name.data(),
+                         accept_name(sig.params[i].accept), type_name(value));
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace detail
+
+// Message for a declared-type mismatch found outside the parser (same text as the parser's).
+inline PyObject* raise_argument_type(const char* parameter, const char* expected, PyObject* got) {
+    return raise_format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", parameter,
+                        expected, type_name(got));
+}
+
+// Binds a vectorcall/fastcall argument vector. Returns false with an exception set on failure.
+template <std::size_t N>
+bool parse(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound<N>& bound) {
+    nargs = PyVectorcall_NARGS(nargs);
+    if (static_cast<std::size_t>(nargs) > N) return detail::too_many_positional(sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound.values[i] = args[i];
+    if (kwnames != nullptr) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (!detail::bind_keyword(sig, bound, PyTuple_GET_ITEM(kwnames, k), args[nargs + k])) return false;
+        }
+    }
+    return detail::check_bound(sig, bound);
+}
+
+// Binds a classic (tuple, dict) call, as tp_init receives it from Python subclasses.
+template <std::size_t N>
+bool parse(const Signature<N>& sig, PyObject* args, PyObject* kwargs, Bound<N>& bound) {
+    Py_ssize_t nargs = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
+    if (static_cast<std::size_t>(nargs) > N) return detail::too_many_positional(sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound.values[i] = PyTuple_GET_ITEM(args, i);
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!detail::bind_keyword(sig, bound, key, value)) return false;
+        }
+    }
+    return detail::check_bound(sig, bound);
+}
+
+// Refuses any argument, for operations that take none (tp_init of a base with no parameters).
+inline bool parse_none(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
+    if (PyVectorcall_NARGS(nargs) != 0) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 0 positional arguments but %zd %s given", name,
+                     PyVectorcall_NARGS(nargs), PyVectorcall_NARGS(nargs) == 1 ? "was" : "were");
+        return false;
+    }
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name,
+                     PyTuple_GET_ITEM(kwnames, 0));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace pyutil

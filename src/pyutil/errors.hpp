@@ -1,0 +1,53 @@
+// Small helpers for raising exceptions with formatted messages.
+#pragma once
+#include "ref.hpp"
+
+namespace pyutil {
+
+// Name of an object's type as Python prints it ("int", "NoneType", "VariableTypes").
+inline const char* type_name(PyObject* obj) noexcept { return Py_TYPE(obj)->tp_name; }
+
+// Raises `kind` with the text of `message` (a new reference or null); always returns null.
+inline PyObject* raise_with(PyObject* kind, Ref message) {
+    if (message) PyErr_SetObject(kind, message.get());
+    return nullptr;
+}
+
+// Raises `kind(message)` where the message is built by PyUnicode_FromFormat; always returns null.
+template <typename... Args>
+PyObject* raise_format(PyObject* kind, const char* format, Args... args) {
+    return raise_with(kind, Ref::steal(PyUnicode_FromFormat(format, args...)));
+}
+
+// "Expected <type>, got <type>": the message for values of the editor's JSON in typed slots.
+inline PyObject* raise_expected(const char* expected, PyObject* got) {
+    return raise_format(PyExc_TypeError, "Expected %s, got %s", expected, type_name(got));
+}
+
+// Chains the exception currently being handled as the cause of a newly raised one.
+// Call with the caught exception (taken by PyErr_GetRaisedException-like fetch) after raising.
+inline void set_cause_of_current(Ref cause) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value != nullptr && cause) {
+        PyException_SetCause(value, cause.new_ref());
+        PyException_SetContext(value, cause.release());
+    }
+    if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
+    PyErr_Restore(type, value, tb);
+}
+
+// Takes the pending exception out of the error indicator as one normalised object.
+inline Ref fetch_exception() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type == nullptr) return Ref();
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Ref::steal(value);
+}
+
+}  // namespace pyutil

@@ -1,0 +1,36 @@
+// Helpers for heap types created from specs in a module's exec slot, and for the cyclic GC.
+#pragma once
+#include "ref.hpp"
+
+#include <cstring>
+
+namespace pyutil {
+
+// Creates a heap type bound to `module`, adds it to the module under its short name and returns
+// a new reference (kept in module state), or null with an exception set.
+inline PyTypeObject* add_type(PyObject* module, PyType_Spec* spec, PyObject* bases = nullptr) {
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, spec, bases));
+    if (!type) return nullptr;
+    const char* dot = strrchr(spec->name, '.');
+    const char* short_name = dot != nullptr ? dot + 1 : spec->name;
+    if (PyModule_AddObjectRef(module, short_name, type.get()) < 0) return nullptr;
+    return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+// Sets a class-level value in a type's dictionary (a default read on the class itself).
+inline bool set_class_attr(PyTypeObject* type, const char* name, PyObject* value) {
+    return PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, value) == 0;
+}
+
+// For tp_dealloc of GC heap types: untrack, clear weak references and slots, free, drop the type.
+template <typename Clear>
+void dealloc_gc_object(PyObject* self, Clear clear_slots) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (type->tp_weaklistoffset != 0) PyObject_ClearWeakRefs(self);
+    clear_slots(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+}  // namespace pyutil
