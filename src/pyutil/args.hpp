@@ -111,6 +111,11 @@ inline bool name_equals(PyObject* keyword, std::string_view name) noexcept {
     return std::string_view(utf8, static_cast<std::size_t>(size)) == name;
 }
 
+// The parameter's name as a str (PyUnicode_FromFormat on 3.11 has no "%.*s" for unterminated views).
+inline Ref param_name(const Param& param) {
+    return Ref::steal(PyUnicode_FromStringAndSize(param.name.data(), static_cast<Py_ssize_t>(param.name.size())));
+}
+
 template <std::size_t N>
 Py_ssize_t find_param(const Signature<N>& sig, PyObject* keyword) noexcept {
     for (std::size_t i = 0; i < N; ++i) {
@@ -140,8 +145,8 @@ bool report_missing(const Signature<N>& sig, const Bound<N>& bound) {
     if (!names) return false;
     for (std::size_t i = 0; i < N; ++i) {
         if (!sig.params[i].required || bound.given(i)) continue;
-        Ref quoted = Ref::steal(PyUnicode_FromFormat("'%.*s'", static_cast<int>(sig.params[i].name.size()),
-                                                     sig.params[i].name.data()));
+        Ref name = param_name(sig.params[i]);
+        Ref quoted = name ? Ref::steal(PyUnicode_FromFormat("'%U'", name.get())) : Ref();
         if (!quoted || PyList_Append(names.get(), quoted.get()) < 0) return false;
     }
     Py_ssize_t count = PyList_GET_SIZE(names.get());
@@ -190,9 +195,11 @@ bool check_bound(const Signature<N>& sig, const Bound<N>& bound) {
             continue;
         }
         if (!accepts(sig.params[i].accept, value)) {
-            PyErr_Format(PyExc_TypeError, "Argument '%.*s' has incorrect type (expected %s, got %s)",
-                         static_cast<int>(sig.params[i].name.size()), sig.params[i].name.data(),
-                         accept_name(sig.params[i].accept), type_name(value));
+            Ref name = param_name(sig.params[i]);
+            if (name) {
+                PyErr_Format(PyExc_TypeError, "Argument '%U' has incorrect type (expected %s, got %s)", name.get(),
+                             accept_name(sig.params[i].accept), type_name(value));
+            }
             return false;
         }
     }
