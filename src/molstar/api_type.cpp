@@ -144,6 +144,7 @@ PyMethodDef api_methods[] = {
 
 PyGetSetDef api_getset[] = {
     {"mvs", get_mvs, nullptr, "The molviewspec library. Use it to build complex scenes", nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
