@@ -408,3 +408,17 @@ def test_unique_variable_id_exception():
         UniqueVariableIDException("m", 3)
     with pytest.raises(TypeError, match="Argument 'message' has incorrect type"):
         UniqueVariableIDException(None)
+
+
+def test_deepcopy_keeps_cycles_types_and_subclass_state():
+    class Sub(PluginVariable):
+        label = "sub"
+
+    v = Sub("a", "A", "d", VariableTypes.NUMBER, defaultValue=[1, 2])
+    v.self_ref = [v]
+    copied = copy.deepcopy(v)
+    assert type(copied) is Sub and copied is not v
+    assert copied.self_ref[0] is copied  # the cycle is copied as a cycle
+    assert copied.type is VariableTypes.NUMBER  # members are shared, not copied
+    assert copied.defaultValue == [1, 2] and copied.defaultValue is not v.defaultValue
+    assert copied.value is copied.defaultValue  # sharing inside the object is kept

@@ -331,10 +331,17 @@ PyObject* variable_setstate(PyObject* self, PyObject* state) {
     Py_RETURN_NONE;
 }
 
+PyObject* variable_deepcopy(PyObject* self, PyObject* memo) {
+    ModuleState* state = state_of(self);
+    if (state == nullptr) return nullptr;
+    return pyutil::members_deepcopy(self, memo, {state->VariableTypes, state->PluginBlockTypes}).release();
+}
+
 PyMethodDef variable_methods[] = {
     {"toDict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(variable_to_dict_method)),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "toDict($self, /, minimal=False)\n--\n\nConvert the variable to a dictionary."},
+    {"__deepcopy__", variable_deepcopy, METH_O, "__deepcopy__($self, memo, /)\n--\n\nA deep copy of the variable."},
     {"__getstate__", variable_getstate, METH_NOARGS, "__getstate__($self, /)\n--\n\nThe attributes, for copying."},
     {"__setstate__", variable_setstate, METH_O, "__setstate__($self, state, /)\n--\n\nRestores copied attributes."},
     {nullptr},
