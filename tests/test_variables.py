@@ -265,7 +265,11 @@ def test_signatures_and_docs():
     assert str(inspect.signature(VariableGroup)).startswith("(id, name, description, variables, allowedValues=None")
     assert str(inspect.signature(VariableList)).startswith("(id, name, description, prototypes, allowedValues=None")
     assert str(inspect.signature(var().toDict)) == "(minimal=False)"
-    assert PluginVariable.__doc__ == "Class that defines a variable that can be used in a PluginBlock."
+    assert PluginVariable.__doc__.startswith("Class that defines a variable that can be used in a PluginBlock.")
+    assert VariableGroup.__doc__.startswith("A group of varaibles to be used together as input.")
+    assert VariableList.__doc__.startswith("A list of the designed input variables.")
+    assert UniqueVariableIDException.__doc__ == ("Exception that is raised when a variable ID is not unique inside "
+                                                 "a block.")
     assert PluginVariable.toDict.__doc__ == "Convert the variable to a dictionary."
     assert PluginVariable.__module__ == "QorvelAPI.plugins"
 

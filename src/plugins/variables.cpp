@@ -378,7 +378,17 @@ PyType_Slot variable_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "PluginVariable(id, name, description, type, defaultValue=None, allowedValues=None, "
                     "category=None, disabled=False, required=False, placeholder=None)\n--\n\n"
-                    "Class that defines a variable that can be used in a PluginBlock.")},
+                    "Class that defines a variable that can be used in a PluginBlock.\n\n"
+                    "id: The ID of the variable.\n"
+                    "name: The name of the variable.\n"
+                    "description: A description of the variable.\n"
+                    "type: The type of the variable. Assign it using the VariableTypes class.\n"
+                    "defaultValue: The default value of the variable.\n"
+                    "allowedValues: A list of allowed values for the variable.\n"
+                    "disabled: Whether the variable is disabled or not\n"
+                    "required: Whether the variable is required or not. This will show the variable in orange "
+                    "when not connected.\n"
+                    "placeholder: The placeholder of the input field.")},
     {Py_tp_new, reinterpret_cast<void*>(new_variable)},
     {Py_tp_init, reinterpret_cast<void*>(variable_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_variable)},
