@@ -4,6 +4,7 @@ The host works on a copy of the declared block, attaches one of its remote objec
 phase (which submits the job), follows the job through the block's status operations, switches the
 block to its second phase through the editor's block state JSON and runs it again.
 """
+import functools
 import logging
 import threading
 import time
@@ -170,6 +171,21 @@ def test_constructor_type_errors(kwargs, message):
     assert str(caught.value) == message
 
 
+def test_copy_shares_the_actions_and_carries_the_job():
+    class Owner:
+        def collect(self, block):
+            pass
+
+    declared = SlurmBlock("J", "d", functools.partial(print, "submit"), Owner().collect, id="j")
+    declared.status, declared.jobID, declared._executeSecondAction = Status.RUNNING, 9, True
+    copied = declared.copy()
+    assert type(copied) is SlurmBlock and copied._isOriginal is False
+    assert copied.initalAction is declared.initalAction and copied.finalAction is declared.finalAction
+    assert (copied.status, copied.jobID, copied._executeSecondAction) == (Status.RUNNING, 9, True)
+    copied.jobID = 10
+    assert declared.jobID == 9
+
+
 def test_python_subclass_constructs_through_init():
     class Job(SlurmBlock):
         def __init__(self, tag):
@@ -239,7 +255,6 @@ def test_host_runs_both_phases_and_follows_the_job():
     host_remote = HostRemote(states=["PENDING", "RUNNING", "COMPLETED"], elapsed=2.5)
     flow = Flow("saved-1")
     block = placed(host_remote, placedID=3, flow=flow, declared=declared)
-    assert block.copy().finalAction is declared.finalAction
 
     outputs = block("extra", key=1)
     assert outputs == block.outputs and calls == [("initial", ("extra",), {"key": 1})]

@@ -22,6 +22,7 @@
 
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 namespace plugins {
 namespace {
@@ -188,9 +189,8 @@ bool store_logs(const ModuleState& state, PyObject* self, PyObject* logs) {
 }
 
 // The log query may fail in any way without stopping the status query: the logs keep their
-// previous values and the failure is logged.
-bool refresh_logs(const ModuleState& state, PyObject* self, PyObject* host, PyObject* saved_id, PyObject* placed_id) {
-    Ref logs = call_method(host, state.cl_getRemoteBlockLogs, saved_id, placed_id);
+// previous values and the failure is logged. `logs` is the query's result, or null when it failed.
+bool refresh_logs(const ModuleState& state, PyObject* self, const Ref& logs) {
     if (logs && store_logs(state, self, logs.get())) return true;
     if (!pending_is_ordinary_error()) return false;
     Ref error = pyutil::fetch_exception();
@@ -198,10 +198,11 @@ bool refresh_logs(const ModuleState& state, PyObject* self, PyObject* host, PyOb
     return text && pyutil::log_error("Could not parse latest SlurmBlock logs: %s", text.get());
 }
 
-// The flow's saved ID, read afresh for every query as the host may replace the flow.
-Ref saved_id_of(const ModuleState& state, PyObject* self) {
+// `host.<method>(flow.savedID, placedID)`, with the flow's saved ID read afresh for every query.
+Ref query_host(const ModuleState& state, PyObject* self, PyObject* host, PyObject* method, PyObject* placed_id) {
     Ref flow = get_attr(self, state.cl_flow);
-    return flow ? get_attr(flow.get(), state.cl_savedID) : Ref();
+    Ref saved_id = flow ? get_attr(flow.get(), state.cl_savedID) : Ref();
+    return saved_id ? call_method(host, method, saved_id.get(), placed_id) : Ref();
 }
 
 // Asks the host's remote object for the job's state, identifier, logs and run time and stores
@@ -212,23 +213,18 @@ bool refresh_job(const ModuleState& state, PyObject* self) {
     Ref placed_id = host ? get_attr(self, state.cl_placedID) : Ref();
     if (!placed_id || !set_attr(host.get(), state.cl_blockPlacedID, placed_id.get())) return false;
 
-    Ref saved_id = saved_id_of(state, self);
-    Ref reported = saved_id ? call_method(host.get(), state.cl_getRemoteBlockStatus, saved_id.get(), placed_id.get())
-                            : Ref();
+    auto query = [&](PyObject* method) { return query_host(state, self, host.get(), method, placed_id.get()); };
+
+    Ref reported = query(state.cl_getRemoteBlockStatus);
     Ref status = reported ? to_slurm_status(state, reported.get()) : Ref();
     if (!status || !set_attr(self, state.cl_status, status.get())) return false;
 
-    saved_id = saved_id_of(state, self);
-    Ref job_id = saved_id ? call_method(host.get(), state.cl_getJobIDfromBlock, saved_id.get(), placed_id.get())
-                          : Ref();
+    Ref job_id = query(state.cl_getJobIDfromBlock);
     if (!job_id || !set_attr(self, state.cl_jobID, job_id.get())) return false;
 
-    saved_id = saved_id_of(state, self);
-    if (!saved_id || !refresh_logs(state, self, host.get(), saved_id.get(), placed_id.get())) return false;
+    if (!refresh_logs(state, self, query(state.cl_getRemoteBlockLogs))) return false;
 
-    saved_id = saved_id_of(state, self);
-    Ref elapsed = saved_id ? call_method(host.get(), state.cl_getRemoteBlockTime, saved_id.get(), placed_id.get())
-                           : Ref();
+    Ref elapsed = query(state.cl_getRemoteBlockTime);
     Ref time = elapsed ? get_attr(self, state.cl_time) : Ref();
     Ref total = time ? Ref::steal(PyNumber_Add(time.get(), elapsed.get())) : Ref();
     return total && set_attr(self, state.cl_time, total.get());
@@ -411,13 +407,10 @@ PyObject* slurm_clean_run(PyObject* self, PyObject* const* args, Py_ssize_t narg
     // arguments exactly as PluginBlock._cleanRun does.
     const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
     const Py_ssize_t total = positional + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
-    PyObject* small[8];
-    PyObject** forwarded = total + 1 <= 8 ? small : PyMem_New(PyObject*, total + 1);
-    if (forwarded == nullptr) return PyErr_NoMemory();
-    forwarded[0] = self;
-    for (Py_ssize_t i = 0; i < total; ++i) forwarded[i + 1] = args[i];
-    Ref result = Ref::steal(PyObject_Vectorcall(state->cl_baseCleanRun, forwarded, positional + 1, kwnames));
-    if (forwarded != small) PyMem_Free(forwarded);
+    std::vector<PyObject*> forwarded{self};
+    forwarded.insert(forwarded.end(), args, args + total);
+    Ref result = Ref::steal(
+        PyObject_Vectorcall(state->cl_baseCleanRun, forwarded.data(), static_cast<size_t>(positional) + 1, kwnames));
     if (!result || !reset_job(*state, self)) return nullptr;
     Py_RETURN_NONE;
 }
