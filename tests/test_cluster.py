@@ -4,6 +4,7 @@ The host works on a copy of the declared block, attaches one of its remote objec
 phase (which submits the job), follows the job through the block's status operations, switches the
 block to its second phase through the editor's block state JSON and runs it again.
 """
+import contextlib
 import functools
 import logging
 import threading
@@ -49,6 +50,10 @@ class HostRemote:
         self.submitted = []
         self._blockPlacedID = None
         self._resetRemoteBlock = True
+
+    @contextlib.contextmanager
+    def cd(self, path):
+        yield
 
     def submitJob(self, script, changeDir):
         self.submitted.append((script, changeDir))
@@ -320,6 +325,8 @@ def test_status_query_without_remote_or_flow_falls_back_to_idle(caplog):
     assert "remote" in qorvel_errors(caplog)[0]
 
     class OlderHost:  # knows the job's state but not its identifier
+        cd = HostRemote.cd
+
         def getRemoteBlockStatus(self, savedID, placedID):
             return "RUNNING"
 
