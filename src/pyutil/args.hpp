@@ -141,7 +141,7 @@ bool report_missing(const Signature<N>& sig, const Bound<N>& bound) {
     if (!names) return false;
     for (std::size_t i = 0; i < N; ++i) {
         if (!sig.params[i].required || bound.given(i)) continue;
-        // PyUnicode_FromFormat has no "%.*s" before 3.12: go through a terminated copy.
+        // PyUnicode_FromFormat has no "%.*s" before 3.12: copy the name to terminate it.
         const std::string name(sig.params[i].name);
         Ref quoted = Ref::steal(PyUnicode_FromFormat("'%s'", name.c_str()));
         if (!quoted || PyList_Append(names.get(), quoted.get()) < 0) return false;

@@ -2,17 +2,11 @@
 #pragma once
 #include "ref.hpp"
 
-#include <cstring>
-
 namespace pyutil {
 
 // Name of an object's type as Python prints it ("int", "NoneType", "VariableTypes").
-// tp_name of our heap types is the dotted "QorvelAPI.plugins.X"; Python prints the part after the dot.
-inline const char* type_name(PyObject* obj) noexcept {
-    const char* name = Py_TYPE(obj)->tp_name;
-    const char* dot = strrchr(name, '.');
-    return dot != nullptr ? dot + 1 : name;
-}
+// Heap types carry their dotted path in tp_name; Python names them by their short name.
+inline const char* type_name(PyObject* obj) noexcept { return _PyType_Name(Py_TYPE(obj)); }
 
 // Raises `kind` with the text of `message` (a new reference or null); always returns null.
 inline PyObject* raise_with(PyObject* kind, Ref message) {
