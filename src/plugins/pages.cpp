@@ -5,6 +5,7 @@
 
 #include "../pyutil/construct.hpp"
 #include "../pyutil/gc_fields.hpp"
+#include "../pyutil/members_state.hpp"
 #include "../pyutil/types.hpp"
 
 #include <structmember.h>
@@ -16,6 +17,18 @@ namespace {
 
 using pyutil::Accept;
 using pyutil::Ref;
+
+// Copying and pickling: a custom variable holds its page, and a block copy is a deep copy.
+PyObject* record_getstate(PyObject* self, PyObject*) { return pyutil::members_getstate(self).release(); }
+
+PyObject* record_setstate(PyObject* self, PyObject* state) {
+    if (!pyutil::members_setstate(self, state)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+#define QV_RECORD_STATE_METHODS                                                                             \
+    {"__getstate__", record_getstate, METH_NOARGS, "__getstate__($self, /)\n--\n\nThe attributes, for copying."}, \
+    {"__setstate__", record_setstate, METH_O, "__setstate__($self, state, /)\n--\n\nRestores copied attributes."}
 
 // ---------------------------------------------------------------------------------------------
 // PluginEndpoint
@@ -52,6 +65,11 @@ int endpoint_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return pyutil::tuple_init(endpoint_signature, self, args, kwargs, endpoint_init);
 }
 
+PyMethodDef endpoint_methods[] = {
+    QV_RECORD_STATE_METHODS,
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef endpoint_members[] = {
     {"url", T_OBJECT_EX, offsetof(PluginEndpointObject, url), 0,
      "The URL of the endpoint, relative to its page (for example \"/my_endpoint\")."},
@@ -74,6 +92,7 @@ PyType_Slot endpoint_slots[] = {
                                   "is accessed.")},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(endpoint_tp_init)},
+    {Py_tp_methods, endpoint_methods},
     {Py_tp_members, endpoint_members},
     {Py_tp_traverse, reinterpret_cast<void*>(EndpointFields::traverse<PluginEndpointObject>)},
     {Py_tp_clear, reinterpret_cast<void*>(EndpointFields::clear<PluginEndpointObject>)},
@@ -168,6 +187,7 @@ PyMethodDef page_methods[] = {
      "Therefore, remember to perform any GET or POST request to that endpoint.\n"
      "You can use 'window.location' in JS to get the current URL.\n"
      "Note: pluginID and pageID are always lowercase."},
+    QV_RECORD_STATE_METHODS,
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,6 +8,7 @@
 #include "../pyutil/construct.hpp"
 #include "../pyutil/gc_fields.hpp"
 #include "../pyutil/log.hpp"
+#include "../pyutil/members_state.hpp"
 #include "../pyutil/types.hpp"
 
 #include <structmember.h>
@@ -247,6 +248,13 @@ PyObject* plugin_add_pages(PyObject* self, PyObject* const*, Py_ssize_t nargs, P
     Py_RETURN_NONE;
 }
 
+PyObject* plugin_getstate(PyObject* self, PyObject*) { return pyutil::members_getstate(self).release(); }
+
+PyObject* plugin_setstate(PyObject* self, PyObject* state) {
+    if (!pyutil::members_setstate(self, state)) return nullptr;
+    Py_RETURN_NONE;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Type
 
@@ -288,6 +296,8 @@ PyMethodDef plugin_methods[] = {
      "_saveConfig($self, /, configPath, valuesToSave)\n--\n\nSaves the config file for the block with new values."},
     {"_configToDict", fastcall<plugin_configs_to_dict>(), kFast,
      "_configToDict($self, /)\n--\n\nThe block dictionaries of the configuration blocks."},
+    {"__getstate__", plugin_getstate, METH_NOARGS, "__getstate__($self, /)\n--\n\nThe attributes, for copying."},
+    {"__setstate__", plugin_setstate, METH_O, "__setstate__($self, state, /)\n--\n\nRestores copied attributes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
