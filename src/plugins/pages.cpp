@@ -65,6 +65,12 @@ int endpoint_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return pyutil::tuple_init(endpoint_signature, self, args, kwargs, endpoint_init);
 }
 
+// Instances keep a __dict__ (the host and plugin scripts add attributes).
+PyGetSetDef record_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMethodDef endpoint_methods[] = {
     QV_RECORD_STATE_METHODS,
     {nullptr, nullptr, 0, nullptr},
@@ -94,6 +100,7 @@ PyType_Slot endpoint_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(endpoint_tp_init)},
     {Py_tp_methods, endpoint_methods},
     {Py_tp_members, endpoint_members},
+    {Py_tp_getset, record_getset},
     {Py_tp_traverse, reinterpret_cast<void*>(EndpointFields::traverse<PluginEndpointObject>)},
     {Py_tp_clear, reinterpret_cast<void*>(EndpointFields::clear<PluginEndpointObject>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(EndpointFields::dealloc<PluginEndpointObject>)},
@@ -223,6 +230,7 @@ PyType_Slot page_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(page_tp_init)},
     {Py_tp_methods, page_methods},
     {Py_tp_members, page_members},
+    {Py_tp_getset, record_getset},
     {Py_tp_traverse, reinterpret_cast<void*>(PageFields::traverse<PluginPageObject>)},
     {Py_tp_clear, reinterpret_cast<void*>(PageFields::clear<PluginPageObject>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(PageFields::dealloc<PluginPageObject>)},

@@ -228,7 +228,7 @@ bool scan_attributes(PyObject* self, PyObject* method, bool log_each) {
         }
         PyObject* call_args[] = {self, value.get()};
         Ref result = Ref::steal(
-            PyObject_VectorcallMethod(method, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            PyObject_VectorcallMethod(method, call_args, 2, nullptr));
         if (!result) return false;
     }
     return !PyErr_Occurred();
@@ -302,6 +302,7 @@ PyMethodDef plugin_methods[] = {
 };
 
 PyGetSetDef plugin_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"blocks", plugin_blocks_property, nullptr, "Returns a list of all the blocks in the plugin.", nullptr},
     {"pages", plugin_pages_property, nullptr, "Returns a list of all the pages in the plugin.", nullptr},
     {"config", plugin_config_property, nullptr, "A dictionary with the configs of the block", nullptr},
