@@ -60,7 +60,7 @@ Ref access_dict(ModuleState& state, PyObject* variables) {
     return result;
 }
 
-Ref selected_group(ModuleState& state, PyObject* self, bool& no_groups) {
+Ref selected_group(ModuleState&, PyObject* self, bool& no_groups) {
     no_groups = false;
     PluginBlockObject* b = as_block(self);
     PyObject* groups = slot_or_raise(self, b->inputGroups, "_inputGroups");
@@ -143,14 +143,9 @@ PyObject* block_method_parseForAccess(PyObject* module_or_null, PyObject* const*
 namespace {
 
 bool write_output(ModuleState& state, PyObject* output, PyObject* value) {
-    if (is_group(state, output) || is_list(state, output)) {
-        PyObject* method = is_group(state, output) ? state.kb_updateInGroup : state.kb_updateInList;
-        return static_cast<bool>(Ref::steal(PyObject_CallMethodOneArg(output, method, value)));
-    }
-    if (is_variable(state, output)) {
-        pyutil::assign_slot(as_variable(output)->value, value);
-        return true;
-    }
+    if (is_group(state, output)) return update_variables_in_group(state, output, value);
+    if (is_list(state, output)) return update_variables_in_list(state, output, value);
+    if (is_variable(state, output)) return set_variable_value(state, output, value);
     return PyObject_SetAttr(output, state.kb_value, value) == 0;
 }
 

@@ -1,6 +1,7 @@
 // PluginBlock: the type, its initial run state, the constructor with all its checks,
 // identifier normalisation, invocation, equality and text form.
 #include "blocks_internal.hpp"
+#include "variables_impl.hpp"  // the slot descriptor with a class-level value
 
 #include "../pyutil/dict.hpp"
 #include "../pyutil/json.hpp"
@@ -42,6 +43,11 @@ Ref group_members(ModuleState& state, PyObject* group) {
         if (members != nullptr) return Ref::borrow(members);
     }
     return Ref::steal(PyObject_GetAttr(group, state.kb_variables));
+}
+
+bool add_slot_with_class_value(ModuleState& state, PyTypeObject* type, const char* name, Py_ssize_t offset,
+                               PyObject* value) {
+    return install_slot_with_default(state, type, name, offset, value);
 }
 
 bool uses_builtin_method(PyTypeObject* type, PyObject* name, void (*fn)()) {
@@ -604,7 +610,6 @@ constexpr ClassValue class_values[] = {
 }  // namespace
 
 bool register_blocks(PyObject* module, ModuleState& state) {
-    if (!register_slot_descriptor(module, state)) return false;
     state.PluginBlock = pyutil::add_type(module, &block_spec);
     if (state.PluginBlock == nullptr) return false;
     state.PluginBlock->tp_vectorcall = block_vectorcall;

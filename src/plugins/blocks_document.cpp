@@ -2,6 +2,7 @@
 // editor state, minimal variables) and the full block dictionary (plus the declaration).
 // Values are placed as they are: the dictionaries are snapshots meant for serialising.
 #include "blocks_internal.hpp"
+#include "connections.hpp"
 
 #include "../pyutil/dict.hpp"
 
@@ -79,7 +80,7 @@ Ref connections_to_dict(ModuleState& state, PyObject* self, bool references) {
     Ref iterator = Ref::steal(PyObject_GetIter(connections));
     if (!result || !iterator) return Ref();
     while (Ref connection = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref dict = Ref::steal(PyObject_CallMethodNoArgs(connection.get(), state.kb_private_toDict));
+        Ref dict = connection_to_dict(state, connection.get());
         if (!dict || PyList_Append(result.get(), dict.get()) < 0) return Ref();
     }
     if (PyErr_Occurred()) return Ref();

@@ -75,8 +75,7 @@ PyObject* block_get_outputs(PyObject* self, void*);
 // The block's `_toDict` as its class defines it (GhostBlock, Python subclasses).
 pyutil::Ref block_to_dict_via_object(ModuleState& state, PyObject* self);
 
-// Registration of the special block kinds (after PluginBlock) and of the slot descriptor type.
+// Registration of the special block kinds (after PluginBlock).
 bool register_special_blocks(PyObject* module, ModuleState& state);
-bool register_slot_descriptor(PyObject* module, ModuleState& state);
 
 }  // namespace plugins

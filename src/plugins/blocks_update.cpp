@@ -7,6 +7,7 @@
 // assignment phase then has nothing left to refuse, and should a member update still fail it
 // restores the values it had already written.
 #include "blocks_internal.hpp"
+#include "connections.hpp"
 
 #include "../pyutil/dict.hpp"
 
@@ -44,7 +45,7 @@ bool check_list_value(PyObject* value) {
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
         PyObject* row = PyList_GET_ITEM(value, i);
-        if (!PyDict_Check(row)) {
+        if (!PyDict_Check(row) && !PyObject_HasAttrString(row, "items")) {
             PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'items'", Py_TYPE(row)->tp_name);
             return false;
         }
@@ -80,10 +81,7 @@ bool plan_updates(ModuleState& state, PyObject* variables, PyObject* values, std
 }
 
 bool write_value(ModuleState& state, PyObject* variable, PyObject* value) {
-    if (is_variable(state, variable)) {
-        pyutil::assign_slot(as_variable(variable)->value, value);
-        return true;
-    }
+    if (is_variable(state, variable)) return set_variable_value(state, variable, value);
     return PyObject_SetAttr(variable, state.kb_value, value) == 0;
 }
 
@@ -122,9 +120,10 @@ bool apply_updates(ModuleState& state, const std::vector<Planned>& plan) {
         bool ok = true;
         if (p.kind == Kind::Plain) {
             ok = write_value(state, p.variable.get(), p.value.get());
+        } else if (p.kind == Kind::Group) {
+            ok = update_variables_in_group(state, p.variable.get(), p.value.get());
         } else {
-            PyObject* method = p.kind == Kind::Group ? state.kb_updateInGroup : state.kb_updateInList;
-            ok = static_cast<bool>(Ref::steal(PyObject_CallMethodOneArg(p.variable.get(), method, p.value.get())));
+            ok = update_variables_in_list(state, p.variable.get(), p.value.get());
         }
         if (ok) continue;
         Ref failure = pyutil::fetch_exception();
@@ -191,6 +190,13 @@ PyObject* read(PyObject* json, PyObject* key, PyObject* fallback) {
     return PyErr_Occurred() ? nullptr : fallback;
 }
 
+// `json.get(key, fallback)` held by the caller; false with an exception when the lookup failed.
+bool take(PyObject* json, PyObject* key, PyObject* fallback, Ref& out) {
+    PyObject* value = read(json, key, fallback);
+    out = Ref::borrow(value);
+    return value != nullptr;
+}
+
 bool expect(PyObject* value, bool ok, const char* type) {
     if (!ok) pyutil::raise_expected(type, value);
     return ok;
@@ -209,34 +215,34 @@ Ref parse_pair(ModuleState& state, PyObject* endpoint) {
     if (dict_of(endpoint) == nullptr) return Ref();
     PyObject* keys[] = {state.kb_placedID, state.kb_blockID, state.kb_variableID, state.kb_variableType,
                         state.kb_variableAllowedValues};
-    PyObject* args[5];
+    Ref args[5];
     for (int i = 0; i < 5; ++i) {
-        args[i] = read(endpoint, keys[i], Py_None);
-        if (args[i] == nullptr) return Ref();
+        PyObject* value = read(endpoint, keys[i], Py_None);
+        if (value == nullptr) return Ref();
+        args[i] = Ref::borrow(value);
     }
-    return Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(state.BlockVarPair), args, 5, nullptr));
+    return make_var_pair(state, args[0].get(), args[1].get(), args[2].get(), args[3].get(), args[4].get());
 }
 
 Ref parse_connection(ModuleState& state, PyObject* connection) {
     if (dict_of(connection) == nullptr) return Ref();
-    PyObject* origin = read(connection, state.kb_origin, Py_None);
-    PyObject* destination = origin ? read(connection, state.kb_destination, Py_None) : nullptr;
-    PyObject* cyclic = destination ? read(connection, state.kb_isCyclic, Py_False) : nullptr;
+    Ref origin, destination, cyclic, cycles, current;
     Ref one = Ref::steal(PyLong_FromLong(1)), zero = Ref::steal(PyLong_FromLong(0));
-    if (!cyclic || !one || !zero) return Ref();
-    PyObject* cycles = read(connection, state.kb_cycles, one.get());
-    PyObject* current = cycles ? read(connection, state.kb_currentCycle, zero.get()) : nullptr;
-    if (!current) return Ref();
-    if (origin == Py_None || destination == Py_None) {
+    if (!one || !zero || !take(connection, state.kb_origin, Py_None, origin) ||
+        !take(connection, state.kb_destination, Py_None, destination) ||
+        !take(connection, state.kb_isCyclic, Py_False, cyclic) || !take(connection, state.kb_cycles, one.get(), cycles) ||
+        !take(connection, state.kb_currentCycle, zero.get(), current)) {
+        return Ref();
+    }
+    if (origin.get() == Py_None || destination.get() == Py_None) {
         PyErr_SetString(PyExc_Exception, "Invalid flow object.");
         return Ref();
     }
-    Ref origin_pair = parse_pair(state, origin);
+    Ref origin_pair = parse_pair(state, origin.get());
     if (!origin_pair) return Ref();
-    Ref destination_pair = parse_pair(state, destination);
+    Ref destination_pair = parse_pair(state, destination.get());
     if (!destination_pair) return Ref();
-    PyObject* args[] = {origin_pair.get(), destination_pair.get(), cyclic, cycles, current};
-    return Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(state.BlockConnection), args, 5, nullptr));
+    return make_connection(state, origin_pair.get(), destination_pair.get(), cyclic.get(), cycles.get(), current.get());
 }
 
 // A list of connection JSON into a new list of BlockConnection.
@@ -311,13 +317,6 @@ struct BlockState {
         dirty, storedOutputs, extensionsToOpen, extraData, position, connections, references;
     std::vector<Planned> plan;
 };
-
-// `json.get(key, fallback)` held by the caller; false with an exception when the lookup failed.
-bool take(PyObject* json, PyObject* key, PyObject* fallback, Ref& out) {
-    PyObject* value = read(json, key, fallback);
-    out = Ref::borrow(value);
-    return value != nullptr;
-}
 
 bool read_position(ModuleState& state, PyObject* json, Ref& position) {
     Ref empty = Ref::steal(PyDict_New());
