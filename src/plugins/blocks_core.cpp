@@ -91,11 +91,15 @@ int block_clear(PyObject* self) {
     return 0;
 }
 
+// The instance type's own clear, so a C++ block kind with extra fields releases them too.
 void block_dealloc(PyObject* self) {
-    pyutil::dealloc_gc_object(self, [](PyObject* obj) { block_clear(obj); });
+    pyutil::dealloc_gc_object(self, [](PyObject* obj) { Py_TYPE(obj)->tp_clear(obj); });
 }
 
 }  // namespace
+
+int block_traverse_base(PyObject* self, visitproc visit, void* arg) { return block_traverse(self, visit, arg); }
+int block_clear_base(PyObject* self) { return block_clear(self); }
 
 bool block_init_run_state(ModuleState& state, PyObject* self) {
     PluginBlockObject* b = as_block(self);
@@ -565,7 +569,11 @@ PyGetSetDef block_getset[] = {
 };
 
 PyType_Slot block_slots[] = {
-    {Py_tp_doc, const_cast<char*>("The base block class for Qorvel blocks. Not to be used directly.")},
+    {Py_tp_doc, const_cast<char*>(
+                    "PluginBlock(name, description, action=None, variables=[], inputs=[], inputGroups=[], "
+                    "outputs=[], blockType=PluginBlockTypes.BASE, id=None, externalURL=None)\n--\n\n"
+                    "The base block class for Qorvel blocks. Not to be used directly.\n\n"
+                    "Initialize a PluginBlock.")},
     {Py_tp_new, reinterpret_cast<void*>(block_new)},
     {Py_tp_init, reinterpret_cast<void*>(block_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
