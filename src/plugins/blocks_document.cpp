@@ -33,14 +33,10 @@ Ref variables_to_dict(ModuleState& state, PyObject* variables, bool minimal) {
         for (; filled < size && filled < PyList_GET_SIZE(variables); ++filled) {
             Ref variable = Ref::borrow(PyList_GET_ITEM(variables, filled));
             Ref dict = variable_to_dict(state, variable.get(), minimal);
-            if (!dict) {
-                // Fill the rest so the half-built list can be released safely.
-                for (Py_ssize_t i = filled; i < size; ++i) PyList_SET_ITEM(result.get(), i, Py_NewRef(Py_None));
-                return Ref();
-            }
+            if (!dict) return Ref();  // a list's empty places are released safely
             PyList_SET_ITEM(result.get(), filled, dict.release());
         }
-        if (filled < size) {
+        if (filled < size) {  // the list shrank under a toDict override
             for (Py_ssize_t i = filled; i < size; ++i) PyList_SET_ITEM(result.get(), i, Py_NewRef(Py_None));
             if (PyList_SetSlice(result.get(), filled, size, nullptr) < 0) return Ref();
         }

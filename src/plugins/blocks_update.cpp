@@ -141,11 +141,6 @@ bool apply_updates(ModuleState& state, const std::vector<Planned>& plan) {
 
 }  // namespace
 
-bool validate_variable_values(ModuleState& state, PyObject* variables, PyObject* values) {
-    std::vector<Planned> plan;
-    return plan_updates(state, variables, values, plan);
-}
-
 bool update_variables(ModuleState& state, PyObject* variables, PyObject* values) {
     std::vector<Planned> plan;
     return plan_updates(state, variables, values, plan) && apply_updates(state, plan);
