@@ -537,6 +537,7 @@ PyMethodDef block_methods[] = {
     {"copy", QV_METHOD(block_method_copy), QV_METHOD_FLAGS,
      "A deep copy of the block; work on it never modifies this block. Callables are shared."},
     {"__deepcopy__", QV_METHOD(block_method_deepcopy), QV_METHOD_FLAGS, nullptr},
+    {"__copy__", QV_METHOD(block_method_shallowcopy), QV_METHOD_FLAGS, nullptr},
     {"_getVariables", QV_METHOD(block_method_getVariables), QV_METHOD_FLAGS,
      "Returns a list of the variables of the block."},
     {"_parseVariablesForBlockAccess",
