@@ -11,7 +11,10 @@ import pytest
 from QorvelAPI.plugins import Plugin, PluginPage
 from plugin_support import META, import_script, make_plugin_folder, run_script
 
-PYTHON_PATH = str(Path(__file__).resolve().parents[1] / "python")
+import QorvelAPI  # noqa: E402
+
+# The package under test (the in-place build, or another build a gate put first on the path).
+PYTHON_PATH = str(Path(QorvelAPI.__file__).resolve().parents[1])
 
 SUBCLASS_SCRIPT = """
 from QorvelAPI.plugins import Plugin
