@@ -24,3 +24,10 @@ def test_singleton_meta_returns_one_instance_per_class():
 def test_reset_remote_exception_is_an_exception():
     with pytest.raises(utils.ResetRemoteException):
         raise utils.ResetRemoteException("reset")
+
+
+def test_missing_argument_is_reported_before_a_type_error():
+    from QorvelAPI.plugins import PluginVariable
+
+    with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'type'"):
+        PluginVariable(1, "A", "d")

@@ -185,13 +185,14 @@ bool bind_keyword(const Signature<N>& sig, Bound<N>& bound, PyObject* keyword, P
 
 template <std::size_t N>
 bool check_bound(const Signature<N>& sig, const Bound<N>& bound) {
+    // As for a Python function, every argument is bound (and missing ones reported) before any
+    // declared type is checked.
+    for (std::size_t i = 0; i < N; ++i) {
+        if (bound.values[i] == nullptr && sig.params[i].required) return report_missing(sig, bound);
+    }
     for (std::size_t i = 0; i < N; ++i) {
         PyObject* value = bound.values[i];
-        if (value == nullptr) {
-            if (sig.params[i].required) return report_missing(sig, bound);
-            continue;
-        }
-        if (!accepts(sig.params[i].accept, value)) {
+        if (value != nullptr && !accepts(sig.params[i].accept, value)) {
             const std::string name(sig.params[i].name);
             PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", name.c_str(),
                          accept_name(sig.params[i].accept), type_name(value));
