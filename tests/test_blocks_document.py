@@ -258,3 +258,17 @@ def test_failing_value_setter_rolls_back_everything_already_written():
     assert block.variables == {"a": "old", "p": "start"}
     block._updateVariables({"a": "new", "p": "fine"})
     assert block.variables == {"a": "new", "p": "fine"}
+
+
+def test_variable_subclass_dictionaries_are_honoured_in_both_forms():
+    class Tagged(PluginVariable):
+        def toDict(self, minimal=False):
+            d = super().toDict(minimal)
+            d["tag"] = "minimal" if minimal else "full"
+            return d
+
+    block = PluginBlock("n", "d", variables=[var("a"), Tagged("t", "T", "d", VariableTypes.STRING)], id="b")
+    assert block._minimalEncode()["variables"][1]["tag"] == "minimal"
+    full = block._toDict()
+    assert full["variables"][1]["tag"] == "full" and list(full) == FULL_KEYS
+    assert full["variables"][0] == block._variables[0].toDict()
