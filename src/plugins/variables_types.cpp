@@ -131,8 +131,9 @@ bool register_variable_types(PyObject* module, ModuleState& state) {
     std::sort(by_name.begin(), by_name.end(),
               [](const Member& a, const Member& b) { return std::string_view(a.first) < std::string_view(b.first); });
     Ref sorted = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(by_name.size())));
+    Ref texts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(by_name.size())));
     Ref values = Ref::steal(PyDict_New());
-    if (!sorted || !values) return false;
+    if (!sorted || !texts || !values) return false;
     for (std::size_t i = 0; i < by_name.size(); ++i) {
         PyObject* member = PyObject_GetAttrString(cls.get(), by_name[i].first);
         if (member == nullptr) return false;
@@ -140,9 +141,11 @@ bool register_variable_types(PyObject* module, ModuleState& state) {
         // Plain value string -> itself: a lookup with a member or its text yields the plain text.
         Ref text = Ref::steal(PyUnicode_FromString(by_name[i].second));
         if (!text || PyDict_SetItem(values.get(), text.get(), text.get()) < 0) return false;
+        PyTuple_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(i), text.release());
     }
     state.variable_types_sorted = sorted.release();
     state.variable_type_values = values.release();
+    state.variable_type_texts = texts.release();
 
     Ref function = Ref::steal(PyCFunction_NewEx(&get_types_def, module, nullptr));
     if (!function) return false;
@@ -189,6 +192,14 @@ bool is_variable_type(ModuleState& state, PyObject* type, bool& error) {
 pyutil::Ref type_text(ModuleState& state, PyObject* type) {
     if (PyUnicode_CheckExact(type)) return pyutil::Ref::borrow(type);
     if (Py_IS_TYPE(type, state.VariableTypes)) {
+        // Members are few and unique: finding one by identity avoids the member's Python-level
+        // __eq__ that a dictionary lookup keyed by plain strings would call.
+        const Py_ssize_t count = PyTuple_GET_SIZE(state.variable_types_sorted);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (PyTuple_GET_ITEM(state.variable_types_sorted, i) == type) {
+                return pyutil::Ref::borrow(PyTuple_GET_ITEM(state.variable_type_texts, i));
+            }
+        }
         PyObject* plain = PyDict_GetItemWithError(state.variable_type_values, type);
         if (plain != nullptr) return pyutil::Ref::borrow(plain);
         if (PyErr_Occurred()) return pyutil::Ref();
