@@ -4,22 +4,14 @@
 // for the molecular viewer on the running flow. It links against nothing of `QorvelAPI.plugins`.
 #include "state.hpp"
 
-#include "../pyutil/dict.hpp"
+#include "../pyutil/ref.hpp"
+
 
 namespace molstar {
 namespace {
 
-bool intern_keys(ModuleState& state) {
-#define QV_TYPE(name)
-#define QV_OBJECT(field)
-#define QV_KEY(field, text) \
-    if ((state.field = pyutil::intern(text)) == nullptr) return false;
-#include "state_fields.def"
-#undef QV_TYPE
-#undef QV_KEY
-#undef QV_OBJECT
-    return true;
-}
+#define QV_STATE_FIELDS "molstar/state_fields.def"
+#include "../pyutil/module_state.inc"
 
 // A new reference to `module.name`, or null with an exception set.
 PyObject* import_attribute(const char* module, const char* name) {
@@ -47,34 +39,6 @@ int module_exec(PyObject* module) {
     ModuleState& state = *state_of_module(module);
     return intern_keys(state) && load_helpers(state) && register_api(module, state) ? 0 : -1;
 }
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* state = state_of_module(module);
-    if (state == nullptr) return 0;
-#define QV_TYPE(name) Py_VISIT(state->name);
-#define QV_KEY(field, text) Py_VISIT(state->field);
-#define QV_OBJECT(field) Py_VISIT(state->field);
-#include "state_fields.def"
-#undef QV_TYPE
-#undef QV_KEY
-#undef QV_OBJECT
-    return 0;
-}
-
-int module_clear(PyObject* module) {
-    ModuleState* state = state_of_module(module);
-    if (state == nullptr) return 0;
-#define QV_TYPE(name) Py_CLEAR(state->name);
-#define QV_KEY(field, text) Py_CLEAR(state->field);
-#define QV_OBJECT(field) Py_CLEAR(state->field);
-#include "state_fields.def"
-#undef QV_TYPE
-#undef QV_KEY
-#undef QV_OBJECT
-    return 0;
-}
-
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
