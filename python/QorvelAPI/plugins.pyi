@@ -663,7 +663,7 @@ class PluginMetaModel(BaseModel):
     externalURL: Optional[str]
     dependencies: Optional[List[str]]
     def __init__(
-        __pydantic_self__,
+        self,
         *,
         id: str,
         name: str,
