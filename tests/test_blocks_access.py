@@ -6,6 +6,7 @@ import pytest
 from QorvelAPI.plugins import (
     BlockConnection,
     BlockVarPair,
+    InputBlock,
     PluginBlock,
     PluginRemote,
     PluginVariable,
@@ -142,3 +143,27 @@ def test_set_remote_only_on_copies(caplog):
     assert isinstance(copied.remote, PluginRemote) and copied.remote._remote is first
     copied._setRemote(second)
     assert copied.remote._remote is second
+
+
+def test_value_properties_of_variable_subclasses_are_honoured():
+    class Doubled(PluginVariable):
+        """Shows twice the stored number and stores text without surrounding blanks."""
+
+        @property
+        def value(self):
+            stored = PluginVariable.value.__get__(self)
+            return stored * 2 if isinstance(stored, int) else stored
+
+        @value.setter
+        def value(self, new):
+            PluginVariable.value.__set__(self, new.strip() if isinstance(new, str) else new)
+
+    block = PluginBlock("n", "d", variables=[Doubled("n", "N", "d", VariableTypes.NUMBER, 2)],
+                        inputs=[Doubled("i", "I", "d", VariableTypes.NUMBER, 5)],
+                        outputs=[Doubled("o", "O", "d", VariableTypes.STRING)], id="b")
+    assert block.variables == {"n": 4} and block.inputs == {"i": 10}
+    block.setOutput("o", " text ")
+    assert block.outputs == {"o": "text"}
+
+    passing = InputBlock("I", "d", var("v", defaultValue=" b "), Doubled("out", "O", "d", VariableTypes.STRING), id="i")
+    assert passing() == {"out": "b"} and passing._storedOutputs == {"out": " b "}

@@ -272,3 +272,40 @@ def test_variable_subclass_dictionaries_are_honoured_in_both_forms():
     full = block._toDict()
     assert full["variables"][1]["tag"] == "full" and list(full) == FULL_KEYS
     assert full["variables"][0] == block._variables[0].toDict()
+
+
+def test_update_methods_of_subclasses_are_called_and_their_failures_rolled_back():
+    calls = []
+
+    class Upper(VariableGroup):
+        def _updateVariablesInGroup(self, values):
+            calls.append("group")
+            if isinstance(values, str):  # its own wider contract
+                values = {"m": values.upper()}
+            super()._updateVariablesInGroup(values)
+
+    class Rows(VariableList):
+        def _updateVariablesInList(self, value):
+            calls.append("list")
+            super()._updateVariablesInList(value)
+
+    class Logged(PluginBlock):
+        def _updateVariables(self, values):
+            calls.append("block")
+            super()._updateVariables(values)
+            if values.get("a") == "boom":
+                raise RuntimeError("refused by the block")
+
+    block = Logged("n", "d", variables=[var("a", defaultValue="old"), Upper("g", "G", "d", [var("m")]),
+                                        Rows("l", "L", "d", [var("c")])],
+                   outputs=[Upper("o", "O", "d", [var("m")])], id="b").copy()
+    block._parseInternalVariables({"variables": [{"id": "g", "type": "group", "variables": [{"id": "m", "value": 1}]},
+                                                 {"id": "l", "type": "_list", "value": [{"c": 2}]}]})
+    assert calls == ["block", "group", "list"] and block.variables["g"] == {"m": 1}
+    block._updateVariables({"g": "low"})
+    block.setOutput("o", "out")
+    assert block.variables["g"] == {"m": "LOW"} and block.outputs == {"o": {"m": "OUT"}}
+    before = block._minimalEncode()
+    with pytest.raises(RuntimeError, match="refused by the block"):
+        block._parseInternalVariables({"selectedRemote": "r", "variables": [{"id": "a", "value": "boom"}]})
+    assert block._minimalEncode() == before and block.variables["a"] == "old"

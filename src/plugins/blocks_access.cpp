@@ -143,8 +143,8 @@ PyObject* block_method_parseForAccess(PyObject* module_or_null, PyObject* const*
 namespace {
 
 bool write_output(ModuleState& state, PyObject* output, PyObject* value) {
-    if (is_group(state, output)) return update_variables_in_group(state, output, value);
-    if (is_list(state, output)) return update_variables_in_list(state, output, value);
+    if (is_group(state, output)) return update_group_via_object(state, output, value);
+    if (is_list(state, output)) return update_list_via_object(state, output, value);
     if (is_variable(state, output)) return set_variable_value(state, output, value);
     return PyObject_SetAttr(output, state.kb_value, value) == 0;
 }

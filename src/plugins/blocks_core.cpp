@@ -21,8 +21,10 @@ using pyutil::Ref;
 // ---------------------------------------------------------------------------------------------
 // Helpers shared by the unit
 
+// Our own classes are read from the slot; a Python subclass through the attribute, so that a
+// property it defines (a computed `value`, say) is what the block sees.
 Ref variable_field(ModuleState& state, PyObject* variable, PyObject* PluginVariableObject::*field, PyObject* name) {
-    if (is_variable(state, variable)) {
+    if (is_own_variable_class(state, variable)) {
         PyObject* value = as_variable(variable)->*field;
         if (value != nullptr) return Ref::borrow(value);
     }
@@ -38,7 +40,7 @@ int variable_disabled(ModuleState& state, PyObject* variable) {
 }
 
 Ref group_members(ModuleState& state, PyObject* group) {
-    if (is_group(state, group)) {
+    if (Py_TYPE(group) == state.VariableGroup) {
         PyObject* members = reinterpret_cast<VariableGroupObject*>(group)->variables;
         if (members != nullptr) return Ref::borrow(members);
     }

@@ -43,6 +43,12 @@ pyutil::Ref selected_group(ModuleState& state, PyObject* self, bool& no_groups);
 // nothing, then assigns; the assignment restores the previous values if a member update fails.
 bool update_variables(ModuleState& state, PyObject* variables, PyObject* values);
 
+// A group's `_updateVariablesInGroup(values)` / a list's `_updateVariablesInList(value)`: the
+// C++ update for our own classes, the method through the object for a Python subclass (which
+// may override it).
+bool update_group_via_object(ModuleState& state, PyObject* group, PyObject* values);
+bool update_list_via_object(ModuleState& state, PyObject* list, PyObject* value);
+
 // True when `type` resolves `name` to the built-in method implemented by `fn` (so the object's
 // class does not override it and the C++ function may be called directly).
 bool uses_builtin_method(PyTypeObject* type, PyObject* name, void (*fn)());

@@ -238,11 +238,7 @@ PyObject* input_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref value = variable_field(*state, variable.get(), &PluginVariableObject::value, state->kb_value);
     Ref id = value ? variable_field(*state, output.get(), &PluginVariableObject::id, state->kb_id) : Ref();
     if (!id) return nullptr;
-    if (is_variable(*state, output.get())) {
-        pyutil::assign_slot(as_variable(output.get())->value, value.get());
-    } else if (PyObject_SetAttr(output.get(), state->kb_value, value.get()) < 0) {
-        return nullptr;
-    }
+    if (!set_variable_value(*state, output.get(), value.get())) return nullptr;
     if (b->storedOutputs == nullptr || b->storedOutputs == Py_None) {
         Ref table = Ref::steal(PyDict_New());
         if (!table) return nullptr;

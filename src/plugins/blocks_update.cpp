@@ -53,6 +53,11 @@ bool check_list_value(PyObject* value) {
     return true;
 }
 
+// Whether the object's class replaces the method that `base` defines (a Python subclass).
+bool overrides(PyObject* obj, PyTypeObject* base, PyObject* name) {
+    return Py_TYPE(obj) != base && _PyType_Lookup(Py_TYPE(obj), name) != _PyType_Lookup(base, name);
+}
+
 // Reading phase of a variable update: which variables take which values.
 bool plan_updates(ModuleState& state, PyObject* variables, PyObject* values, std::vector<Planned>& plan) {
     if (PyDict_GET_SIZE(values) == 0) return true;  // nothing to write, nothing to check
@@ -68,12 +73,19 @@ bool plan_updates(ModuleState& state, PyObject* variables, PyObject* values, std
         PyObject* value = pyutil::dict_find(values, id.get(), error);
         if (error) return false;
         if (value == nullptr) continue;
+        // A subclass's own update method decides what it accepts; its failure is rolled back.
         Kind kind = Kind::Plain;
         if (is_group(state, variable.get())) {
-            if (!check_group_value(value)) return false;
+            if (!overrides(variable.get(), state.VariableGroup, state.kb_updateVariablesInGroup) &&
+                !check_group_value(value)) {
+                return false;
+            }
             kind = Kind::Group;
         } else if (is_list(state, variable.get())) {
-            if (!check_list_value(value)) return false;
+            if (!overrides(variable.get(), state.VariableList, state.kb_updateVariablesInList) &&
+                !check_list_value(value)) {
+                return false;
+            }
             kind = Kind::List;
         }
         plan.push_back({std::move(variable), Ref::borrow(value), kind});
@@ -111,6 +123,15 @@ void restore_exception(Ref exc) {
     PyErr_Restore(type, exc.release(), traceback);
 }
 
+// Puts the saved values back, keeping the exception that made the update fail.
+void roll_back(ModuleState& state, const std::vector<std::pair<Ref, Ref>>& saved) {
+    Ref failure = pyutil::fetch_exception();
+    for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
+        if (!write_value(state, it->first.get(), it->second.get())) PyErr_Clear();
+    }
+    restore_exception(std::move(failure));
+}
+
 // Assignment phase; on a failure the values written so far are put back.
 bool apply_updates(ModuleState& state, const std::vector<Planned>& plan) {
     if (plan.empty()) return true;
@@ -124,22 +145,48 @@ bool apply_updates(ModuleState& state, const std::vector<Planned>& plan) {
         if (p.kind == Kind::Plain) {
             ok = write_value(state, p.variable.get(), p.value.get());
         } else if (p.kind == Kind::Group) {
-            ok = update_variables_in_group(state, p.variable.get(), p.value.get());
+            ok = update_group_via_object(state, p.variable.get(), p.value.get());
         } else {
-            ok = update_variables_in_list(state, p.variable.get(), p.value.get());
+            ok = update_list_via_object(state, p.variable.get(), p.value.get());
         }
         if (ok) continue;
-        Ref failure = pyutil::fetch_exception();
-        for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
-            if (!write_value(state, it->first.get(), it->second.get())) PyErr_Clear();
-        }
-        restore_exception(std::move(failure));
+        roll_back(state, saved);
         return false;
     }
     return true;
 }
 
+// `self._updateVariables(values)` of a block class that overrides it; the override may write any
+// variable, so every variable's value is saved first and put back should it fail.
+bool apply_override(ModuleState& state, PyObject* self, PyObject* variables, PyObject* values) {
+    std::vector<std::pair<Ref, Ref>> saved;
+    Ref iterator = Ref::steal(PyObject_GetIter(variables));
+    if (!iterator) return false;
+    while (Ref variable = Ref::steal(PyIter_Next(iterator.get()))) {
+        const Kind kind = is_group(state, variable.get()) ? Kind::Group : Kind::Plain;
+        if (!snapshot(state, Planned{std::move(variable), Ref(), kind}, saved)) return false;
+    }
+    if (PyErr_Occurred()) return false;
+    if (Ref::steal(PyObject_CallMethodOneArg(self, state.kb_updateVariables, values))) return true;
+    roll_back(state, saved);
+    return false;
+}
+
 }  // namespace
+
+bool update_group_via_object(ModuleState& state, PyObject* group, PyObject* values) {
+    if (!overrides(group, state.VariableGroup, state.kb_updateVariablesInGroup)) {
+        return update_variables_in_group(state, group, values);
+    }
+    return static_cast<bool>(Ref::steal(PyObject_CallMethodOneArg(group, state.kb_updateVariablesInGroup, values)));
+}
+
+bool update_list_via_object(ModuleState& state, PyObject* list, PyObject* value) {
+    if (!overrides(list, state.VariableList, state.kb_updateVariablesInList)) {
+        return update_variables_in_list(state, list, value);
+    }
+    return static_cast<bool>(Ref::steal(PyObject_CallMethodOneArg(list, state.kb_updateVariablesInList, value)));
+}
 
 bool update_variables(ModuleState& state, PyObject* variables, PyObject* values) {
     std::vector<Planned> plan;
@@ -324,7 +371,7 @@ Ref parse_variable_entries(ModuleState& state, PyObject* entries) {
 // Everything read from a block state JSON before the block is touched.
 struct BlockState {
     Ref isPlaced, isRunning, error, blockLogs, placedID, finishedExecution, selectedInputGroup, selectedRemote, time,
-        dirty, storedOutputs, extensionsToOpen, extraData, position, connections, references;
+        dirty, storedOutputs, extensionsToOpen, extraData, position, connections, references, parsed;
     std::vector<Planned> plan;
 };
 
@@ -398,14 +445,14 @@ bool read_block_state(ModuleState& state, PyObject* self, PyObject* json, BlockS
     // 3. variable values, and whether the block's variables accept them
     Ref entries;
     if (!take_or_new(json, state.kb_variables, true, entries)) return false;
-    Ref parsed = parse_variable_entries(state, entries.get());
-    if (!parsed) return false;
+    s.parsed = parse_variable_entries(state, entries.get());
+    if (!s.parsed) return false;
     PyObject* variables = as_block(self)->variables;
     if (variables == nullptr) {
         PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '_variables'", Py_TYPE(self)->tp_name);
         return false;
     }
-    return plan_updates(state, variables, parsed.get(), s.plan);
+    return plan_updates(state, variables, s.parsed.get(), s.plan);
 }
 
 }  // namespace
@@ -419,7 +466,10 @@ bool block_parse_internal_variables(ModuleState& state, PyObject* self, PyObject
     Ref old_group = Ref::borrow(b->selectedInputGroup), old_remote = Ref::borrow(b->selectedRemote);
     assign_slot(b->selectedInputGroup, std::move(s.selectedInputGroup));
     assign_slot(b->selectedRemote, std::move(s.selectedRemote));
-    if (!apply_updates(state, s.plan)) {
+    // A block class with its own _updateVariables gets the values through it.
+    const bool own = uses_builtin_method(Py_TYPE(self), state.kb_updateVariables,
+                                         reinterpret_cast<void (*)()>(block_method_updateVariables));
+    if (own ? !apply_updates(state, s.plan) : !apply_override(state, self, b->variables, s.parsed.get())) {
         assign_slot(b->selectedInputGroup, std::move(old_group));
         assign_slot(b->selectedRemote, std::move(old_remote));
         return false;
