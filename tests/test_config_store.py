@@ -4,7 +4,9 @@ import os
 import random
 import signal
 import stat
+import shutil
 import struct
+import tempfile
 
 import pytest
 
@@ -198,6 +200,61 @@ def test_rewrite_keeps_permissions_and_symbolic_links(loaded, tmp_path):
     assert link.is_symlink() and json.loads(read(str(real)))["path"] == "/via/link"
     assert stat.S_IMODE(os.stat(real).st_mode) == 0o640
     assert sorted(os.listdir(tmp_path)) == sorted(["link.json", "real.json", "plug"])
+
+
+def in_unprivileged_child(scenario):
+    """Runs scenario() in a forked child that cannot override file permissions; returns its JSON result."""
+    reader, writer = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(reader)
+            if os.geteuid() == 0:
+                os.setgroups([])
+                os.setgid(65534)
+                os.setuid(65534)
+            os.write(writer, json.dumps(scenario()).encode())
+            os._exit(0)
+        finally:
+            os._exit(1)
+    os.close(writer)
+    with os.fdopen(reader, "rb") as handle:
+        data = handle.read()
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    return json.loads(data)
+
+
+def test_write_protected_file_is_refused_and_left_alone(loaded):
+    """A file the user may not write fails with PermissionError, as opening it for writing does,
+    even though its folder would allow replacing it."""
+    plugin = loaded["plugin"]
+    folder = tempfile.mkdtemp()  # reachable for the unprivileged child, unlike tmp_path
+    try:
+        path = os.path.join(folder, "config.json")
+        with open(path, "w", encoding="utf-8") as handle:
+            handle.write('{"path": "/locked"}')
+        os.chmod(path, 0o444)
+        if os.geteuid() == 0:
+            for owned in (folder, path):
+                os.chown(owned, 65534, 65534)
+
+        def outcome(operation, *args):
+            try:
+                operation(*args)
+            except OSError as error:
+                return [type(error).__name__, error.filename]
+            return "written"
+
+        result = in_unprivileged_child(lambda: [
+            outcome(plugin._saveConfig, path, {"path": "/new"}),
+            outcome(plugin._createConfig, path),
+            plugin.config["path"],
+        ])
+        assert result == [["PermissionError", path], ["PermissionError", path], "/opt/tool"]
+        assert read(path) == '{"path": "/locked"}' and os.listdir(folder) == ["config.json"]
+    finally:
+        shutil.rmtree(folder)
 
 
 def test_killed_while_saving_never_loses_the_file_or_a_saved_value(loaded, tmp_path):

@@ -225,6 +225,10 @@ int replace_file(const std::string& target, const FileFacts& facts, std::string_
     const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
 
+    // A file that we may not write stays as it is, as it would for a rewrite in place: a rename
+    // over it would otherwise replace a write-protected configuration file.
+    if (facts.exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return -1;
+
     std::string temp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
