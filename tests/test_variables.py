@@ -426,3 +426,17 @@ def test_deepcopy_keeps_cycles_types_and_subclass_state():
     assert copied.type is VariableTypes.NUMBER  # members are shared, not copied
     assert copied.defaultValue == [1, 2] and copied.defaultValue is not v.defaultValue
     assert copied.value is copied.defaultValue  # sharing inside the object is kept
+
+
+# ---- robustness against odd structures -------------------------------------------------------------
+
+@pytest.mark.parametrize("make, members", [
+    (lambda: VariableGroup("g", "G", "d", []), "variables"),
+    (lambda: VariableList("l", "L", "d", []), "prototypes"),
+])
+def test_self_containing_group_or_list_raises_recursion_error(make, members):
+    outer = make()
+    getattr(outer, members).append(outer)
+    for render in (lambda: outer.toDict(), lambda: outer.toDict(True), lambda: str(outer)):
+        with pytest.raises(RecursionError):
+            render()

@@ -167,7 +167,11 @@ bool put_member_dicts(ModuleState& state, PyObject* dict, PyObject* members, boo
     if (!dicts) return false;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
         Ref member = Ref::borrow(PySequence_Fast_GET_ITEM(sequence.get(), i));
+        // Groups and lists recurse here in C without the interpreter's depth check: a group
+        // that contains itself, or very deep nesting, must end in RecursionError, not a crash.
+        if (Py_EnterRecursiveCall(" while building the dictionary of a variable group or list")) return false;
         Ref member_dict = variable_to_dict(state, member.get(), minimal);
+        Py_LeaveRecursiveCall();
         if (!member_dict || PyList_Append(dicts.get(), member_dict.get()) < 0) return false;
     }
     return PyDict_SetItem(dict, state.k_variables, dicts.get()) == 0;
