@@ -127,3 +127,10 @@ def test_block_not_found_error():
         BlockNotFoundError(3)
     with pytest.raises(BlockNotFoundError):
         raise BlockNotFoundError("x")
+
+
+def test_releasing_a_long_chain_of_connections_does_not_crash():
+    end = pair()
+    for _ in range(200_000):
+        end = BlockConnection(end, end, False)
+    del end  # freed link by link; a recursive release would overflow the C stack

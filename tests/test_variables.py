@@ -440,3 +440,12 @@ def test_self_containing_group_or_list_raises_recursion_error(make, members):
     for render in (lambda: outer.toDict(), lambda: outer.toDict(True), lambda: str(outer)):
         with pytest.raises(RecursionError):
             render()
+
+
+def test_releasing_a_long_chain_of_variables_does_not_crash():
+    head = var(id="v0")
+    for i in range(200_000):
+        link = var(id="v")
+        link.value = head
+        head = link
+    del head, link  # freed link by link; a recursive release would overflow the C stack

@@ -240,7 +240,11 @@ int connection_clear(PyObject* self) {
 // ---- shared pieces ----------------------------------------------------------------------------
 
 void dealloc_value(PyObject* self) {
+    // As for variables: the trashcan keeps the release of long chains of ends off the C stack.
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, dealloc_value)
     pyutil::dealloc_gc_object(self, [](PyObject* obj) { Py_TYPE(obj)->tp_clear(obj); });
+    Py_TRASHCAN_END
 }
 
 PyObject* new_value(PyTypeObject* type, PyObject*, PyObject*) { return type->tp_alloc(type, 0); }
