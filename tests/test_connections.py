@@ -129,6 +129,16 @@ def test_block_not_found_error():
         raise BlockNotFoundError("x")
 
 
+@pytest.mark.parametrize("clone", [copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o))])
+def test_block_not_found_error_copies_keep_the_message(clone):
+    error = BlockNotFoundError("myblock")
+    error.note = "kept"
+    copied = clone(error)
+    assert type(copied) is BlockNotFoundError
+    assert str(copied) == "Block with ID 'myblock' not found." and copied.args == error.args
+    assert copied.note == "kept"
+
+
 def test_releasing_a_long_chain_of_connections_does_not_crash():
     end = pair()
     for _ in range(200_000):

@@ -380,9 +380,31 @@ int not_found_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_init(self, message_args.get(), nullptr);
 }
 
+// Copies and pickles must not run the constructor again: it would wrap the finished message
+// ("Block with ID 'Block with ID ...' not found."). They rebuild the exception from its
+// arguments through __new__ alone, then restore its attributes.
+PyObject* not_found_reduce(PyObject* self, PyObject*) {
+    Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
+    Ref newobj = copyreg ? Ref::steal(PyObject_GetAttrString(copyreg.get(), "__newobj__")) : Ref();
+    Ref args = newobj ? Ref::steal(PyObject_GetAttrString(self, "args")) : Ref();
+    Ref tuple_args = args ? Ref::steal(PySequence_Tuple(args.get())) : Ref();
+    Ref type_tuple = tuple_args ? Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(Py_TYPE(self)))) : Ref();
+    Ref new_args = type_tuple ? Ref::steal(PySequence_Concat(type_tuple.get(), tuple_args.get())) : Ref();
+    Ref dict = new_args ? Ref::steal(PyObject_GetAttrString(self, "__dict__")) : Ref();
+    if (!dict) return nullptr;
+    return PyTuple_Pack(3, newobj.get(), new_args.get(), dict.get());
+}
+
+PyMethodDef not_found_methods[] = {
+    {"__reduce__", not_found_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nRebuilds the error from its message, for copying and pickling."},
+    {nullptr},
+};
+
 PyType_Slot not_found_slots[] = {
     {Py_tp_doc, const_cast<char*>("BlockNotFoundError(blockID)\n--\n\nException raised when a block is not found.")},
     {Py_tp_init, reinterpret_cast<void*>(not_found_init)},
+    {Py_tp_methods, not_found_methods},
     {0, nullptr},
 };
 
