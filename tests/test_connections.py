@@ -119,6 +119,19 @@ def test_subclasses_and_overrides():
     assert type(c) is Counted and c.cycles == 1
 
 
+def test_unset_pair_attributes_are_reported_in_key_order():
+    class Unset(BlockVarPair):
+        def __init__(self):
+            pass
+
+    end = Unset()
+    with pytest.raises(AttributeError, match="'blockPlacedID'"):
+        end._toDict()
+    end.blockPlacedID = 1
+    with pytest.raises(AttributeError, match="'blockID'"):
+        str(end)
+
+
 def test_block_not_found_error():
     error = BlockNotFoundError("myblock")
     assert isinstance(error, Exception)

@@ -88,20 +88,24 @@ PyObject* pair_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
 
 Ref own_pair_dict(ModuleState& state, PyObject* self) {
     BlockVarPairObject* p = as_pair(self);
-    const pyutil::Entry entries[] = {
-        {state.k_placedID, required_field(self, p->blockPlacedID, state.k_blockPlacedID)},
-        {state.k_blockID, required_field(self, p->blockID, state.k_blockID)},
-        {state.k_variableID, required_field(self, p->variableID, state.k_variableID)},
-        {state.k_variableType, required_field(self, p->variableType, state.k_variableType)},
-        {state.k_variableAllowedValues, required_field(self, p->variableAllowedValues, state.k_variableAllowedValues)},
+    struct Field {
+        PyObject* key;
+        PyObject* slot;
+        PyObject* attribute;
     };
-    for (const pyutil::Entry& e : entries) {
-        if (e.value == nullptr) return Ref();
-    }
+    const Field fields[] = {
+        {state.k_placedID, p->blockPlacedID, state.k_blockPlacedID},
+        {state.k_blockID, p->blockID, state.k_blockID},
+        {state.k_variableID, p->variableID, state.k_variableID},
+        {state.k_variableType, p->variableType, state.k_variableType},
+        {state.k_variableAllowedValues, p->variableAllowedValues, state.k_variableAllowedValues},
+    };
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return Ref();
-    for (const pyutil::Entry& e : entries) {
-        if (PyDict_SetItem(dict.get(), e.key, e.value) < 0) return Ref();
+    for (const Field& f : fields) {
+        // The first attribute missing is the one reported.
+        if (required_field(self, f.slot, f.attribute) == nullptr) return Ref();
+        if (PyDict_SetItem(dict.get(), f.key, f.slot) < 0) return Ref();
     }
     return dict;
 }
