@@ -428,6 +428,22 @@ def test_deepcopy_keeps_cycles_types_and_subclass_state():
     assert copied.value is copied.defaultValue  # sharing inside the object is kept
 
 
+@pytest.mark.parametrize("cls, kind", [(VariableGroup, "VariableGroup"), (VariableList, "VariableList")])
+def test_unhashable_member_ids_are_compared_by_equality(cls, kind):
+    def listed(id_):
+        v = var(id="tmp")
+        v.id = id_
+        return v
+
+    assert cls("c", "C", "d", [var(id="a"), listed(["x"])]) is not None
+    with pytest.raises(UniqueVariableIDException) as info:
+        cls("c", "C", "d", [var(id="a"), listed(["x"]), var(id="b"), listed(["x"])])
+    assert info.value.variableId == ["x"]
+    assert str(info.value) == f"Variable ID '['x']' is not unique for {kind} 'c'. Variable IDs must be unique."
+    with pytest.raises(UniqueVariableIDException, match="Variable ID 'a'"):
+        cls("c", "C", "d", [var(id="a"), listed(["x"]), var(id="a")])
+
+
 # ---- robustness against odd structures -------------------------------------------------------------
 
 @pytest.mark.parametrize("make, members", [
