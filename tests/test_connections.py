@@ -119,6 +119,19 @@ def test_subclasses_and_overrides():
     assert type(c) is Counted and c.cycles == 1
 
 
+def test_unset_pair_attributes_are_reported_in_key_order():
+    class Unset(BlockVarPair):
+        def __init__(self):
+            pass
+
+    end = Unset()
+    with pytest.raises(AttributeError, match="'blockPlacedID'"):
+        end._toDict()
+    end.blockPlacedID = 1
+    with pytest.raises(AttributeError, match="'blockID'"):
+        str(end)
+
+
 def test_block_not_found_error():
     error = BlockNotFoundError("myblock")
     assert isinstance(error, Exception)
@@ -127,3 +140,20 @@ def test_block_not_found_error():
         BlockNotFoundError(3)
     with pytest.raises(BlockNotFoundError):
         raise BlockNotFoundError("x")
+
+
+@pytest.mark.parametrize("clone", [copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o))])
+def test_block_not_found_error_copies_keep_the_message(clone):
+    error = BlockNotFoundError("myblock")
+    error.note = "kept"
+    copied = clone(error)
+    assert type(copied) is BlockNotFoundError
+    assert str(copied) == "Block with ID 'myblock' not found." and copied.args == error.args
+    assert copied.note == "kept"
+
+
+def test_releasing_a_long_chain_of_connections_does_not_crash():
+    end = pair()
+    for _ in range(200_000):
+        end = BlockConnection(end, end, False)
+    del end  # freed link by link; a recursive release would overflow the C stack

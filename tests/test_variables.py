@@ -426,3 +426,42 @@ def test_deepcopy_keeps_cycles_types_and_subclass_state():
     assert copied.type is VariableTypes.NUMBER  # members are shared, not copied
     assert copied.defaultValue == [1, 2] and copied.defaultValue is not v.defaultValue
     assert copied.value is copied.defaultValue  # sharing inside the object is kept
+
+
+@pytest.mark.parametrize("cls, kind", [(VariableGroup, "VariableGroup"), (VariableList, "VariableList")])
+def test_unhashable_member_ids_are_compared_by_equality(cls, kind):
+    def listed(id_):
+        v = var(id="tmp")
+        v.id = id_
+        return v
+
+    assert cls("c", "C", "d", [var(id="a"), listed(["x"])]) is not None
+    with pytest.raises(UniqueVariableIDException) as info:
+        cls("c", "C", "d", [var(id="a"), listed(["x"]), var(id="b"), listed(["x"])])
+    assert info.value.variableId == ["x"]
+    assert str(info.value) == f"Variable ID '['x']' is not unique for {kind} 'c'. Variable IDs must be unique."
+    with pytest.raises(UniqueVariableIDException, match="Variable ID 'a'"):
+        cls("c", "C", "d", [var(id="a"), listed(["x"]), var(id="a")])
+
+
+# ---- robustness against odd structures -------------------------------------------------------------
+
+@pytest.mark.parametrize("make, members", [
+    (lambda: VariableGroup("g", "G", "d", []), "variables"),
+    (lambda: VariableList("l", "L", "d", []), "prototypes"),
+])
+def test_self_containing_group_or_list_raises_recursion_error(make, members):
+    outer = make()
+    getattr(outer, members).append(outer)
+    for render in (lambda: outer.toDict(), lambda: outer.toDict(True), lambda: str(outer)):
+        with pytest.raises(RecursionError):
+            render()
+
+
+def test_releasing_a_long_chain_of_variables_does_not_crash():
+    head = var(id="v0")
+    for i in range(200_000):
+        link = var(id="v")
+        link.value = head
+        head = link
+    del head, link  # freed link by link; a recursive release would overflow the C stack

@@ -88,20 +88,24 @@ PyObject* pair_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
 
 Ref own_pair_dict(ModuleState& state, PyObject* self) {
     BlockVarPairObject* p = as_pair(self);
-    const pyutil::Entry entries[] = {
-        {state.k_placedID, required_field(self, p->blockPlacedID, state.k_blockPlacedID)},
-        {state.k_blockID, required_field(self, p->blockID, state.k_blockID)},
-        {state.k_variableID, required_field(self, p->variableID, state.k_variableID)},
-        {state.k_variableType, required_field(self, p->variableType, state.k_variableType)},
-        {state.k_variableAllowedValues, required_field(self, p->variableAllowedValues, state.k_variableAllowedValues)},
+    struct Field {
+        PyObject* key;
+        PyObject* slot;
+        PyObject* attribute;
     };
-    for (const pyutil::Entry& e : entries) {
-        if (e.value == nullptr) return Ref();
-    }
+    const Field fields[] = {
+        {state.k_placedID, p->blockPlacedID, state.k_blockPlacedID},
+        {state.k_blockID, p->blockID, state.k_blockID},
+        {state.k_variableID, p->variableID, state.k_variableID},
+        {state.k_variableType, p->variableType, state.k_variableType},
+        {state.k_variableAllowedValues, p->variableAllowedValues, state.k_variableAllowedValues},
+    };
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return Ref();
-    for (const pyutil::Entry& e : entries) {
-        if (PyDict_SetItem(dict.get(), e.key, e.value) < 0) return Ref();
+    for (const Field& f : fields) {
+        // The first attribute missing is the one reported.
+        if (required_field(self, f.slot, f.attribute) == nullptr) return Ref();
+        if (PyDict_SetItem(dict.get(), f.key, f.slot) < 0) return Ref();
     }
     return dict;
 }
@@ -240,7 +244,11 @@ int connection_clear(PyObject* self) {
 // ---- shared pieces ----------------------------------------------------------------------------
 
 void dealloc_value(PyObject* self) {
+    // As for variables: the trashcan keeps the release of long chains of ends off the C stack.
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, dealloc_value)
     pyutil::dealloc_gc_object(self, [](PyObject* obj) { Py_TYPE(obj)->tp_clear(obj); });
+    Py_TRASHCAN_END
 }
 
 PyObject* new_value(PyTypeObject* type, PyObject*, PyObject*) { return type->tp_alloc(type, 0); }
@@ -376,9 +384,31 @@ int not_found_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_init(self, message_args.get(), nullptr);
 }
 
+// Copies and pickles must not run the constructor again: it would wrap the finished message
+// ("Block with ID 'Block with ID ...' not found."). They rebuild the exception from its
+// arguments through __new__ alone, then restore its attributes.
+PyObject* not_found_reduce(PyObject* self, PyObject*) {
+    Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
+    Ref newobj = copyreg ? Ref::steal(PyObject_GetAttrString(copyreg.get(), "__newobj__")) : Ref();
+    Ref args = newobj ? Ref::steal(PyObject_GetAttrString(self, "args")) : Ref();
+    Ref tuple_args = args ? Ref::steal(PySequence_Tuple(args.get())) : Ref();
+    Ref type_tuple = tuple_args ? Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(Py_TYPE(self)))) : Ref();
+    Ref new_args = type_tuple ? Ref::steal(PySequence_Concat(type_tuple.get(), tuple_args.get())) : Ref();
+    Ref dict = new_args ? Ref::steal(PyObject_GetAttrString(self, "__dict__")) : Ref();
+    if (!dict) return nullptr;
+    return PyTuple_Pack(3, newobj.get(), new_args.get(), dict.get());
+}
+
+PyMethodDef not_found_methods[] = {
+    {"__reduce__", not_found_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nRebuilds the error from its message, for copying and pickling."},
+    {nullptr},
+};
+
 PyType_Slot not_found_slots[] = {
     {Py_tp_doc, const_cast<char*>("BlockNotFoundError(blockID)\n--\n\nException raised when a block is not found.")},
     {Py_tp_init, reinterpret_cast<void*>(not_found_init)},
+    {Py_tp_methods, not_found_methods},
     {0, nullptr},
 };
 

@@ -227,8 +227,14 @@ void clear_variable(PluginVariableObject* v) {
 }
 
 void dealloc_variable(PyObject* self) {
+    // The trashcan defers the release of long chains (a value holding a variable holding a
+    // variable...) so freeing them cannot overflow the C stack. Python subclasses are already
+    // covered by the interpreter's own deallocator, hence the check on this function.
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, dealloc_variable)
     // The instance type's tp_clear covers the fields of C++ kinds that extend the layout.
     pyutil::dealloc_gc_object(self, [](PyObject* obj) { Py_TYPE(obj)->tp_clear(obj); });
+    Py_TRASHCAN_END
 }
 
 PyObject* new_variable(PyTypeObject* type, PyObject*, PyObject*) { return type->tp_alloc(type, 0); }

@@ -7,6 +7,7 @@
 #include "../pyutil/types.hpp"
 
 #include <cstddef>
+#include <utility>
 
 namespace plugins {
 
@@ -26,24 +27,13 @@ VariableGroupObject* as_group(PyObject* self) { return reinterpret_cast<Variable
 
 // Refuses the first member whose id repeats an earlier one.
 bool check_unique_member_ids(ModuleState& state, PyObject* group_id, PyObject* members) {
-    Ref seen = Ref::steal(PySet_New(nullptr));
-    if (!seen) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members); ++i) {
-        Ref member = Ref::borrow(PyList_GET_ITEM(members, i));
-        Ref id = member_id(state, member.get());
-        if (!id) return false;
-        int found = PySet_Contains(seen.get(), id.get());
-        if (found < 0) return false;
-        if (found > 0) {
-            Ref message = Ref::steal(PyUnicode_FromFormat(
-                "Variable ID '%S' is not unique for VariableGroup '%S'. Variable IDs must be unique.", id.get(),
-                group_id));
-            if (!message) return false;
-            return raise_unique_id(state, message.get(), id.get());
-        }
-        if (PySet_Add(seen.get(), id.get()) < 0) return false;
-    }
-    return true;
+    Ref id;
+    if (!find_repeated_id(state, members, id)) return false;
+    if (!id) return true;
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "Variable ID '%S' is not unique for VariableGroup '%S'. Variable IDs must be unique.", id.get(), group_id));
+    if (!message) return false;
+    return raise_unique_id(state, message.get(), id.get());
 }
 
 template <std::size_t N>
@@ -160,6 +150,33 @@ PyType_Spec group_spec = {
 
 }  // namespace
 
+bool find_repeated_id(ModuleState& state, PyObject* members, Ref& repeated) {
+    // Identifiers are compared by equality. A set answers while they hash; from the first one
+    // that cannot (a list set as an id, say), the ids collected so far are scanned one by one.
+    Ref seen = Ref::steal(PySet_New(nullptr));
+    if (!seen) return false;
+    Ref scanned;  // the ids as a list, once one of them could not be hashed
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members); ++i) {
+        Ref member = Ref::borrow(PyList_GET_ITEM(members, i));
+        Ref id = member_id(state, member.get());
+        if (!id) return false;
+        if (!scanned && PyObject_Hash(id.get()) == -1) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+            PyErr_Clear();
+            scanned = Ref::steal(PySequence_List(seen.get()));
+            if (!scanned) return false;
+        }
+        int found = scanned ? PySequence_Contains(scanned.get(), id.get()) : PySet_Contains(seen.get(), id.get());
+        if (found < 0) return false;
+        if (found > 0) {
+            repeated = std::move(id);
+            return true;
+        }
+        if ((scanned ? PyList_Append(scanned.get(), id.get()) : PySet_Add(seen.get(), id.get())) < 0) return false;
+    }
+    return true;
+}
+
 bool put_member_dicts(ModuleState& state, PyObject* dict, PyObject* members, bool minimal) {
     Ref sequence = Ref::steal(PySequence_Fast(members, "the members of a variable group or list must be a list"));
     if (!sequence) return false;
@@ -167,7 +184,11 @@ bool put_member_dicts(ModuleState& state, PyObject* dict, PyObject* members, boo
     if (!dicts) return false;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
         Ref member = Ref::borrow(PySequence_Fast_GET_ITEM(sequence.get(), i));
+        // Groups and lists recurse here in C without the interpreter's depth check: a group
+        // that contains itself, or very deep nesting, must end in RecursionError, not a crash.
+        if (Py_EnterRecursiveCall(" while building the dictionary of a variable group or list")) return false;
         Ref member_dict = variable_to_dict(state, member.get(), minimal);
+        Py_LeaveRecursiveCall();
         if (!member_dict || PyList_Append(dicts.get(), member_dict.get()) < 0) return false;
     }
     return PyDict_SetItem(dict, state.k_variables, dicts.get()) == 0;

@@ -35,6 +35,10 @@ PyObject* required_slot(PyObject* self, PyObject* slot, PyObject* name);
 // The `id` of a member variable: the slot for our classes, getattr for anything else.
 pyutil::Ref member_id(ModuleState& state, PyObject* member);
 
+// Walks the identifiers of `members` (a list) in order; `repeated` receives the first one equal to
+// an earlier one and stays unset when all differ. Returns false with an exception set.
+bool find_repeated_id(ModuleState& state, PyObject* members, pyutil::Ref& repeated);
+
 // The dictionaries of groups and lists (their own toDict), used on the direct path.
 pyutil::Ref group_dict(ModuleState& state, PyObject* group, bool minimal);
 pyutil::Ref list_dict(ModuleState& state, PyObject* list, bool minimal);

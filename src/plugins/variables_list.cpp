@@ -39,24 +39,13 @@ bool check_no_group_prototype(ModuleState& state, PyObject* list_id, PyObject* p
 }
 
 bool check_unique_prototype_ids(ModuleState& state, PyObject* list_id, PyObject* prototypes) {
-    Ref seen = Ref::steal(PySet_New(nullptr));
-    if (!seen) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(prototypes); ++i) {
-        Ref prototype = Ref::borrow(PyList_GET_ITEM(prototypes, i));
-        Ref id = member_id(state, prototype.get());
-        if (!id) return false;
-        int found = PySet_Contains(seen.get(), id.get());
-        if (found < 0) return false;
-        if (found > 0) {
-            Ref message = Ref::steal(PyUnicode_FromFormat(
-                "Variable ID '%S' is not unique for VariableList '%S'. Variable IDs must be unique.", id.get(),
-                list_id));
-            if (!message) return false;
-            return raise_unique_id(state, message.get(), id.get());
-        }
-        if (PySet_Add(seen.get(), id.get()) < 0) return false;
-    }
-    return true;
+    Ref id;
+    if (!find_repeated_id(state, prototypes, id)) return false;
+    if (!id) return true;
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "Variable ID '%S' is not unique for VariableList '%S'. Variable IDs must be unique.", id.get(), list_id));
+    if (!message) return false;
+    return raise_unique_id(state, message.get(), id.get());
 }
 
 template <std::size_t N>
