@@ -253,3 +253,13 @@ def test_blocks_in_cycles_are_collected():
     del block
     gc.collect()
     assert ref() is None
+
+
+def test_variable_ids_that_cannot_be_hashed_are_compared_by_equality():
+    from QorvelAPI.plugins import PluginBlock, PluginVariable
+
+    first = PluginVariable("a", "A", "d", "string")
+    second = PluginVariable("b", "B", "d", "string")
+    first.id = ["x"]
+    block = PluginBlock("B", "d", variables=[first, second], id="b")
+    assert block._variables == [first, second]

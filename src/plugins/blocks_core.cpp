@@ -199,23 +199,13 @@ Ref raise_unique(ModuleState& state, PyObject* message, PyObject* variable_id) {
 
 // verifyUniqueIDs: the first repeated `id` of the list (only the list itself, not group members).
 bool verify_unique_ids(ModuleState& state, PyObject* variables, PyObject* block_id) {
-    Ref seen = Ref::steal(PySet_New(nullptr));
-    if (!seen) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(variables); ++i) {
-        Ref variable = Ref::borrow(PyList_GET_ITEM(variables, i));
-        Ref id = variable_field(state, variable.get(), &PluginVariableObject::id, state.kb_id);
-        if (!id) return false;
-        const int known = PySet_Contains(seen.get(), id.get());
-        if (known < 0) return false;
-        if (known == 1) {
-            Ref message = Ref::steal(PyUnicode_FromFormat(
-                "Variable '%S' is used more than once on block '%S'. Variable IDs must be unique.", id.get(), block_id));
-            if (message) raise_unique(state, message.get(), id.get());
-            return false;
-        }
-        if (PySet_Add(seen.get(), id.get()) < 0) return false;
-    }
-    return true;
+    Ref id;  // the first identifier that repeats an earlier one (compared by equality)
+    if (!find_repeated_id(state, variables, id)) return false;
+    if (!id) return true;
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "Variable '%S' is used more than once on block '%S'. Variable IDs must be unique.", id.get(), block_id));
+    if (message) raise_unique(state, message.get(), id.get());
+    return false;
 }
 
 // checkNestedVariables: a group directly inside a group of the list is refused.
