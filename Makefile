@@ -2,7 +2,7 @@
 VENVS := $(wildcard .venv .venv-py311)
 PYTHON ?= .venv/bin/python
 
-.PHONY: setup build test bench clean
+.PHONY: setup build test bench clean slurm-start slurm-stop
 
 setup:
 	bash scripts/setup.sh
@@ -22,3 +22,10 @@ bench: build
 
 clean:
 	rm -rf build python/QorvelAPI/*.so *.egg-info
+
+# Single-node SLURM cluster on this machine (munged, slurmctld, slurmd; needs root).
+slurm-start:
+	bash scripts/slurm/start.sh
+
+slurm-stop:
+	bash scripts/slurm/stop.sh
