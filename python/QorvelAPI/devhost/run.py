@@ -25,6 +25,11 @@ from .loader import LoadedPlugin, Problem, collect_problems, one_line, plugin_tr
 from .remote import LocalRemote
 
 
+# Job states after which the job still runs (or ends by itself).
+PASSING_STATES = frozenset({"CONFIGURING", "COMPLETING", "REQUEUED", "REQUEUE_FED", "REQUEUE_HOLD", "RESIZING",
+                            "SIGNALING", "STAGE_OUT", "SUSPENDED", "STOPPED"})
+
+
 class HostError(Exception):
     """A request the local host refuses (unknown block, bad value, unusable configuration...)."""
 
@@ -383,20 +388,31 @@ class LocalHost:
 
     def _second_phase(self, flow: Flow, placed: PlacedBlock, block, remote: LocalRemote, result: BlockResult) -> None:
         """Follows the job of a cluster job block, then runs its final action."""
-        block.parseStatus()
         result.job = JobInfo()
         started = time.monotonic()
         try:
+            block.parseStatus()
             if block.jobID is None and str(block.status) == "IDLE":
                 result.messages.append(Problem("warning", f"block {block.id} (#{placed.placedID}) submitted no job; "
                                                           f"running its final action at once"))
             else:
                 while True:
                     self.progress(self._progress_text(block, started), False)
-                    if not block.isWaitingForJob:
+                    # The block waits only while its job is PENDING or RUNNING; the host also
+                    # waits through the passing states of the queue (a job is COMPLETING for a
+                    # moment before it is COMPLETED).
+                    if not block.isWaitingForJob and str(block.status) not in PASSING_STATES:
                         break
                     time.sleep(self.poll)
                 self.progress(self._progress_text(block, started), True)
+        except Exception as exc:  # the queue failed while the job was followed
+            with contextlib.suppress(Exception):
+                remote.cancelBlockJobs(flow.savedID, placed.placedID)
+            result.status = "error"
+            cause = exc.__cause__ if exc.__cause__ is not None else exc
+            result.error = f"following job {block.jobID} of block {block.id} failed: {one_line(cause)}"
+            block.blockLogs = result.error
+            return
         except KeyboardInterrupt:
             cancelled = remote.cancelBlockJobs(flow.savedID, placed.placedID)
             self.progress(self._progress_text(block, started, "CANCELLED"), True)

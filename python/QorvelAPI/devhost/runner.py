@@ -293,7 +293,8 @@ class SlurmQueue:
         self.description = "SLURM queue (controller answered)"
 
     def submit(self, script_path: str, cwd: str) -> int:
-        return int(self._backend.submit(script_path, cwd))
+        # The remote has already chosen the job's folder (the script's, or the current one).
+        return int(self._backend.submit(script_path, cwd, change_dir=False))
 
     def state(self, job_id: int) -> str:
         return str(self._backend.state(job_id))
