@@ -60,7 +60,8 @@ def make_plugin(folder, script=GOOD, meta=None, flows=None):
     (folder / "main.py").write_text(textwrap.dedent(script), encoding="utf-8")
     for name, flow in (flows or {}).items():
         (folder / "Flows").mkdir(exist_ok=True)
-        (folder / "Flows" / name).write_text(json.dumps(flow), encoding="utf-8")
+        text = flow if isinstance(flow, str) else json.dumps(flow)
+        (folder / "Flows" / name).write_text(text, encoding="utf-8")
     return str(folder)
 
 

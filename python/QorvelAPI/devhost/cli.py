@@ -253,7 +253,10 @@ def cmd_check(args, out: Output) -> int:
             out.problems(exc.problems)
         return EXIT_FAILED
     info, more = inspect_plugin(loaded)
-    problems = loaded.problems + more
+    problems: list[Problem] = []
+    for problem in loaded.problems + more:  # the container reads preset flows at every scan
+        if not any(p.level == problem.level and p.message == problem.message for p in problems):
+            problems.append(problem)
     if out.as_json:
         info["problems"] = [p.toDict() for p in problems]
         info["ok"] = not problems

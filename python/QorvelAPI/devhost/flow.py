@@ -98,20 +98,25 @@ class Flow:
     def read(cls, path: str) -> "Flow":
         """Reads a flow file; raises FlowError naming the file and the problem."""
         path = os.path.abspath(path)
+        # Messages name the file by its base name: callers (and the plugin container's log line)
+        # already give the full path.
+        name = os.path.basename(path)
         try:
             with open(path, encoding="utf-8") as handle:
                 text = handle.read()
         except IsADirectoryError:
-            raise FlowError(f"{path}: is a folder, not a flow file") from None
+            raise FlowError(f"{name}: is a folder, not a flow file") from None
         except OSError as exc:
-            raise FlowError(f"{path}: cannot be read ({exc.strerror or exc})") from None
+            raise FlowError(f"{name}: cannot be read ({exc.strerror or exc})") from None
         except UnicodeDecodeError:
-            raise FlowError(f"{path}: is not UTF-8 text") from None
+            raise FlowError(f"{name}: is not UTF-8 text") from None
         try:
             data = json.loads(text)
         except json.JSONDecodeError as exc:
-            raise FlowError(f"{path}: invalid JSON at line {exc.lineno} column {exc.colno}: {exc.msg}") from None
-        return cls.fromDict(data, path)
+            raise FlowError(f"{name}: invalid JSON at line {exc.lineno} column {exc.colno}: {exc.msg}") from None
+        flow = cls.fromDict(data, name)
+        flow.path = path
+        return flow
 
     @classmethod
     def fromDict(cls, data: Any, path: str | None = None) -> "Flow":
