@@ -208,3 +208,47 @@ def test_action_errors_are_reported_with_the_plugin_traceback(cli, tmp_path):
 @pytest.mark.parametrize("text, value", [("3", 3), ("[1, 2]", [1, 2]), ("true", True), ("abc", "abc"), ("", "")])
 def test_values_are_json_where_they_parse(text, value):
     assert parse_value(text) == value
+
+
+CLUSTER = HEADER + """
+import os
+from QorvelAPI.molstar import MolstarAPI
+
+def submit(block):
+    path = os.path.join(block.remote.workDir, "job.sh")
+    with open(path, "w") as handle:
+        handle.write("#!/bin/sh\\necho $(( %d * 3 ))\\nexit %d\\n" % (block.variables["n"], block.variables["code"]))
+    block.remote.submitJob(path)
+
+def collect(block):
+    block.setOutput("result", int(block.stdOut.strip()))
+    MolstarAPI().setBackgroundColor("#000000")
+
+job = SlurmBlock("Triple", "Triples on the cluster", submit, collect,
+                 variables=[PluginVariable("n", "N", "n", VariableTypes.INTEGER, defaultValue=2),
+                            PluginVariable("code", "Exit code", "c", VariableTypes.INTEGER, defaultValue=0)],
+                 outputs=[PluginVariable("result", "Result", "r", VariableTypes.INTEGER)], id="triple")
+plugin = Plugin()
+plugin.addBlock(job)
+"""
+
+
+def live_queue():
+    from QorvelAPI.devhost.runner import slurm_backend
+
+    backend = slurm_backend()
+    return backend is not None and backend.controller_available()
+
+
+@pytest.mark.parametrize("queue", ["local", pytest.param("slurm", marks=pytest.mark.skipif(
+    not live_queue(), reason="no SLURM controller answers on this machine"))])
+def test_run_a_cluster_job_block_through_both_phases(cli, tmp_path, queue):
+    folder = make_plugin(tmp_path / "p", CLUSTER)
+    code, out, err = cli("run", folder, "triple", "--set", "n=7", "--json", "--queue", queue, "--poll", "0.2")
+    block = json.loads(out)["blocks"][0]
+    assert code == 0 and block["outputs"] == {"result": 21} and block["job"]["status"] == "COMPLETED"
+    assert block["type"] == "slurm" and block["job"]["stdOut"] == "21\n"
+    assert [a["type"] for a in block["viewerActions"]] == ["setBackgroundColor"]
+    assert "COMPLETED" in err.splitlines()[-1]  # the progress line ends with the final state
+    code, out, err = cli("run", folder, "triple", "--set", "code=3", "--queue", queue, "--poll", "0.2")
+    assert code == 1 and "ended FAILED" in out and "viewer actions" not in out

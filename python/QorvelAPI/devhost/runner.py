@@ -112,7 +112,7 @@ class LocalRunner:
     """Runs batch scripts on this machine with a SLURM-like life cycle."""
 
     kind = "local"
-    description = "local runner (no SLURM controller)"
+    description = "local runner"
 
     def __init__(self, slots: int | None = None, state_dir: str | None = None):
         self.slots = max(1, slots or os.cpu_count() or 1)
@@ -346,4 +346,7 @@ def choose_queue(preference: str = "auto", state_dir: str | None = None):
         if preference == "slurm":
             reason = "the SLURM wrapper is not installed" if backend is None else "no SLURM controller answers"
             raise QueueError(f"SLURM queue requested but {reason}")
-    return LocalRunner(state_dir=state_dir)
+    runner = LocalRunner(state_dir=state_dir)
+    runner.description = ("local runner (as asked)" if preference == "local"
+                          else "local runner (no SLURM controller answered)")
+    return runner
