@@ -108,3 +108,11 @@ def test_flow_manager_is_registered_in_memory_only():
     assert Registered is Flow and module is sys.modules["Server.FlowManager"]
     assert register_flow_manager() is module  # a second call keeps the module
     assert not hasattr(sys.modules["Server"], "__file__")
+
+
+def test_nothing_named_server_is_importable_outside_a_local_host():
+    import subprocess
+
+    code = "import importlib.util, QorvelAPI.devhost; print(importlib.util.find_spec('Server'))"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert result.stdout.strip() == "None"
