@@ -164,7 +164,7 @@ class LocalHost:
                 try:
                     os.makedirs(folder, exist_ok=True)
                     self.plugin._updateConfigs(self.config_path)
-                except (OSError, ValueError) as exc:
+                except Exception as exc:  # unreadable file, a folder, JSON that is not an object...
                     raise HostError(f"configuration file {self.config_path}: {one_line(exc)}") from None
             config = self.plugin.config
         return config, collector.problems
@@ -181,7 +181,7 @@ class LocalHost:
         with collect_problems() as collector:
             try:
                 self.plugin._saveConfig(self.config_path, dict(values))
-            except (OSError, ValueError) as exc:
+            except Exception as exc:
                 raise HostError(f"configuration file {self.config_path}: {one_line(exc)}") from None
             config = self.plugin.config
         return config, problems + collector.problems
@@ -198,7 +198,10 @@ class LocalHost:
             while os.path.exists(folder):
                 n += 1
                 folder = f"{base}-{n}"
-        os.makedirs(folder, exist_ok=True)
+        try:
+            os.makedirs(folder, exist_ok=True)
+        except OSError as exc:
+            raise HostError(f"cannot use {folder} as the working folder: {exc.strerror or exc}") from None
         flow.path = os.path.join(folder, f"{_slug(flow.name)}.flow")
         return folder
 
