@@ -560,6 +560,7 @@ PyGetSetDef block_getset[] = {
     {"variables", block_get_variables, nullptr, "The variables assigned to the block.", nullptr},
     {"inputs", block_get_inputs, nullptr, "The inputs assigned to the block.", nullptr},
     {"outputs", block_get_outputs, nullptr, "The outputs assigned to the block.", nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -177,7 +177,8 @@ bool input_construct(PyObject* self, const pyutil::Bound<7>& bound) {
     ModuleState* state = state_of(self);
     if (state == nullptr) return false;
     PyObject* variable = bound[2];
-    if (!is_variable(*state, variable)) {
+    // One plain value: any PluginVariable kind except a group (a set of values).
+    if (!is_variable(*state, variable) || is_group(*state, variable)) {
         pyutil::raise_format(PyExc_Exception,
                              "The input variable of block %S must be a single PluginVariable instance.", bound[0]);
         return false;

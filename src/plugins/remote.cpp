@@ -218,6 +218,7 @@ PyGetSetDef remote_getset[] = {
     {"name", get_name, nullptr, "Returns the name of the remote.", nullptr},
     {"host", get_host, nullptr, "Returns the host adress of the remote.", nullptr},
     {"isLocal", get_isLocal, nullptr, "Returns whether the remote is local or not", nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
