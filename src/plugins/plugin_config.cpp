@@ -3,6 +3,7 @@
 // file that the host keeps at a path of its choosing.
 #include "plugin.hpp"
 
+#include "../pyutil/errors.hpp"
 #include "../pyutil/json.hpp"
 #include "../pyutil/log.hpp"
 
@@ -72,14 +73,21 @@ Ref load_config_file(PyObject* self, PyObject* config_path) {
     if (exists == 0 && !create_config(self, config_path)) return Ref();
     Ref text = read_text(config_path);
     if (!text) return Ref();
-    return pyutil::json_loads(text.get());
+    Ref stored = pyutil::json_loads(text.get());
+    // Valid JSON that is not an object has no keys to load or merge: refused rather than
+    // silently ignored.
+    if (stored && !PyDict_Check(stored.get())) return Ref::steal(pyutil::raise_expected("dict", stored.get()));
+    return stored;
 }
 
-bool json_decode_error_pending() {
+// Whether `error` is the JSON reader's decode error (JSONDecodeError), the only failure of
+// reading the file that the recovery handles.
+int is_json_decode_error(PyObject* error) {
     Ref json = Ref::steal(PyImport_ImportModule("json"));
-    if (!json) return false;
+    if (!json) return -1;
     Ref decode_error = Ref::steal(PyObject_GetAttrString(json.get(), "JSONDecodeError"));
-    return decode_error && PyErr_ExceptionMatches(decode_error.get());
+    if (!decode_error) return -1;
+    return PyErr_GivenExceptionMatches(error, decode_error.get());
 }
 
 // A file that is not valid JSON is set aside as "<path>.bak" and written anew from the
@@ -112,8 +120,12 @@ bool update_configs(PyObject* self, PyObject* config_path) {
     if (state == nullptr) return false;
     Ref stored = load_config_file(self, config_path);
     if (!stored) {
-        if (!json_decode_error_pending()) return false;
-        PyErr_Clear();
+        Ref error = pyutil::fetch_exception();
+        int decode_error = is_json_decode_error(error.get());
+        if (decode_error <= 0) {
+            if (decode_error == 0) restore_exception(std::move(error));
+            return false;
+        }
         return recover_corrupt_file(self, config_path);
     }
     return for_each_config_variable(self, [&](PyObject*, PyObject* variable) {
