@@ -312,7 +312,8 @@ def test_first_phase_without_a_remote_keeps_its_outputs():
 
 
 @pytest.mark.parametrize("state, text", [("RUNNING", "Running"), ("OUT_OF_ME", "Out_of_me"),
-                                         ("NODE_FAIL", "Node_fail"), ("what", "Unknown")])
+                                         ("NODE_FAIL", "Node_fail"), ("what", "Unknown"),
+                                         (None, "Unknown"), (Status.FAILED, "Failed")])
 def test_parse_status_capitalises(state, text):
     assert placed(HostRemote([state])).parseStatus() == text
 
