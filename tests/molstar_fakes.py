@@ -1,7 +1,6 @@
 """Stand-ins for the host objects and the optional scene library used by the molstar tests."""
 import importlib
 import json
-import sys
 import types
 from typing import Any, Dict, List, Optional
 
@@ -122,7 +121,3 @@ def state_as_dict(state):
         return json.loads(state)
     dump = state.model_dump_json if hasattr(state, "model_dump_json") else state.json
     return json.loads(dump(exclude_none=True))
-
-
-def drop_module(name):
-    sys.modules.pop(name, None)

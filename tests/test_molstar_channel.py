@@ -219,3 +219,26 @@ def test_replaced_utils_metaclass_is_the_one_used():
         print(built, type(MolstarAPI) is SingletonMeta, MolstarAPI() is MolstarAPI())
     """)
     assert out.split() == ["['MolstarAPI']", "True", "True"]
+
+
+def test_second_module_instance_has_its_own_state():
+    # Each module object (as in a sub-interpreter) builds its own classes and its own state.
+    import importlib.util
+
+    import QorvelAPI.molstar as first
+
+    spec = importlib.util.find_spec("QorvelAPI.molstar")
+    second = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(second)
+    assert second.MolstarAPI is not first.MolstarAPI
+    other = second.MolstarAPI()
+    assert other is second.MolstarAPI() and other is not first.MolstarAPI()
+    flow = FakeFlow(savedID=2)
+    other._flow = flow
+    other.setSpin()
+    assert flow.pendingActions == [{"type": "setSpin", "data": {"speed": 1.0}, "savedID": 2}]
+    other._flow = None
+    del second
+    gc.collect()
+    with pytest.raises(Exception, match="No flow is currently running"):
+        other.reset()  # the classes keep their module state alive

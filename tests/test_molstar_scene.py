@@ -180,14 +180,6 @@ def test_add_molecule_sends_absolute_path_and_label(api, flow, tmp_path, monkeyp
     ]
 
 
-def test_add_molecule_logs_load_molecule(api, flow, caplog):
-    import logging
-    with caplog.at_level(logging.DEBUG, logger="Qorvel"):
-        api.addMolecule("x.pdb")
-        api.focusResidue(1)
-    assert [r.getMessage() for r in caplog.records] == ["Mol* action loadMolecule", "Mol* action focusResidue"]
-
-
 def test_focus_residue_message(api, flow):
     api.focusResidue(42)
     api.focusResidue(7, "protein", "B", nearRadius=10)

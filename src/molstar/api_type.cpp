@@ -52,12 +52,12 @@ void api_dealloc(PyObject* self) { pyutil::dealloc_gc_object(self, api_clear); }
 // Only the public class (or a subclass of it) hands out instances: an object made from the
 // bare base would bypass the metaclass and so the one-object rule.
 PyObject* api_new(PyTypeObject* type, PyObject*, PyObject*) {
-    ModuleState* state = static_cast<ModuleState*>(PyType_GetModuleState(type));
-    if (state != nullptr && type == state->MolstarAPIBase) {
+    PyObject* module = PyType_GetModuleByDef(type, &module_def);
+    if (module == nullptr) return nullptr;
+    if (type == state_of_module(module)->MolstarAPIBase) {
         PyErr_Format(PyExc_TypeError, "cannot create '%s' instances; use MolstarAPI()", type->tp_name);
         return nullptr;
     }
-    if (state == nullptr) PyErr_Clear();  // a Python subclass: its own module state is not ours
     return type->tp_alloc(type, 0);
 }
 

@@ -48,8 +48,11 @@ MOLSTAR_METHOD(emit_action) {
     pyutil::Bound<sig.size> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     // The action name is for the log only; the viewer goes by the message's "type".
-    if (!pyutil::log_debug("Mol* action %s", bound[0])) return nullptr;
-    return queue_on_flow(*state_of_class(defining_class), self, bound[1]);
+    ModuleState& state = *state_of_class(defining_class);
+    if (!pyutil::log_with(state.get_logger, state.log_name, state.log_debug, state.log_action, bound[0])) {
+        return nullptr;
+    }
+    return queue_on_flow(state, self, bound[1]);
 }
 
 PyObject* emit_message(ModuleState& state, PyObject* self, PyObject* action, PyObject* type, PyObject* data) {

@@ -35,6 +35,7 @@ bool load_helpers(ModuleState& state) {
            (state.json_loads = import_attribute("json", "loads")) != nullptr &&
            (state.path_basename = import_attribute("os.path", "basename")) != nullptr &&
            (state.path_abspath = import_attribute("os.path", "abspath")) != nullptr &&
+           (state.get_logger = import_attribute("logging", "getLogger")) != nullptr &&
            (state.default_color = PyUnicode_InternFromString("#0000FF")) != nullptr &&
            (state.hash_sign = PyUnicode_InternFromString("#")) != nullptr &&
            (state.float_one = PyFloat_FromDouble(1.0)) != nullptr &&
