@@ -2,7 +2,7 @@
 VENVS := $(wildcard .venv .venv-py311)
 PYTHON ?= .venv/bin/python
 
-.PHONY: setup build test bench clean slurm-start slurm-stop
+.PHONY: setup build test bench clean slurm-start slurm-stop slurm-check
 
 setup:
 	bash scripts/setup.sh
@@ -29,3 +29,6 @@ slurm-start:
 
 slurm-stop:
 	bash scripts/slurm/stop.sh
+
+slurm-check:
+	bash scripts/slurm/check.sh
