@@ -53,6 +53,7 @@ def test_job_completes_with_its_output_in_the_job_folder(tmp_path):
         assert out.read() == f"hello from {folder}\n"
         assert err.read() == "a warning\n"
     assert queue.run_seconds(job) >= 1.0
+    assert queue.exit_code(job) == 0
     # The paths outlive this process: they were recorded at submission.
     assert os.path.isfile(tmp_path / "records" / f"{job}.json")
 
@@ -91,6 +92,7 @@ def test_non_zero_exit_fails(tmp_path):
     job = queue.submit(str(tmp_path / "bad.sh"))
     assert wait_for(job, {"FAILED"}) == "FAILED"
     assert queue.state(str(job)) == "FAILED"  # a textual id names the same job
+    assert queue.exit_code(job) == 3
     with open(queue.output_paths(job)[1]) as err:
         assert err.read() == "broken\n"
 
@@ -101,6 +103,7 @@ def test_cancel_while_running(tmp_path):
     job = queue.submit(str(tmp_path / "long.sh"))
     try:
         wait_for(job, {"RUNNING"})
+        assert queue.exit_code(job) is None
     finally:
         queue.cancel(job)
     assert wait_for(job, {"CANCELLED"}) == "CANCELLED"
@@ -122,6 +125,7 @@ def test_bad_submissions_and_unknown_jobs(tmp_path):
     never = 67_000_000
     assert queue.state(never) == "UNKNOWN"
     assert queue.run_seconds(never) == 0.0
+    assert queue.exit_code(never) is None
     with pytest.raises(queue.SlurmError, match="no output files"):
         queue.output_paths(never)
     for bad, kind in ((0, ValueError), ("12a", ValueError), (True, TypeError), (1.5, TypeError)):
@@ -145,6 +149,7 @@ def test_forgotten_job_is_read_from_the_completion_log(tmp_path, monkeypatch):
     assert fields["JobState"] == "OUT_OF_MEMORY"  # the last record of a job wins
     assert fields["WorkDir"] == "/tmp/a b"
     assert queue.run_seconds(41) == 3665.0
+    assert queue.exit_code(41) == -125 and queue.exit_code(4) == 0
     assert queue.run_seconds(4) == 7.0
     assert queue._completed_fields(5) == {}
 
