@@ -159,3 +159,33 @@ def test_missing_tools_mean_no_controller(monkeypatch, tmp_path):
     assert queue.controller_available() is False
     with pytest.raises(queue.SlurmError, match="'squeue' is not installed"):
         queue.state(1)
+
+
+# --- the local host's remote on the live queue ----------------------------------------------
+
+@live
+def test_local_remote_submits_to_the_live_queue(tmp_path):
+    from QorvelAPI.devhost.remote import make_local_remote
+
+    remote = make_local_remote(str(tmp_path), queue="slurm")
+    assert remote.queue.kind == "slurm"
+    (tmp_path / "scripts").mkdir()
+    (tmp_path / "elsewhere").mkdir()
+    write_script(tmp_path / "scripts" / "where.sh", 'pwd\necho "err line" >&2\n')
+
+    remote._runningSavedID, remote._runningPlacedID = "flow-1", "stay"
+    with remote.cd("elsewhere"):
+        stay = remote.submitJob("../scripts/where.sh", False)
+    remote._runningPlacedID = "moved"
+    with remote.cd("elsewhere"):
+        moved = remote.submitJob("../scripts/where.sh", True)
+    assert stay != moved
+
+    for placed, job, folder in (("stay", stay, tmp_path / "elsewhere"), ("moved", moved, tmp_path / "scripts")):
+        assert remote.getJobIDfromBlock("flow-1", placed) == job
+        wait_for(job, {"COMPLETED"})
+        assert remote.getRemoteBlockStatus("flow-1", placed) == "COMPLETED"
+        stdout, stderr, detail = remote.getRemoteBlockLogs("flow-1", placed)
+        assert stdout == f"{folder}\n", placed
+        assert stderr == "err line\n"
+        assert "COMPLETED" in detail
