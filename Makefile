@@ -2,7 +2,7 @@
 VENVS := $(wildcard .venv .venv-py311)
 PYTHON ?= .venv/bin/python
 
-.PHONY: setup build test bench clean slurm-start slurm-stop slurm-check
+.PHONY: setup build test bench clean
 
 setup:
 	bash scripts/setup.sh
@@ -24,6 +24,7 @@ clean:
 	rm -rf build python/QorvelAPI/*.so *.egg-info
 
 # Single-node SLURM cluster on this machine (munged, slurmctld, slurmd; needs root).
+.PHONY: slurm-start slurm-stop slurm-check
 slurm-start:
 	bash scripts/slurm/start.sh
 

@@ -7,8 +7,9 @@ import pytest
 
 from QorvelAPI.devhost import slurm_queue as queue
 
+# CI starts the cluster, so there a missing controller is a failure, never a silent skip.
 live = pytest.mark.skipif(
-    not queue.controller_available(),
+    not queue.controller_available() and os.environ.get("CI") != "true",
     reason="no SLURM controller answers on this machine (start one with 'make slurm-start')",
 )
 
