@@ -4,6 +4,8 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
+timeout 5 scontrol ping 2>/dev/null | grep -q 'is UP' || die "no SLURM controller answers; run 'make slurm-start' first"
+
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
