@@ -2,7 +2,7 @@
 VENVS := $(wildcard .venv .venv-py311)
 PYTHON ?= .venv/bin/python
 
-.PHONY: setup build test bench clean slurm-start slurm-stop
+.PHONY: setup build test bench clean
 
 setup:
 	bash scripts/setup.sh
@@ -24,8 +24,12 @@ clean:
 	rm -rf build python/QorvelAPI/*.so *.egg-info
 
 # Single-node SLURM cluster on this machine (munged, slurmctld, slurmd; needs root).
+.PHONY: slurm-start slurm-stop slurm-check
 slurm-start:
 	bash scripts/slurm/start.sh
 
 slurm-stop:
 	bash scripts/slurm/stop.sh
+
+slurm-check:
+	bash scripts/slurm/check.sh

@@ -7,8 +7,9 @@ import pytest
 
 from QorvelAPI.devhost import slurm_queue as queue
 
+# CI starts the cluster, so there a missing controller is a failure, never a silent skip.
 live = pytest.mark.skipif(
-    not queue.controller_available(),
+    not queue.controller_available() and os.environ.get("CI") != "true",
     reason="no SLURM controller answers on this machine (start one with 'make slurm-start')",
 )
 
@@ -53,6 +54,7 @@ def test_job_completes_with_its_output_in_the_job_folder(tmp_path):
         assert out.read() == f"hello from {folder}\n"
         assert err.read() == "a warning\n"
     assert queue.run_seconds(job) >= 1.0
+    assert queue.exit_code(job) == 0
     # The paths outlive this process: they were recorded at submission.
     assert os.path.isfile(tmp_path / "records" / f"{job}.json")
 
@@ -91,6 +93,7 @@ def test_non_zero_exit_fails(tmp_path):
     job = queue.submit(str(tmp_path / "bad.sh"))
     assert wait_for(job, {"FAILED"}) == "FAILED"
     assert queue.state(str(job)) == "FAILED"  # a textual id names the same job
+    assert queue.exit_code(job) == 3
     with open(queue.output_paths(job)[1]) as err:
         assert err.read() == "broken\n"
 
@@ -101,6 +104,7 @@ def test_cancel_while_running(tmp_path):
     job = queue.submit(str(tmp_path / "long.sh"))
     try:
         wait_for(job, {"RUNNING"})
+        assert queue.exit_code(job) is None
     finally:
         queue.cancel(job)
     assert wait_for(job, {"CANCELLED"}) == "CANCELLED"
@@ -122,6 +126,7 @@ def test_bad_submissions_and_unknown_jobs(tmp_path):
     never = 67_000_000
     assert queue.state(never) == "UNKNOWN"
     assert queue.run_seconds(never) == 0.0
+    assert queue.exit_code(never) is None
     with pytest.raises(queue.SlurmError, match="no output files"):
         queue.output_paths(never)
     for bad, kind in ((0, ValueError), ("12a", ValueError), (True, TypeError), (1.5, TypeError)):
@@ -145,6 +150,7 @@ def test_forgotten_job_is_read_from_the_completion_log(tmp_path, monkeypatch):
     assert fields["JobState"] == "OUT_OF_MEMORY"  # the last record of a job wins
     assert fields["WorkDir"] == "/tmp/a b"
     assert queue.run_seconds(41) == 3665.0
+    assert queue.exit_code(41) == -125 and queue.exit_code(4) == 0
     assert queue.run_seconds(4) == 7.0
     assert queue._completed_fields(5) == {}
 
@@ -154,3 +160,33 @@ def test_missing_tools_mean_no_controller(monkeypatch, tmp_path):
     assert queue.controller_available() is False
     with pytest.raises(queue.SlurmError, match="'squeue' is not installed"):
         queue.state(1)
+
+
+# --- the local host's remote on the live queue ----------------------------------------------
+
+@live
+def test_local_remote_submits_to_the_live_queue(tmp_path):
+    from QorvelAPI.devhost.remote import make_local_remote
+
+    remote = make_local_remote(str(tmp_path), queue="slurm")
+    assert remote.queue.kind == "slurm"
+    (tmp_path / "scripts").mkdir()
+    (tmp_path / "elsewhere").mkdir()
+    write_script(tmp_path / "scripts" / "where.sh", 'pwd\necho "err line" >&2\n')
+
+    remote._runningSavedID, remote._runningPlacedID = "flow-1", "stay"
+    with remote.cd("elsewhere"):
+        stay = remote.submitJob("../scripts/where.sh", False)
+    remote._runningPlacedID = "moved"
+    with remote.cd("elsewhere"):
+        moved = remote.submitJob("../scripts/where.sh", True)
+    assert stay != moved
+
+    for placed, job, folder in (("stay", stay, tmp_path / "elsewhere"), ("moved", moved, tmp_path / "scripts")):
+        assert remote.getJobIDfromBlock("flow-1", placed) == job
+        wait_for(job, {"COMPLETED"})
+        assert remote.getRemoteBlockStatus("flow-1", placed) == "COMPLETED"
+        stdout, stderr, detail = remote.getRemoteBlockLogs("flow-1", placed)
+        assert stdout == f"{folder}\n", placed
+        assert stderr == "err line\n"
+        assert "COMPLETED" in detail

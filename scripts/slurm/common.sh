@@ -20,18 +20,19 @@ MUNGE_OURS=$QORVEL_SLURM_DIR/munged.started-here
 log() { echo "slurm: $*"; }
 die() { echo "slurm: error: $*" >&2; exit 1; }
 
-# pid_alive FILE: true when FILE names a running process.
+# pid_alive FILE NAME: true when FILE names a running process called NAME (a pid file left by
+# an earlier boot may name an unrelated process by now).
 pid_alive() {
     local pid
     [ -r "$1" ] || return 1
     pid=$(tr -dc '0-9' < "$1")
-    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null
+    [ -n "$pid" ] && [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$2" ]
 }
 
 # stop_pidfile FILE NAME: ends the process named in FILE (TERM, then KILL after 15 s).
 stop_pidfile() {
     local file=$1 name=$2 pid i
-    if ! pid_alive "$file"; then rm -f "$file"; return 0; fi
+    if ! pid_alive "$file" "$name"; then rm -f "$file"; return 0; fi
     pid=$(tr -dc '0-9' < "$file")
     log "stopping $name (pid $pid)"
     kill -TERM "$pid" 2>/dev/null || true

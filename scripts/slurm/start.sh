@@ -24,7 +24,7 @@ if [ -e "$SLURM_CONF" ] && ! grep -qF "$CONF_MARKER" "$SLURM_CONF"; then
     die "$SLURM_CONF exists and was not written by this script; move it away or set SLURM_CONF"
 fi
 if [ ! -e "$SLURM_CONF" ] || [ "$(cat "$SLURM_CONF")" != "$new_conf" ]; then
-    if pid_alive "$CTLD_PIDFILE" || pid_alive "$SLURMD_PIDFILE"; then
+    if pid_alive "$CTLD_PIDFILE" slurmctld || pid_alive "$SLURMD_PIDFILE" slurmd; then
         # The machine changed under a running cluster: start it afresh with the new description.
         log "configuration changed; restarting the daemons"
         stop_pidfile "$SLURMD_PIDFILE" slurmd
@@ -60,12 +60,12 @@ fi
 
 # --- slurmctld and slurmd --------------------------------------------------------------------
 ctld_up() { timeout 5 scontrol ping 2>/dev/null | grep -q 'is UP'; }
-if ! pid_alive "$CTLD_PIDFILE"; then
+if ! pid_alive "$CTLD_PIDFILE" slurmctld; then
     log "starting slurmctld"
     # -i: start even when saved state of an earlier run cannot be read.
     slurmctld -i
 fi
-if ! pid_alive "$SLURMD_PIDFILE"; then
+if ! pid_alive "$SLURMD_PIDFILE" slurmd; then
     log "starting slurmd"
     slurmd
 fi
@@ -73,7 +73,7 @@ fi
 deadline=$(( $(date +%s) + timeout ))
 until ctld_up; do
     [ "$(date +%s)" -lt "$deadline" ] || die "slurmctld does not answer after ${timeout}s (see $QORVEL_SLURM_DIR/log/slurmctld.log)"
-    pid_alive "$CTLD_PIDFILE" || die "slurmctld exited (see $QORVEL_SLURM_DIR/log/slurmctld.log)"
+    pid_alive "$CTLD_PIDFILE" slurmctld || die "slurmctld exited (see $QORVEL_SLURM_DIR/log/slurmctld.log)"
     sleep 0.2
 done
 
@@ -85,13 +85,13 @@ while :; do
         idle|mixed|allocated|completing) break ;;
         down*|drain*|drained*|fail*)
             # A node left down by an earlier, unclean stop: its slurmd is back, so return it.
-            if [ "$resumed" = no ] && pid_alive "$SLURMD_PIDFILE"; then
+            if [ "$resumed" = no ] && pid_alive "$SLURMD_PIDFILE" slurmd; then
                 scontrol update NodeName="$node" State=RESUME >/dev/null 2>&1 || true
                 resumed=yes
             fi ;;
     esac
     [ "$(date +%s)" -lt "$deadline" ] || die "node $node is '${state:-unknown}' after ${timeout}s (see $QORVEL_SLURM_DIR/log/slurmd.log)"
-    pid_alive "$SLURMD_PIDFILE" || die "slurmd exited (see $QORVEL_SLURM_DIR/log/slurmd.log)"
+    pid_alive "$SLURMD_PIDFILE" slurmd || die "slurmd exited (see $QORVEL_SLURM_DIR/log/slurmd.log)"
     sleep 0.2
 done
 

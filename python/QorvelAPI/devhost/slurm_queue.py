@@ -34,6 +34,7 @@ __all__ = [
     "state",
     "run_seconds",
     "output_paths",
+    "exit_code",
     "cancel",
 ]
 
@@ -321,6 +322,23 @@ def output_paths(job_id) -> Tuple[str, str]:
     if fields.get("StdOut"):
         return fields["StdOut"], fields.get("StdErr") or fields["StdOut"]
     raise SlurmError(f"no output files are known for job {job_id}")
+
+
+def exit_code(job_id) -> Optional[int]:
+    """The exit status of the job's script once the job ended (minus the signal number when a
+    signal ended it, as `subprocess` reports it); None while it has not ended or when unknown."""
+    job_id = _job_id(job_id)
+    fields = _scontrol_fields(job_id)
+    if fields:
+        if (fields.get("JobState") or "UNKNOWN").split()[0] not in FINISHED_STATES:
+            return None
+    else:
+        fields = _completed_fields(job_id)
+    match = re.fullmatch(r"(\d+):(\d+)", fields.get("ExitCode", "").strip())
+    if not match:
+        return None
+    status, signal = int(match.group(1)), int(match.group(2))
+    return -signal if signal else status
 
 
 def cancel(job_id) -> None:
