@@ -265,7 +265,11 @@ def test_signatures_and_docs():
     assert str(inspect.signature(VariableGroup)).startswith("(id, name, description, variables, allowedValues=None")
     assert str(inspect.signature(VariableList)).startswith("(id, name, description, prototypes, allowedValues=None")
     assert str(inspect.signature(var().toDict)) == "(minimal=False)"
-    assert PluginVariable.__doc__ == "Class that defines a variable that can be used in a PluginBlock."
+    assert PluginVariable.__doc__.startswith("Class that defines a variable that can be used in a PluginBlock.")
+    assert VariableGroup.__doc__.startswith("A group of varaibles to be used together as input.")
+    assert VariableList.__doc__.startswith("A list of the designed input variables.")
+    assert UniqueVariableIDException.__doc__ == ("Exception that is raised when a variable ID is not unique inside "
+                                                 "a block.")
     assert PluginVariable.toDict.__doc__ == "Convert the variable to a dictionary."
     assert PluginVariable.__module__ == "QorvelAPI.plugins"
 
@@ -408,3 +412,17 @@ def test_unique_variable_id_exception():
         UniqueVariableIDException("m", 3)
     with pytest.raises(TypeError, match="Argument 'message' has incorrect type"):
         UniqueVariableIDException(None)
+
+
+def test_deepcopy_keeps_cycles_types_and_subclass_state():
+    class Sub(PluginVariable):
+        label = "sub"
+
+    v = Sub("a", "A", "d", VariableTypes.NUMBER, defaultValue=[1, 2])
+    v.self_ref = [v]
+    copied = copy.deepcopy(v)
+    assert type(copied) is Sub and copied is not v
+    assert copied.self_ref[0] is copied  # the cycle is copied as a cycle
+    assert copied.type is VariableTypes.NUMBER  # members are shared, not copied
+    assert copied.defaultValue == [1, 2] and copied.defaultValue is not v.defaultValue
+    assert copied.value is copied.defaultValue  # sharing inside the object is kept

@@ -261,12 +261,19 @@ PyObject* value_setstate(PyObject* self, PyObject* state) {
     Py_RETURN_NONE;
 }
 
+PyObject* value_deepcopy(PyObject* self, PyObject* memo) {
+    ModuleState* state = state_of(self);
+    if (state == nullptr) return nullptr;
+    return pyutil::members_deepcopy(self, memo, {state->VariableTypes, state->PluginBlockTypes}).release();
+}
+
 PyGetSetDef value_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr},
 };
 
 #define STATE_METHODS                                                                                         \
+    {"__deepcopy__", value_deepcopy, METH_O, "__deepcopy__($self, memo, /)\n--\n\nA deep copy."},               \
     {"__getstate__", value_getstate, METH_NOARGS, "__getstate__($self, /)\n--\n\nThe attributes, for copying."}, \
     {"__setstate__", value_setstate, METH_O, "__setstate__($self, state, /)\n--\n\nRestores copied attributes."}
 
@@ -399,6 +406,7 @@ Ref make_var_pair(ModuleState& state, PyObject* placed_id, PyObject* block_id, P
 
 Ref make_connection(ModuleState& state, PyObject* origin, PyObject* destination, PyObject* is_cyclic,
                     PyObject* cycles, PyObject* current_cycle) {
+    if (is_cyclic == nullptr) is_cyclic = Py_False;
     pyutil::Bound<connection_signature.size> bound;
     bound.values = {origin, destination, is_cyclic, cycles, current_cycle};
     PyObject* no_args[] = {nullptr};

@@ -28,11 +28,14 @@ struct BlockConnectionObject {
 
 // Builds a BlockVarPair as its constructor does (exact-type checks with the constructor's
 // messages, the missing-type warning and the ANY fallback). `variable_type` and
-// `allowed_values` may be null for "not given". Returns null with an exception set.
+// `allowed_values` may be null for "not given"; a null placed ID or identifier reads as None
+// and is refused by the type check, as for an editor pair lacking the key. Returns null with an
+// exception set.
 pyutil::Ref make_var_pair(ModuleState& state, PyObject* placed_id, PyObject* block_id, PyObject* variable_id,
                           PyObject* variable_type, PyObject* allowed_values);
 
-// Builds a BlockConnection; null `cycles` / `current_cycle` mean 1 / 0. `cycles` and
+// Builds a BlockConnection; null `is_cyclic` / `cycles` / `current_cycle` mean False / 1 / 0
+// (the editor's defaults); a null origin or destination is refused as a missing argument. `cycles` and
 // `current_cycle` must be exact ints (TypeError as the constructor raises it).
 pyutil::Ref make_connection(ModuleState& state, PyObject* origin, PyObject* destination, PyObject* is_cyclic,
                             PyObject* cycles, PyObject* current_cycle);

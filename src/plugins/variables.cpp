@@ -331,10 +331,17 @@ PyObject* variable_setstate(PyObject* self, PyObject* state) {
     Py_RETURN_NONE;
 }
 
+PyObject* variable_deepcopy(PyObject* self, PyObject* memo) {
+    ModuleState* state = state_of(self);
+    if (state == nullptr) return nullptr;
+    return pyutil::members_deepcopy(self, memo, {state->VariableTypes, state->PluginBlockTypes}).release();
+}
+
 PyMethodDef variable_methods[] = {
     {"toDict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(variable_to_dict_method)),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "toDict($self, /, minimal=False)\n--\n\nConvert the variable to a dictionary."},
+    {"__deepcopy__", variable_deepcopy, METH_O, "__deepcopy__($self, memo, /)\n--\n\nA deep copy of the variable."},
     {"__getstate__", variable_getstate, METH_NOARGS, "__getstate__($self, /)\n--\n\nThe attributes, for copying."},
     {"__setstate__", variable_setstate, METH_O, "__setstate__($self, state, /)\n--\n\nRestores copied attributes."},
     {nullptr},
@@ -371,7 +378,17 @@ PyType_Slot variable_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "PluginVariable(id, name, description, type, defaultValue=None, allowedValues=None, "
                     "category=None, disabled=False, required=False, placeholder=None)\n--\n\n"
-                    "Class that defines a variable that can be used in a PluginBlock.")},
+                    "Class that defines a variable that can be used in a PluginBlock.\n\n"
+                    "id: The ID of the variable.\n"
+                    "name: The name of the variable.\n"
+                    "description: A description of the variable.\n"
+                    "type: The type of the variable. Assign it using the VariableTypes class.\n"
+                    "defaultValue: The default value of the variable.\n"
+                    "allowedValues: A list of allowed values for the variable.\n"
+                    "disabled: Whether the variable is disabled or not\n"
+                    "required: Whether the variable is required or not. This will show the variable in orange "
+                    "when not connected.\n"
+                    "placeholder: The placeholder of the input field.")},
     {Py_tp_new, reinterpret_cast<void*>(new_variable)},
     {Py_tp_init, reinterpret_cast<void*>(variable_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_variable)},
