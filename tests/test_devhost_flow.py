@@ -21,11 +21,12 @@ def write(tmp_path, data, name="f.flow"):
 def test_read_write_round_trip(tmp_path):
     data = {"name": "Dock", "savedID": 17,
             "blocks": [{"blockID": "p.a", "placedID": 1, "state": {"variables": []}, "inputs": {"x": 1}},
-                       {"blockID": "p.b", "placedID": 2}],
+                       {"id": "p.b", "placedID": 2}, {"placedID": 3, "state": {"id": "p.c"}}],
             "connections": [edge(1, "out", 2, "in")]}
     flow = Flow.read(write(tmp_path, data))
     assert (flow.name, flow.savedID, flow.path) == ("Dock", 17, str(tmp_path / "f.flow"))
     assert flow.pendingActions == [] and flow.blocks[1].state == {} and flow.blocks[0].inputs == {"x": 1}
+    assert [b.blockID for b in flow.blocks] == ["p.a", "p.b", "p.c"]
     copy_path = flow.write(str(tmp_path / "copy.flow"))
     again = Flow.read(copy_path)
     assert again.toDict() == flow.toDict()

@@ -14,7 +14,7 @@ A flow file is UTF-8 JSON::
     }
 
 "state" is the block state JSON that the flow editor keeps for a placement (the keys of the minimal
-block dictionary); "inputs" holds fixed input values of the placement. Both are optional. The
+block dictionary); the block identifier may also be given as "id", or only inside "state"; "inputs" holds fixed input values of the placement. Both are optional. The
 connections use the connection dictionary of the block document ("origin" and "destination"
 endpoints with "placedID" and "variableID"); connections kept in a placement's state under
 "variableConnections" count as well.
@@ -138,7 +138,12 @@ class Flow:
             label = f"{where}: block {index + 1}"
             if not isinstance(entry, dict):
                 raise FlowError(f"{label} must be an object")
-            block_id, placed_id = entry.get("blockID"), entry.get("placedID")
+            state = entry.get("state", {})
+            # The block identifier: "blockID", or "id" as in the editor's block state JSON.
+            block_id = entry.get("blockID", entry.get("id"))
+            if block_id is None and isinstance(state, dict):
+                block_id = state.get("id")
+            placed_id = entry.get("placedID")
             if not isinstance(block_id, str) or not block_id:
                 raise FlowError(f"{label}: \"blockID\" must be a non-empty string")
             if not _is_int(placed_id):
@@ -146,7 +151,6 @@ class Flow:
             if placed_id in seen:
                 raise FlowError(f"{label} ({block_id}): placedID {placed_id} is used by another block")
             seen.add(placed_id)
-            state = entry.get("state", {})
             inputs = entry.get("inputs", {})
             if not isinstance(state, dict):
                 raise FlowError(f"{label} ({block_id}): \"state\" must be an object")
