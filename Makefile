@@ -20,6 +20,13 @@ test: build
 bench: build
 	PYTHONPATH=python $(PYTHON) bench/run.py
 
+# The main job: the example plugin's preset flow, end to end, through the local development host
+# (the SLURM queue when a controller answers, the local runner otherwise).
+DEMO_PLUGIN ?= examples/example_plugin
+DEMO_FLOW ?= Screen and refine
+demo: build
+	PYTHONPATH=python $(PYTHON) -m QorvelAPI.devhost flow $(DEMO_PLUGIN) "$(DEMO_FLOW)" --poll 0.5
+
 clean:
 	rm -rf build python/QorvelAPI/*.so *.egg-info
 
