@@ -205,9 +205,13 @@ def test_action_errors_are_reported_with_the_plugin_traceback(cli, tmp_path):
     assert "--- traceback from plugin code ---" in out and "Traceback (most recent" not in out + err
 
 
-@pytest.mark.parametrize("text, value", [("3", 3), ("[1, 2]", [1, 2]), ("true", True), ("abc", "abc"), ("", "")])
-def test_values_are_json_where_they_parse(text, value):
-    assert parse_value(text) == value
+@pytest.mark.parametrize("text, kind, value", [
+    ("3", None, 3), ("[1, 2]", "number[]", [1, 2]), ("true", "boolean", True), ("abc", None, "abc"), ("", None, ""),
+    ("123", "string", "123"), ('{"a": 1}', "text_area", '{"a": 1}'), ('"quoted"', "string", "quoted"),
+    ("2.5", "number", 2.5),
+])
+def test_values_are_json_where_they_parse_and_text_for_text_variables(text, kind, value):
+    assert parse_value(text, kind) == value
 
 
 CLUSTER = HEADER + """

@@ -33,29 +33,43 @@ class UsageError(Exception):
 
 # -- small helpers ------------------------------------------------------------------------------
 
-def parse_value(text: str) -> Any:
+# Variable types whose values are text: a value given for one is kept as typed unless it is a JSON
+# string ("--set name=123" sets the text 123, not a number).
+TEXT_TYPES = frozenset({"string", "text_area", "file", "folder", "structure", "smiles", "code"})
+
+
+def parse_value(text: str, variable_type: str | None = None) -> Any:
     """A command-line value: JSON where it parses, else the text itself."""
     try:
-        return json.loads(text)
+        value = json.loads(text)
     except ValueError:
         return text
+    if variable_type in TEXT_TYPES and not isinstance(value, str):
+        return text
+    return value
 
 
 def parse_assignments(items: list[str] | None, option: str) -> dict:
+    """NAME=VALUE items as a dictionary of the texts (the values are parsed once their types are known)."""
     values: dict = {}
     for item in items or []:
         name, sep, text = item.partition("=")
         if not sep or not name:
             raise UsageError(f"{option} expects NAME=VALUE, got '{item}'")
-        values[name] = parse_value(text)
+        values[name] = text
     return values
+
+
+def typed_values(texts: dict, variables) -> dict:
+    types = {v.id: str(getattr(v, "type", "")) for v in variables}
+    return {name: parse_value(text, types.get(name)) for name, text in texts.items()}
 
 
 def dumps(value: Any) -> str:
     return json.dumps(value, indent=4, default=lambda v: list(v) if isinstance(v, (set, tuple)) else repr(v))
 
 
-def short(value: Any, limit: int = 100) -> str:
+def short(value: Any, limit: int = 200) -> str:
     text = json.dumps(value, default=repr) if not isinstance(value, str) else json.dumps(value)
     return text if len(text) <= limit else text[: limit - 3] + "..."
 
@@ -227,8 +241,6 @@ def print_result(result: BlockResult, out: Output) -> None:
 
 
 def print_run(run: FlowRun, out: Output) -> None:
-    for result in run.results:
-        print_result(result, out)
     done = sum(1 for r in run.results if r.status == "ok")
     print(f"flow '{run.flow.name}': {done} of {len(run.results)} blocks finished"
           + ("" if run.ok else " (see errors above)"))
@@ -292,6 +304,17 @@ def _host(args, loaded: LoadedPlugin, out: Output) -> LocalHost:
     return host
 
 
+def _run_flow(host: LocalHost, flow: Flow, out: Output) -> int:
+    # For a person each block is shown as soon as it has run; JSON is one document at the end.
+    def show(result: BlockResult) -> None:
+        out.end_progress()
+        print_result(result, out)
+        sys.stdout.flush()
+
+    run = host.run_flow(flow, on_result=None if out.as_json else show)
+    return _finish_run(run, out)
+
+
 def _finish_run(run: FlowRun, out: Output) -> int:
     if out.as_json:
         print(dumps(run.toDict()))
@@ -306,8 +329,12 @@ def cmd_run(args, out: Output) -> int:
     loaded = _load(args, out)
     _report_load_warnings(loaded, out)
     host = _host(args, loaded, out)
+    declared = host.declared(args.block_id)
+    group = declared._inputGroups.get(args.input_group or declared.selectedInputGroup)
+    variables = typed_values(variables, declared._variables)
+    inputs = typed_values(inputs, group.variables if group is not None else [])
     flow = host.adhoc_flow(args.block_id, variables, inputs, args.input_group)
-    return _finish_run(host.run_flow(flow), out)
+    return _run_flow(host, flow, out)
 
 
 def _find_flow(loaded: LoadedPlugin, wanted: str) -> Flow:
@@ -330,7 +357,7 @@ def cmd_flow(args, out: Output) -> int:
     _report_load_warnings(loaded, out)
     flow = _find_flow(loaded, args.flow)
     host = _host(args, loaded, out)
-    return _finish_run(host.run_flow(flow), out)
+    return _run_flow(host, flow, out)
 
 
 def cmd_config(args, out: Output) -> int:
@@ -346,6 +373,7 @@ def cmd_config(args, out: Output) -> int:
         if values:
             raise HostError("nothing to set: the plugin declares no configuration blocks")
         return EXIT_OK
+    values = typed_values(values, [v for block in loaded.plugin._configs for v in block._variables])
     config, problems = host.save_config(values) if values else host.load_config()
     if out.as_json:
         print(dumps({"plugin": loaded.plugin.id, "path": host.config_path, "config": config,

@@ -246,7 +246,8 @@ class LocalHost:
                 return block
         raise FlowError(f"block '{placed.blockID}' (#{placed.placedID}) is not a block of plugin {self.plugin.id}")
 
-    def run_flow(self, flow: Flow) -> FlowRun:
+    def run_flow(self, flow: Flow, on_result: Callable[[BlockResult], None] | None = None) -> FlowRun:
+        """Runs the flow's placements in dependency order; ``on_result`` sees each result as it is ready."""
         order = self.check_flow(flow)
         folder = self.prepare_folder(flow)
         remote = LocalRemote(folder, self.queue)
@@ -274,6 +275,8 @@ class LocalHost:
                     result.messages[:0] = config_problems
                 results[placed.placedID] = result
                 run.results.append(result)
+                if on_result is not None:
+                    on_result(result)
         except KeyboardInterrupt:
             remote.cancelAll()
             raise Interrupted("interrupted; jobs of this run were cancelled") from None
