@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace pyutil {
@@ -140,8 +141,9 @@ bool report_missing(const Signature<N>& sig, const Bound<N>& bound) {
     if (!names) return false;
     for (std::size_t i = 0; i < N; ++i) {
         if (!sig.params[i].required || bound.given(i)) continue;
-        Ref quoted = Ref::steal(PyUnicode_FromFormat("'%.*s'", static_cast<int>(sig.params[i].name.size()),
-                                                     sig.params[i].name.data()));
+        // PyUnicode_FromFormat has no "%.*s" before 3.12: copy the name to terminate it.
+        const std::string name(sig.params[i].name);
+        Ref quoted = Ref::steal(PyUnicode_FromFormat("'%s'", name.c_str()));
         if (!quoted || PyList_Append(names.get(), quoted.get()) < 0) return false;
     }
     Py_ssize_t count = PyList_GET_SIZE(names.get());
@@ -190,8 +192,8 @@ bool check_bound(const Signature<N>& sig, const Bound<N>& bound) {
             continue;
         }
         if (!accepts(sig.params[i].accept, value)) {
-            PyErr_Format(PyExc_TypeError, "Argument '%.*s' has incorrect type (expected %s, got %s)",
-                         static_cast<int>(sig.params[i].name.size()), sig.params[i].name.data(),
+            const std::string name(sig.params[i].name);
+            PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", name.c_str(),
                          accept_name(sig.params[i].accept), type_name(value));
             return false;
         }

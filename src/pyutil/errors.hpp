@@ -5,7 +5,8 @@
 namespace pyutil {
 
 // Name of an object's type as Python prints it ("int", "NoneType", "VariableTypes").
-inline const char* type_name(PyObject* obj) noexcept { return Py_TYPE(obj)->tp_name; }
+// Heap types carry their dotted path in tp_name; Python names them by their short name.
+inline const char* type_name(PyObject* obj) noexcept { return _PyType_Name(Py_TYPE(obj)); }
 
 // Raises `kind` with the text of `message` (a new reference or null); always returns null.
 inline PyObject* raise_with(PyObject* kind, Ref message) {
