@@ -1,6 +1,7 @@
 // The extension module `QorvelAPI.plugins`: multi-phase initialisation and module state.
 #include "state.hpp"
 
+#include "../host/remote.hpp"  // member names used by keys_remote.def
 #include "../pyutil/dict.hpp"
 
 namespace plugins {
