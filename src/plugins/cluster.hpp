@@ -1,0 +1,14 @@
+// Pieces of the cluster job block shared between its source files.
+#pragma once
+#include "blocks.hpp"
+
+namespace plugins {
+
+// Builds the enumeration SlurmBlock.Status into state.SlurmBlockStatus, nests it in
+// state.SlurmBlock and caches the members the block uses. Defined in cluster_status.cpp.
+bool register_slurm_status(ModuleState& state);
+
+// Status(value): the member itself, the member whose value equals a text, else UNKNOWN.
+pyutil::Ref to_slurm_status(const ModuleState& state, PyObject* value);
+
+}  // namespace plugins
