@@ -112,6 +112,11 @@ inline bool name_equals(PyObject* keyword, std::string_view name) noexcept {
     return std::string_view(utf8, static_cast<std::size_t>(size)) == name;
 }
 
+// The parameter's name as a str (PyUnicode_FromFormat on 3.11 has no "%.*s" for unterminated views).
+inline Ref param_name(const Param& param) {
+    return Ref::steal(PyUnicode_FromStringAndSize(param.name.data(), static_cast<Py_ssize_t>(param.name.size())));
+}
+
 template <std::size_t N>
 Py_ssize_t find_param(const Signature<N>& sig, PyObject* keyword) noexcept {
     for (std::size_t i = 0; i < N; ++i) {

@@ -1,0 +1,33 @@
+// The methods of `MolstarAPI`, shared between the source files that implement them and the
+// method table of the class (api_type.cpp).
+#pragma once
+#include "state.hpp"
+
+namespace molstar {
+
+// Signature of every method: METH_METHOD | METH_FASTCALL | METH_KEYWORDS, so that the module
+// state is reached through the defining class without a lookup along the instance's type.
+#define MOLSTAR_METHOD(name) \
+    PyObject* name(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, Py_ssize_t nargs, \
+                   PyObject* kwnames)
+
+// The channel (channel.cpp).
+MOLSTAR_METHOD(emit_action);
+PyObject* get_mvs(PyObject* self, void* closure);
+
+// Wraps `data` into the envelope {"type": type, "data": data} and hands it to the object's own
+// `_emitAction(action, message)`, looked up on the object so that an override is honoured.
+// Returns None, or null with an exception set.
+PyObject* emit_message(ModuleState& state, PyObject* self, PyObject* action, PyObject* type, PyObject* data);
+
+// Scene operations (scene.cpp, session.cpp).
+MOLSTAR_METHOD(add_molecule);
+MOLSTAR_METHOD(load_mvjs);
+MOLSTAR_METHOD(focus_residue);
+MOLSTAR_METHOD(add_sphere);
+MOLSTAR_METHOD(add_box);
+MOLSTAR_METHOD(set_background_color);
+MOLSTAR_METHOD(set_spin);
+MOLSTAR_METHOD(reset);
+
+}  // namespace molstar
