@@ -8,10 +8,12 @@ from pathlib import Path
 
 import pytest
 
+import QorvelAPI
 from QorvelAPI.plugins import Plugin, PluginPage
 from plugin_support import META, import_script, make_plugin_folder, run_script
 
-PYTHON_PATH = str(Path(__file__).resolve().parents[1] / "python")
+# The folder the package under test was imported from (the sanitizer run uses its own build).
+PYTHON_PATH = str(Path(QorvelAPI.__file__).resolve().parents[1])
 
 SUBCLASS_SCRIPT = """
 from QorvelAPI.plugins import Plugin
