@@ -256,3 +256,9 @@ def test_run_a_cluster_job_block_through_both_phases(cli, tmp_path, queue):
     assert "COMPLETED" in err.splitlines()[-1]  # the progress line ends with the final state
     code, out, err = cli("run", folder, "triple", "--set", "code=3", "--queue", queue, "--poll", "0.2")
     assert code == 1 and "ended FAILED" in out and "viewer actions" not in out
+
+
+def test_a_number_where_plugin_meta_wants_text_is_reported(cli, tmp_path):
+    folder = make_plugin(tmp_path / "p", GOOD, dict(META, version=2))
+    code, out, err = cli("check", folder)
+    assert code == 1 and "warning: plugin.meta: field \"version\" should be a string, found a number" in err

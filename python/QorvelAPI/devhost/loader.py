@@ -76,6 +76,8 @@ def read_meta(folder: str) -> tuple[dict | None, list[Problem]]:
     path = os.path.join(folder, "plugin.meta")
     problems: list[Problem] = []
 
+    warnings: list[Problem] = []
+
     def error(message: str) -> None:
         problems.append(Problem("error", f"plugin.meta: {message}"))
 
@@ -99,6 +101,10 @@ def read_meta(folder: str) -> tuple[dict | None, list[Problem]]:
     for key in REQUIRED:
         if key not in meta:
             error(f"required field \"{key}\" is missing")
+        elif isinstance(meta[key], (int, float)) and key != "pluginFile":
+            # Some validators turn a number into text and some refuse it: load, but say so.
+            warnings.append(Problem("warning", f"plugin.meta: field \"{key}\" should be a string, "
+                                               f"found {_type_name(meta[key])}"))
         elif not isinstance(meta[key], str):
             error(f"field \"{key}\" must be a string, found {_type_name(meta[key])}")
     for key in OPTIONAL_TEXT:
@@ -123,7 +129,7 @@ def read_meta(folder: str) -> tuple[dict | None, list[Problem]]:
             error(f"pluginFile \"{plugin_file}\" not found in {folder}")
     if isinstance(meta.get("id"), str) and not meta["id"].strip():
         error("field \"id\" must not be empty")
-    return (None if problems else meta), problems
+    return (None if problems else meta), problems + warnings
 
 
 class _Collector(logging.Handler):
