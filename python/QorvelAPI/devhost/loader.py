@@ -223,16 +223,15 @@ def load_plugin(folder: str, capture_stdout: bool = False) -> LoadedPlugin:
         except (Exception, SystemExit) as exc:
             sys.modules.pop(module_name, None)
             detail = plugin_traceback(exc, folder)
-            problems = collector.problems + [
-                Problem("error", f"plugin script {os.path.basename(script)} raised {one_line(exc)}", detail)]
-            raise PluginLoadError(problems) from None
+            raise PluginLoadError(problems + collector.problems + [
+                Problem("error", f"plugin script {os.path.basename(script)} raised {one_line(exc)}", detail)]) from None
         found = [value for value in vars(module).values() if isinstance(value, plugins.Plugin)]
         unique: list[Any] = []
         for value in found:
             if not any(value is other for other in unique):
                 unique.append(value)
         if not unique:
-            raise PluginLoadError(collector.problems + [
+            raise PluginLoadError(problems + collector.problems + [
                 Problem("error", f"plugin script {os.path.basename(script)} creates no Plugin object "
                                  f"at module level")])
         plugin = unique[0]
@@ -244,7 +243,7 @@ def load_plugin(folder: str, capture_stdout: bool = False) -> LoadedPlugin:
             plugin._addPages()
         except Exception as exc:
             detail = plugin_traceback(exc, folder)
-            raise PluginLoadError(collector.problems + [
+            raise PluginLoadError(problems + collector.problems + [
                 Problem("error", f"registering the plugin's blocks and pages failed: {one_line(exc)}",
                         detail)]) from None
     return LoadedPlugin(folder, script, meta, module, plugin, problems + collector.problems, printed.getvalue())
