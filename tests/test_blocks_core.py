@@ -219,6 +219,11 @@ def test_equality_by_id_and_placed_id():
     assert a != b and not (a == b)
     assert PluginBlock("A", "d", id="x") != a
     assert (a == None) is False and a != 3  # noqa: E711
+
+    class Other:  # a different identifier: the placement is never read
+        id = "another"
+
+    assert (a == Other()) is False
     with pytest.raises(TypeError):
         hash(a)
 

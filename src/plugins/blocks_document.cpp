@@ -25,13 +25,20 @@ PyObject* slot_or_raise(PyObject* self, PyObject* slot, const char* name) {
 // `[v.toDict(minimal) for v in variables]`
 Ref variables_to_dict(ModuleState& state, PyObject* variables, bool minimal) {
     if (PyList_CheckExact(variables)) {
+        // Sized up front; a toDict override that changes the list is read as it stands.
         const Py_ssize_t size = PyList_GET_SIZE(variables);
-        Ref result = Ref::steal(PyList_New(0));
+        Ref result = Ref::steal(PyList_New(size));
         if (!result) return Ref();
-        for (Py_ssize_t i = 0; i < size && i < PyList_GET_SIZE(variables); ++i) {
-            Ref variable = Ref::borrow(PyList_GET_ITEM(variables, i));
+        Py_ssize_t filled = 0;
+        for (; filled < size && filled < PyList_GET_SIZE(variables); ++filled) {
+            Ref variable = Ref::borrow(PyList_GET_ITEM(variables, filled));
             Ref dict = variable_to_dict(state, variable.get(), minimal);
-            if (!dict || PyList_Append(result.get(), dict.get()) < 0) return Ref();
+            if (!dict) return Ref();  // a list's empty places are released safely
+            PyList_SET_ITEM(result.get(), filled, dict.release());
+        }
+        if (filled < size) {  // the list shrank under a toDict override
+            for (Py_ssize_t i = filled; i < size; ++i) PyList_SET_ITEM(result.get(), i, Py_NewRef(Py_None));
+            if (PyList_SetSlice(result.get(), filled, size, nullptr) < 0) return Ref();
         }
         return result;
     }
@@ -76,6 +83,16 @@ Ref connections_to_dict(ModuleState& state, PyObject* self, bool references) {
     PyObject* connections = references ? slot_or_raise(self, b->variableConnectionsReferences, "_variableConnectionsReferences")
                                        : slot_or_raise(self, b->variableConnections, "_variableConnections");
     if (connections == nullptr) return Ref();
+    if (PyList_CheckExact(connections)) {
+        Ref result = Ref::steal(PyList_New(0));
+        if (!result) return Ref();
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(connections); ++i) {
+            Ref connection = Ref::borrow(PyList_GET_ITEM(connections, i));
+            Ref dict = connection_to_dict(state, connection.get());
+            if (!dict || PyList_Append(result.get(), dict.get()) < 0) return Ref();
+        }
+        return result;
+    }
     Ref result = Ref::steal(PyList_New(0));
     Ref iterator = Ref::steal(PyObject_GetIter(connections));
     if (!result || !iterator) return Ref();
@@ -136,7 +153,10 @@ Ref block_minimal_encode(ModuleState& state, PyObject* self) {
     if (!connections) return Ref();
     Ref references = connections_to_dict(state, self, true);
     if (!references) return Ref();
-    return pyutil::make_dict({
+    // Sized for its 18 keys, as a dictionary display of the same keys would be.
+    Ref dict = Ref::steal(_PyDict_NewPresized(18));
+    if (!dict) return Ref();
+    const bool ok = pyutil::put_all(dict.get(), {
         {state.kb_id, b->id},
         {state.kb_isPlaced, b->isPlaced},
         {state.kb_position, position.get()},
@@ -156,6 +176,7 @@ Ref block_minimal_encode(ModuleState& state, PyObject* self) {
         {state.kb_extraData, b->extraData},
         {state.kb_dirty, b->dirty},
     });
+    return ok ? dict : Ref();
 }
 
 bool block_complete_dict(ModuleState& state, PyObject* self, PyObject* dict) {

@@ -98,7 +98,8 @@ PyMethodDef ghost_methods[] = {
 };
 
 PyType_Slot ghost_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A block used to represent missing or unavailable blocks in a flow.")},
+    {Py_tp_doc, const_cast<char*>("GhostBlock(id)\n--\n\n"
+                                  "A block used to represent missing or unavailable blocks in a flow.")},
     {Py_tp_new, reinterpret_cast<void*>(ghost_new)},
     {Py_tp_init, reinterpret_cast<void*>(ghost_init)},
     {Py_tp_call, reinterpret_cast<void*>(ghost_call)},
@@ -150,8 +151,13 @@ PyObject* config_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf
 }
 
 PyType_Slot config_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A block that configures a plugin. Its variables are stored once set; actions "
-                                  "read them as block.config[\"variable_id\"].")},
+    {Py_tp_doc, const_cast<char*>("PluginConfig(name, description, action=None, variables=[], id=None)\n--\n\n"
+                                  "A block that configures a plugin. Its variables are stored once set; actions "
+                                  "read them as block.config[\"variable_id\"].\n\n"
+                                  "name: The name of the block.\n"
+                                  "description: The description of the block.\n"
+                                  "action: The action of the block. Will be run when storing the config.\n"
+                                  "variables: The variables of the block.")},
     {Py_tp_init, reinterpret_cast<void*>(config_init)},
     {0, nullptr},
 };
@@ -245,7 +251,15 @@ PyObject* input_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyType_Slot input_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A block that asks the user for one value and passes it to its output.")},
+    {Py_tp_doc, const_cast<char*>("InputBlock(name, description, variable, output=None, action=None, id=None, "
+                                  "externalURL=None)\n--\n\n"
+                                  "A block that asks the user for one value and passes it to its output.\n\n"
+                                  "name: The name of the block.\n"
+                                  "description: The description of the block.\n"
+                                  "variable: The variable of the block.\n"
+                                  "output: The output of the block.\n"
+                                  "id: The id of the block.\n"
+                                  "externalURL: The external URL of the block for documentation purposes.")},
     {Py_tp_init, reinterpret_cast<void*>(input_init)},
     {Py_tp_call, reinterpret_cast<void*>(input_call)},
     {0, nullptr},

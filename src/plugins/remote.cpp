@@ -223,7 +223,7 @@ PyGetSetDef remote_getset[] = {
 };
 
 PyType_Slot remote_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Remote interface for blocks")},
+    {Py_tp_doc, const_cast<char*>("PluginRemote(remote)\n--\n\nRemote interface for blocks")},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(remote_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(remote_dealloc)},
