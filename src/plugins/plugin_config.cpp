@@ -26,13 +26,14 @@ int has_configs(PyObject* self) {
 
 // Calls `visit(block, variable)` for every variable of every configuration block, in order.
 template <typename Visit>
-bool for_each_config_variable(PyObject* self, Visit visit) {
-    Ref configs = configs_of(self);
+bool for_each_config_variable(ModuleState& state, PyObject* self, Visit visit) {
+    Ref configs = Ref::steal(PyObject_GetAttr(self, state.kplugin_configs));
     if (!configs) return false;
     Ref blocks = Ref::steal(PyObject_GetIter(configs.get()));
     if (!blocks) return false;
     while (Ref block = Ref::steal(PyIter_Next(blocks.get()))) {
-        Ref variables = Ref::steal(PyObject_CallMethod(block.get(), "_getVariables", nullptr));
+        PyObject* call_args[] = {block.get()};
+        Ref variables = Ref::steal(PyObject_VectorcallMethod(state.kplugin_getVariables, call_args, 1, nullptr));
         if (!variables) return false;
         Ref iterator = Ref::steal(PyObject_GetIter(variables.get()));
         if (!iterator) return false;
@@ -46,12 +47,15 @@ bool for_each_config_variable(PyObject* self, Visit visit) {
 
 // The configuration dictionary: variable id -> access value, over all configuration blocks.
 Ref build_config(PyObject* self) {
+    ModuleState* state = state_of(self);
+    if (state == nullptr) return Ref();
     Ref result = Ref::steal(PyDict_New());
     if (!result) return Ref();
-    bool ok = for_each_config_variable(self, [&](PyObject* block, PyObject* variable) {
-        Ref id = Ref::steal(PyObject_GetAttrString(variable, "id"));
+    bool ok = for_each_config_variable(*state, self, [&](PyObject* block, PyObject* variable) {
+        Ref id = Ref::steal(PyObject_GetAttr(variable, state->k_id));
         if (!id) return false;
-        Ref value = Ref::steal(PyObject_CallMethod(block, "_parseVariablesForBlockAccess", "O", variable));
+        PyObject* call_args[] = {block, variable};
+        Ref value = Ref::steal(PyObject_VectorcallMethod(state->kplugin_parseAccess, call_args, 2, nullptr));
         return value && PyDict_SetItem(result.get(), id.get(), value.get()) == 0;
     });
     return ok ? result : Ref();
@@ -128,7 +132,7 @@ bool update_configs(PyObject* self, PyObject* config_path) {
         }
         return recover_corrupt_file(self, config_path);
     }
-    return for_each_config_variable(self, [&](PyObject*, PyObject* variable) {
+    return for_each_config_variable(*state, self, [&](PyObject*, PyObject* variable) {
         Ref id = Ref::steal(PyObject_GetAttrString(variable, "id"));
         if (!id) return false;
         int present = PySequence_Contains(stored.get(), id.get());
