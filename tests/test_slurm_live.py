@@ -190,3 +190,199 @@ def test_local_remote_submits_to_the_live_queue(tmp_path):
         assert stdout == f"{folder}\n", placed
         assert stderr == "err line\n"
         assert "COMPLETED" in detail
+
+
+# --- cluster job blocks of a real plugin, run by the local host on the live queue -----------
+
+PLUGIN_META = """{
+    "id": "Live Jobs", "name": "Live jobs", "description": "Cluster job blocks on the live queue.",
+    "author": "Qorvel developers", "version": "1.0.0", "pluginFile": "live_jobs.py",
+    "minQorvelVersion": "1.0.0", "maxQorvelVersion": null, "platforms": ["universal"],
+    "externalURL": null, "dependencies": []
+}
+"""
+
+PLUGIN_SCRIPT = r'''
+import os
+from QorvelAPI.plugins import Plugin, PluginVariable, SlurmBlock, VariableTypes
+
+# What the actions saw, for the tests to read back: (placed id, what, value).
+SEEN = []
+
+
+def batch_script(block, name, body):
+    path = os.path.join(block.remote.workDir, f"{name}_{block._placedID}.sh")
+    with open(path, "w") as out:
+        out.write("#!/bin/bash\n" + body)
+    return path
+
+
+def submit_echo(block):
+    body = 'echo "%s from job $SLURM_JOB_ID"\necho "to stderr" >&2\nsleep %s\nexit %d\n' % (
+        block.variables["message"], block.variables["seconds"], block.variables["exitCode"])
+    job = block.remote.submitJob(batch_script(block, "echo", body))
+    SEEN.append((block._placedID, "submitted", job))
+
+
+def collect_echo(block):
+    SEEN.append((block._placedID, "final", str(block.status)))
+    block.setOutput("echoed", block.stdOut.strip())
+    block.setOutput("job", block.jobID)
+
+
+def submit_and_wait(block):
+    job = block.remote.submitJob(batch_script(block, "wait", "sleep 2\necho waited\n"))
+    SEEN.append((block._placedID, "submitted", job))
+    # A block still IDLE is not waiting; its first status query shows the job queued.
+    block.waitTillJobFinished(1)
+    SEEN.append((block._placedID, "idle wait", str(block.status)))
+    block.parseStatus()
+    block.waitTillJobFinished(1)
+    SEEN.append((block._placedID, "waited", (str(block.status), block.jobID, block.stdOut)))
+
+
+def after_wait(block):
+    block.setOutput("echoed", block.stdOut.strip())
+    block.setOutput("job", block.jobID)
+
+
+def variables():
+    return [PluginVariable("message", "Message", "What the job prints", VariableTypes.STRING, defaultValue="hello"),
+            PluginVariable("seconds", "Seconds", "How long the job runs", VariableTypes.INTEGER, defaultValue=1),
+            PluginVariable("exitCode", "Exit code", "The job's exit status", VariableTypes.INTEGER, defaultValue=0)]
+
+
+def outputs():
+    return [PluginVariable("echoed", "Echoed", "The job's output", VariableTypes.STRING),
+            PluginVariable("job", "Job", "The job's identifier", VariableTypes.INTEGER)]
+
+
+echo = SlurmBlock("Echo", "Prints a message in a batch job", submit_echo, collect_echo,
+                  variables=variables(), outputs=outputs(), id="echo")
+tolerant = SlurmBlock("Tolerant echo", "Goes on when its job fails", submit_echo, collect_echo,
+                      variables=variables(), outputs=outputs(), id="tolerant", failOnSlurmError=False)
+waiter = SlurmBlock("Waiter", "Waits for its own job", submit_and_wait, after_wait,
+                    outputs=outputs(), id="waiter")
+
+plugin = Plugin()
+for block in (echo, tolerant, waiter):
+    plugin.addBlock(block)
+'''
+
+
+@pytest.fixture
+def live_host(tmp_path):
+    """A local host on the live queue, running the plugin above; gives (host, plugin module)."""
+    from QorvelAPI.devhost.loader import load_plugin
+    from QorvelAPI.devhost.run import LocalHost
+
+    folder = tmp_path / "live_jobs"
+    folder.mkdir()
+    (folder / "plugin.meta").write_text(PLUGIN_META)
+    (folder / "live_jobs.py").write_text(PLUGIN_SCRIPT)
+    loaded = load_plugin(str(folder))
+    progress = []
+    host = LocalHost(loaded, config_path=str(tmp_path / "config.json"), work_dir=str(tmp_path / "run"),
+                     queue="slurm", poll=0.2, progress=lambda text, final: progress.append(text))
+    assert host.queue.kind == "slurm"
+    host.progress_lines = progress
+    return host, loaded.module
+
+
+def placement(placed_id, block, **values):
+    state = {"variables": [{"id": key, "value": value} for key, value in values.items()]}
+    return {"blockID": f"live_jobs.{block}", "placedID": placed_id, "state": state}
+
+
+def run_flow(host, *placements):
+    from QorvelAPI.devhost.flow import Flow
+
+    return host.run_flow(Flow.fromDict({"name": "live", "savedID": 11, "blocks": list(placements)}))
+
+
+@live
+def test_cluster_job_block_follows_its_job_to_completed_then_runs_its_second_phase(live_host):
+    host, module = live_host
+    run = run_flow(host, placement(1, "echo", message="hi there", seconds=2))
+    assert run.ok, run.results[0].error
+    result = run.results[0]
+    job = module.SEEN[0][2]
+    assert module.SEEN == [(1, "submitted", job), (1, "final", "COMPLETED")]
+    assert queue.state(job) == "COMPLETED"  # a real job of the SLURM queue
+    assert result.job.jobID == job and result.job.status == "COMPLETED"
+    assert result.job.stdOut == f"hi there from job {job}\n"
+    assert result.job.stdErr == "to stderr\n"
+    assert result.job.seconds >= 1.0
+    assert result.outputs == {"echoed": f"hi there from job {job}", "job": job}
+    # The host showed the job's state while following it.
+    assert any("COMPLETED" in line for line in host.progress_lines)
+    assert any(state in line for line in host.progress_lines for state in ("PENDING", "RUNNING"))
+
+
+@live
+def test_failed_job_fails_the_block_unless_it_tolerates_it(live_host):
+    host, module = live_host
+    run = run_flow(host, placement(1, "echo", exitCode=4, seconds=0), placement(2, "tolerant", exitCode=5, seconds=0))
+    strict, tolerant = run.results
+    assert strict.status == "error" and strict.job.status == "FAILED"
+    assert f"job {strict.job.jobID} of block live_jobs.echo (#1) ended FAILED" in strict.error
+    assert "to stderr" in strict.blockLogs
+    assert (1, "final", "FAILED") not in module.SEEN  # no second phase for a failed job
+    assert tolerant.status == "ok" and tolerant.job.status == "FAILED"
+    assert (2, "final", "FAILED") in module.SEEN
+    assert tolerant.outputs["echoed"] == f"hello from job {tolerant.job.jobID}"
+    assert queue.exit_code(tolerant.job.jobID) == 5
+
+
+@live
+def test_job_cancelled_while_it_runs_ends_the_block_cancelled(live_host):
+    import threading
+
+    host, module = live_host
+    outcome = {}
+    runner = threading.Thread(target=lambda: outcome.setdefault("run", run_flow(host, placement(1, "echo", seconds=300))))
+    runner.start()
+    try:
+        deadline = time.monotonic() + WAIT_LIMIT
+        while not module.SEEN and time.monotonic() < deadline:
+            time.sleep(0.05)
+        job = module.SEEN[0][2]
+        wait_for(job, {"RUNNING"})
+        queue.cancel(job)
+    finally:
+        runner.join(WAIT_LIMIT)
+    result = outcome["run"].results[0]
+    assert result.status == "error" and result.job.status == "CANCELLED"
+    assert f"job {job} of block live_jobs.echo (#1) ended CANCELLED" in result.error
+    assert queue.state(job) == "CANCELLED"
+
+
+@live
+def test_wait_till_job_finished_returns_when_the_job_ends(live_host):
+    host, module = live_host
+    run = run_flow(host, placement(3, "waiter"))
+    assert run.ok, run.results[0].error
+    (_, _, job), (_, _, right_away), (_, what, (status, seen_job, stdout)) = module.SEEN
+    assert right_away in {"PENDING", "RUNNING"}  # returned at once: the block was still IDLE
+    assert what == "waited" and seen_job == job
+    # The job's processes have ended: COMPLETED, or COMPLETING for the moment SLURM cleans up.
+    assert status in {"COMPLETED", "COMPLETING"}
+    assert stdout == "waited\n"
+    assert queue.state(job) == "COMPLETED"
+    assert run.results[0].outputs == {"echoed": "waited", "job": job}
+
+
+@live
+def test_two_cluster_job_blocks_in_one_flow_run_as_two_jobs(live_host):
+    host, module = live_host
+    run = run_flow(host, placement(1, "echo", message="first"), placement(2, "echo", message="second"))
+    assert run.ok, [r.error for r in run.results]
+    first, second = run.results
+    assert first.job.jobID != second.job.jobID
+    for result, message in ((first, "first"), (second, "second")):
+        job = result.job.jobID
+        assert queue.state(job) == "COMPLETED"
+        assert result.outputs == {"echoed": f"{message} from job {job}", "job": job}
+        stdout_path, _ = queue.output_paths(job)
+        with open(stdout_path) as out:
+            assert out.read() == f"{message} from job {job}\n"
