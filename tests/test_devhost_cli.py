@@ -185,8 +185,14 @@ def test_flow_by_name_or_file(cli, tmp_path):
     assert "queue:" in err
     saved = json.loads((tmp_path / "w" / "Chain.flow").read_text())
     assert saved["blocks"][1]["state"]["storedOutputs"] == {"loud": "10"}
-    code, out, _ = cli("flow", folder, os.path.join(folder, "Flows", "chain.flow"), "--json")
-    assert code == 0 and json.loads(out)["ok"] is True
+    elsewhere = dict(FLOW, blocks=[dict(FLOW["blocks"][0], state={"selectedRemote": "Big cluster"}),
+                                   FLOW["blocks"][1]])
+    (tmp_path / "elsewhere.flow").write_text(json.dumps(elsewhere))
+    code, out, _ = cli("flow", folder, tmp_path / "elsewhere.flow", "--json")
+    run = json.loads(out)
+    assert code == 0 and run["ok"] is True and run["blocks"][0]["messages"] == [
+        {"level": "warning", "message": "block demo_tools.doubler (#1) selects the remote 'Big cluster'; "
+                                        "the local host runs it on Local"}]
     code, out, err = cli("flow", folder, "nothing")
     assert code == 1 and problem_lines(err) == ["error: no preset flow named 'nothing' in plugin demo_tools "
                                                 "(preset flows: 'Chain')"]

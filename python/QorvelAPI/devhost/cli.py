@@ -81,6 +81,7 @@ class Output:
         self.as_json = as_json
         self.tty = sys.stderr.isatty()
         self._progress_open = False
+        self._last_state: str | None = None
 
     def problem(self, problem: Problem) -> None:
         self.end_progress()
@@ -96,13 +97,12 @@ class Output:
         if self.tty:
             print("\r\033[K" + text, end="\n" if final else "", file=sys.stderr, flush=True)
             self._progress_open = not final
-        elif final or text != getattr(self, "_last_progress", None):
-            # Without a terminal: one line per change of state, not one per poll.
-            state_part = text.rsplit("  ", 1)[0]
-            if final or state_part != getattr(self, "_last_state", None):
+        else:
+            # Without a terminal: one line per change of state (the text without its clock), not per poll.
+            state = text.rsplit("  ", 1)[0]
+            if final or state != self._last_state:
                 print(text, file=sys.stderr, flush=True)
-            self._last_state = state_part
-            self._last_progress = text
+            self._last_state = None if final else state
 
     def end_progress(self) -> None:
         if self._progress_open:

@@ -315,6 +315,10 @@ class LocalHost:
                 result.status = "error"
                 result.error = f"cannot set up block {declared.id} (#{placed.placedID}): {one_line(exc)}"
             if block is not None:
+                if block.selectedRemote not in (None, "Local"):
+                    result.messages.append(Problem("warning", f"block {declared.id} (#{placed.placedID}) selects the "
+                                                              f"remote '{block.selectedRemote}'; the local host runs "
+                                                              f"it on Local"))
                 self._call(flow, placed, block, remote, result)
         result.messages.extend(collector.problems)
         result.seconds = time.monotonic() - started
