@@ -46,7 +46,7 @@ class Block:
         self.id, self.name, self.action = id or name.lower(), name, action
         self._variables, self._outputs = list(variables), list(outputs)
         self._inputGroups = {"default": Group("default", list(inputs))} if inputs else {}
-        self.selectedInputGroup = "default"
+        self.selectedInputGroup, self.selectedRemote = "default", "Local"
         self._isOriginal, self._placedID, self._storedOutputs = True, 0, {}
         self.error, self.blockLogs, self._isRunning, self._finishedExecution = False, "", False, False
         self.time, self.log = 0, log if log is not None else []
@@ -77,6 +77,7 @@ class Block:
         self._record("_parseInternalVariables")
         self._placedID = state.get("placedID", 0)
         self.selectedInputGroup = state.get("selectedInputGroup", "default")
+        self.selectedRemote = state.get("selectedRemote", "Local")
         self._storedOutputs = state.get("storedOutputs")
         self._updateVariables({e["id"]: e.get("value") for e in state.get("variables", [])}, record=False)
 
