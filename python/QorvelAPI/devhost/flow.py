@@ -14,10 +14,10 @@ A flow file is UTF-8 JSON::
     }
 
 "state" is the block state JSON that the flow editor keeps for a placement (the keys of the minimal
-block dictionary); the block identifier may also be given as "id", or only inside "state"; "inputs" holds fixed input values of the placement. Both are optional. The
-connections use the connection dictionary of the block document ("origin" and "destination"
-endpoints with "placedID" and "variableID"); connections kept in a placement's state under
-"variableConnections" count as well.
+block dictionary); "inputs" holds fixed input values of the placement. Both are optional. The block
+identifier may also be given as "id", or only inside "state". The connections use the connection
+dictionary of the block document ("origin" and "destination" endpoints with "placedID" and
+"variableID"); connections kept in a placement's state under "variableConnections" count as well.
 
 Inside a local-host process this type is what the plugin container finds as
 ``Server.FlowManager.Flow`` (see :func:`register_flow_manager`).
@@ -202,10 +202,9 @@ class Flow:
         seen: list[dict] = []
         sources = list(self.connections)
         for block in self.blocks:
-            for key in ("variableConnections",):
-                extra = block.state.get(key) or []
-                if isinstance(extra, list):
-                    sources.extend(extra)
+            extra = block.state.get("variableConnections") or []
+            if isinstance(extra, list):
+                sources.extend(extra)
         for raw in sources:
             if raw in seen:
                 continue
