@@ -54,9 +54,18 @@ def test_each_block_kind_runs_on_its_own(cli, tmp_path):
     assert "example_plugin.py" in out and "--- traceback from plugin code ---" in out
 
 
-def test_the_main_job_runs_the_preset_flow_end_to_end(cli, tmp_path):
+def live_queue():
+    from QorvelAPI.devhost.runner import slurm_backend
+
+    backend = slurm_backend()
+    return backend is not None and backend.controller_available()
+
+
+@pytest.mark.parametrize("queue", ["local", pytest.param("slurm", marks=pytest.mark.skipif(
+    not live_queue(), reason="no SLURM controller answers on this machine"))])
+def test_the_main_job_runs_the_preset_flow_end_to_end(cli, tmp_path, queue):
     before = [json.dumps(b) for b in json.loads(cli("describe", EXAMPLE)[1])]
-    code, out, err = cli("flow", EXAMPLE, "Screen and refine", "--queue", "local", "--poll", "0.2",
+    code, out, err = cli("flow", EXAMPLE, "Screen and refine", "--queue", queue, "--poll", "0.2",
                          "--workdir", tmp_path / "run")
     assert code == 0, out + err
     assert "4 of 4 blocks finished" in out and "job stdout:" in out and "viewer actions (6):" in out
