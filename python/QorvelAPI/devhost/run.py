@@ -23,6 +23,7 @@ from typing import Any, Callable
 from .flow import Flow, FlowError, PlacedBlock
 from .loader import LoadedPlugin, Problem, collect_problems, one_line, plugin_traceback
 from .remote import LocalRemote
+from .runner import choose_queue
 
 
 # Job states after which the job still runs (or ends by itself).
@@ -132,8 +133,6 @@ class LocalHost:
     def __init__(self, loaded: LoadedPlugin, config_path: str | None = None, work_dir: str | None = None,
                  queue: Any = "auto", poll: float = 1.0, progress: Callable[[str, bool], None] | None = None,
                  capture_stdout: bool = False, job_state_dir: str | None = None):
-        from .runner import choose_queue  # noqa: PLC0415
-
         self.loaded = loaded
         self.plugin = loaded.plugin
         self.config_path = os.path.abspath(config_path) if config_path else default_config_path(self.plugin.id)
