@@ -24,6 +24,8 @@ logging.getLogger("Qorvel").disabled = True
 
 
 # --- the baseline: plain Python classes with the same fields and algorithms -------------------
+# (the block dictionaries are composed through the same helper operations, _variablesToDict,
+# _inputGroupsToDict and _connectionsToDict, as the extension's are)
 
 class PyVariable:
     def __init__(self, id, name, description, type, defaultValue=None, allowedValues=None, category=None,
@@ -131,11 +133,21 @@ class PyBlock:
     def _connectionsToDict(self, references=False):
         return [c._toDict() for c in (self._variableConnectionsReferences if references else self._variableConnections)]
 
+    def _variablesToDict(self, vars, minimal=False):
+        if type(vars) is not list:
+            raise TypeError("Argument 'vars' has incorrect type")
+        return [v.toDict(minimal) for v in vars]
+
+    def _inputGroupsToDict(self, inputGroups):
+        if type(inputGroups) is not dict:
+            raise TypeError("Argument 'inputGroups' has incorrect type")
+        return [g.toDict() for g in inputGroups.values()]
+
     def _minimalEncode(self):
         return {"id": self.id, "isPlaced": self._isPlaced, "position": {"x": self._position[0], "y": self._position[1]},
                 "isRunning": self._isRunning, "error": self.error, "blockLogs": self.blockLogs,
                 "placedID": self._placedID, "finishedExecution": self._finishedExecution,
-                "storedOutputs": self._storedOutputs, "variables": [v.toDict(True) for v in self._variables],
+                "storedOutputs": self._storedOutputs, "variables": self._variablesToDict(self._variables, True),
                 "variableConnections": self._connectionsToDict(),
                 "variableConnectionsReference": self._connectionsToDict(True),
                 "selectedInputGroup": self.selectedInputGroup, "selectedRemote": self.selectedRemote,
@@ -145,10 +157,10 @@ class PyBlock:
     def _toDict(self):
         d = self._minimalEncode()
         d["externalURL"] = self.externalURL
-        d["variables"] = [v.toDict() for v in self._variables]
+        d["variables"] = self._variablesToDict(self._variables)
         d["name"], d["description"] = self.name, self.description
-        d["inputs"] = [g.toDict() for g in self._inputGroups.values()]
-        d["outputs"] = [v.toDict() for v in self._outputs]
+        d["inputs"] = self._inputGroupsToDict(self._inputGroups)
+        d["outputs"] = self._variablesToDict(self._outputs)
         d["type"] = str(self.TYPE)
         return d
 

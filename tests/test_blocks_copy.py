@@ -140,3 +140,13 @@ def test_copies_are_collected():
     del c
     gc.collect()
     assert ref() is None
+
+
+def test_shallow_copy_shares_attribute_values():
+    block = rich_block()
+    block.note = [1]
+    shallow = copy.copy(block)
+    assert type(shallow) is PluginBlock and shallow is not block and shallow == block
+    assert shallow._variables is block._variables and shallow.extraData is block.extraData
+    assert shallow.note is block.note and shallow.__dict__ is not block.__dict__
+    assert shallow._isOriginal is True

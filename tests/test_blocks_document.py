@@ -231,3 +231,44 @@ def test_round_trip_between_copies():
     second._parseInternalVariables(copy.deepcopy(first._minimalEncode()))
     assert second._minimalEncode() == first._minimalEncode()
     assert second == first and second.variables == first.variables
+
+
+def test_failing_value_setter_rolls_back_everything_already_written():
+    class Picky(PluginVariable):
+        @property
+        def value(self):
+            return PluginVariable.value.__get__(self)
+
+        @value.setter
+        def value(self, new):
+            if new == "bad":
+                raise ValueError("refused by the variable")
+            PluginVariable.value.__set__(self, new)
+
+    picky = Picky("p", "P", "d", VariableTypes.STRING, "start")
+    block = PluginBlock("n", "d", variables=[var("a", defaultValue="old"), picky], id="b",
+                        inputGroups=[VariableGroup("g1", "G", "d", []), VariableGroup("g2", "G", "d", [])]).copy()
+    before = block._minimalEncode()
+    with pytest.raises(ValueError, match="refused by the variable"):
+        block._parseInternalVariables({"selectedInputGroup": "g2", "selectedRemote": "r", "placedID": 9,
+                                       "variables": [{"id": "a", "value": "new"}, {"id": "p", "value": "bad"}]})
+    assert block._minimalEncode() == before and block.variables == {"a": "old", "p": "start"}
+    with pytest.raises(ValueError):
+        block._updateVariables({"a": "new", "p": "bad"})
+    assert block.variables == {"a": "old", "p": "start"}
+    block._updateVariables({"a": "new", "p": "fine"})
+    assert block.variables == {"a": "new", "p": "fine"}
+
+
+def test_variable_subclass_dictionaries_are_honoured_in_both_forms():
+    class Tagged(PluginVariable):
+        def toDict(self, minimal=False):
+            d = super().toDict(minimal)
+            d["tag"] = "minimal" if minimal else "full"
+            return d
+
+    block = PluginBlock("n", "d", variables=[var("a"), Tagged("t", "T", "d", VariableTypes.STRING)], id="b")
+    assert block._minimalEncode()["variables"][1]["tag"] == "minimal"
+    full = block._toDict()
+    assert full["variables"][1]["tag"] == "full" and list(full) == FULL_KEYS
+    assert full["variables"][0] == block._variables[0].toDict()

@@ -533,32 +533,48 @@ PyMemberDef block_members[] = {
 
 PyMethodDef block_methods[] = {
     {"_parseID", QV_METHOD(block_method_parseID), QV_METHOD_FLAGS,
+     "_parseID($self, /, id)\n--\n\n"
      "Parses the ID of the block.\n\nThe ID should only contain letters, numbers, and underscores."},
     {"copy", QV_METHOD(block_method_copy), QV_METHOD_FLAGS,
+     "copy($self, /)\n--\n\n"
      "A deep copy of the block; work on it never modifies this block. Callables are shared."},
-    {"__deepcopy__", QV_METHOD(block_method_deepcopy), QV_METHOD_FLAGS, nullptr},
+    {"__deepcopy__", QV_METHOD(block_method_deepcopy), QV_METHOD_FLAGS, "__deepcopy__($self, /, memo=None)\n--\n\n"},
+    {"__copy__", QV_METHOD(block_method_shallowcopy), QV_METHOD_FLAGS, "__copy__($self, /)\n--\n\n"},
     {"_getVariables", QV_METHOD(block_method_getVariables), QV_METHOD_FLAGS,
+     "_getVariables($self, /)\n--\n\n"
      "Returns a list of the variables of the block."},
     {"_parseVariablesForBlockAccess",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(block_method_parseForAccess)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "The value of a variable as block actions see it."},
-    {"setOutput", QV_METHOD(block_method_setOutput), QV_METHOD_FLAGS, "Sets the value of an output variable."},
-    {"_cleanRun", QV_METHOD(block_method_cleanRun), QV_METHOD_FLAGS, "Cleans the run of the block."},
-    {"_setRemote", QV_METHOD(block_method_setRemote), QV_METHOD_FLAGS, "Sets the remote of the block."},
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "_parseVariablesForBlockAccess(variable)\n--\n\n"
+     "The value of a variable as block actions see it."},
+    {"setOutput", QV_METHOD(block_method_setOutput), QV_METHOD_FLAGS, "setOutput($self, /, id, value)\n--\n\n"
+     "Sets the value of an output variable."},
+    {"_cleanRun", QV_METHOD(block_method_cleanRun), QV_METHOD_FLAGS, "_cleanRun($self, /, cleanCycles=True, cleanDirty=False)\n--\n\n"
+     "Cleans the run of the block."},
+    {"_setRemote", QV_METHOD(block_method_setRemote), QV_METHOD_FLAGS, "_setRemote($self, /, remote)\n--\n\n"
+     "Sets the remote of the block."},
     {"_minimalEncode", QV_METHOD(block_method_minimalEncode), QV_METHOD_FLAGS,
+     "_minimalEncode($self, /)\n--\n\n"
      "Encode only the blockID and the internal variables."},
-    {"_toDict", QV_METHOD(block_method_toDict), QV_METHOD_FLAGS, "Converts the block to a dictionary."},
+    {"_toDict", QV_METHOD(block_method_toDict), QV_METHOD_FLAGS, "_toDict($self, /)\n--\n\n"
+     "Converts the block to a dictionary."},
     {"_variablesToDict", QV_METHOD(block_method_variablesToDict), QV_METHOD_FLAGS,
+     "_variablesToDict($self, /, vars, minimal=False)\n--\n\n"
      "Converts a list of variables to a list of dictionaries."},
     {"_inputGroupsToDict", QV_METHOD(block_method_inputGroupsToDict), QV_METHOD_FLAGS,
+     "_inputGroupsToDict($self, /, inputGroups)\n--\n\n"
      "Converts the input groups to a list of dictionaries."},
     {"_connectionsToDict", QV_METHOD(block_method_connectionsToDict), QV_METHOD_FLAGS,
+     "_connectionsToDict($self, /, references=False)\n--\n\n"
      "Converts the connections of the block to a dictionary."},
     {"_updateVariables", QV_METHOD(block_method_updateVariables), QV_METHOD_FLAGS,
+     "_updateVariables($self, /, values)\n--\n\n"
      "Updates the values of the variables of the block.\n\nvalues: (JSON coming from frontend)"},
     {"_updateInputs", QV_METHOD(block_method_updateInputs), QV_METHOD_FLAGS,
+     "_updateInputs($self, /, values)\n--\n\n"
      "Updates the values of the inputs of the block.\n\nvalues: (JSON coming from frontend)"},
     {"_parseInternalVariables", QV_METHOD(block_method_parseInternal), QV_METHOD_FLAGS,
+     "_parseInternalVariables($self, /, blockJSON)\n--\n\n"
      "Updates the block with the internal variables."},
     {nullptr, nullptr, 0, nullptr},
 };

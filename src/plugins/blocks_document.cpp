@@ -120,7 +120,27 @@ Ref position_dict(ModuleState& state, PyObject* position) {
 
 }  // namespace
 
-Ref block_minimal_encode(ModuleState& state, PyObject* self) {
+namespace {
+
+// Whether every variable of the list (members and prototypes included) is one of our own exact
+// classes, whose dictionaries are built without running any code of the plugin.
+bool plain_variables(ModuleState& state, PyObject* variables, int depth = 0) {
+    if (!PyList_CheckExact(variables)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(variables); ++i) {
+        PyObject* v = PyList_GET_ITEM(variables, i);
+        PyTypeObject* type = Py_TYPE(v);
+        if (type == state.PluginVariable) continue;
+        if (depth > 0 || (type != state.VariableGroup && type != state.VariableList)) return false;
+        PyObject* inner = type == state.VariableGroup ? reinterpret_cast<VariableGroupObject*>(v)->variables
+                                                      : reinterpret_cast<VariableListObject*>(v)->prototypes;
+        if (inner == nullptr || !plain_variables(state, inner, depth + 1)) return false;
+    }
+    return true;
+}
+
+// The minimal dictionary; with `variables_placeholder` the "variables" entry holds None, for
+// `_toDict`, which replaces it in place with the full forms anyway.
+Ref minimal_encode(ModuleState& state, PyObject* self, bool variables_placeholder) {
     PluginBlockObject* b = as_block(self);
     struct Named {
         PyObject* slot;
@@ -147,7 +167,7 @@ Ref block_minimal_encode(ModuleState& state, PyObject* self) {
     }
     Ref position = position_dict(state, b->position);
     if (!position) return Ref();
-    Ref variables = variables_to_dict(state, b->variables, true);
+    Ref variables = variables_placeholder ? Ref::borrow(Py_None) : variables_to_dict(state, b->variables, true);
     if (!variables) return Ref();
     Ref connections = connections_to_dict(state, self, false);
     if (!connections) return Ref();
@@ -178,6 +198,10 @@ Ref block_minimal_encode(ModuleState& state, PyObject* self) {
     });
     return ok ? dict : Ref();
 }
+
+}  // namespace
+
+Ref block_minimal_encode(ModuleState& state, PyObject* self) { return minimal_encode(state, self, false); }
 
 bool block_complete_dict(ModuleState& state, PyObject* self, PyObject* dict) {
     PluginBlockObject* b = as_block(self);
@@ -223,7 +247,17 @@ Ref minimal_via_object(ModuleState& state, PyObject* self) {
 }
 
 Ref base_to_dict(ModuleState& state, PyObject* self) {
-    Ref dict = minimal_via_object(state, self);
+    Ref dict;
+    PyObject* variables = as_block(self)->variables;
+    if (variables != nullptr &&
+        uses_builtin_method(Py_TYPE(self), state.kb_minimalEncode,
+                            reinterpret_cast<void (*)()>(block_method_minimalEncode)) &&
+        plain_variables(state, variables)) {
+        // The minimal variable dictionaries would be replaced at once: skip building them.
+        dict = minimal_encode(state, self, true);
+    } else {
+        dict = minimal_via_object(state, self);
+    }
     if (!dict || !block_complete_dict(state, self, dict.get())) return Ref();
     return dict;
 }

@@ -51,6 +51,7 @@ bool uses_builtin_method(PyTypeObject* type, PyObject* name, void (*fn)());
 PyObject* block_method_parseID(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* block_method_copy(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* block_method_deepcopy(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* block_method_shallowcopy(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* block_method_getVariables(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* block_method_parseForAccess(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* block_method_setOutput(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);

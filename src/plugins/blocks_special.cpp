@@ -92,8 +92,10 @@ PyObject* ghost_toDict(PyObject* self, PyTypeObject* cls, PyObject* const* args,
 }
 
 PyMethodDef ghost_methods[] = {
-    {"_parseID", QV_METHOD(ghost_parseID), QV_METHOD_FLAGS, "Returns the ID of the missing block unchanged."},
-    {"_toDict", QV_METHOD(ghost_toDict), QV_METHOD_FLAGS, "Converts the block to a dictionary."},
+    {"_parseID", QV_METHOD(ghost_parseID), QV_METHOD_FLAGS,
+     "_parseID($self, /, id)\n--\n\nReturns the ID of the missing block unchanged."},
+    {"_toDict", QV_METHOD(ghost_toDict), QV_METHOD_FLAGS,
+     "_toDict($self, /)\n--\n\nConverts the block to a dictionary, showing it as missing."},
     {nullptr, nullptr, 0, nullptr},
 };
 
