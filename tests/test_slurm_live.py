@@ -42,7 +42,14 @@ def test_job_completes_with_its_output_in_the_job_folder(tmp_path):
     folder = tmp_path / "job folder"  # a space in the path must survive
     folder.mkdir()
     write_script(folder / "run.sh", 'echo "hello from $(pwd)"\necho "a warning" >&2\nsleep 1\n')
+    records = tmp_path / "records"
+    records.mkdir()
+    (records / "7.json").write_text("{}")
+    (records / "8.json").write_text("{}")
+    stale = time.time() - (queue.RECORD_DAYS + 1) * 86400
+    os.utime(records / "7.json", (stale, stale))
     job = queue.submit(str(folder / "run.sh"))
+    assert not (records / "7.json").exists() and (records / "8.json").exists()  # old records go
     assert isinstance(job, int) and job > 0
     assert queue.state(job) in {"PENDING", "CONFIGURING", "RUNNING", "COMPLETING", "COMPLETED"}
     assert wait_for(job, {"COMPLETED"}) == "COMPLETED"
@@ -56,7 +63,21 @@ def test_job_completes_with_its_output_in_the_job_folder(tmp_path):
     assert queue.run_seconds(job) >= 1.0
     assert queue.exit_code(job) == 0
     # The paths outlive this process: they were recorded at submission.
+    queue._known_paths.clear()
+    assert queue.output_paths(job) == (stdout_path, stderr_path)
     assert os.path.isfile(tmp_path / "records" / f"{job}.json")
+
+
+@live
+def test_unwritable_record_folder_loses_no_job(tmp_path, monkeypatch, caplog):
+    (tmp_path / "blocker").write_text("a file where the record folder should be")
+    monkeypatch.setenv("QORVEL_SLURM_JOBS", str(tmp_path / "blocker" / "records"))
+    write_script(tmp_path / "ok.sh", "echo fine\n")
+    job = queue.submit(str(tmp_path / "ok.sh"))
+    assert "Could not record the output files of job %d" % job in caplog.text
+    wait_for(job, {"COMPLETED"})
+    with open(queue.output_paths(job)[0]) as out:
+        assert out.read() == "fine\n"
 
 
 @live
