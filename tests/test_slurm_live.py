@@ -44,12 +44,12 @@ def test_job_completes_with_its_output_in_the_job_folder(tmp_path):
     write_script(folder / "run.sh", 'echo "hello from $(pwd)"\necho "a warning" >&2\nsleep 1\n')
     records = tmp_path / "records"
     records.mkdir()
-    (records / "7.json").write_text("{}")
-    (records / "8.json").write_text("{}")
+    (records / "67000007.json").write_text("{}")
+    (records / "67000008.json").write_text("{}")
     stale = time.time() - (queue.RECORD_DAYS + 1) * 86400
-    os.utime(records / "7.json", (stale, stale))
+    os.utime(records / "67000007.json", (stale, stale))
     job = queue.submit(str(folder / "run.sh"))
-    assert not (records / "7.json").exists() and (records / "8.json").exists()  # old records go
+    assert not (records / "67000007.json").exists() and (records / "67000008.json").exists()  # old records go
     assert isinstance(job, int) and job > 0
     assert queue.state(job) in {"PENDING", "CONFIGURING", "RUNNING", "COMPLETING", "COMPLETED"}
     assert wait_for(job, {"COMPLETED"}) == "COMPLETED"
