@@ -407,3 +407,20 @@ def test_two_cluster_job_blocks_in_one_flow_run_as_two_jobs(live_host):
         stdout_path, _ = queue.output_paths(job)
         with open(stdout_path) as out:
             assert out.read() == f"{message} from job {job}\n"
+
+
+@live
+def test_a_sanitizer_preloaded_into_the_host_stays_out_of_tools_and_jobs(tmp_path, monkeypatch):
+    import glob
+
+    runtimes = glob.glob("/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.so")
+    if not runtimes:
+        pytest.skip("no clang AddressSanitizer runtime on this machine")
+    # As the sanitizer test run sets it up; the tools and bash would report their own leaks.
+    monkeypatch.setenv("LD_PRELOAD", runtimes[0])
+    monkeypatch.setenv("ASAN_OPTIONS", "detect_leaks=1")
+    write_script(tmp_path / "env.sh", 'echo "preload=${LD_PRELOAD:-none}"\n')
+    job = queue.submit(str(tmp_path / "env.sh"))
+    assert wait_for(job, {"COMPLETED"}) == "COMPLETED"
+    with open(queue.output_paths(job)[0]) as out:
+        assert out.read() == "preload=none\n"
