@@ -42,7 +42,14 @@ def test_job_completes_with_its_output_in_the_job_folder(tmp_path):
     folder = tmp_path / "job folder"  # a space in the path must survive
     folder.mkdir()
     write_script(folder / "run.sh", 'echo "hello from $(pwd)"\necho "a warning" >&2\nsleep 1\n')
+    records = tmp_path / "records"
+    records.mkdir()
+    (records / "67000007.json").write_text("{}")
+    (records / "67000008.json").write_text("{}")
+    stale = time.time() - (queue.RECORD_DAYS + 1) * 86400
+    os.utime(records / "67000007.json", (stale, stale))
     job = queue.submit(str(folder / "run.sh"))
+    assert not (records / "67000007.json").exists() and (records / "67000008.json").exists()  # old records go
     assert isinstance(job, int) and job > 0
     assert queue.state(job) in {"PENDING", "CONFIGURING", "RUNNING", "COMPLETING", "COMPLETED"}
     assert wait_for(job, {"COMPLETED"}) == "COMPLETED"
@@ -56,7 +63,21 @@ def test_job_completes_with_its_output_in_the_job_folder(tmp_path):
     assert queue.run_seconds(job) >= 1.0
     assert queue.exit_code(job) == 0
     # The paths outlive this process: they were recorded at submission.
+    queue._known_paths.clear()
+    assert queue.output_paths(job) == (stdout_path, stderr_path)
     assert os.path.isfile(tmp_path / "records" / f"{job}.json")
+
+
+@live
+def test_unwritable_record_folder_loses_no_job(tmp_path, monkeypatch, caplog):
+    (tmp_path / "blocker").write_text("a file where the record folder should be")
+    monkeypatch.setenv("QORVEL_SLURM_JOBS", str(tmp_path / "blocker" / "records"))
+    write_script(tmp_path / "ok.sh", "echo fine\n")
+    job = queue.submit(str(tmp_path / "ok.sh"))
+    assert "Could not record the output files of job %d" % job in caplog.text
+    wait_for(job, {"COMPLETED"})
+    with open(queue.output_paths(job)[0]) as out:
+        assert out.read() == "fine\n"
 
 
 @live
@@ -386,3 +407,20 @@ def test_two_cluster_job_blocks_in_one_flow_run_as_two_jobs(live_host):
         stdout_path, _ = queue.output_paths(job)
         with open(stdout_path) as out:
             assert out.read() == f"{message} from job {job}\n"
+
+
+@live
+def test_a_sanitizer_preloaded_into_the_host_stays_out_of_tools_and_jobs(tmp_path, monkeypatch):
+    import glob
+
+    runtimes = glob.glob("/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.so")
+    if not runtimes:
+        pytest.skip("no clang AddressSanitizer runtime on this machine")
+    # As the sanitizer test run sets it up; the tools and bash would report their own leaks.
+    monkeypatch.setenv("LD_PRELOAD", runtimes[0])
+    monkeypatch.setenv("ASAN_OPTIONS", "detect_leaks=1")
+    write_script(tmp_path / "env.sh", 'echo "preload=${LD_PRELOAD:-none}"\n')
+    job = queue.submit(str(tmp_path / "env.sh"))
+    assert wait_for(job, {"COMPLETED"}) == "COMPLETED"
+    with open(queue.output_paths(job)[0]) as out:
+        assert out.read() == "preload=none\n"

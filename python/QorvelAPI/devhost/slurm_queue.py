@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import datetime
 import json
+import logging
 import os
 import re
 import subprocess
@@ -54,16 +55,40 @@ _INVALID_JOB = "Invalid job id specified"
 _SCONTROL_KEY = re.compile(r"(?:^|\s)([A-Za-z][A-Za-z0-9_:/]*)=")
 
 
+# Output files of the jobs this process submitted.
+_known_paths: Dict[int, Tuple[str, str]] = {}
+
+
 class SlurmError(RuntimeError):
     """A SLURM tool failed, timed out or is missing; the message carries its own words."""
 
 
 # --- running the tools ----------------------------------------------------------------------
 
+_SANITIZER_RUNTIME = re.compile(r"lib(?:clang_rt\.[a-z]+san|[almt]san|ubsan)[-.\w]*\.so")
+
+
+def _tool_environment() -> Dict[str, str]:
+    """This process's environment without a preloaded sanitizer runtime.
+
+    A host under a memory checker (the package's sanitizer test run) must not hand it to the SLURM
+    tools or, through sbatch's exported environment, to the jobs: the checker's leak report would
+    turn every tool call and every job into a failure."""
+    env = dict(os.environ)
+    preload = env.get("LD_PRELOAD")
+    if preload:
+        kept = [lib for lib in re.split(r"[:\s]+", preload) if lib and not _SANITIZER_RUNTIME.search(lib)]
+        if kept:
+            env["LD_PRELOAD"] = ":".join(kept)
+        else:
+            del env["LD_PRELOAD"]
+    return env
+
+
 def _run(args, timeout: float = COMMAND_TIMEOUT, cwd: Optional[str] = None) -> subprocess.CompletedProcess:
     try:
-        return subprocess.run(args, cwd=cwd, capture_output=True, text=True, timeout=timeout,
-                              stdin=subprocess.DEVNULL)
+        return subprocess.run(args, cwd=cwd, capture_output=True, text=True, errors="replace",
+                              timeout=timeout, stdin=subprocess.DEVNULL, env=_tool_environment())
     except FileNotFoundError:
         raise SlurmError(f"'{args[0]}' is not installed (Debian packages slurm-wlm and munge)") from None
     except subprocess.TimeoutExpired:
@@ -101,13 +126,34 @@ def controller_available(timeout: float = PING_TIMEOUT) -> bool:
 
 # --- submission -----------------------------------------------------------------------------
 
+# Records of jobs submitted longer ago than this are removed when a new job is submitted.
+RECORD_DAYS = 30
+
+
 def _records_dir() -> str:
-    return os.environ.get("QORVEL_SLURM_JOBS") or os.path.join(os.path.expanduser("~"), ".qorvel", "slurm-jobs")
+    folder = os.environ.get("QORVEL_SLURM_JOBS") or os.path.join(os.path.expanduser("~"), ".qorvel", "slurm-jobs")
+    return os.path.abspath(folder)
+
+
+def _prune_records(folder: str) -> None:
+    limit = datetime.datetime.now().timestamp() - RECORD_DAYS * 86400
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return
+    for name in names:
+        path = os.path.join(folder, name)
+        try:
+            if name.endswith(".json") and os.path.getmtime(path) < limit:
+                os.unlink(path)
+        except OSError:
+            pass  # another process removed it first
 
 
 def _write_record(job_id: int, record: Dict[str, object]) -> None:
     folder = _records_dir()
     os.makedirs(folder, exist_ok=True)
+    _prune_records(folder)
     # Written whole and renamed, so a reader never sees half a record.
     fd, tmp = tempfile.mkstemp(dir=folder, prefix=f".{job_id}.", suffix=".tmp")
     try:
@@ -196,18 +242,30 @@ def submit(script_path, cwd: Optional[str] = None, change_dir: bool = True) -> i
     except ValueError:
         raise SlurmError(f"sbatch printed no job id: {result.stdout.strip()!r}") from None
 
-    # SLURM expands the file name patterns (%j, %x, ...) itself; keep what it settled on.
-    fields = _scontrol_fields(job_id)
+    # SLURM expands the file name patterns (%j, %x, ...) itself; keep what it settled on. The job
+    # is in the queue by now, so a failing query must not lose it: fall back to the names that
+    # this function asked for (or SLURM's default name).
+    try:
+        fields = _scontrol_fields(job_id)
+    except SlurmError:
+        fields = {}
     stdout_path = fields.get("StdOut") or os.path.join(workdir, f"slurm-{job_id}.out")
-    stderr_path = fields.get("StdErr") or stdout_path
-    _write_record(job_id, {
-        "jobId": job_id,
-        "script": script,
-        "workDir": workdir,
-        "stdOut": stdout_path,
-        "stdErr": stderr_path,
-        "submitted": datetime.datetime.now().isoformat(timespec="seconds"),
-    })
+    stderr_path = fields.get("StdErr") or (
+        os.path.join(workdir, f"slurm-{job_id}.err") if not (has_output or has_error) else stdout_path)
+    _known_paths[job_id] = (stdout_path, stderr_path)
+    try:
+        _write_record(job_id, {
+            "jobId": job_id,
+            "script": script,
+            "workDir": workdir,
+            "stdOut": stdout_path,
+            "stdErr": stderr_path,
+            "submitted": datetime.datetime.now().isoformat(timespec="seconds"),
+        })
+    except OSError as error:
+        # The job runs all the same; this process still knows its files, and the controller does
+        # for as long as it keeps the job.
+        logging.getLogger("Qorvel").warning("Could not record the output files of job %s: %s", job_id, error)
     return job_id
 
 
@@ -315,6 +373,8 @@ def output_paths(job_id) -> Tuple[str, str]:
     """Absolute paths of the job's standard output and standard error files (the same path
     twice when the job writes both streams into one file). The files exist once the job runs."""
     job_id = _job_id(job_id)
+    if job_id in _known_paths:
+        return _known_paths[job_id]
     record = _read_record(job_id)
     if record and isinstance(record.get("stdOut"), str) and isinstance(record.get("stdErr"), str):
         return record["stdOut"], record["stdErr"]
