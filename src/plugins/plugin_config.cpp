@@ -75,11 +75,18 @@ Ref load_config_file(PyObject* self, PyObject* config_path) {
     return pyutil::json_loads(text.get());
 }
 
+// Whether the pending exception is the JSON reader's decode error; the exception stays pending.
+// It is set aside while json.JSONDecodeError is looked up: no C API call may run with an
+// exception pending (a debug interpreter aborts on it).
 bool json_decode_error_pending() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
     Ref json = Ref::steal(PyImport_ImportModule("json"));
-    if (!json) return false;
-    Ref decode_error = Ref::steal(PyObject_GetAttrString(json.get(), "JSONDecodeError"));
-    return decode_error && PyErr_ExceptionMatches(decode_error.get());
+    Ref decode_error = json ? Ref::steal(PyObject_GetAttrString(json.get(), "JSONDecodeError")) : Ref();
+    PyErr_Clear();
+    const bool matches = decode_error && PyErr_GivenExceptionMatches(type, decode_error.get());
+    PyErr_Restore(type, value, traceback);
+    return matches;
 }
 
 // A file that is not valid JSON is set aside as "<path>.bak" and written anew from the
