@@ -78,6 +78,11 @@ struct BlockArgs {
 // initial run state (so even a subclass whose __init__ never reaches the base has it).
 PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
+// GC support of the base fields, for the tp_traverse / tp_clear of a C++ block kind with fields
+// of its own (the base tp_dealloc calls the instance type's tp_clear).
+int block_traverse_base(PyObject* self, visitproc visit, void* arg);
+int block_clear_base(PyObject* self);
+
 // Sets the initial run state on an allocated block (what block_new does after allocating).
 bool block_init_run_state(ModuleState& state, PyObject* self);
 

@@ -58,6 +58,28 @@ PyObject* block_method_copy(PyObject* self, PyTypeObject* cls, PyObject* const*,
     return result.release();
 }
 
+// copy.copy(block): a new block of the same kind holding the same attribute values (its own
+// instance dictionary, as for any Python object).
+PyObject* block_method_shallowcopy(PyObject* self, PyTypeObject*, PyObject* const*, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+    if (!pyutil::parse_none("__copy__", nargs, kwnames)) return nullptr;
+    PyTypeObject* type = Py_TYPE(self);
+    Ref result = Ref::steal(type->tp_alloc(type, 0));
+    if (!result) return nullptr;
+    char* src = reinterpret_cast<char*>(self);
+    char* dst = reinterpret_cast<char*>(result.get());
+    for (Py_ssize_t offset = sizeof(PyObject);
+         offset + static_cast<Py_ssize_t>(sizeof(PyObject*)) <= type->tp_basicsize; offset += sizeof(PyObject*)) {
+        if (offset == type->tp_weaklistoffset) continue;
+        PyObject* value = *reinterpret_cast<PyObject**>(src + offset);
+        if (value == nullptr) continue;
+        Ref kept = offset == type->tp_dictoffset ? Ref::steal(PyDict_Copy(value)) : Ref::borrow(value);
+        if (!kept) return nullptr;
+        pyutil::assign_slot(*reinterpret_cast<PyObject**>(dst + offset), std::move(kept));
+    }
+    return result.release();
+}
+
 PyObject* block_method_deepcopy(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     static constexpr auto sig = pyutil::signature("__deepcopy__", Param{"memo", pyutil::Accept::DictOrNone});

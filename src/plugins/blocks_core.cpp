@@ -91,11 +91,15 @@ int block_clear(PyObject* self) {
     return 0;
 }
 
+// The instance type's own clear, so a C++ block kind with extra fields releases them too.
 void block_dealloc(PyObject* self) {
-    pyutil::dealloc_gc_object(self, [](PyObject* obj) { block_clear(obj); });
+    pyutil::dealloc_gc_object(self, [](PyObject* obj) { Py_TYPE(obj)->tp_clear(obj); });
 }
 
 }  // namespace
+
+int block_traverse_base(PyObject* self, visitproc visit, void* arg) { return block_traverse(self, visit, arg); }
+int block_clear_base(PyObject* self) { return block_clear(self); }
 
 bool block_init_run_state(ModuleState& state, PyObject* self) {
     PluginBlockObject* b = as_block(self);
@@ -454,33 +458,36 @@ PyObject* block_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return block_call(*state, self, args, kwargs);
 }
 
-// The identity of a block for comparison: (id, placed id) of a block or of any object that has
-// them; NotImplemented for other objects (so `block == None` is simply false).
-bool identity_of(ModuleState& state, PyObject* obj, Ref& id, Ref& placed) {
-    if (is_block(state, obj) && as_block(obj)->id != nullptr && as_block(obj)->placedID != nullptr) {
-        id = Ref::borrow(as_block(obj)->id);
-        placed = Ref::borrow(as_block(obj)->placedID);
-        return true;
+// A block's `id` or `_placedID`: the slot of a block, the attribute of any other object.
+Ref identity_part(ModuleState& state, PyObject* obj, bool placed) {
+    if (is_block(state, obj)) {
+        PyObject* slot = placed ? as_block(obj)->placedID : as_block(obj)->id;
+        if (slot != nullptr) return Ref::borrow(slot);
     }
-    id = Ref::steal(PyObject_GetAttr(obj, state.kb_id));
-    if (id) placed = Ref::steal(PyObject_GetAttrString(obj, "_placedID"));
-    return id && placed;
+    return placed ? Ref::steal(PyObject_GetAttrString(obj, "_placedID")) : Ref::steal(PyObject_GetAttr(obj, state.kb_id));
 }
 
+// Equal when the identifiers and then the placements are equal. An object without them is
+// simply not equal (NotImplemented lets Python fall back to identity), so `block == None` is
+// false rather than an error.
 PyObject* block_richcompare(PyObject* self, PyObject* other, int op) {
     if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
     ModuleState* state = state_of(self);
     if (state == nullptr) return nullptr;
-    Ref id_a, placed_a, id_b, placed_b;
-    if (!identity_of(*state, self, id_a, placed_a)) return nullptr;
-    if (!identity_of(*state, other, id_b, placed_b)) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-        PyErr_Clear();
-        Py_RETURN_NOTIMPLEMENTED;
+    int equal = 1;
+    for (bool placed : {false, true}) {
+        Ref mine = identity_part(*state, self, placed);
+        if (!mine) return nullptr;
+        Ref theirs = identity_part(*state, other, placed);
+        if (!theirs) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+            Py_RETURN_NOTIMPLEMENTED;
+        }
+        equal = PyObject_RichCompareBool(mine.get(), theirs.get(), Py_EQ);
+        if (equal < 0) return nullptr;
+        if (equal == 0) break;  // different identifiers: the placements are not looked at
     }
-    int equal = PyObject_RichCompareBool(id_a.get(), id_b.get(), Py_EQ);
-    if (equal == 1) equal = PyObject_RichCompareBool(placed_a.get(), placed_b.get(), Py_EQ);
-    if (equal < 0) return nullptr;
     return PyBool_FromLong(op == Py_EQ ? equal : !equal);
 }
 
@@ -526,32 +533,48 @@ PyMemberDef block_members[] = {
 
 PyMethodDef block_methods[] = {
     {"_parseID", QV_METHOD(block_method_parseID), QV_METHOD_FLAGS,
+     "_parseID($self, /, id)\n--\n\n"
      "Parses the ID of the block.\n\nThe ID should only contain letters, numbers, and underscores."},
     {"copy", QV_METHOD(block_method_copy), QV_METHOD_FLAGS,
+     "copy($self, /)\n--\n\n"
      "A deep copy of the block; work on it never modifies this block. Callables are shared."},
-    {"__deepcopy__", QV_METHOD(block_method_deepcopy), QV_METHOD_FLAGS, nullptr},
+    {"__deepcopy__", QV_METHOD(block_method_deepcopy), QV_METHOD_FLAGS, "__deepcopy__($self, /, memo=None)\n--\n\n"},
+    {"__copy__", QV_METHOD(block_method_shallowcopy), QV_METHOD_FLAGS, "__copy__($self, /)\n--\n\n"},
     {"_getVariables", QV_METHOD(block_method_getVariables), QV_METHOD_FLAGS,
+     "_getVariables($self, /)\n--\n\n"
      "Returns a list of the variables of the block."},
     {"_parseVariablesForBlockAccess",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(block_method_parseForAccess)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "The value of a variable as block actions see it."},
-    {"setOutput", QV_METHOD(block_method_setOutput), QV_METHOD_FLAGS, "Sets the value of an output variable."},
-    {"_cleanRun", QV_METHOD(block_method_cleanRun), QV_METHOD_FLAGS, "Cleans the run of the block."},
-    {"_setRemote", QV_METHOD(block_method_setRemote), QV_METHOD_FLAGS, "Sets the remote of the block."},
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "_parseVariablesForBlockAccess(variable)\n--\n\n"
+     "The value of a variable as block actions see it."},
+    {"setOutput", QV_METHOD(block_method_setOutput), QV_METHOD_FLAGS, "setOutput($self, /, id, value)\n--\n\n"
+     "Sets the value of an output variable."},
+    {"_cleanRun", QV_METHOD(block_method_cleanRun), QV_METHOD_FLAGS, "_cleanRun($self, /, cleanCycles=True, cleanDirty=False)\n--\n\n"
+     "Cleans the run of the block."},
+    {"_setRemote", QV_METHOD(block_method_setRemote), QV_METHOD_FLAGS, "_setRemote($self, /, remote)\n--\n\n"
+     "Sets the remote of the block."},
     {"_minimalEncode", QV_METHOD(block_method_minimalEncode), QV_METHOD_FLAGS,
+     "_minimalEncode($self, /)\n--\n\n"
      "Encode only the blockID and the internal variables."},
-    {"_toDict", QV_METHOD(block_method_toDict), QV_METHOD_FLAGS, "Converts the block to a dictionary."},
+    {"_toDict", QV_METHOD(block_method_toDict), QV_METHOD_FLAGS, "_toDict($self, /)\n--\n\n"
+     "Converts the block to a dictionary."},
     {"_variablesToDict", QV_METHOD(block_method_variablesToDict), QV_METHOD_FLAGS,
+     "_variablesToDict($self, /, vars, minimal=False)\n--\n\n"
      "Converts a list of variables to a list of dictionaries."},
     {"_inputGroupsToDict", QV_METHOD(block_method_inputGroupsToDict), QV_METHOD_FLAGS,
+     "_inputGroupsToDict($self, /, inputGroups)\n--\n\n"
      "Converts the input groups to a list of dictionaries."},
     {"_connectionsToDict", QV_METHOD(block_method_connectionsToDict), QV_METHOD_FLAGS,
+     "_connectionsToDict($self, /, references=False)\n--\n\n"
      "Converts the connections of the block to a dictionary."},
     {"_updateVariables", QV_METHOD(block_method_updateVariables), QV_METHOD_FLAGS,
+     "_updateVariables($self, /, values)\n--\n\n"
      "Updates the values of the variables of the block.\n\nvalues: (JSON coming from frontend)"},
     {"_updateInputs", QV_METHOD(block_method_updateInputs), QV_METHOD_FLAGS,
+     "_updateInputs($self, /, values)\n--\n\n"
      "Updates the values of the inputs of the block.\n\nvalues: (JSON coming from frontend)"},
     {"_parseInternalVariables", QV_METHOD(block_method_parseInternal), QV_METHOD_FLAGS,
+     "_parseInternalVariables($self, /, blockJSON)\n--\n\n"
      "Updates the block with the internal variables."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -560,11 +583,16 @@ PyGetSetDef block_getset[] = {
     {"variables", block_get_variables, nullptr, "The variables assigned to the block.", nullptr},
     {"inputs", block_get_inputs, nullptr, "The inputs assigned to the block.", nullptr},
     {"outputs", block_get_outputs, nullptr, "The outputs assigned to the block.", nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot block_slots[] = {
-    {Py_tp_doc, const_cast<char*>("The base block class for Qorvel blocks. Not to be used directly.")},
+    {Py_tp_doc, const_cast<char*>(
+                    "PluginBlock(name, description, action=None, variables=[], inputs=[], inputGroups=[], "
+                    "outputs=[], blockType=PluginBlockTypes.BASE, id=None, externalURL=None)\n--\n\n"
+                    "The base block class for Qorvel blocks. Not to be used directly.\n\n"
+                    "Initialize a PluginBlock.")},
     {Py_tp_new, reinterpret_cast<void*>(block_new)},
     {Py_tp_init, reinterpret_cast<void*>(block_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},

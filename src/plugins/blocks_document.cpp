@@ -25,13 +25,20 @@ PyObject* slot_or_raise(PyObject* self, PyObject* slot, const char* name) {
 // `[v.toDict(minimal) for v in variables]`
 Ref variables_to_dict(ModuleState& state, PyObject* variables, bool minimal) {
     if (PyList_CheckExact(variables)) {
+        // Sized up front; a toDict override that changes the list is read as it stands.
         const Py_ssize_t size = PyList_GET_SIZE(variables);
-        Ref result = Ref::steal(PyList_New(0));
+        Ref result = Ref::steal(PyList_New(size));
         if (!result) return Ref();
-        for (Py_ssize_t i = 0; i < size && i < PyList_GET_SIZE(variables); ++i) {
-            Ref variable = Ref::borrow(PyList_GET_ITEM(variables, i));
+        Py_ssize_t filled = 0;
+        for (; filled < size && filled < PyList_GET_SIZE(variables); ++filled) {
+            Ref variable = Ref::borrow(PyList_GET_ITEM(variables, filled));
             Ref dict = variable_to_dict(state, variable.get(), minimal);
-            if (!dict || PyList_Append(result.get(), dict.get()) < 0) return Ref();
+            if (!dict) return Ref();  // a list's empty places are released safely
+            PyList_SET_ITEM(result.get(), filled, dict.release());
+        }
+        if (filled < size) {  // the list shrank under a toDict override
+            for (Py_ssize_t i = filled; i < size; ++i) PyList_SET_ITEM(result.get(), i, Py_NewRef(Py_None));
+            if (PyList_SetSlice(result.get(), filled, size, nullptr) < 0) return Ref();
         }
         return result;
     }
@@ -76,6 +83,16 @@ Ref connections_to_dict(ModuleState& state, PyObject* self, bool references) {
     PyObject* connections = references ? slot_or_raise(self, b->variableConnectionsReferences, "_variableConnectionsReferences")
                                        : slot_or_raise(self, b->variableConnections, "_variableConnections");
     if (connections == nullptr) return Ref();
+    if (PyList_CheckExact(connections)) {
+        Ref result = Ref::steal(PyList_New(0));
+        if (!result) return Ref();
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(connections); ++i) {
+            Ref connection = Ref::borrow(PyList_GET_ITEM(connections, i));
+            Ref dict = connection_to_dict(state, connection.get());
+            if (!dict || PyList_Append(result.get(), dict.get()) < 0) return Ref();
+        }
+        return result;
+    }
     Ref result = Ref::steal(PyList_New(0));
     Ref iterator = Ref::steal(PyObject_GetIter(connections));
     if (!result || !iterator) return Ref();
@@ -103,7 +120,27 @@ Ref position_dict(ModuleState& state, PyObject* position) {
 
 }  // namespace
 
-Ref block_minimal_encode(ModuleState& state, PyObject* self) {
+namespace {
+
+// Whether every variable of the list (members and prototypes included) is one of our own exact
+// classes, whose dictionaries are built without running any code of the plugin.
+bool plain_variables(ModuleState& state, PyObject* variables, int depth = 0) {
+    if (!PyList_CheckExact(variables)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(variables); ++i) {
+        PyObject* v = PyList_GET_ITEM(variables, i);
+        PyTypeObject* type = Py_TYPE(v);
+        if (type == state.PluginVariable) continue;
+        if (depth > 0 || (type != state.VariableGroup && type != state.VariableList)) return false;
+        PyObject* inner = type == state.VariableGroup ? reinterpret_cast<VariableGroupObject*>(v)->variables
+                                                      : reinterpret_cast<VariableListObject*>(v)->prototypes;
+        if (inner == nullptr || !plain_variables(state, inner, depth + 1)) return false;
+    }
+    return true;
+}
+
+// The minimal dictionary; with `variables_placeholder` the "variables" entry holds None, for
+// `_toDict`, which replaces it in place with the full forms anyway.
+Ref minimal_encode(ModuleState& state, PyObject* self, bool variables_placeholder) {
     PluginBlockObject* b = as_block(self);
     struct Named {
         PyObject* slot;
@@ -130,13 +167,16 @@ Ref block_minimal_encode(ModuleState& state, PyObject* self) {
     }
     Ref position = position_dict(state, b->position);
     if (!position) return Ref();
-    Ref variables = variables_to_dict(state, b->variables, true);
+    Ref variables = variables_placeholder ? Ref::borrow(Py_None) : variables_to_dict(state, b->variables, true);
     if (!variables) return Ref();
     Ref connections = connections_to_dict(state, self, false);
     if (!connections) return Ref();
     Ref references = connections_to_dict(state, self, true);
     if (!references) return Ref();
-    return pyutil::make_dict({
+    // Sized for its 18 keys, as a dictionary display of the same keys would be.
+    Ref dict = Ref::steal(_PyDict_NewPresized(18));
+    if (!dict) return Ref();
+    const bool ok = pyutil::put_all(dict.get(), {
         {state.kb_id, b->id},
         {state.kb_isPlaced, b->isPlaced},
         {state.kb_position, position.get()},
@@ -156,7 +196,12 @@ Ref block_minimal_encode(ModuleState& state, PyObject* self) {
         {state.kb_extraData, b->extraData},
         {state.kb_dirty, b->dirty},
     });
+    return ok ? dict : Ref();
 }
+
+}  // namespace
+
+Ref block_minimal_encode(ModuleState& state, PyObject* self) { return minimal_encode(state, self, false); }
 
 bool block_complete_dict(ModuleState& state, PyObject* self, PyObject* dict) {
     PluginBlockObject* b = as_block(self);
@@ -202,7 +247,17 @@ Ref minimal_via_object(ModuleState& state, PyObject* self) {
 }
 
 Ref base_to_dict(ModuleState& state, PyObject* self) {
-    Ref dict = minimal_via_object(state, self);
+    Ref dict;
+    PyObject* variables = as_block(self)->variables;
+    if (variables != nullptr &&
+        uses_builtin_method(Py_TYPE(self), state.kb_minimalEncode,
+                            reinterpret_cast<void (*)()>(block_method_minimalEncode)) &&
+        plain_variables(state, variables)) {
+        // The minimal variable dictionaries would be replaced at once: skip building them.
+        dict = minimal_encode(state, self, true);
+    } else {
+        dict = minimal_via_object(state, self);
+    }
     if (!dict || !block_complete_dict(state, self, dict.get())) return Ref();
     return dict;
 }

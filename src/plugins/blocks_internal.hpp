@@ -43,9 +43,6 @@ pyutil::Ref selected_group(ModuleState& state, PyObject* self, bool& no_groups);
 // nothing, then assigns; the assignment restores the previous values if a member update fails.
 bool update_variables(ModuleState& state, PyObject* variables, PyObject* values);
 
-// Validation part of update_variables alone (the state update checks before it assigns).
-bool validate_variable_values(ModuleState& state, PyObject* variables, PyObject* values);
-
 // True when `type` resolves `name` to the built-in method implemented by `fn` (so the object's
 // class does not override it and the C++ function may be called directly).
 bool uses_builtin_method(PyTypeObject* type, PyObject* name, void (*fn)());
@@ -54,6 +51,7 @@ bool uses_builtin_method(PyTypeObject* type, PyObject* name, void (*fn)());
 PyObject* block_method_parseID(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* block_method_copy(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* block_method_deepcopy(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* block_method_shallowcopy(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* block_method_getVariables(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* block_method_parseForAccess(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* block_method_setOutput(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);

@@ -92,13 +92,16 @@ PyObject* ghost_toDict(PyObject* self, PyTypeObject* cls, PyObject* const* args,
 }
 
 PyMethodDef ghost_methods[] = {
-    {"_parseID", QV_METHOD(ghost_parseID), QV_METHOD_FLAGS, "Returns the ID of the missing block unchanged."},
-    {"_toDict", QV_METHOD(ghost_toDict), QV_METHOD_FLAGS, "Converts the block to a dictionary."},
+    {"_parseID", QV_METHOD(ghost_parseID), QV_METHOD_FLAGS,
+     "_parseID($self, /, id)\n--\n\nReturns the ID of the missing block unchanged."},
+    {"_toDict", QV_METHOD(ghost_toDict), QV_METHOD_FLAGS,
+     "_toDict($self, /)\n--\n\nConverts the block to a dictionary, showing it as missing."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot ghost_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A block used to represent missing or unavailable blocks in a flow.")},
+    {Py_tp_doc, const_cast<char*>("GhostBlock(id)\n--\n\n"
+                                  "A block used to represent missing or unavailable blocks in a flow.")},
     {Py_tp_new, reinterpret_cast<void*>(ghost_new)},
     {Py_tp_init, reinterpret_cast<void*>(ghost_init)},
     {Py_tp_call, reinterpret_cast<void*>(ghost_call)},
@@ -150,8 +153,13 @@ PyObject* config_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf
 }
 
 PyType_Slot config_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A block that configures a plugin. Its variables are stored once set; actions "
-                                  "read them as block.config[\"variable_id\"].")},
+    {Py_tp_doc, const_cast<char*>("PluginConfig(name, description, action=None, variables=[], id=None)\n--\n\n"
+                                  "A block that configures a plugin. Its variables are stored once set; actions "
+                                  "read them as block.config[\"variable_id\"].\n\n"
+                                  "name: The name of the block.\n"
+                                  "description: The description of the block.\n"
+                                  "action: The action of the block. Will be run when storing the config.\n"
+                                  "variables: The variables of the block.")},
     {Py_tp_init, reinterpret_cast<void*>(config_init)},
     {0, nullptr},
 };
@@ -177,7 +185,8 @@ bool input_construct(PyObject* self, const pyutil::Bound<7>& bound) {
     ModuleState* state = state_of(self);
     if (state == nullptr) return false;
     PyObject* variable = bound[2];
-    if (!is_variable(*state, variable)) {
+    // One plain value: any PluginVariable kind except a group (a set of values).
+    if (!is_variable(*state, variable) || is_group(*state, variable)) {
         pyutil::raise_format(PyExc_Exception,
                              "The input variable of block %S must be a single PluginVariable instance.", bound[0]);
         return false;
@@ -244,7 +253,15 @@ PyObject* input_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyType_Slot input_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A block that asks the user for one value and passes it to its output.")},
+    {Py_tp_doc, const_cast<char*>("InputBlock(name, description, variable, output=None, action=None, id=None, "
+                                  "externalURL=None)\n--\n\n"
+                                  "A block that asks the user for one value and passes it to its output.\n\n"
+                                  "name: The name of the block.\n"
+                                  "description: The description of the block.\n"
+                                  "variable: The variable of the block.\n"
+                                  "output: The output of the block.\n"
+                                  "id: The id of the block.\n"
+                                  "externalURL: The external URL of the block for documentation purposes.")},
     {Py_tp_init, reinterpret_cast<void*>(input_init)},
     {Py_tp_call, reinterpret_cast<void*>(input_call)},
     {0, nullptr},

@@ -55,6 +55,7 @@ bool check_list_value(PyObject* value) {
 
 // Reading phase of a variable update: which variables take which values.
 bool plan_updates(ModuleState& state, PyObject* variables, PyObject* values, std::vector<Planned>& plan) {
+    if (PyDict_GET_SIZE(values) == 0) return true;  // nothing to write, nothing to check
     Ref iterator = Ref::steal(PyObject_GetIter(variables));
     if (!iterator) return false;
     while (Ref variable = Ref::steal(PyIter_Next(iterator.get()))) {
@@ -112,7 +113,9 @@ void restore_exception(Ref exc) {
 
 // Assignment phase; on a failure the values written so far are put back.
 bool apply_updates(ModuleState& state, const std::vector<Planned>& plan) {
+    if (plan.empty()) return true;
     std::vector<std::pair<Ref, Ref>> saved;
+    saved.reserve(plan.size() + 8);
     for (const Planned& p : plan) {
         if (!snapshot(state, p, saved)) return false;
     }
@@ -137,11 +140,6 @@ bool apply_updates(ModuleState& state, const std::vector<Planned>& plan) {
 }
 
 }  // namespace
-
-bool validate_variable_values(ModuleState& state, PyObject* variables, PyObject* values) {
-    std::vector<Planned> plan;
-    return plan_updates(state, variables, values, plan);
-}
 
 bool update_variables(ModuleState& state, PyObject* variables, PyObject* values) {
     std::vector<Planned> plan;
@@ -195,6 +193,18 @@ bool take(PyObject* json, PyObject* key, PyObject* fallback, Ref& out) {
     PyObject* value = read(json, key, fallback);
     out = Ref::borrow(value);
     return value != nullptr;
+}
+
+// `json.get(key, [])` / `json.get(key, {})` with the empty container made only when needed.
+bool take_or_new(PyObject* json, PyObject* key, bool list, Ref& out) {
+    PyObject* value = PyDict_GetItemWithError(json, key);
+    if (value != nullptr) {
+        out = Ref::borrow(value);
+        return true;
+    }
+    if (PyErr_Occurred()) return false;
+    out = Ref::steal(list ? PyList_New(0) : PyDict_New());
+    return static_cast<bool>(out);
 }
 
 bool expect(PyObject* value, bool ok, const char* type) {
@@ -319,10 +329,10 @@ struct BlockState {
 };
 
 bool read_position(ModuleState& state, PyObject* json, Ref& position) {
-    Ref empty = Ref::steal(PyDict_New());
-    if (!empty) return false;
-    PyObject* given = read(json, state.kb_position, empty.get());
-    if (given == nullptr || dict_of(given) == nullptr) return false;
+    Ref given_ref;
+    if (!take_or_new(json, state.kb_position, false, given_ref)) return false;
+    PyObject* given = given_ref.get();
+    if (dict_of(given) == nullptr) return false;
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!zero) return false;
     PyObject* x = read(given, state.kb_x, zero.get());
@@ -341,9 +351,7 @@ bool read_position(ModuleState& state, PyObject* json, Ref& position) {
 
 bool read_block_state(ModuleState& state, PyObject* self, PyObject* json, BlockState& s) {
     Ref zero = Ref::steal(PyLong_FromLong(0));
-    Ref no_extensions = Ref::steal(PyList_New(0));
-    Ref no_extra = Ref::steal(PyDict_New());
-    if (!zero || !no_extensions || !no_extra) return false;
+    if (!zero) return false;
     // 1. the keys in their order, with defaults and type checks
     if (!take(json, state.kb_isPlaced, Py_False, s.isPlaced) || !take(json, state.kb_isRunning, Py_False, s.isRunning) ||
         !take(json, state.kb_error, Py_False, s.error) || !take(json, state.kb_blockLogs, state.kb_empty, s.blockLogs)) {
@@ -360,10 +368,10 @@ bool read_block_state(ModuleState& state, PyObject* self, PyObject* json, BlockS
     if (!expect(s.selectedInputGroup.get(), str_or_none(s.selectedInputGroup.get()), "str")) return false;
     if (!take(json, state.kb_selectedRemote, state.kb_Local, s.selectedRemote)) return false;
     if (!expect(s.selectedRemote.get(), str_or_none(s.selectedRemote.get()), "str")) return false;
-    if (!take(json, state.kb_extensionsToOpen, no_extensions.get(), s.extensionsToOpen)) return false;
+    if (!take_or_new(json, state.kb_extensionsToOpen, true, s.extensionsToOpen)) return false;
     PyObject* extensions = s.extensionsToOpen.get();
     if (!expect(extensions, extensions == Py_None || PyList_CheckExact(extensions), "list")) return false;
-    if (!take(json, state.kb_time, zero.get(), s.time) || !take(json, state.kb_extraData, no_extra.get(), s.extraData) ||
+    if (!take(json, state.kb_time, zero.get(), s.time) || !take_or_new(json, state.kb_extraData, false, s.extraData) ||
         !take(json, state.kb_dirty, Py_False, s.dirty)) {
         return false;
     }
@@ -372,11 +380,9 @@ bool read_block_state(ModuleState& state, PyObject* self, PyObject* json, BlockS
     PyObject* stored = s.storedOutputs.get();
     if (!expect(stored, stored == Py_None || PyDict_CheckExact(stored), "dict")) return false;
     // 2. connections; both lists are type-checked before either is parsed, as the keys are read in order
-    Ref empty = Ref::steal(PyList_New(0));
-    if (!empty) return false;
     Ref connections, references;
-    if (!take(json, state.kb_variableConnections, empty.get(), connections) ||
-        !take(json, state.kb_variableConnectionsReference, empty.get(), references)) {
+    if (!take_or_new(json, state.kb_variableConnections, true, connections) ||
+        !take_or_new(json, state.kb_variableConnectionsReference, true, references)) {
         return false;
     }
     if (connections.get() != Py_None && !expect(connections.get(), PyList_CheckExact(connections.get()), "list")) {
@@ -391,7 +397,7 @@ bool read_block_state(ModuleState& state, PyObject* self, PyObject* json, BlockS
     if (!s.references) return false;
     // 3. variable values, and whether the block's variables accept them
     Ref entries;
-    if (!take(json, state.kb_variables, empty.get(), entries)) return false;
+    if (!take_or_new(json, state.kb_variables, true, entries)) return false;
     Ref parsed = parse_variable_entries(state, entries.get());
     if (!parsed) return false;
     PyObject* variables = as_block(self)->variables;

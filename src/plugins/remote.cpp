@@ -196,16 +196,21 @@ PyMemberDef remote_members[] = {
 
 PyMethodDef remote_methods[] = {
     {"remoteCommand", QV_REMOTE_METHOD(remote_command), method_flags,
+     "remoteCommand($self, /, command)\n--\n\n"
      "Executes a command on the remote.\n\nThe output of the command will be returned."},
     {"sendData", QV_REMOTE_METHOD(remote_sendData), method_flags,
+     "sendData($self, /, source, destination)\n--\n\n"
      "Sends a file to the remote.\n\nReturns: The final absolute path to the uploaded file."},
     {"getData", QV_REMOTE_METHOD(remote_getData), method_flags,
+     "getData($self, /, source, destination)\n--\n\n"
      "Gets a file from the remote.\n\nReturns: The final absolute path to the downloaded file."},
     {"submitJob", QV_REMOTE_METHOD(remote_submitJob), method_flags,
+     "submitJob($self, /, script, changeDir=True)\n--\n\n"
      "Submit a slurm job to the queue system of the cluster (SLURM)\n\n"
      "changeDir: automatically cd to the container folder of the script. Disable this if using the cd context "
      "manager or for specific cases.\n\nReturns: The job ID."},
     {"cd", QV_REMOTE_METHOD(remote_cd), method_flags,
+     "cd($self, /, path)\n--\n\n"
      "Context manager to change directory on the remote.\n\nWorks with the remoteCommand, submitJob and send/get "
      "data functions."},
     {nullptr, nullptr, 0, nullptr},
@@ -218,11 +223,12 @@ PyGetSetDef remote_getset[] = {
     {"name", get_name, nullptr, "Returns the name of the remote.", nullptr},
     {"host", get_host, nullptr, "Returns the host adress of the remote.", nullptr},
     {"isLocal", get_isLocal, nullptr, "Returns whether the remote is local or not", nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot remote_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Remote interface for blocks")},
+    {Py_tp_doc, const_cast<char*>("PluginRemote(remote)\n--\n\nRemote interface for blocks")},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(remote_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(remote_dealloc)},
