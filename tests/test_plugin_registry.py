@@ -8,11 +8,12 @@ from pathlib import Path
 
 import pytest
 
-import QorvelAPI
 from QorvelAPI.plugins import Plugin, PluginPage
-from plugin_support import import_script, make_plugin_folder, run_script
+from plugin_support import META, import_script, make_plugin_folder, run_script
 
-# The folder the package under test was imported from (the sanitizer run uses its own build).
+import QorvelAPI  # noqa: E402
+
+# The package under test (the in-place build, or another build a gate put first on the path).
 PYTHON_PATH = str(Path(QorvelAPI.__file__).resolve().parents[1])
 
 SUBCLASS_SCRIPT = """
@@ -121,8 +122,7 @@ def test_identifier_argument_is_only_warned_about(caplog):
 def test_equality_by_metadata_identifier(tmp_path):
     first = run_script(make_plugin_folder(tmp_path, name="a"))["plugin"]
     second = run_script(make_plugin_folder(tmp_path, name="b"))["plugin"]
-    third = run_script(make_plugin_folder(tmp_path, name="c", meta={**__import__("plugin_support").META,
-                                                                    "id": "other"}))["plugin"]
+    third = run_script(make_plugin_folder(tmp_path, name="c", meta={**META, "id": "other"}))["plugin"]
     assert first == second and not (first != second)
     assert first != third and not (first == third)
     with pytest.raises(TypeError):
@@ -170,3 +170,122 @@ def test_plugin_objects_are_collected():
     del plugin
     gc.collect()
     assert ref() is None
+
+
+# ---- blocks -------------------------------------------------------------------------------------
+
+from QorvelAPI.plugins import (  # noqa: E402
+    GhostBlock, InputBlock, PluginBlock, PluginConfig, PluginVariable, VariableTypes)
+
+
+def named_plugin(identifier="my_tools"):
+    plugin = Plugin(noMetaLoad=True)
+    plugin.id = identifier
+    return plugin
+
+
+def test_add_block_prefixes_and_registers(caplog):
+    plugin = named_plugin()
+    block = PluginBlock("Run Docking", "d", id="Run Docking")
+    with caplog.at_level(logging.DEBUG, logger="Qorvel"):
+        assert plugin.addBlock(block) is None
+    assert not caplog.records
+    assert block.id == "my_tools.run_docking" and plugin.blocks == [block]
+    assert plugin.getBlock("my_tools.run_docking") is block
+    assert plugin.getBlocks() is plugin._blocks and plugin.blocks is plugin._blocks
+    with pytest.raises(Exception) as info:
+        plugin.getBlock("run_docking")
+    assert type(info.value) is Exception and str(info.value) == "Block run_docking not found."
+
+
+def test_prefix_applies_to_spaces_and_case_of_the_whole_identifier():
+    plugin = named_plugin("undefined")
+    block = PluginBlock("b", "d", id="b")
+    block.id = "Mixed Case Id"  # set after construction, so not normalised by the block
+    plugin.id = "My Plugin"
+    plugin.addBlock(block)
+    assert block.id == "my_plugin.mixed_case_id"
+
+
+def test_duplicates_and_refusals(caplog):
+    plugin = named_plugin()
+    first = PluginBlock("A b", "d", id="a_b")
+    second = PluginBlock("Other", "d", id="a_b")
+    plugin.addBlock(first)
+    with caplog.at_level(logging.WARNING, logger="Qorvel"):
+        plugin.addBlock(second)
+    assert second.id == "my_tools.a_b" and plugin.blocks == [first]
+    assert caplog.records[-1].getMessage() == "Block with ID 'my_tools.a_b' already exists. Skipping."
+    assert caplog.records[-1].levelno == logging.WARNING
+
+    ghost = GhostBlock("Missing-Block")
+    config = PluginConfig("Settings", "d", variables=[PluginVariable("v", "V", "d", VariableTypes.STRING)], id="s")
+    caplog.clear()
+    with caplog.at_level(logging.DEBUG, logger="Qorvel"):
+        plugin.addBlock(ghost)
+        plugin.addBlock(config)
+        plugin.addBlock("text")
+        plugin.addBlock(3)
+        plugin.addBlock(PluginPage("p", "n", "d", "h.html"))
+    assert [(r.levelno, r.getMessage()) for r in caplog.records] == [
+        (logging.ERROR, "Cannot add a GhostBlock to the plugin as a block."),
+        (logging.ERROR, "Cannot add a PluginConfig to the plugin as a block. Use addConfig instead of addBlock."),
+    ]
+    assert ghost.id == "Missing-Block" and config.id == "s" and plugin.blocks == [first]
+
+
+def test_adding_the_same_block_twice_prefixes_again(caplog):
+    plugin = named_plugin()
+    block = PluginBlock("Dock", "d", id="dock")
+    plugin.addBlock(block)
+    with caplog.at_level(logging.WARNING, logger="Qorvel"):
+        plugin.addBlock(block)
+    assert block.id == "my_tools.my_tools.dock" and plugin.blocks == [block]
+    assert "already exists" in caplog.text
+
+
+def test_block_scan_in_attribute_order_with_debug_lines(caplog):
+    plugin = named_plugin()
+    early = PluginBlock("Early", "d", id="early")
+    plugin.addBlock(early)
+    plugin.zz_block = PluginBlock("Zed", "d", id="zed")
+    plugin.aa_block = InputBlock("Ask", "d", PluginVariable("n", "N", "d", VariableTypes.NUMBER), id="ask")
+    plugin.mm_ghost = GhostBlock("ghost")
+    with caplog.at_level(logging.DEBUG, logger="Qorvel"):
+        plugin._addBlocks()
+    assert [b.id for b in plugin.blocks] == ["my_tools.early", "my_tools.ask", "my_tools.zed"]
+    messages = [r.getMessage() for r in caplog.records]
+    names = [m[len("Checking attribute "):] for m in messages if m.startswith("Checking attribute ")]
+    assert names == dir(plugin)
+    index = messages.index("Checking attribute aa_block")
+    assert messages[index + 1] == "Attribute type: <class 'QorvelAPI.plugins.InputBlock'>"
+    assert "Cannot add a GhostBlock to the plugin as a block." in messages
+    # early is an attribute-less block; the scan found blocks and also offered it properties.
+    assert "Checking attribute blocks" in messages and "Checking attribute config" in messages
+
+
+def test_scans_stop_at_a_failing_attribute():
+    class Failing(Plugin):
+        @property
+        def broken(self):
+            raise RuntimeError("no value")
+
+    plugin = Failing(noMetaLoad=True)
+    plugin.block = PluginBlock("B", "d", id="b")
+    with pytest.raises(RuntimeError, match="no value"):
+        plugin._addBlocks()
+    assert plugin.blocks == [plugin.block]  # "block" comes before "broken"
+    with pytest.raises(RuntimeError, match="no value"):
+        plugin._addPages()
+
+
+def test_subclass_overrides_are_used_by_the_scans():
+    seen = []
+
+    class Recording(Plugin):
+        def addBlock(self, block):
+            seen.append(block)
+
+    plugin = Recording(noMetaLoad=True)
+    plugin._addBlocks()
+    assert len(seen) == len(dir(plugin))

@@ -3,6 +3,7 @@
 // file that the host keeps at a path of its choosing.
 #include "plugin.hpp"
 
+#include "../pyutil/errors.hpp"
 #include "../pyutil/json.hpp"
 #include "../pyutil/log.hpp"
 
@@ -25,13 +26,14 @@ int has_configs(PyObject* self) {
 
 // Calls `visit(block, variable)` for every variable of every configuration block, in order.
 template <typename Visit>
-bool for_each_config_variable(PyObject* self, Visit visit) {
-    Ref configs = configs_of(self);
+bool for_each_config_variable(ModuleState& state, PyObject* self, Visit visit) {
+    Ref configs = Ref::steal(PyObject_GetAttr(self, state.kplugin_configs));
     if (!configs) return false;
     Ref blocks = Ref::steal(PyObject_GetIter(configs.get()));
     if (!blocks) return false;
     while (Ref block = Ref::steal(PyIter_Next(blocks.get()))) {
-        Ref variables = Ref::steal(PyObject_CallMethod(block.get(), "_getVariables", nullptr));
+        PyObject* call_args[] = {block.get()};
+        Ref variables = Ref::steal(PyObject_VectorcallMethod(state.kplugin_getVariables, call_args, 1, nullptr));
         if (!variables) return false;
         Ref iterator = Ref::steal(PyObject_GetIter(variables.get()));
         if (!iterator) return false;
@@ -45,12 +47,15 @@ bool for_each_config_variable(PyObject* self, Visit visit) {
 
 // The configuration dictionary: variable id -> access value, over all configuration blocks.
 Ref build_config(PyObject* self) {
+    ModuleState* state = state_of(self);
+    if (state == nullptr) return Ref();
     Ref result = Ref::steal(PyDict_New());
     if (!result) return Ref();
-    bool ok = for_each_config_variable(self, [&](PyObject* block, PyObject* variable) {
-        Ref id = Ref::steal(PyObject_GetAttrString(variable, "id"));
+    bool ok = for_each_config_variable(*state, self, [&](PyObject* block, PyObject* variable) {
+        Ref id = Ref::steal(PyObject_GetAttr(variable, state->k_id));
         if (!id) return false;
-        Ref value = Ref::steal(PyObject_CallMethod(block, "_parseVariablesForBlockAccess", "O", variable));
+        PyObject* call_args[] = {block, variable};
+        Ref value = Ref::steal(PyObject_VectorcallMethod(state->kplugin_parseAccess, call_args, 2, nullptr));
         return value && PyDict_SetItem(result.get(), id.get(), value.get()) == 0;
     });
     return ok ? result : Ref();
@@ -72,21 +77,21 @@ Ref load_config_file(PyObject* self, PyObject* config_path) {
     if (exists == 0 && !create_config(self, config_path)) return Ref();
     Ref text = read_text(config_path);
     if (!text) return Ref();
-    return pyutil::json_loads(text.get());
+    Ref stored = pyutil::json_loads(text.get());
+    // Valid JSON that is not an object has no keys to load or merge: refused rather than
+    // silently ignored.
+    if (stored && !PyDict_Check(stored.get())) return Ref::steal(pyutil::raise_expected("dict", stored.get()));
+    return stored;
 }
 
-// Whether the pending exception is the JSON reader's decode error; the exception stays pending.
-// It is set aside while json.JSONDecodeError is looked up: no C API call may run with an
-// exception pending (a debug interpreter aborts on it).
-bool json_decode_error_pending() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+// Whether `error` is the JSON reader's decode error (JSONDecodeError), the only failure of
+// reading the file that the recovery handles.
+int is_json_decode_error(PyObject* error) {
     Ref json = Ref::steal(PyImport_ImportModule("json"));
-    Ref decode_error = json ? Ref::steal(PyObject_GetAttrString(json.get(), "JSONDecodeError")) : Ref();
-    PyErr_Clear();
-    const bool matches = decode_error && PyErr_GivenExceptionMatches(type, decode_error.get());
-    PyErr_Restore(type, value, traceback);
-    return matches;
+    if (!json) return -1;
+    Ref decode_error = Ref::steal(PyObject_GetAttrString(json.get(), "JSONDecodeError"));
+    if (!decode_error) return -1;
+    return PyErr_GivenExceptionMatches(error, decode_error.get());
 }
 
 // A file that is not valid JSON is set aside as "<path>.bak" and written anew from the
@@ -119,11 +124,15 @@ bool update_configs(PyObject* self, PyObject* config_path) {
     if (state == nullptr) return false;
     Ref stored = load_config_file(self, config_path);
     if (!stored) {
-        if (!json_decode_error_pending()) return false;
-        PyErr_Clear();
+        Ref error = pyutil::fetch_exception();
+        int decode_error = is_json_decode_error(error.get());
+        if (decode_error <= 0) {
+            if (decode_error == 0) restore_exception(std::move(error));
+            return false;
+        }
         return recover_corrupt_file(self, config_path);
     }
-    return for_each_config_variable(self, [&](PyObject*, PyObject* variable) {
+    return for_each_config_variable(*state, self, [&](PyObject*, PyObject* variable) {
         Ref id = Ref::steal(PyObject_GetAttrString(variable, "id"));
         if (!id) return false;
         int present = PySequence_Contains(stored.get(), id.get());

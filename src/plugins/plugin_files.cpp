@@ -5,13 +5,17 @@
 
 #include "../pyutil/json.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <random>
 #include <string>
 
@@ -178,6 +182,33 @@ void sync_folder(const std::string& folder) {
     ::close(fd);
 }
 
+// A process killed while writing leaves its temporary file behind. Those of our target whose
+// writer no longer runs and that are older than a minute (no write takes that long) are removed,
+// so crashes do not pile up debris next to the configuration file.
+void remove_stale_temporaries(const std::string& folder, const std::string& base) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return;
+    const std::string prefix = "." + base + ".";
+    const std::string suffix = ".tmp";
+    const std::time_t cutoff = std::time(nullptr) - 60;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name(entry->d_name);
+        if (name.size() <= prefix.size() + suffix.size() || name.substr(0, prefix.size()) != prefix ||
+            name.substr(name.size() - suffix.size()) != suffix) {
+            continue;
+        }
+        char* end = nullptr;
+        const std::string rest(name.substr(prefix.size()));
+        const long pid = std::strtol(rest.c_str(), &end, 10);
+        if (end == rest.c_str() || *end != '.' || pid <= 0 || pid == static_cast<long>(::getpid())) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        const std::string path = folder + "/" + std::string(name);
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime < cutoff) ::unlink(path.c_str());
+    }
+    ::closedir(dir);
+}
+
 // Writes in place, for a file that we may write but whose folder we may not create files in.
 // This is how the file was always written; it is only used where no atomic replacement is
 // possible.
@@ -227,6 +258,7 @@ int replace_file(const std::string& target, const FileFacts& facts, std::string_
         return -1;
     }
     sync_folder(folder);
+    remove_stale_temporaries(folder, base);
     return 0;
 }
 

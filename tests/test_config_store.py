@@ -1,0 +1,257 @@
+import json
+import logging
+import os
+import random
+import signal
+import stat
+import struct
+
+import pytest
+
+from QorvelAPI.plugins import PluginBlock, PluginConfig, PluginVariable, VariableGroup, VariableList, VariableTypes
+from plugin_support import make_plugin_folder, run_script
+
+CONFIG_SCRIPT = """
+from QorvelAPI.plugins import *
+
+plugin = Plugin()
+path = PluginVariable("path", "Path", "Install path", VariableTypes.STRING, defaultValue="/opt/tool")
+threads = PluginVariable("threads", "Threads", "Threads", VariableTypes.INTEGER, defaultValue=4)
+limits = VariableGroup("limits", "Limits", "Limits", [
+    PluginVariable("low", "Low", "d", VariableTypes.NUMBER, defaultValue=1),
+    PluginVariable("high", "High", "d", VariableTypes.NUMBER, defaultValue=9, disabled=True),
+])
+hosts = VariableList("hosts", "Hosts", "Hosts", [
+    PluginVariable("host", "Host", "d", VariableTypes.STRING),
+    PluginVariable("port", "Port", "d", VariableTypes.INTEGER, defaultValue=22, disabled=True),
+])
+paths = PluginConfig("Paths", "Where things are", variables=[path, threads, limits, hosts], id="Paths")
+other = PluginConfig("Other", "Other settings", variables=[
+    PluginVariable("threads", "Threads", "Threads again", VariableTypes.INTEGER, defaultValue=8),
+], id="other")
+plugin.addConfig(paths)
+plugin.addConfig(other)
+"""
+
+
+@pytest.fixture
+def loaded(tmp_path):
+    return run_script(make_plugin_folder(tmp_path, script=CONFIG_SCRIPT))
+
+
+@pytest.fixture
+def config_path(tmp_path):
+    return str(tmp_path / "settings" / "my_tools.json")
+
+
+def read(path):
+    with open(path, encoding="utf-8") as handle:
+        return handle.read()
+
+
+def test_registration_and_configuration_dictionary(loaded):
+    plugin, paths, other = loaded["plugin"], loaded["paths"], loaded["other"]
+    assert paths.id == "my_tools.config.paths" and other.id == "my_tools.config.other"
+    assert plugin._getConfigs() is plugin._configs and plugin._configs == [paths, other]
+    assert plugin._getConfig("my_tools.config.paths") is paths
+    with pytest.raises(Exception) as info:
+        plugin._getConfig("Paths")
+    assert type(info.value) is Exception and str(info.value) == "Config Paths not found."
+    with pytest.raises(TypeError, match=r"Argument 'id' has incorrect type \(expected str, got int\)"):
+        plugin._getConfig(1)
+    config = plugin.config
+    assert list(config) == ["path", "threads", "limits", "hosts"]
+    assert config == {"path": "/opt/tool", "threads": 8, "limits": {"low": 1, "high": 9}, "hosts": None}
+    assert plugin.config is not config
+    documents = plugin._configToDict()
+    assert [d["id"] for d in documents] == ["my_tools.config.paths", "my_tools.config.other"]
+    assert documents == [paths._toDict(), other._toDict()]
+
+
+def test_add_config_refusals(loaded, caplog):
+    plugin, paths = loaded["plugin"], loaded["paths"]
+    with caplog.at_level(logging.DEBUG, logger="Qorvel"):
+        plugin.addConfig(PluginBlock("Plain", "d", id="plain"))
+        plugin.addConfig("paths")
+        plugin.addConfig(paths)
+    assert not caplog.records
+    assert paths.id == "my_tools.config.my_tools.config.paths"
+    assert plugin._configs == [paths, loaded["other"]]
+    assert plugin._getConfig("my_tools.config.my_tools.config.paths") is paths
+
+
+def test_create_update_and_save(loaded, config_path, caplog):
+    plugin, threads = loaded["plugin"], loaded["threads"]
+    os.makedirs(os.path.dirname(config_path))
+    with caplog.at_level(logging.DEBUG, logger="Qorvel"):
+        plugin._updateConfigs(config_path)  # no file yet: created from the defaults, loaded back
+    assert caplog.records[0].getMessage() == f"Creating config file for plugin my_tools at {config_path}"
+    text = read(config_path)
+    assert text == json.dumps(plugin.config, indent=4) and not text.endswith("\n")
+    assert threads.value == 8  # the shared key holds the later block's value and loads into both
+
+    plugin._saveConfig(config_path, {"path": "/srv/tool", "limits": {"low": 5, "high": 50}, "x": "kept",
+                                     "hosts": [{"host": "a", "port": 1}, {"host": "b"}]})
+    stored = json.loads(read(config_path))
+    assert stored["path"] == "/srv/tool" and stored["x"] == "kept" and list(stored)[-1] == "x"
+    assert loaded["path"].value == "/srv/tool"
+    assert plugin.config["limits"] == {"low": 5, "high": 9}  # a disabled member keeps its value
+    assert loaded["hosts"].value == [{"host": "a", "port": 22}, {"host": "b"}]
+    plugin._saveConfig(config_path, {"threads": 2})
+    assert threads.value == 2 and loaded["other"]._getVariables()[0].value == 2
+    assert json.loads(read(config_path))["x"] == "kept"
+
+
+def test_save_creates_a_missing_file_and_non_ascii_is_escaped(loaded, tmp_path):
+    plugin = loaded["plugin"]
+    path = str(tmp_path / "config.json")
+    plugin._saveConfig(path, {"path": "/données"})
+    assert "\\u00e9" in read(path) and loaded["path"].value == "/données"
+    plugin._createConfig(path)  # whole rewrite from the current values drops unknown keys
+    assert json.loads(read(path)) == plugin.config
+
+
+def test_corrupt_file_is_set_aside(loaded, tmp_path, caplog):
+    plugin = loaded["plugin"]
+    path = str(tmp_path / "config.json")
+    plugin._saveConfig(path, {"path": "/kept/in/memory"})
+    with open(path, "w", encoding="utf-8") as handle:
+        handle.write("{broken")
+    with caplog.at_level(logging.ERROR, logger="Qorvel"):
+        plugin._updateConfigs(path)
+    assert read(path + ".bak") == "{broken"
+    assert json.loads(read(path)) == plugin.config and loaded["path"].value == "/kept/in/memory"
+    assert caplog.records[-1].getMessage() == (
+        f"Error reading config file {path}.The config file has been moved to {path}.bak and a new config file "
+        "has been created")
+    with open(path, "w", encoding="utf-8") as handle:
+        handle.write("second corruption")
+    plugin._updateConfigs(path)
+    assert read(path + ".bak") == "second corruption"
+
+
+def test_save_with_a_corrupt_file_changes_nothing(loaded, tmp_path):
+    plugin = loaded["plugin"]
+    path = str(tmp_path / "config.json")
+    with open(path, "w", encoding="utf-8") as handle:
+        handle.write("{broken")
+    with pytest.raises(json.JSONDecodeError):
+        plugin._saveConfig(path, {"path": "/new"})
+    assert read(path) == "{broken" and loaded["path"].value == "/opt/tool"
+    assert not os.path.exists(path + ".bak")
+
+
+@pytest.mark.parametrize("content", ["[1, 2]", '"text"', "3"])
+def test_json_that_is_not_an_object_is_refused(loaded, tmp_path, content):
+    plugin = loaded["plugin"]
+    path = str(tmp_path / "config.json")
+    with open(path, "w", encoding="utf-8") as handle:
+        handle.write(content)
+    for operation in (lambda: plugin._updateConfigs(path), lambda: plugin._saveConfig(path, {"path": "/x"})):
+        with pytest.raises(TypeError, match=r"^Expected dict, got "):
+            operation()
+    assert read(path) == content
+
+
+def test_runtime_errors_propagate_and_leave_the_file(loaded, tmp_path):
+    plugin = loaded["plugin"]
+    with pytest.raises(IsADirectoryError):
+        plugin._createConfig(str(tmp_path))
+    with pytest.raises(FileNotFoundError) as info:
+        plugin._createConfig(str(tmp_path / "missing" / "config.json"))
+    assert info.value.filename == str(tmp_path / "missing" / "config.json")
+    path = str(tmp_path / "config.json")
+    with open(path, "wb") as handle:
+        handle.write(b'{"path": "\xff"}')
+    with pytest.raises(UnicodeDecodeError):
+        plugin._updateConfigs(path)
+    plugin._saveConfig(path.replace("config", "good"), {})
+    good = path.replace("config", "good")
+    before = read(good)
+    with pytest.raises(TypeError):
+        plugin._saveConfig(good, {"path": object()})  # not JSON: the old file stays whole
+    assert read(good) == before
+    with pytest.raises(TypeError, match="Argument 'valuesToSave' has incorrect type"):
+        plugin._saveConfig(good, [("path", "x")])
+    with pytest.raises(TypeError, match="Argument 'configPath' has incorrect type"):
+        plugin._createConfig(None)
+
+
+def test_plugin_without_configuration_touches_no_file(tmp_path):
+    plugin = run_script(make_plugin_folder(tmp_path))["plugin"]
+    path = str(tmp_path / "config.json")
+    assert plugin.config == {} and plugin._configToDict() == []
+    plugin._createConfig(path)
+    plugin._updateConfigs(path)
+    plugin._saveConfig(path, {"a": 1})
+    assert not os.path.exists(path)
+
+
+def test_rewrite_keeps_permissions_and_symbolic_links(loaded, tmp_path):
+    plugin = loaded["plugin"]
+    real = tmp_path / "real.json"
+    link = tmp_path / "link.json"
+    plugin._createConfig(str(real))
+    os.chmod(real, 0o640)
+    link.symlink_to(real)
+    plugin._saveConfig(str(link), {"path": "/via/link"})
+    assert link.is_symlink() and json.loads(read(str(real)))["path"] == "/via/link"
+    assert stat.S_IMODE(os.stat(real).st_mode) == 0o640
+    assert sorted(os.listdir(tmp_path)) == sorted(["link.json", "real.json", "plug"])
+
+
+def test_killed_while_saving_never_loses_the_file_or_a_saved_value(loaded, tmp_path):
+    """SIGKILL at random moments of a save loop: the file always loads and holds every acknowledged save."""
+    plugin = loaded["plugin"]
+    path = str(tmp_path / "config.json")
+    plugin._createConfig(path)
+    payload = "x" * 200_000  # large enough that a kill often lands inside a write
+    rng = random.Random(20261208)
+    acknowledged = -1
+    for _ in range(200):
+        reader, writer = os.pipe()
+        pid = os.fork()
+        if pid == 0:  # child: save forever, acknowledging each save that returned
+            try:
+                os.close(reader)
+                counter = acknowledged + 1
+                while True:
+                    plugin._saveConfig(path, {"path": f"{counter}:{payload}", "counter": counter})
+                    os.write(writer, struct.pack("<q", counter))
+                    counter += 1
+            finally:
+                os._exit(1)
+        os.close(writer)
+        # Wait for a random number of acknowledgements (possibly none), then kill at once.
+        for _ in range(rng.randrange(3)):
+            record = os.read(reader, 8)
+            if len(record) < 8:
+                break
+            acknowledged = max(acknowledged, struct.unpack("<q", record)[0])
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        data = b""
+        while chunk := os.read(reader, 65536):
+            data += chunk
+        os.close(reader)
+        records = [struct.unpack_from("<q", data, i)[0] for i in range(0, len(data) - len(data) % 8, 8)]
+        if records:
+            acknowledged = max(acknowledged, records[-1])
+        stored = json.loads(read(path))
+        counter = stored.get("counter", -1)
+        assert counter >= acknowledged
+        if counter >= 0:
+            assert stored["path"] == f"{counter}:{payload}"
+        acknowledged = max(acknowledged, counter)
+    plugin._updateConfigs(path)
+    assert not os.path.exists(path + ".bak")
+    assert acknowledged > 0
+    # Kills that landed inside a write leave their unfinished temporary file behind, never the
+    # configuration file itself: the loop did hit writes in progress.
+    leftovers = [name for name in os.listdir(tmp_path) if name.startswith(".config.json.")]
+    assert leftovers and all(name.endswith(".tmp") for name in leftovers)
+    # Once they are old, the next save removes the leftovers of writers that no longer run.
+    for name in leftovers:
+        os.utime(tmp_path / name, (1, 1))
+    plugin._saveConfig(path, {})
+    assert [name for name in os.listdir(tmp_path) if name.startswith(".config.json.")] == []
