@@ -143,15 +143,11 @@ def test_class_values_and_a_fresh_block():
     assert SlurmBlock.status is Status.IDLE
 
 
-def test_documentation_link_keyword_is_spelled_extenrnalURL():
+def test_constructor_arguments_and_the_extenrnalURL_keyword():
     block = SlurmBlock("A", "d", None, None, extenrnalURL="https://docs.example.org/a")
     assert block.externalURL == "https://docs.example.org/a"
-    assert SlurmBlock("A", "d", None, None).externalURL is None
     with pytest.raises(TypeError, match=r"SlurmBlock\(\) got an unexpected keyword argument 'externalURL'"):
         SlurmBlock("A", "d", None, None, externalURL="https://docs.example.org/a")
-
-
-def test_constructor_takes_eleven_arguments_by_position():
     block = SlurmBlock("A", "d", print, repr, [], [], [], [], "my.id", False, "u")
     assert (block.id, block.failOnSlurmError, block.externalURL) == ("my_id", False, "u")
     assert (block.initalAction, block.finalAction) == (print, repr)
@@ -303,16 +299,15 @@ def test_failing_action_leaves_the_phase_and_the_remote_flag():
 
 
 def test_first_phase_without_a_remote_keeps_its_outputs():
-    declared = SlurmBlock("J", "d", lambda block: None, None, id="j")
-    block = placed(None, declared=declared)
-    assert block() == block.outputs
+    assert placed(None, declared=SlurmBlock("J", "d", lambda block: None, None, id="j"))() == {}
 
 
 # --- Status queries -----------------------------------------------------------------------------
 
 
 @pytest.mark.parametrize("state, text", [("RUNNING", "Running"), ("OUT_OF_ME", "Out_of_me"),
-                                         ("NODE_FAIL", "Node_fail"), ("what", "Unknown")])
+                                         ("NODE_FAIL", "Node_fail"), ("what", "Unknown"),
+                                         (None, "Unknown"), (Status.FAILED, "Failed")])
 def test_parse_status_capitalises(state, text):
     assert placed(HostRemote([state])).parseStatus() == text
 
@@ -421,14 +416,12 @@ def test_wait_polls_until_the_job_ends(sleeps):
     block.waitTillJobFinished()
     assert sleeps == [1] and len(host_remote.queries) == 2
 
-
-@pytest.mark.parametrize("start", [Status.IDLE, Status.COMPLETED])
-def test_wait_on_a_settled_block_does_not_sleep(sleeps, start):
-    host_remote = HostRemote(["RUNNING"])
-    block = placed(host_remote)
-    block.status = start
-    block.waitTillJobFinished(interval=3)
-    assert sleeps == [] and len(host_remote.queries) == 1
+    for settled in (Status.IDLE, Status.COMPLETED):  # no sleep, one final query
+        host_remote = HostRemote(["RUNNING"])
+        block = placed(host_remote)
+        block.status = settled
+        block.waitTillJobFinished(interval=3)
+        assert sleeps == [1] and len(host_remote.queries) == 1
 
 
 def test_wait_checks_its_interval(sleeps):

@@ -243,8 +243,7 @@ PyObject* slurm_parse_status(PyObject* self, PyObject*) {
         if (!set_attr(self, state->cl_status, state->cl_statusIDLE)) return nullptr;
     }
     Ref status = get_attr(self, state->cl_status);
-    Ref text = status ? Ref::steal(PyObject_Str(status.get())) : Ref();
-    return text ? PyObject_CallMethod(text.get(), "capitalize", nullptr) : nullptr;
+    return status ? slurm_status_text(*state, status.get(), true).release() : nullptr;
 }
 
 int status_is(PyObject* status, PyObject* member) { return PyObject_RichCompareBool(status, member, Py_EQ); }
@@ -341,7 +340,7 @@ PyObject* slurm_minimal_encode(PyObject* self, PyObject*) {
     Ref document = block_minimal_encode(*state, self);
     if (!document) return nullptr;
     Ref status = get_attr(self, state->cl_status);
-    Ref status_text = status ? Ref::steal(PyObject_Str(status.get())) : Ref();
+    Ref status_text = status ? slurm_status_text(*state, status.get(), false) : Ref();
     if (!status_text || PyObject_SetItem(document.get(), state->cl_status, status_text.get()) < 0) return nullptr;
     const std::pair<PyObject*, PyObject*> copied[] = {
         {state->cl_jobID, state->cl_jobID},

@@ -9,6 +9,8 @@
 #include "../pyutil/dict.hpp"
 #include "../pyutil/types.hpp"
 
+#include <iterator>
+
 namespace plugins {
 namespace {
 
@@ -72,12 +74,39 @@ bool cache_member(PyObject* cls, const char* name, PyObject*& slot) {
     return slot != nullptr;
 }
 
+// The members in order, with their values, capitalised values and a value -> member dictionary:
+// the block converts and prints states on every poll, and the enumeration's own conversion and
+// str() run Python code.
+bool build_tables(PyObject* cls, ModuleState& state) {
+    const Py_ssize_t count = static_cast<Py_ssize_t>(std::size(kStateNames));
+    Ref members = Ref::steal(PyTuple_New(count));
+    Ref values = Ref::steal(PyTuple_New(count));
+    Ref titles = Ref::steal(PyTuple_New(count));
+    Ref by_value = Ref::steal(PyDict_New());
+    if (!members || !values || !titles || !by_value) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref member = Ref::steal(PyObject_GetAttrString(cls, kStateNames[i]));
+        Ref value = member ? Ref::steal(PyObject_GetAttrString(member.get(), "value")) : Ref();
+        Ref title = value ? Ref::steal(PyObject_CallMethod(value.get(), "capitalize", nullptr)) : Ref();
+        if (!title || PyDict_SetItem(by_value.get(), value.get(), member.get()) < 0) return false;
+        PyTuple_SET_ITEM(members.get(), i, member.release());
+        PyTuple_SET_ITEM(values.get(), i, value.release());
+        PyTuple_SET_ITEM(titles.get(), i, title.release());
+    }
+    state.cl_statusMembers = members.release();
+    state.cl_statusValues = values.release();
+    state.cl_statusTitles = titles.release();
+    state.cl_statusByValue = by_value.release();
+    return true;
+}
+
 }  // namespace
 
 bool register_slurm_status(ModuleState& state) {
     Ref cls = build_enum_class();
-    if (!cls || !add_behaviours(cls.get())) return false;
-    if (!cache_member(cls.get(), "IDLE", state.cl_statusIDLE) ||
+    if (!cls || !add_behaviours(cls.get()) || !build_tables(cls.get(), state)) return false;
+    if (!cache_member(cls.get(), "UNKNOWN", state.cl_statusUNKNOWN) ||
+        !cache_member(cls.get(), "IDLE", state.cl_statusIDLE) ||
         !cache_member(cls.get(), "COMPLETED", state.cl_statusCOMPLETED) ||
         !cache_member(cls.get(), "RUNNING", state.cl_statusRUNNING) ||
         !cache_member(cls.get(), "PENDING", state.cl_statusPENDING)) {
@@ -90,7 +119,25 @@ bool register_slurm_status(ModuleState& state) {
 
 Ref to_slurm_status(const ModuleState& state, PyObject* value) {
     if (Py_IS_TYPE(value, state.SlurmBlockStatus)) return Ref::borrow(value);
+    // A plain text is what the host and the editor send: a member's value or an unknown state.
+    if (PyUnicode_CheckExact(value)) {
+        PyObject* member = PyDict_GetItemWithError(state.cl_statusByValue, value);
+        if (member == nullptr && PyErr_Occurred()) return Ref();
+        return Ref::borrow(member != nullptr ? member : state.cl_statusUNKNOWN);
+    }
     return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(state.SlurmBlockStatus), value));
+}
+
+Ref slurm_status_text(const ModuleState& state, PyObject* status, bool capitalised) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(state.cl_statusMembers);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (PyTuple_GET_ITEM(state.cl_statusMembers, i) == status) {
+            return Ref::borrow(PyTuple_GET_ITEM(capitalised ? state.cl_statusTitles : state.cl_statusValues, i));
+        }
+    }
+    Ref text = Ref::steal(PyObject_Str(status));
+    if (!text || !capitalised) return text;
+    return Ref::steal(PyObject_CallMethod(text.get(), "capitalize", nullptr));
 }
 
 }  // namespace plugins
