@@ -254,13 +254,13 @@ def live_queue():
     not live_queue(), reason="no SLURM controller answers on this machine"))])
 def test_run_a_cluster_job_block_through_both_phases(cli, tmp_path, queue):
     folder = make_plugin(tmp_path / "p", CLUSTER)
-    code, out, err = cli("run", folder, "triple", "--set", "n=7", "--json", "--queue", queue, "--poll", "0.2")
+    code, out, err = cli("run", folder, "triple", "--set", "n=7", "--json", "--queue", queue, "--poll", "0.2", "--job-timeout", "300")
     block = json.loads(out)["blocks"][0]
     assert code == 0 and block["outputs"] == {"result": 21} and block["job"]["status"] == "COMPLETED", out + err
     assert block["type"] == "slurm" and block["job"]["stdOut"] == "21\n"
     assert [a["type"] for a in block["viewerActions"]] == ["setBackgroundColor"]
     assert "COMPLETED" in err.splitlines()[-1], err  # the progress line ends with the final state
-    code, out, err = cli("run", folder, "triple", "--set", "code=3", "--queue", queue, "--poll", "0.2")
+    code, out, err = cli("run", folder, "triple", "--set", "code=3", "--queue", queue, "--poll", "0.2", "--job-timeout", "300")
     assert code == 1 and "ended FAILED" in out and "viewer actions" not in out, out + err
 
 

@@ -41,7 +41,7 @@ def test_each_block_kind_runs_on_its_own(cli, tmp_path):
     assert code == 0 and report["hits"] and all(hit["score"] < -6.5 for hit in report["hits"])
     hits = json.dumps({"hits": [{"ligand": "a", "score": -7.0}, {"ligand": "b", "score": -9.0}]})
     code, out, err = cli("run", EXAMPLE, "refine_hits", "--input", f"report={hits}", "--set", "steps=2",
-                         "--queue", "local", "--poll", "0.2", "--json")
+                         "--queue", "local", "--poll", "0.2", "--job-timeout", "300", "--json")
     block = json.loads(out)["blocks"][0]
     assert code == 0 and block["job"]["status"] == "COMPLETED"
     assert json.loads(block["outputs"]["refined"]) == [{"ligand": "b", "score": -9.3}, {"ligand": "a", "score": -7.3}]
@@ -65,7 +65,7 @@ def live_queue():
     not live_queue(), reason="no SLURM controller answers on this machine"))])
 def test_the_main_job_runs_the_preset_flow_end_to_end(cli, tmp_path, queue):
     before = [json.dumps(b) for b in json.loads(cli("describe", EXAMPLE)[1])]
-    code, out, err = cli("flow", EXAMPLE, "Screen and refine", "--queue", queue, "--poll", "0.2",
+    code, out, err = cli("flow", EXAMPLE, "Screen and refine", "--queue", queue, "--poll", "0.2", "--job-timeout", "300",
                          "--workdir", tmp_path / "run")
     assert code == 0, out + err
     assert "4 of 4 blocks finished" in out and "job stdout:" in out and "viewer actions (6):" in out

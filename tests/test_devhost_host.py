@@ -152,3 +152,11 @@ def test_failed_jobs_stop_the_block_unless_it_asks_otherwise(tmp_path, fail, sta
     assert log.count("call") == (1 if fail else 2)
     if fail:
         assert "ended FAILED" in result.error and "oops" in result.blockLogs
+
+
+def test_a_job_that_outlives_its_time_is_cancelled(tmp_path):
+    job = Slurm("Job", submit_action("sleep 30"), read_output, outputs=[Var("text")], id="job")
+    host = make_host(tmp_path, [job], job_timeout=0.3)
+    result = host.run_flow(host.adhoc_flow("job", {}, {}, None)).results[0]
+    assert result.status == "error" and "still RUNNING after 0.3 s; cancelled" in result.error
+    assert host.queue.state(result.job.jobID) == "CANCELLED"

@@ -298,7 +298,7 @@ def cmd_describe(args, out: Output) -> int:
 
 def _host(args, loaded: LoadedPlugin, out: Output) -> LocalHost:
     host = LocalHost(loaded, config_path=args.config, work_dir=args.workdir, queue=args.queue, poll=args.poll,
-                     progress=out.progress, capture_stdout=out.as_json)
+                     progress=out.progress, capture_stdout=out.as_json, job_timeout=args.job_timeout)
     if not out.as_json:
         print(f"queue: {host.queue.description}", file=sys.stderr)
     return host
@@ -411,6 +411,8 @@ def build_parser() -> argparse.ArgumentParser:
                        help="where batch jobs run: SLURM when a controller answers (auto), or always one of them")
         p.add_argument("--poll", type=float, default=1.0, metavar="SECONDS",
                        help="interval between job status queries (default 1)")
+        p.add_argument("--job-timeout", type=float, metavar="SECONDS",
+                       help="cancel a batch job that has not ended after this long (default: wait)")
 
     command("check", "import the plugin as the host does and report what it declares and every problem")
     p = command("describe", "print the block dictionaries that the flow editor receives, as JSON")

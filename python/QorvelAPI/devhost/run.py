@@ -35,6 +35,10 @@ class HostError(Exception):
     """A request the local host refuses (unknown block, bad value, unusable configuration...)."""
 
 
+class JobTimeout(Exception):
+    """A job did not end within the time the local host was given for it."""
+
+
 class Interrupted(Exception):
     """The user interrupted a run; the jobs it had started were cancelled."""
 
@@ -132,7 +136,7 @@ class LocalHost:
 
     def __init__(self, loaded: LoadedPlugin, config_path: str | None = None, work_dir: str | None = None,
                  queue: Any = "auto", poll: float = 1.0, progress: Callable[[str, bool], None] | None = None,
-                 capture_stdout: bool = False, job_state_dir: str | None = None):
+                 capture_stdout: bool = False, job_state_dir: str | None = None, job_timeout: float | None = None):
         self.loaded = loaded
         self.plugin = loaded.plugin
         self.config_path = os.path.abspath(config_path) if config_path else default_config_path(self.plugin.id)
@@ -141,6 +145,7 @@ class LocalHost:
         self.poll = poll
         self.progress = progress or (lambda text, final: None)
         self.capture_stdout = capture_stdout
+        self.job_timeout = job_timeout
 
     # -- blocks and configuration ------------------------------------------------------------
 
@@ -412,14 +417,18 @@ class LocalHost:
                     # moment before it is COMPLETED).
                     if not block.isWaitingForJob and str(block.status) not in PASSING_STATES:
                         break
+                    if self.job_timeout is not None and time.monotonic() - started > self.job_timeout:
+                        raise JobTimeout(f"job {block.jobID} of block {block.id} (#{placed.placedID}) still "
+                                         f"{block.status} after {self.job_timeout:g} s; cancelled")
                     time.sleep(self.poll)
                 self.progress(self._progress_text(block, started), True)
-        except Exception as exc:  # the queue failed while the job was followed
+        except Exception as exc:  # the queue failed while the job was followed, or it took too long
             with contextlib.suppress(Exception):
                 remote.cancelBlockJobs(flow.savedID, placed.placedID)
             result.status = "error"
             cause = exc.__cause__ if exc.__cause__ is not None else exc
-            result.error = f"following job {block.jobID} of block {block.id} failed: {one_line(cause)}"
+            result.error = (str(exc) if isinstance(exc, JobTimeout) else
+                            f"following job {block.jobID} of block {block.id} failed: {one_line(cause)}")
             block.blockLogs = result.error
             return
         except KeyboardInterrupt:
