@@ -268,3 +268,28 @@ def test_a_number_where_plugin_meta_wants_text_is_reported(cli, tmp_path):
     folder = make_plugin(tmp_path / "p", GOOD, dict(META, version=2))
     code, out, err = cli("check", folder)
     assert code == 1 and "warning: plugin.meta: field \"version\" should be a string, found a number" in err
+
+
+def test_input_groups_are_chosen_on_the_command_line(cli, tmp_path):
+    script = HEADER + """
+from QorvelAPI.plugins import VariableGroup
+
+def pick(block):
+    block.setOutput("picked", block.selectedInputGroup + ":" + ",".join(map(str, block.inputs.values())))
+
+by_name = VariableGroup("by_name", "By name", "n", [PluginVariable("name", "Name", "n", VariableTypes.STRING)])
+by_id = VariableGroup("by_id", "By id", "i", [PluginVariable("id", "Id", "i", VariableTypes.INTEGER)])
+picker = PluginBlock("Picker", "p", action=pick, inputGroups=[by_name, by_id],
+                     outputs=[PluginVariable("picked", "Picked", "p", VariableTypes.STRING)], id="picker")
+plugin = Plugin()
+plugin.addBlock(picker)
+"""
+    folder = make_plugin(tmp_path / "p", script)
+    code, out, _ = cli("run", folder, "picker", "--input", "name=42", "--json")
+    assert code == 0 and json.loads(out)["blocks"][0]["outputs"] == {"picked": "by_name:42"}
+    code, out, _ = cli("run", folder, "picker", "--input-group", "by_id", "--input", "id=42", "--json")
+    assert code == 0 and json.loads(out)["blocks"][0]["outputs"] == {"picked": "by_id:42"}
+    code, _, err = cli("run", folder, "picker", "--input-group", "by_id", "--input", "name=x")
+    assert code == 1 and problem_lines(err) == ["error: block demo_tools.picker has no input 'name' (inputs: id)"]
+    code, _, err = cli("run", folder, "picker", "--input-group", "other")
+    assert code == 1 and "has no input group 'other' (groups: by_name, by_id)" in err
