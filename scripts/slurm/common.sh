@@ -71,7 +71,7 @@ generate_conf() {
     local name
     name=$(hostname -s)
     cat <<CONF
-$CONF_MARKER for this machine; rewritten on every start.
+$CONF_MARKER for this machine; rewritten by it when the machine changes.
 ClusterName=qorvel
 SlurmctldHost=$name(127.0.0.1)
 SlurmUser=root

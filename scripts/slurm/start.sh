@@ -35,7 +35,6 @@ if [ ! -e "$SLURM_CONF" ] || [ "$(cat "$SLURM_CONF")" != "$new_conf" ]; then
     mv "$SLURM_CONF.tmp" "$SLURM_CONF"
     log "wrote $SLURM_CONF"
 fi
-# task/none needs no cgroup settings, but slurmd reads cgroup.conf when it exists; nothing to do.
 
 # --- munged ----------------------------------------------------------------------------------
 munge_ok() { munge -n -S "$MUNGE_SOCKET" 2>/dev/null | unmunge -S "$MUNGE_SOCKET" >/dev/null 2>&1; }
