@@ -304,7 +304,8 @@ def live_host(tmp_path):
     loaded = load_plugin(str(folder))
     progress = []
     host = LocalHost(loaded, config_path=str(tmp_path / "config.json"), work_dir=str(tmp_path / "run"),
-                     queue="slurm", poll=0.2, progress=lambda text, final: progress.append(text))
+                     queue="slurm", poll=0.2, progress=lambda text, final: progress.append(text),
+                     job_timeout=WAIT_LIMIT)
     assert host.queue.kind == "slurm"
     host.progress_lines = progress
     return host, loaded.module
