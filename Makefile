@@ -51,7 +51,10 @@ DBG_LIB := build/dbg/lib
 build-dbg:
 	QORVEL_DEBUG=1 $(DBG_PYTHON) setup.py -q build --build-base build/dbg --build-lib $(DBG_LIB)
 
+# The debug interpreter also checks how the C API is used (an exception left set, a negative
+# reference count), so the whole suite runs on it first.
 leakcheck: build-dbg
+	PYTHONPATH=$(DBG_LIB) $(DBG_PYTHON) -m pytest -q -p no:cacheprovider tests
 	PYTHONPATH=$(DBG_LIB) $(DBG_PYTHON) scripts/leakcheck.py
 
 # The randomised-input tests with many examples (QORVEL_FUZZ_EXAMPLES per test; the normal
