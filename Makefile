@@ -45,10 +45,13 @@ build-sanitize:
 	QORVEL_SANITIZE=1 $(PYTHON) setup.py -q build --build-base build/sanitize --build-lib $(SAN_LIB)
 
 # --capture=sys: a sanitizer report goes to the real standard error even from inside a test.
+# The randomised-input tests run more examples here than in `make test`: random inputs under
+# the sanitizers are where out-of-bounds accesses show.
+SAN_FUZZ_EXAMPLES ?= 400
 sanitize: build-sanitize
 	$(SAN_ENV) $(PYTHON) -c 'import QorvelAPI.plugins as p, QorvelAPI.molstar as m; \
 	    assert all("/$(SAN_LIB)/" in x.__file__ for x in (p, m)), "not the sanitizer build"'
-	$(SAN_ENV) $(PYTHON) -m pytest -q -p no:cacheprovider --capture=sys tests
+	$(SAN_ENV) QORVEL_FUZZ_EXAMPLES=$(SAN_FUZZ_EXAMPLES) $(PYTHON) -m pytest -q -p no:cacheprovider --capture=sys tests
 
 # Reference leaks: the extensions built for Debian's debug interpreter (sys.gettotalrefcount),
 # every public operation run in loops; fails when references or live objects grow.
@@ -58,12 +61,16 @@ DBG_LIB := build/dbg/lib
 build-dbg:
 	QORVEL_DEBUG=1 $(DBG_PYTHON) setup.py -q build --build-base build/dbg --build-lib $(DBG_LIB)
 
+# The debug interpreter also checks how the C API is used (an exception left set, a negative
+# reference count), so the whole suite runs on it first.
+DBG_FUZZ_EXAMPLES ?= 200
 leakcheck: build-dbg
+	PYTHONPATH=$(DBG_LIB) QORVEL_FUZZ_EXAMPLES=$(DBG_FUZZ_EXAMPLES) $(DBG_PYTHON) -m pytest -q -p no:cacheprovider tests
 	PYTHONPATH=$(DBG_LIB) $(DBG_PYTHON) scripts/leakcheck.py
 
 # The randomised-input tests with many examples (QORVEL_FUZZ_EXAMPLES per test; the normal
 # suite runs them with a small number).
-FUZZ_EXAMPLES ?= 25000
+FUZZ_EXAMPLES ?= 50000
 fuzz: build
 	QORVEL_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) PYTHONPATH=python $(PYTHON) -m pytest -q -p no:cacheprovider tests/test_fuzz_*.py
 

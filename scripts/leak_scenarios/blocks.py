@@ -51,7 +51,7 @@ def _state(block):
 @scenario
 def block_construction():
     block = make_block()
-    str(block), block == block, block != make_block(None), repr(block)
+    str(block), block == block, block != make_block(None), repr(block), block == 5, block != "x"
     PluginBlock("No Id", "D")                                    # warning: no identifier
     PluginBlock("n", "d", None, [], [_var("a"), _var("b")])        # default input group
     PluginBlock(name="n", description="d", id=None, externalURL=None, blockType=PluginBlockTypes.INPUT)
@@ -122,7 +122,7 @@ def block_copy():
     block._parseInternalVariables(_state(block))
     duplicate = block.copy()
     again = duplicate.copy()
-    copy.deepcopy(block)
+    copy.deepcopy(block), copy.copy(block), copy.copy(duplicate)
     duplicate.extra = {"kept": [1, 2]}
     duplicate.copy()
     assert again == duplicate and not again._isOriginal
