@@ -2,7 +2,7 @@
 VENVS := $(wildcard .venv .venv-py311)
 PYTHON ?= .venv/bin/python
 
-.PHONY: setup build test bench clean
+.PHONY: setup build test bench clean sanitize build-sanitize leakcheck build-dbg fuzz demo
 
 setup:
 	bash scripts/setup.sh
@@ -20,5 +20,70 @@ test: build
 bench: build
 	PYTHONPATH=python $(PYTHON) bench/run.py
 
+# The main job: the example plugin's preset flow, end to end, through the local development host
+# (the SLURM queue when a controller answers, the local runner otherwise).
+DEMO_PLUGIN ?= examples/example_plugin
+DEMO_FLOW ?= Screen and refine
+demo: build
+	PYTHONPATH=python $(PYTHON) -m QorvelAPI.devhost flow $(DEMO_PLUGIN) "$(DEMO_FLOW)" --poll 0.5
+
+# Memory-safety gates. Each builds the extensions into its own folder under build/, so the
+# in-place build of `make test` is never replaced.
+
+# AddressSanitizer + UndefinedBehaviorSanitizer (clang), the whole test suite on Debian's
+# interpreter with the shared sanitizer runtime preloaded and Python's own allocator bypassed so
+# that every object allocation is checked. Leak reports that come from the interpreter itself
+# are suppressed by scripts/lsan.supp; a leak allocated from our code fails the run.
+SAN_LIB := build/sanitize/lib
+ASAN_RUNTIME = $(shell clang -print-file-name=libclang_rt.asan-x86_64.so)
+SAN_ENV = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc PYTHONPATH=$(SAN_LIB) \
+	ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+build-sanitize:
+	QORVEL_SANITIZE=1 $(PYTHON) setup.py -q build --build-base build/sanitize --build-lib $(SAN_LIB)
+
+# --capture=sys: a sanitizer report goes to the real standard error even from inside a test.
+# The randomised-input tests run more examples here than in `make test`: random inputs under
+# the sanitizers are where out-of-bounds accesses show.
+SAN_FUZZ_EXAMPLES ?= 400
+sanitize: build-sanitize
+	$(SAN_ENV) $(PYTHON) -c 'import QorvelAPI.plugins as p, QorvelAPI.molstar as m; \
+	    assert all("/$(SAN_LIB)/" in x.__file__ for x in (p, m)), "not the sanitizer build"'
+	$(SAN_ENV) QORVEL_FUZZ_EXAMPLES=$(SAN_FUZZ_EXAMPLES) $(PYTHON) -m pytest -q -p no:cacheprovider --capture=sys tests
+
+# Reference leaks: the extensions built for Debian's debug interpreter (sys.gettotalrefcount),
+# every public operation run in loops; fails when references or live objects grow.
+DBG_PYTHON ?= python3.11-dbg
+DBG_LIB := build/dbg/lib
+
+build-dbg:
+	QORVEL_DEBUG=1 $(DBG_PYTHON) setup.py -q build --build-base build/dbg --build-lib $(DBG_LIB)
+
+# The debug interpreter also checks how the C API is used (an exception left set, a negative
+# reference count), so the whole suite runs on it first.
+DBG_FUZZ_EXAMPLES ?= 200
+leakcheck: build-dbg
+	PYTHONPATH=$(DBG_LIB) QORVEL_FUZZ_EXAMPLES=$(DBG_FUZZ_EXAMPLES) $(DBG_PYTHON) -m pytest -q -p no:cacheprovider tests
+	PYTHONPATH=$(DBG_LIB) $(DBG_PYTHON) scripts/leakcheck.py
+
+# The randomised-input tests with many examples (QORVEL_FUZZ_EXAMPLES per test; the normal
+# suite runs them with a small number).
+FUZZ_EXAMPLES ?= 50000
+fuzz: build
+	QORVEL_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) PYTHONPATH=python $(PYTHON) -m pytest -q -p no:cacheprovider tests/test_fuzz_*.py
+
 clean:
 	rm -rf build python/QorvelAPI/*.so *.egg-info
+
+# Single-node SLURM cluster on this machine (munged, slurmctld, slurmd; needs root).
+.PHONY: slurm-start slurm-stop slurm-check
+slurm-start:
+	bash scripts/slurm/start.sh
+
+slurm-stop:
+	bash scripts/slurm/stop.sh
+
+slurm-check:
+	bash scripts/slurm/check.sh

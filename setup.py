@@ -21,8 +21,12 @@ if DEBUG:
 else:
     compile_args += ["-O2"]
 if SANITIZE:
-    flags = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined"]
-    compile_args += flags
+    # clang's shared sanitizer runtime is preloaded into the (uninstrumented) interpreter by
+    # `make sanitize`; gcc's static runtime cannot be used from a shared object.
+    os.environ.setdefault("CC", "clang")
+    os.environ.setdefault("CXX", "clang++")
+    flags = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined", "-fno-sanitize=vptr"]
+    compile_args += flags + ["-fno-omit-frame-pointer", "-fno-optimize-sibling-calls"]
     link_args += flags + ["-shared-libasan"]
 
 

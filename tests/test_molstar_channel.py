@@ -9,12 +9,14 @@ import weakref
 
 import pytest
 
+import QorvelAPI
 from QorvelAPI import utils
 from QorvelAPI.molstar import MolstarAPI
 from molstar_fakes import FakeFlow, make_standin, real_molviewspec
 
 NO_FLOW = "Could not run the MolstarAPI. No flow is currently running"
-PYTHON_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python")
+# The folder the package under test was imported from (the sanitizer run uses its own build).
+PYTHON_DIR = os.path.dirname(os.path.dirname(os.path.abspath(QorvelAPI.__file__)))
 
 
 @pytest.fixture

@@ -5,16 +5,20 @@ It shows every part of a Qorvel plugin:
 - variables of several kinds (text, numbers, a choice, a switch), a variable group (the docking
   box) and a variable list (residues to keep, one row per residue);
 - an input block that asks for a number and an action block that uses it;
+- a cluster job block that refines the hits in a short batch job (on a SLURM cluster, or on this
+  machine), and a block that shows the result in the molecular viewer;
 - a configuration block whose values the platform stores and hands to actions as ``block.config``;
 - an extension page with an HTTP endpoint, and a custom variable that the page renders;
-- a preset flow in the ``Flows`` folder that wires the two blocks together.
+- preset flows in the ``Flows`` folder that wire the blocks together.
 
 The platform imports this script, takes ``plugin``, calls ``plugin._addBlocks()`` and
 ``plugin._addPages()``, and runs the blocks of a flow on copies of the blocks declared here.
 """
 
 import json
+import os
 
+from QorvelAPI.molstar import MolstarAPI
 from QorvelAPI.plugins import (
     CustomVariable,
     InputBlock,
@@ -24,6 +28,7 @@ from QorvelAPI.plugins import (
     PluginEndpoint,
     PluginPage,
     PluginVariable,
+    SlurmBlock,
     VariableGroup,
     VariableList,
     VariableTypes,
@@ -63,17 +68,24 @@ threshold = PluginVariable(
 keep_best = PluginVariable(
     "keep_best", "Keep best only", "Report only the best ligand.", VariableTypes.BOOLEAN, defaultValue=False
 )
-box = VariableGroup(
-    "box",
-    "Docking box",
-    "Centre and size of the search box.",
-    [
-        PluginVariable("center_x", "Centre x", "Å", VariableTypes.NUMBER, defaultValue=0.0),
-        PluginVariable("center_y", "Centre y", "Å", VariableTypes.NUMBER, defaultValue=0.0),
-        PluginVariable("center_z", "Centre z", "Å", VariableTypes.NUMBER, defaultValue=0.0),
-        PluginVariable("size", "Size", "Edge length in Å", VariableTypes.NUMBER, defaultValue=20.0),
-    ],
-)
+
+
+def docking_box():
+    """A new docking-box group: each block declares its own variables."""
+    return VariableGroup(
+        "box",
+        "Docking box",
+        "Centre and size of the search box.",
+        [
+            PluginVariable("center_x", "Centre x", "Å", VariableTypes.NUMBER, defaultValue=0.0),
+            PluginVariable("center_y", "Centre y", "Å", VariableTypes.NUMBER, defaultValue=0.0),
+            PluginVariable("center_z", "Centre z", "Å", VariableTypes.NUMBER, defaultValue=0.0),
+            PluginVariable("size", "Size", "Edge length in Å", VariableTypes.NUMBER, defaultValue=20.0),
+        ],
+    )
+
+
+box = docking_box()
 residues = VariableList(
     "residues",
     "Flexible residues",
@@ -155,6 +167,107 @@ settings = PluginConfig(
     id="settings",
 )
 
+# ---- Cluster job block --------------------------------------------------------------------------
+# Runs as a batch job on the remote selected for the block: the SLURM queue of a cluster, or this
+# machine. The first action writes and submits the script; the second reads the job's output.
+
+REFINE_SCRIPT = """#!/bin/sh
+#SBATCH --job-name=refine_hits
+#SBATCH --ntasks=1
+# Refines each hit in {steps} rounds (a stand-in for a real minimisation).
+while read -r ligand score; do
+    [ -n "$ligand" ] || continue
+    step=1
+    while [ "$step" -le {steps} ]; do
+        score=$(awk -v s="$score" 'BEGIN {{ printf "%.3f", s - 0.15 }}')
+        step=$((step + 1))
+    done
+    echo "$ligand $score"
+    sleep 1
+done < hits.txt
+"""
+
+
+def submit_refinement(block):
+    """First phase: writes the hits and the batch script into a job folder and submits it."""
+    hits = json.loads(block.inputs["report"] or "{}").get("hits", [])
+    if not hits:
+        raise ValueError("The report holds no hits to refine.")
+    folder = os.path.join(block.remote.workDir, f"refine_{block._placedID}")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "hits.txt"), "w", encoding="utf-8") as out:
+        for hit in hits[: int(block.variables["max_hits"])]:
+            out.write(f"{hit['ligand']} {hit['score']}\n")
+    script = os.path.join(folder, "refine.sh")
+    with open(script, "w", encoding="utf-8") as out:
+        out.write(REFINE_SCRIPT.format(steps=int(block.variables["steps"])))
+    block.remote.submitJob(script)
+
+
+def collect_refinement(block):
+    """Second phase: the job's standard output holds one refined "ligand score" line per hit."""
+    refined = []
+    for line in (block.stdOut or "").splitlines():
+        parts = line.split()
+        if len(parts) == 2:
+            refined.append({"ligand": parts[0], "score": float(parts[1])})
+    if not refined:
+        raise ValueError(f"The refinement job printed no results: {block.stdErr or 'no error output'}")
+    refined.sort(key=lambda hit: hit["score"])
+    block.setOutput("refined", json.dumps(refined))
+    block.setOutput("best_ligand", refined[0]["ligand"])
+
+
+refine_block = SlurmBlock(
+    "Refine hits",
+    "Refines the best hits of a screen in a batch job.",
+    submit_refinement,
+    collect_refinement,
+    variables=[
+        PluginVariable("steps", "Refinement steps", "Rounds of refinement per hit.", VariableTypes.INTEGER,
+                       defaultValue=3),
+        PluginVariable("max_hits", "Hits to refine", "How many of the best hits to refine.",
+                       VariableTypes.INTEGER, defaultValue=3),
+    ],
+    inputs=[PluginVariable("report", "Report", "Screening report (JSON).", VariableTypes.STRING)],
+    outputs=[
+        PluginVariable("refined", "Refined hits", "Refined hits with their scores (JSON).", VariableTypes.STRING),
+        PluginVariable("best_ligand", "Best ligand", "The best ligand after refinement.", VariableTypes.STRING),
+    ],
+    id="refine_hits",
+)
+
+# ---- Viewer block -------------------------------------------------------------------------------
+
+
+def show_hits(block):
+    """Shows the docking box and one sphere per refined hit in the viewer of the running flow."""
+    viewer = MolstarAPI()
+    box_values = block.variables["box"]
+    center = [float(box_values[k]) for k in ("center_x", "center_y", "center_z")]
+    size = float(box_values["size"])
+    viewer.setBackgroundColor("#ffffff")
+    viewer.addBox(center, [size, size, size], lineSize=0.5, color="#3366cc", opacity=0.6)
+    hits = json.loads(block.inputs["hits"] or "[]")
+    for rank, hit in enumerate(hits):
+        # Spread the hits around the box centre, the best one largest.
+        offset = (rank - (len(hits) - 1) / 2) * 2.5
+        viewer.addSphere(center[0] + offset, center[1], center[2], radius=max(0.6, 1.6 - 0.3 * rank),
+                         color="#cc3333" if rank == 0 else "#ff9933", opacity=0.8)
+    viewer.setSpin(0.5)
+    block.setOutput("shown", len(hits))
+
+
+show_block = PluginBlock(
+    "Show hits",
+    "Shows the docking box and the refined hits in the viewer.",
+    action=show_hits,
+    variables=[docking_box()],
+    inputs=[PluginVariable("hits", "Hits", "Hits to show (JSON).", VariableTypes.STRING)],
+    outputs=[PluginVariable("shown", "Shown", "Number of hits shown.", VariableTypes.INTEGER)],
+    id="show_hits",
+)
+
 # ---- Plugin -------------------------------------------------------------------------------------
 
 
@@ -165,6 +278,8 @@ class ExamplePlugin(Plugin):
         super().__init__()
         self.askCount = ask_count
         self.screenBlock = screen_block
+        self.refineBlock = refine_block
+        self.showBlock = show_block
         self.weightsPage = weights_page
         self.addConfig(settings)
 

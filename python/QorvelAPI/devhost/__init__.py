@@ -1,0 +1,12 @@
+"""The local development host: loads, checks and runs a plugin on this machine without the platform.
+
+``qorvel-plugin`` (``QorvelAPI.devhost.cli``) is its command line; ``LocalHost`` runs blocks and
+flows, ``LocalRemote`` is the host remote object for this machine and ``Flow`` the host's flow,
+registered as ``Server.FlowManager`` inside a local-host process.
+"""
+
+from .flow import Flow, FlowError, register_flow_manager
+from .remote import LocalRemote
+from .runner import LocalRunner, QueueError
+
+__all__ = ["Flow", "FlowError", "LocalRemote", "LocalRunner", "QueueError", "register_flow_manager"]

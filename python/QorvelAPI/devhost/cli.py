@@ -1,0 +1,466 @@
+"""``qorvel-plugin``: load, check and run a plugin on this machine without the platform.
+
+    qorvel-plugin check PLUGIN_DIR
+    qorvel-plugin describe PLUGIN_DIR [BLOCK_ID]
+    qorvel-plugin run PLUGIN_DIR BLOCK_ID [--set VAR=VALUE ...] [--input ID=VALUE ...]
+    qorvel-plugin flow PLUGIN_DIR FLOW_FILE_OR_NAME
+    qorvel-plugin config PLUGIN_DIR [--set VAR=VALUE ...]
+
+Every command takes ``--json``. Problems are reported one per line on standard error
+("error: ..." / "warning: ..."); the exit status is 0 on success, 1 when loading or running
+failed or ``check`` found problems, 2 for a wrong command line, 130 when interrupted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from typing import Any
+
+from .flow import Flow, FlowError, register_flow_manager
+from .loader import LoadedPlugin, PluginLoadError, Problem, collect_problems, load_plugin, one_line
+from .run import BlockResult, FlowRun, HostError, Interrupted, LocalHost
+from .runner import QueueError
+
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+
+
+class UsageError(Exception):
+    pass
+
+
+# -- small helpers ------------------------------------------------------------------------------
+
+# Variable types whose values are text: a value given for one is kept as typed unless it is a JSON
+# string ("--set name=123" sets the text 123, not a number).
+TEXT_TYPES = frozenset({"string", "text_area", "file", "folder", "structure", "smiles", "code"})
+
+
+def parse_value(text: str, variable_type: str | None = None) -> Any:
+    """A command-line value: JSON where it parses, else the text itself."""
+    try:
+        value = json.loads(text)
+    except ValueError:
+        return text
+    if variable_type in TEXT_TYPES and not isinstance(value, str):
+        return text
+    return value
+
+
+def parse_assignments(items: list[str] | None, option: str) -> dict:
+    """NAME=VALUE items as a dictionary of the texts (the values are parsed once their types are known)."""
+    values: dict = {}
+    for item in items or []:
+        name, sep, text = item.partition("=")
+        if not sep or not name:
+            raise UsageError(f"{option} expects NAME=VALUE, got '{item}'")
+        values[name] = text
+    return values
+
+
+def typed_values(texts: dict, variables) -> dict:
+    types = {v.id: str(getattr(v, "type", "")) for v in variables}
+    return {name: parse_value(text, types.get(name)) for name, text in texts.items()}
+
+
+def dumps(value: Any) -> str:
+    return json.dumps(value, indent=4, default=lambda v: list(v) if isinstance(v, (set, tuple)) else repr(v))
+
+
+def short(value: Any, limit: int = 200) -> str:
+    text = json.dumps(value, default=repr) if not isinstance(value, str) else json.dumps(value)
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+class Output:
+    """Writes results for a person or as one JSON document; problems go to standard error."""
+
+    def __init__(self, as_json: bool):
+        self.as_json = as_json
+        self.tty = sys.stderr.isatty()
+        self._progress_open = False
+        self._last_state: str | None = None
+
+    def problem(self, problem: Problem) -> None:
+        self.end_progress()
+        print(problem.line(), file=sys.stderr)
+        if problem.detail and not self.as_json:
+            print(problem.detail, file=sys.stderr)
+
+    def problems(self, problems: list[Problem]) -> None:
+        for p in problems:
+            self.problem(p)
+
+    def progress(self, text: str, final: bool) -> None:
+        if self.tty:
+            print("\r\033[K" + text, end="\n" if final else "", file=sys.stderr, flush=True)
+            self._progress_open = not final
+        else:
+            # Without a terminal: one line per change of state (the text without its clock), not per poll.
+            state = text.rsplit("  ", 1)[0]
+            if final or state != self._last_state:
+                print(text, file=sys.stderr, flush=True)
+            self._last_state = None if final else state
+
+    def end_progress(self) -> None:
+        if self._progress_open:
+            print(file=sys.stderr)
+            self._progress_open = False
+
+
+# -- describing a plugin ------------------------------------------------------------------------
+
+def _variable_summary(variable) -> str:
+    kind = str(getattr(variable, "type", "?"))
+    if kind == "group":
+        members = ", ".join(_variable_summary(v) for v in getattr(variable, "variables", []))
+        return f"{variable.id} (group: {members})"
+    return f"{variable.id} ({kind})"
+
+
+def _block_info(block) -> dict:
+    return {
+        "id": block.id,
+        "name": block.name,
+        "type": str(block.TYPE),
+        "variables": [_variable_summary(v) for v in block._variables],
+        "inputGroups": {gid: [_variable_summary(v) for v in group.variables]
+                        for gid, group in block._inputGroups.items()},
+        "outputs": [_variable_summary(v) for v in block._outputs],
+    }
+
+
+def _page_info(page) -> dict:
+    return {
+        "id": page.id, "name": page.name, "html": page.html, "hidden": bool(page.hidden),
+        "endpoints": [{"url": f"/plugins/pages/{page.id}{endpoint.url}", "methods": list(endpoint.methods)}
+                      for endpoint in page.endpoints],
+    }
+
+
+def inspect_plugin(loaded: LoadedPlugin) -> tuple[dict, list[Problem]]:
+    """What ``check`` reports, and the further problems it finds (pages, preset flows)."""
+    plugin = loaded.plugin
+    problems: list[Problem] = []
+    pages = []
+    for page in plugin._pages:
+        pages.append(_page_info(page))
+        html = os.path.join(plugin._path, "Pages", page.html)
+        if not os.path.isfile(html):
+            problems.append(Problem("warning", f"page {page.id}: {os.path.join('Pages', page.html)} not found"))
+    with collect_problems() as collector:
+        flows = plugin._flows
+    problems.extend(collector.problems)
+    host = LocalHost(loaded, queue="local")
+    flow_entries = []
+    for entry in flows:
+        flow_entries.append({k: entry[k] for k in ("name", "path", "savedID")})
+        try:
+            host.check_flow(Flow.read(entry["path"]))
+        except FlowError as exc:
+            problems.append(Problem("error", f"preset flow {os.path.basename(entry['path'])}: {exc}"))
+    configs = [{"id": c.id, "name": c.name, "variables": [_variable_summary(v) for v in c._variables]}
+               for c in plugin._configs]
+    meta = loaded.meta
+    info = {
+        "plugin": {"id": plugin.id, "name": meta.get("name"), "version": meta.get("version"),
+                   "author": meta.get("author"), "folder": loaded.folder, "script": loaded.script,
+                   "platforms": meta.get("platforms", ["universal"])},
+        "blocks": [_block_info(b) for b in plugin._blocks],
+        "pages": pages,
+        "configs": configs,
+        "flows": flow_entries,
+    }
+    return info, problems
+
+
+def print_check(info: dict) -> None:
+    p = info["plugin"]
+    print(f"plugin {p['id']}: {p['name']} {p['version']} by {p['author']}")
+    print(f"  folder {p['folder']}")
+    print(f"blocks ({len(info['blocks'])}):")
+    for block in info["blocks"]:
+        print(f"  {block['id']}  [{block['type']}]  {block['name']}")
+        if block["variables"]:
+            print(f"    variables: {', '.join(block['variables'])}")
+        for gid, members in block["inputGroups"].items():
+            print(f"    inputs ({gid}): {', '.join(members) or '-'}")
+        if block["outputs"]:
+            print(f"    outputs: {', '.join(block['outputs'])}")
+    print(f"pages ({len(info['pages'])}):")
+    for page in info["pages"]:
+        hidden = " (hidden)" if page["hidden"] else ""
+        print(f"  {page['id']}  {page['name']}  Pages/{page['html']}{hidden}")
+        for endpoint in page["endpoints"]:
+            print(f"    {endpoint['url']}  [{', '.join(endpoint['methods'])}]")
+    print(f"configuration blocks ({len(info['configs'])}):")
+    for config in info["configs"]:
+        print(f"  {config['id']}: {', '.join(config['variables'])}")
+    print(f"preset flows ({len(info['flows'])}):")
+    for flow in info["flows"]:
+        print(f"  {flow['name']}  {os.path.relpath(flow['path'], p['folder'])}  savedID {flow['savedID']}")
+
+
+# -- printing results ---------------------------------------------------------------------------
+
+def print_result(result: BlockResult, out: Output) -> None:
+    print(f"== {result.blockID} (#{result.placedID}) [{result.kind}]  {result.status}  {result.seconds:.2f}s")
+    for message in result.messages:
+        print(f"   {message.line()}")
+    if result.error:
+        print(f"   error: {result.error}")
+    if result.pluginTraceback:
+        print("\n".join("   " + line for line in result.pluginTraceback.splitlines()))
+    if result.job:
+        job = result.job
+        print(f"   job {job.jobID}: {job.status}, {job.seconds:.1f}s" +
+              (f" ({job.detailedStatus})" if job.detailedStatus else ""))
+        for label, text in (("job stdout", job.stdOut), ("job stderr", job.stdErr)):
+            if text and text.strip():
+                print(f"   {label}:")
+                print("\n".join("     | " + line for line in text.rstrip("\n").splitlines()[-20:]))
+    if result.outputs:
+        print("   outputs:")
+        for key, value in result.outputs.items():
+            print(f"     {key} = {short(value)}")
+    if result.storedOutputs:
+        print(f"   stored outputs: {', '.join(result.storedOutputs)}")
+    if result.blockLogs and not result.pluginTraceback and result.blockLogs != result.error:
+        print("   logs:")
+        print("\n".join("     | " + line for line in result.blockLogs.rstrip("\n").splitlines()))
+    if result.printed:
+        print("   printed:")
+        print("\n".join("     | " + line for line in result.printed.rstrip("\n").splitlines()))
+    if result.viewerActions:
+        print(f"   viewer actions ({len(result.viewerActions)}):")
+        for action in result.viewerActions:
+            data = action.get("data") if isinstance(action, dict) else None
+            print(f"     {action.get('type') if isinstance(action, dict) else '?'}  {short(data, 90)}")
+
+
+def print_run(run: FlowRun, out: Output) -> None:
+    done = sum(1 for r in run.results if r.status == "ok")
+    print(f"flow '{run.flow.name}': {done} of {len(run.results)} blocks finished"
+          + ("" if run.ok else " (see errors above)"))
+    if run.savedTo:
+        print(f"results saved to {run.savedTo}")
+
+
+# -- commands -----------------------------------------------------------------------------------
+
+def _load(args, out: Output) -> LoadedPlugin:
+    loaded = load_plugin(args.plugin_dir, capture_stdout=out.as_json)
+    return loaded
+
+
+def cmd_check(args, out: Output) -> int:
+    try:
+        loaded = _load(args, out)
+    except PluginLoadError as exc:
+        if out.as_json:
+            print(dumps({"ok": False, "problems": [p.toDict() for p in exc.problems]}))
+        else:
+            out.problems(exc.problems)
+        return EXIT_FAILED
+    info, more = inspect_plugin(loaded)
+    problems: list[Problem] = []
+    for problem in loaded.problems + more:  # the container reads preset flows at every scan
+        if not any(p.level == problem.level and p.message == problem.message for p in problems):
+            problems.append(problem)
+    if out.as_json:
+        info["problems"] = [p.toDict() for p in problems]
+        info["ok"] = not problems
+        print(dumps(info))
+    else:
+        print_check(info)
+        out.problems(problems)
+        print("no problems found" if not problems else f"{len(problems)} problem(s) found", file=sys.stderr)
+    return EXIT_OK if not problems else EXIT_FAILED
+
+
+def _report_load_warnings(loaded: LoadedPlugin, out: Output) -> None:
+    if not out.as_json:
+        out.problems(loaded.problems)
+
+
+def cmd_describe(args, out: Output) -> int:
+    loaded = _load(args, out)
+    _report_load_warnings(loaded, out)
+    host = LocalHost(loaded, queue="local")
+    if args.block_id:
+        print(dumps(host.declared(args.block_id)._toDict()))
+    else:
+        print(dumps([block._toDict() for block in loaded.plugin._blocks]))
+    return EXIT_OK
+
+
+def _host(args, loaded: LoadedPlugin, out: Output) -> LocalHost:
+    host = LocalHost(loaded, config_path=args.config, work_dir=args.workdir, queue=args.queue, poll=args.poll,
+                     progress=out.progress, capture_stdout=out.as_json, job_timeout=args.job_timeout)
+    if not out.as_json:
+        print(f"queue: {host.queue.description}", file=sys.stderr)
+    return host
+
+
+def _run_flow(host: LocalHost, flow: Flow, out: Output) -> int:
+    # For a person each block is shown as soon as it has run; JSON is one document at the end.
+    def show(result: BlockResult) -> None:
+        out.end_progress()
+        print_result(result, out)
+        sys.stdout.flush()
+
+    run = host.run_flow(flow, on_result=None if out.as_json else show)
+    return _finish_run(run, out)
+
+
+def _finish_run(run: FlowRun, out: Output) -> int:
+    if out.as_json:
+        print(dumps(run.toDict()))
+    else:
+        print_run(run, out)
+    return EXIT_OK if run.ok else EXIT_FAILED
+
+
+def cmd_run(args, out: Output) -> int:
+    variables = parse_assignments(args.set, "--set")
+    inputs = parse_assignments(args.input, "--input")
+    loaded = _load(args, out)
+    _report_load_warnings(loaded, out)
+    host = _host(args, loaded, out)
+    declared = host.declared(args.block_id)
+    group = declared._inputGroups.get(args.input_group or declared.selectedInputGroup)
+    variables = typed_values(variables, declared._variables)
+    inputs = typed_values(inputs, group.variables if group is not None else [])
+    flow = host.adhoc_flow(args.block_id, variables, inputs, args.input_group)
+    return _run_flow(host, flow, out)
+
+
+def _find_flow(loaded: LoadedPlugin, wanted: str) -> Flow:
+    if os.path.isfile(wanted) or wanted.endswith(".flow") or os.sep in wanted:
+        if not os.path.exists(wanted):
+            raise HostError(f"flow file not found: {wanted}")
+        return Flow.read(wanted)
+    with collect_problems():
+        entries = loaded.plugin._flows
+    for entry in entries:
+        stem = os.path.splitext(os.path.basename(entry["path"]))[0]
+        if wanted.lower() in (entry["name"].lower(), stem.lower()):
+            return Flow.read(entry["path"])
+    names = ", ".join(f"'{e['name']}'" for e in entries) or "none"
+    raise HostError(f"no preset flow named '{wanted}' in plugin {loaded.plugin.id} (preset flows: {names})")
+
+
+def cmd_flow(args, out: Output) -> int:
+    loaded = _load(args, out)
+    _report_load_warnings(loaded, out)
+    flow = _find_flow(loaded, args.flow)
+    host = _host(args, loaded, out)
+    return _run_flow(host, flow, out)
+
+
+def cmd_config(args, out: Output) -> int:
+    values = parse_assignments(args.set, "--set")
+    loaded = _load(args, out)
+    _report_load_warnings(loaded, out)
+    host = LocalHost(loaded, config_path=args.config, queue="local")
+    if not loaded.plugin._configs:
+        if out.as_json:
+            print(dumps({"plugin": loaded.plugin.id, "path": None, "config": {}}))
+        else:
+            print(f"plugin {loaded.plugin.id} declares no configuration blocks")
+        if values:
+            raise HostError("nothing to set: the plugin declares no configuration blocks")
+        return EXIT_OK
+    values = typed_values(values, [v for block in loaded.plugin._configs for v in block._variables])
+    config, problems = host.save_config(values) if values else host.load_config()
+    if out.as_json:
+        print(dumps({"plugin": loaded.plugin.id, "path": host.config_path, "config": config,
+                     "problems": [p.toDict() for p in problems]}))
+    else:
+        out.problems(problems)
+        print(f"configuration of {loaded.plugin.id} ({host.config_path}):")
+        for block in loaded.plugin._configs:
+            print(f"  {block.id}")
+            for variable in block._variables:
+                print(f"    {variable.id} = {short(config.get(variable.id))}")
+        if values:
+            print(f"saved {', '.join(values)}")
+    return EXIT_OK
+
+
+# -- entry point --------------------------------------------------------------------------------
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="qorvel-plugin",
+                                     description="Load, check and run a Qorvel plugin on this machine.")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(name: str, help_text: str) -> argparse.ArgumentParser:
+        p = sub.add_parser(name, help=help_text, description=help_text)
+        p.add_argument("plugin_dir", metavar="PLUGIN_DIR", help="the plugin folder (holding plugin.meta)")
+        p.add_argument("--json", action="store_true", help="print the result as JSON")
+        return p
+
+    def running(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--config", metavar="PATH", help="configuration file (default: under ~/.config/qorvel/plugins)")
+        p.add_argument("--workdir", metavar="DIR",
+                       help="working folder of the run (default: a new folder under ./qorvel-runs)")
+        p.add_argument("--queue", choices=("auto", "local", "slurm"), default="auto",
+                       help="where batch jobs run: SLURM when a controller answers (auto), or always one of them")
+        p.add_argument("--poll", type=float, default=1.0, metavar="SECONDS",
+                       help="interval between job status queries (default 1)")
+        p.add_argument("--job-timeout", type=float, metavar="SECONDS",
+                       help="cancel a batch job that has not ended after this long (default: wait)")
+
+    command("check", "import the plugin as the host does and report what it declares and every problem")
+    p = command("describe", "print the block dictionaries that the flow editor receives, as JSON")
+    p.add_argument("block_id", metavar="BLOCK_ID", nargs="?", help="one block (with or without the plugin prefix)")
+    p = command("run", "run one block on this machine")
+    p.add_argument("block_id", metavar="BLOCK_ID")
+    p.add_argument("--set", action="append", metavar="VAR=VALUE", help="value of a variable (JSON or text)")
+    p.add_argument("--input", action="append", metavar="ID=VALUE", help="value of an input (JSON or text)")
+    p.add_argument("--input-group", metavar="GROUP", help="input group to use (default: the block's first)")
+    running(p)
+    p = command("flow", "run a flow (a .flow file, or a preset flow's name) on this machine")
+    p.add_argument("flow", metavar="FLOW_FILE_OR_NAME")
+    running(p)
+    p = command("config", "show the plugin's configuration, or save values with --set")
+    p.add_argument("--set", action="append", metavar="VAR=VALUE", help="value to save (JSON or text)")
+    p.add_argument("--config", metavar="PATH", help="configuration file (default: under ~/.config/qorvel/plugins)")
+    return parser
+
+
+COMMANDS = {"check": cmd_check, "describe": cmd_describe, "run": cmd_run, "flow": cmd_flow, "config": cmd_config}
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    out = Output(args.json)
+    register_flow_manager()
+    try:
+        return COMMANDS[args.command](args, out)
+    except PluginLoadError as exc:
+        problems = exc.problems
+    except (HostError, FlowError, QueueError, UsageError) as exc:
+        problems = [Problem("error", str(exc))]
+    except Interrupted as exc:
+        out.problem(Problem("error", str(exc)))
+        return EXIT_INTERRUPTED
+    except KeyboardInterrupt:
+        out.problem(Problem("error", "interrupted"))
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        return EXIT_FAILED
+    except Exception as exc:  # our own fault: one line, never a bare traceback
+        problems = [Problem("error", f"internal error of the local host: {one_line(exc)}")]
+    if out.as_json:
+        print(dumps({"ok": False, "problems": [p.toDict() for p in problems]}))
+    else:
+        out.problems(problems)
+    return EXIT_FAILED
+
+
+if __name__ == "__main__":
+    sys.exit(main())

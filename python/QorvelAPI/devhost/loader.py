@@ -1,0 +1,249 @@
+"""Loading a plugin folder the way the platform's server does, with every problem as one line.
+
+The plugin script is imported from its folder, its ``Plugin`` object is taken from the module, and
+``_addBlocks()`` and ``_addPages()`` register the blocks and pages held in its attributes. Messages
+that the plugin container logs on the "Qorvel" logger while this happens (skipped duplicates,
+ghost or configuration blocks added as blocks, unreadable preset flows) become problems of the load.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import hashlib
+import importlib.util
+import io
+import json
+import logging
+import os
+import sys
+import traceback
+from dataclasses import dataclass, field
+from typing import Any, Iterator
+
+from .flow import register_flow_manager
+
+PLATFORMS = ("universal", "linux", "macos_intel", "macos_arm")
+REQUIRED = ("id", "name", "description", "author", "version", "pluginFile")
+OPTIONAL_TEXT = ("minQorvelVersion", "maxQorvelVersion", "externalURL")
+
+
+@dataclass
+class Problem:
+    level: str  # "error" or "warning"
+    message: str
+    detail: str | None = None  # a marked traceback of plugin code, when there is one
+
+    def line(self) -> str:
+        return f"{self.level}: {self.message}"
+
+    def toDict(self) -> dict:
+        entry = {"level": self.level, "message": self.message}
+        if self.detail:
+            entry["pluginTraceback"] = self.detail
+        return entry
+
+
+class PluginLoadError(Exception):
+    """Loading stopped; ``problems`` says why (at least one error)."""
+
+    def __init__(self, problems: list[Problem]):
+        super().__init__("; ".join(p.message for p in problems if p.level == "error"))
+        self.problems = problems
+
+
+@dataclass
+class LoadedPlugin:
+    folder: str
+    script: str
+    meta: dict
+    module: Any
+    plugin: Any
+    problems: list[Problem] = field(default_factory=list)
+    printed: str = ""
+
+    @property
+    def id(self) -> str:
+        return self.plugin.id
+
+
+def _type_name(value: Any) -> str:
+    return {dict: "an object", list: "a list", str: "a string", bool: "a boolean", type(None): "null",
+            int: "a number", float: "a number"}.get(type(value), type(value).__name__)
+
+
+def read_meta(folder: str) -> tuple[dict | None, list[Problem]]:
+    """Reads and checks ``plugin.meta``; returns the object (None when unusable) and its problems."""
+    path = os.path.join(folder, "plugin.meta")
+    problems: list[Problem] = []
+
+    warnings: list[Problem] = []
+
+    def error(message: str) -> None:
+        problems.append(Problem("error", f"plugin.meta: {message}"))
+
+    if not os.path.exists(path):
+        return None, [Problem("error", f"plugin.meta not found in {folder}")]
+    if not os.path.isfile(path):
+        return None, [Problem("error", f"plugin.meta in {folder} is not a file")]
+    try:
+        with open(path, encoding="utf-8") as handle:
+            text = handle.read()
+    except UnicodeDecodeError:
+        return None, [Problem("error", "plugin.meta: not UTF-8 text")]
+    except OSError as exc:
+        return None, [Problem("error", f"plugin.meta: cannot be read ({exc.strerror or exc})")]
+    try:
+        meta = json.loads(text)
+    except json.JSONDecodeError as exc:
+        return None, [Problem("error", f"plugin.meta: invalid JSON at line {exc.lineno} column {exc.colno}: {exc.msg}")]
+    if not isinstance(meta, dict):
+        return None, [Problem("error", f"plugin.meta: must hold a JSON object, found {_type_name(meta)}")]
+    for key in REQUIRED:
+        if key not in meta:
+            error(f"required field \"{key}\" is missing")
+        elif isinstance(meta[key], (int, float)) and key != "pluginFile":
+            # Some validators turn a number into text and some refuse it: load, but say so.
+            warnings.append(Problem("warning", f"plugin.meta: field \"{key}\" should be a string, "
+                                               f"found {_type_name(meta[key])}"))
+        elif not isinstance(meta[key], str):
+            error(f"field \"{key}\" must be a string, found {_type_name(meta[key])}")
+    for key in OPTIONAL_TEXT:
+        if meta.get(key) is not None and not isinstance(meta[key], str):
+            error(f"field \"{key}\" must be a string or null, found {_type_name(meta[key])}")
+    platforms = meta.get("platforms", ["universal"])
+    if platforms is not None:
+        if not isinstance(platforms, list):
+            error(f"field \"platforms\" must be a list, found {_type_name(platforms)}")
+        else:
+            for name in platforms:
+                if name not in PLATFORMS:
+                    error(f"unknown platform {json.dumps(name)} in \"platforms\" (known: {', '.join(PLATFORMS)})")
+    dependencies = meta.get("dependencies", [])
+    if dependencies is not None and (not isinstance(dependencies, list)
+                                     or not all(isinstance(d, str) for d in dependencies)):
+        error("field \"dependencies\" must be a list of strings")
+    plugin_file = meta.get("pluginFile")
+    if isinstance(plugin_file, str) and not problems:
+        script = os.path.join(folder, plugin_file)
+        if not os.path.isfile(script):
+            error(f"pluginFile \"{plugin_file}\" not found in {folder}")
+    if isinstance(meta.get("id"), str) and not meta["id"].strip():
+        error("field \"id\" must not be empty")
+    return (None if problems else meta), problems + warnings
+
+
+class _Collector(logging.Handler):
+    """Keeps the warnings and errors logged on "Qorvel" as problems (each distinct message once)."""
+
+    def __init__(self) -> None:
+        super().__init__(logging.WARNING)
+        self.problems: list[Problem] = []
+
+    def emit(self, record: logging.LogRecord) -> None:
+        try:
+            message = record.getMessage()
+        except Exception:  # a malformed log call must not break loading
+            message = str(record.msg)
+        level = "error" if record.levelno >= logging.ERROR else "warning"
+        message = " ".join(message.split("\n")[:1]) if message else message
+        if not any(p.message == message and p.level == level for p in self.problems):
+            self.problems.append(Problem(level, message))
+
+
+@contextlib.contextmanager
+def collect_problems(propagate: bool = False) -> Iterator[_Collector]:
+    """Collects what is logged on "Qorvel" meanwhile; by default keeps it off the root logger."""
+    logger = logging.getLogger("Qorvel")
+    collector = _Collector()
+    old_propagate, old_level = logger.propagate, logger.level
+    logger.addHandler(collector)
+    logger.propagate = propagate
+    if logger.level == logging.NOTSET or logger.level > logging.WARNING:
+        logger.setLevel(logging.WARNING)
+    try:
+        yield collector
+    finally:
+        logger.removeHandler(collector)
+        logger.propagate, logger.level = old_propagate, old_level
+
+
+def plugin_traceback(exc: BaseException, folder: str) -> str:
+    """The traceback of an exception, reduced to the frames of the plugin's own files and marked."""
+    root = os.path.realpath(folder) + os.sep
+    frames = [f for f in traceback.extract_tb(exc.__traceback__)
+              if os.path.realpath(f.filename).startswith(root)]
+    lines = ["--- traceback from plugin code ---"]
+    lines += [line.rstrip("\n") for line in traceback.format_list(frames)]
+    lines += [line.rstrip("\n") for line in traceback.format_exception_only(type(exc), exc)]
+    lines.append("--- end of plugin traceback ---")
+    return "\n".join(lines)
+
+
+def one_line(exc: BaseException) -> str:
+    """An exception as one line: its kind and the first line of its message."""
+    text = str(exc).strip().splitlines()
+    first = text[0] if text else ""
+    more = " ..." if len(text) > 1 else ""
+    return f"{type(exc).__name__}: {first}{more}" if first else type(exc).__name__
+
+
+def _plugin_classes():
+    from QorvelAPI import plugins  # noqa: PLC0415
+
+    return plugins
+
+
+def load_plugin(folder: str, capture_stdout: bool = False) -> LoadedPlugin:
+    """Imports the plugin in ``folder`` as the host does; raises PluginLoadError with the problems."""
+    folder = os.path.abspath(folder)
+    if not os.path.isdir(folder):
+        raise PluginLoadError([Problem("error", f"plugin folder not found: {folder}")])
+    register_flow_manager()
+    meta, problems = read_meta(folder)
+    if meta is None:
+        raise PluginLoadError(problems)
+    plugins = _plugin_classes()
+    script = os.path.join(folder, meta["pluginFile"])
+    digest = hashlib.sha1(script.encode()).hexdigest()[:10]
+    module_name = f"qorvel_plugin_{digest}"
+    spec = importlib.util.spec_from_file_location(module_name, script)
+    if spec is None or spec.loader is None:
+        raise PluginLoadError([Problem("error", f"cannot import {script}: not a Python file")])
+    module = importlib.util.module_from_spec(spec)
+    printed = io.StringIO()
+    redirect = contextlib.redirect_stdout(printed) if capture_stdout else contextlib.nullcontext()
+    # The plugin's folder stays importable for the whole process: actions may import helper
+    # modules of the plugin when they run.
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
+    sys.modules[module_name] = module
+    with collect_problems() as collector, redirect:
+        try:
+            spec.loader.exec_module(module)
+        except (Exception, SystemExit) as exc:
+            sys.modules.pop(module_name, None)
+            detail = plugin_traceback(exc, folder)
+            raise PluginLoadError(problems + collector.problems + [
+                Problem("error", f"plugin script {os.path.basename(script)} raised {one_line(exc)}", detail)]) from None
+        found = [value for value in vars(module).values() if isinstance(value, plugins.Plugin)]
+        unique: list[Any] = []
+        for value in found:
+            if not any(value is other for other in unique):
+                unique.append(value)
+        if not unique:
+            raise PluginLoadError(problems + collector.problems + [
+                Problem("error", f"plugin script {os.path.basename(script)} creates no Plugin object "
+                                 f"at module level")])
+        plugin = unique[0]
+        if len(unique) > 1:
+            collector.problems.append(Problem("warning", f"plugin script {os.path.basename(script)} creates "
+                                                         f"{len(unique)} Plugin objects; using the first"))
+        try:
+            plugin._addBlocks()
+            plugin._addPages()
+        except Exception as exc:
+            detail = plugin_traceback(exc, folder)
+            raise PluginLoadError(problems + collector.problems + [
+                Problem("error", f"registering the plugin's blocks and pages failed: {one_line(exc)}",
+                        detail)]) from None
+    return LoadedPlugin(folder, script, meta, module, plugin, problems + collector.problems, printed.getvalue())

@@ -1,0 +1,475 @@
+"""Running placements and flows on this machine the way the platform's server runs them.
+
+For every placement the local host works on ``copy()`` of the declared block and, in this order,
+applies the block state JSON (``_parseInternalVariables``), the values that reach its variables
+(``_updateVariables``) and inputs (``_updateInputs``), resets the run state (``_cleanRun``),
+attaches the remote (``_setRemote``), sets ``flow``, ``pluginDir`` and ``config``, and calls the
+block. A cluster job block is followed after its first phase until its job ends and then gets
+"executeSecondAction" through its block state JSON for its second phase. The declared blocks are
+never touched.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import copy
+import io
+import os
+import re
+import time
+from dataclasses import dataclass, field
+from typing import Any, Callable
+
+from .flow import Flow, FlowError, PlacedBlock
+from .loader import LoadedPlugin, Problem, collect_problems, one_line, plugin_traceback
+from .remote import LocalRemote
+from .runner import choose_queue
+
+
+# Job states after which the job still runs (or ends by itself).
+PASSING_STATES = frozenset({"CONFIGURING", "COMPLETING", "REQUEUED", "REQUEUE_FED", "REQUEUE_HOLD", "RESIZING",
+                            "SIGNALING", "STAGE_OUT", "SUSPENDED", "STOPPED"})
+
+
+class HostError(Exception):
+    """A request the local host refuses (unknown block, bad value, unusable configuration...)."""
+
+
+class JobTimeout(Exception):
+    """A job did not end within the time the local host was given for it."""
+
+
+class Interrupted(Exception):
+    """The user interrupted a run; the jobs it had started were cancelled."""
+
+
+def config_folder() -> str:
+    base = os.environ.get("XDG_CONFIG_HOME") or os.path.join(os.path.expanduser("~"), ".config")
+    return os.path.join(base, "qorvel", "plugins")
+
+
+def default_config_path(plugin_id: str) -> str:
+    """Where the local host keeps a plugin's configuration file: the user's configuration folder."""
+    return os.path.join(config_folder(), f"{plugin_id}.config.json")
+
+
+def job_state_folder() -> str:
+    base = os.environ.get("XDG_STATE_HOME") or os.path.join(os.path.expanduser("~"), ".local", "state")
+    return os.path.join(base, "qorvel", "devhost")
+
+
+@dataclass
+class JobInfo:
+    jobID: Any = None
+    status: str = "IDLE"
+    stdOut: str | None = None
+    stdErr: str | None = None
+    detailedStatus: str | None = None
+    seconds: float = 0.0
+
+    def toDict(self) -> dict:
+        return {"jobID": self.jobID, "status": self.status, "stdOut": self.stdOut, "stdErr": self.stdErr,
+                "detailedStatus": self.detailedStatus, "seconds": round(self.seconds, 3)}
+
+
+@dataclass
+class BlockResult:
+    placedID: int
+    blockID: str
+    name: str = ""
+    kind: str = ""
+    status: str = "ok"  # ok, error, skipped, cancelled
+    outputs: dict = field(default_factory=dict)
+    storedOutputs: Any = None
+    blockLogs: str = ""
+    viewerActions: list = field(default_factory=list)
+    messages: list[Problem] = field(default_factory=list)
+    error: str | None = None
+    pluginTraceback: str | None = None
+    job: JobInfo | None = None
+    printed: str = ""
+    seconds: float = 0.0
+
+    def toDict(self) -> dict:
+        return {
+            "placedID": self.placedID, "blockID": self.blockID, "name": self.name, "type": self.kind,
+            "status": self.status, "outputs": self.outputs, "storedOutputs": self.storedOutputs,
+            "blockLogs": self.blockLogs, "viewerActions": self.viewerActions,
+            "messages": [m.toDict() for m in self.messages], "error": self.error,
+            "pluginTraceback": self.pluginTraceback, "job": self.job.toDict() if self.job else None,
+            "printed": self.printed, "seconds": round(self.seconds, 3),
+        }
+
+
+@dataclass
+class FlowRun:
+    flow: Flow
+    results: list[BlockResult] = field(default_factory=list)
+    savedTo: str | None = None
+    queue: str = ""
+
+    @property
+    def ok(self) -> bool:
+        return all(r.status == "ok" for r in self.results)
+
+    def toDict(self) -> dict:
+        return {"flow": self.flow.name, "savedID": self.flow.savedID, "queue": self.queue, "ok": self.ok,
+                "workDir": self.flow.folder, "savedTo": self.savedTo,
+                "blocks": [r.toDict() for r in self.results]}
+
+
+def _slug(text: str) -> str:
+    return re.sub(r"[^A-Za-z0-9._-]+", "-", text).strip("-.") or "flow"
+
+
+def _molstar():
+    """The process's single viewer object, or None when the viewer module offers none."""
+    try:
+        from QorvelAPI.molstar import MolstarAPI  # noqa: PLC0415
+    except ImportError:
+        return None
+    return MolstarAPI()
+
+
+class LocalHost:
+    """Runs blocks and flows of one loaded plugin on this machine."""
+
+    def __init__(self, loaded: LoadedPlugin, config_path: str | None = None, work_dir: str | None = None,
+                 queue: Any = "auto", poll: float = 1.0, progress: Callable[[str, bool], None] | None = None,
+                 capture_stdout: bool = False, job_state_dir: str | None = None, job_timeout: float | None = None):
+        self.loaded = loaded
+        self.plugin = loaded.plugin
+        self.config_path = os.path.abspath(config_path) if config_path else default_config_path(self.plugin.id)
+        self.work_dir = os.path.abspath(work_dir) if work_dir else None
+        self.queue = queue if not isinstance(queue, str) else choose_queue(queue, job_state_dir or job_state_folder())
+        self.poll = poll
+        self.progress = progress or (lambda text, final: None)
+        self.capture_stdout = capture_stdout
+        self.job_timeout = job_timeout
+
+    # -- blocks and configuration ------------------------------------------------------------
+
+    def declared(self, block_id: str):
+        """The declared block for an identifier, given in full ("plugin.block") or without the prefix."""
+        blocks = self.plugin._blocks
+        wanted = [block_id, f"{self.plugin.id}.{block_id}".replace(" ", "_").lower()]
+        for candidate in wanted:
+            for block in blocks:
+                if block.id == candidate:
+                    return block
+        known = ", ".join(b.id for b in blocks) or "none"
+        raise HostError(f"block '{block_id}' not found in plugin {self.plugin.id} (blocks: {known})")
+
+    def load_config(self) -> tuple[dict, list[Problem]]:
+        """Loads the plugin's configuration file (creating it from the defaults) and returns the values."""
+        with collect_problems() as collector:
+            if self.plugin._configs:
+                folder = os.path.dirname(self.config_path)
+                try:
+                    os.makedirs(folder, exist_ok=True)
+                    self.plugin._updateConfigs(self.config_path)
+                except Exception as exc:  # unreadable file, a folder, JSON that is not an object...
+                    raise HostError(f"configuration file {self.config_path}: {one_line(exc)}") from None
+            config = self.plugin.config
+        return config, collector.problems
+
+    def save_config(self, values: dict) -> tuple[dict, list[Problem]]:
+        known = {}
+        for config_block in self.plugin._configs:
+            for variable in config_block._getVariables():
+                known[variable.id] = variable
+        unknown = [key for key in values if key not in known]
+        if unknown:
+            raise HostError(f"unknown configuration variable '{unknown[0]}' (known: {', '.join(known) or 'none'})")
+        _, problems = self.load_config()
+        with collect_problems() as collector:
+            try:
+                self.plugin._saveConfig(self.config_path, dict(values))
+            except Exception as exc:
+                raise HostError(f"configuration file {self.config_path}: {one_line(exc)}") from None
+            config = self.plugin.config
+        return config, problems + collector.problems
+
+    # -- working folder ----------------------------------------------------------------------
+
+    def prepare_folder(self, flow: Flow) -> str:
+        """The run's working folder, which becomes the flow's folder (its ``workDir`` on Local)."""
+        folder = self.work_dir
+        if folder is None:
+            stamp = time.strftime("%Y%m%d-%H%M%S")
+            base = os.path.join(os.getcwd(), "qorvel-runs", f"{_slug(flow.name)}-{stamp}")
+            folder, n = base, 1
+            while os.path.exists(folder):
+                n += 1
+                folder = f"{base}-{n}"
+        try:
+            os.makedirs(folder, exist_ok=True)
+        except OSError as exc:
+            raise HostError(f"cannot use {folder} as the working folder: {exc.strerror or exc}") from None
+        flow.path = os.path.join(folder, f"{_slug(flow.name)}.flow")
+        return folder
+
+    # -- one block ---------------------------------------------------------------------------
+
+    def adhoc_flow(self, block_id: str, variables: dict, inputs: dict, input_group: str | None) -> Flow:
+        declared = self.declared(block_id)
+        state: dict = {}
+        if input_group is not None:
+            if input_group not in declared._inputGroups:
+                groups = ", ".join(declared._inputGroups) or "none"
+                raise HostError(f"block {declared.id} has no input group '{input_group}' (groups: {groups})")
+            state["selectedInputGroup"] = input_group
+        self._check_names(declared, variables, inputs, state.get("selectedInputGroup"))
+        flow = Flow(f"run {declared.id}", None, None, [PlacedBlock(declared.id, 1, state, dict(inputs))])
+        flow.variableValues[1] = dict(variables)
+        return flow
+
+    @staticmethod
+    def _check_names(declared, variables: dict, inputs: dict, group: str | None) -> None:
+        names = [v.id for v in declared._variables]
+        for key in variables:
+            if key not in names:
+                raise HostError(f"block {declared.id} has no variable '{key}' (variables: {', '.join(names) or 'none'})")
+        group = group or declared.selectedInputGroup
+        members = [v.id for v in declared._inputGroups[group].variables] if group in declared._inputGroups else []
+        for key in inputs:
+            if key not in members:
+                raise HostError(f"block {declared.id} has no input '{key}' (inputs: {', '.join(members) or 'none'})")
+
+    # -- flows -------------------------------------------------------------------------------
+
+    def check_flow(self, flow: Flow) -> list[PlacedBlock]:
+        """Refuses a flow that cannot run as a whole: unknown blocks, bad connections, cycles."""
+        for placed in flow.blocks:
+            self.declared_exact(placed)
+        return flow.runOrder()
+
+    def declared_exact(self, placed: PlacedBlock):
+        for block in self.plugin._blocks:
+            if block.id == placed.blockID:
+                return block
+        raise FlowError(f"block '{placed.blockID}' (#{placed.placedID}) is not a block of plugin {self.plugin.id}")
+
+    def run_flow(self, flow: Flow, on_result: Callable[[BlockResult], None] | None = None) -> FlowRun:
+        """Runs the flow's placements in dependency order; ``on_result`` sees each result as it is ready."""
+        order = self.check_flow(flow)
+        folder = self.prepare_folder(flow)
+        remote = LocalRemote(folder, self.queue)
+        config, config_problems = self.load_config()
+        run = FlowRun(flow, queue=self.queue.description)
+        results: dict[int, BlockResult] = {}
+        viewer = _molstar()
+        if viewer is not None:
+            viewer._flow = flow
+        edges = flow.edges()
+        try:
+            for placed in order:
+                declared = self.declared_exact(placed)
+                failed_upstream = [p for p in flow.upstream(placed.placedID)
+                                   if p in results and results[p].status != "ok"]
+                if failed_upstream:
+                    result = BlockResult(placed.placedID, declared.id, declared.name, str(declared.TYPE), "skipped")
+                    result.error = "not run: it depends on " + ", ".join(
+                        f"{results[p].blockID} (#{p})" for p in failed_upstream) + ", which did not finish"
+                else:
+                    incoming = [(edge, results[edge.originPlacedID]) for edge in edges
+                                if edge.destinationPlacedID == placed.placedID]
+                    result = self.run_placement(flow, placed, declared, remote, config, incoming)
+                if not run.results:
+                    result.messages[:0] = config_problems
+                results[placed.placedID] = result
+                run.results.append(result)
+                if on_result is not None:
+                    on_result(result)
+        except KeyboardInterrupt:
+            remote.cancelAll()
+            raise Interrupted("interrupted; jobs of this run were cancelled") from None
+        finally:
+            if viewer is not None:
+                viewer._flow = None
+            try:
+                run.savedTo = flow.write()
+            except (OSError, FlowError):
+                run.savedTo = None
+        return run
+
+    # -- the placement -----------------------------------------------------------------------
+
+    def _state_json(self, declared, placed: PlacedBlock) -> dict:
+        # The editor's state of a new placement is the declared block's own minimal dictionary; the
+        # flow file overrides what it keeps. A deep copy: the dictionary holds the declared block's
+        # own containers.
+        state = copy.deepcopy(declared._minimalEncode())
+        state.update(copy.deepcopy(placed.state))
+        state["placedID"] = placed.placedID
+        state["isPlaced"] = True
+        return state
+
+    def run_placement(self, flow: Flow, placed: PlacedBlock, declared, remote: LocalRemote, config: dict,
+                      incoming: list | None = None) -> BlockResult:
+        result = BlockResult(placed.placedID, declared.id, declared.name, str(declared.TYPE))
+        started = time.monotonic()
+        block = None
+        with collect_problems() as collector:
+            try:
+                block = self._prepare(flow, placed, declared, remote, config, incoming or [])
+            except HostError as exc:
+                result.status, result.error = "error", str(exc)
+            except Exception as exc:  # the model refused the flow's state or a value
+                result.status = "error"
+                result.error = f"cannot set up block {declared.id} (#{placed.placedID}): {one_line(exc)}"
+            if block is not None:
+                if block.selectedRemote not in (None, "Local"):
+                    result.messages.append(Problem("warning", f"block {declared.id} (#{placed.placedID}) selects the "
+                                                              f"remote '{block.selectedRemote}'; the local host runs "
+                                                              f"it on Local"))
+                self._call(flow, placed, block, remote, result)
+        result.messages.extend(collector.problems)
+        result.seconds = time.monotonic() - started
+        if block is not None:
+            block._isRunning = False
+            block._finishedExecution = True
+            block.error = result.status != "ok"
+            if result.error and not block.blockLogs:
+                block.blockLogs = result.error
+            result.outputs = _plain(block.outputs) if result.status == "ok" else result.outputs
+            result.storedOutputs = _plain(block._storedOutputs)
+            result.blockLogs = block.blockLogs
+            placed.state = _plain(block._minimalEncode())
+        return result
+
+    def _prepare(self, flow: Flow, placed: PlacedBlock, declared, remote: LocalRemote, config: dict, incoming: list):
+        block = declared.copy()
+        block._parseInternalVariables(self._state_json(declared, placed))
+        variables = copy.deepcopy(flow.variableValues.get(placed.placedID, {}))
+        inputs = copy.deepcopy(placed.inputs)
+        group = block._inputGroups.get(block.selectedInputGroup) if block._inputGroups else None
+        input_ids = [v.id for v in group.variables] if group is not None else []
+        variable_ids = [v.id for v in block._variables]
+        for edge, origin in incoming:
+            if edge.originVariableID not in origin.outputs:
+                raise HostError(f"connection {edge.describe()}: block {origin.blockID} has no output "
+                                f"'{edge.originVariableID}'")
+            value = copy.deepcopy(origin.outputs[edge.originVariableID])
+            if edge.destinationVariableID in input_ids:
+                inputs[edge.destinationVariableID] = value
+            elif edge.destinationVariableID in variable_ids:
+                variables[edge.destinationVariableID] = value
+            else:
+                raise HostError(f"connection {edge.describe()}: block {declared.id} has no input or variable "
+                                f"'{edge.destinationVariableID}'")
+        if variables:
+            block._updateVariables(variables)
+        block._updateInputs(inputs)
+        block._cleanRun()
+        block._setRemote(remote)
+        block.flow = flow
+        block.pluginDir = self.plugin._path
+        block.config = copy.deepcopy(config)
+        return block
+
+    def _plugin_call(self, block, result: BlockResult) -> bool:
+        """Calls the block (the plugin's action); False when the action raised."""
+        printed = io.StringIO()
+        redirect = contextlib.redirect_stdout(printed) if self.capture_stdout else contextlib.nullcontext()
+        try:
+            with redirect:
+                block()
+            return True
+        except KeyboardInterrupt:
+            raise
+        except (Exception, SystemExit) as exc:
+            result.status = "error"
+            result.error = f"the action of block {block.id} (#{block._placedID}) raised {one_line(exc)}"
+            result.pluginTraceback = plugin_traceback(exc, self.plugin._path)
+            block.blockLogs = (block.blockLogs or "") + result.pluginTraceback
+            return False
+        finally:
+            result.printed += printed.getvalue()
+
+    def _call(self, flow: Flow, placed: PlacedBlock, block, remote: LocalRemote, result: BlockResult) -> None:
+        remote._runningSavedID, remote._runningPlacedID = flow.savedID, placed.placedID
+        first_action = len(flow.pendingActions)
+        block._isRunning = True
+        try:
+            if not self._plugin_call(block, result):
+                return
+            if str(block.TYPE) == "slurm":
+                self._second_phase(flow, placed, block, remote, result)
+        finally:
+            remote._runningSavedID = remote._runningPlacedID = None
+            result.viewerActions = _plain(flow.pendingActions[first_action:])
+
+    def _second_phase(self, flow: Flow, placed: PlacedBlock, block, remote: LocalRemote, result: BlockResult) -> None:
+        """Follows the job of a cluster job block, then runs its final action."""
+        result.job = JobInfo()
+        started = time.monotonic()
+        try:
+            block.parseStatus()
+            if block.jobID is None and str(block.status) == "IDLE":
+                result.messages.append(Problem("warning", f"block {block.id} (#{placed.placedID}) submitted no job; "
+                                                          f"running its final action at once"))
+            else:
+                while True:
+                    self.progress(self._progress_text(block, started), False)
+                    # The block waits only while its job is PENDING or RUNNING; the host also
+                    # waits through the passing states of the queue (a job is COMPLETING for a
+                    # moment before it is COMPLETED).
+                    if not block.isWaitingForJob and str(block.status) not in PASSING_STATES:
+                        break
+                    if self.job_timeout is not None and time.monotonic() - started > self.job_timeout:
+                        raise JobTimeout(f"job {block.jobID} of block {block.id} (#{placed.placedID}) still "
+                                         f"{block.status} after {self.job_timeout:g} s; cancelled")
+                    time.sleep(self.poll)
+                self.progress(self._progress_text(block, started), True)
+        except Exception as exc:  # the queue failed while the job was followed, or it took too long
+            with contextlib.suppress(Exception):
+                remote.cancelBlockJobs(flow.savedID, placed.placedID)
+            result.status = "error"
+            cause = exc.__cause__ if exc.__cause__ is not None else exc
+            result.error = (str(exc) if isinstance(exc, JobTimeout) else
+                            f"following job {block.jobID} of block {block.id} failed: {one_line(cause)}")
+            block.blockLogs = result.error
+            return
+        except KeyboardInterrupt:
+            cancelled = remote.cancelBlockJobs(flow.savedID, placed.placedID)
+            self.progress(self._progress_text(block, started, "CANCELLED"), True)
+            result.status = "cancelled"
+            result.error = f"interrupted; cancelled job {', '.join(map(str, cancelled)) or block.jobID}"
+            raise
+        finally:
+            result.job = JobInfo(block.jobID, str(block.status), block.stdOut, block.stdErr, block.detailedStatus,
+                                 float(block.time))
+        status = str(block.status)
+        if status not in ("COMPLETED", "IDLE") and block.failOnSlurmError:
+            result.status = "error"
+            result.error = f"job {block.jobID} of block {block.id} (#{placed.placedID}) ended {status}"
+            tail = (block.stdErr or "").strip().splitlines()[-5:]
+            block.blockLogs = result.error + ("\n" + "\n".join(tail) if tail else "")
+            return
+        state = copy.deepcopy(block._minimalEncode())
+        state["executeSecondAction"] = True
+        block._parseInternalVariables(state)
+        self._plugin_call(block, result)
+
+    @staticmethod
+    def _progress_text(block, started: float, status: str | None = None) -> str:
+        elapsed = int(time.monotonic() - started)
+        return (f"  job {block.jobID} of {block.id} (#{block._placedID}): {status or block.status}"
+                f"  {elapsed // 60:d}:{elapsed % 60:02d}")
+
+
+def _plain(value: Any) -> Any:
+    """A JSON-compatible deep copy (values that JSON cannot hold become their text form)."""
+    if isinstance(value, dict):
+        return {str(k): _plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    if value is None or isinstance(value, (bool, int, float)):
+        return value
+    if isinstance(value, str):
+        return str(value)
+    return repr(value)
+
+
+__all__ = ["LocalHost", "HostError", "Interrupted", "FlowRun", "BlockResult", "default_config_path"]
