@@ -8,12 +8,11 @@ from pathlib import Path
 
 import pytest
 
+import QorvelAPI
 from QorvelAPI.plugins import Plugin, PluginPage
 from plugin_support import META, import_script, make_plugin_folder, run_script
 
-import QorvelAPI  # noqa: E402
-
-# The package under test (the in-place build, or another build a gate put first on the path).
+# The folder the package under test was imported from (the sanitizer run uses its own build).
 PYTHON_PATH = str(Path(QorvelAPI.__file__).resolve().parents[1])
 
 SUBCLASS_SCRIPT = """

@@ -3,25 +3,25 @@
 // when the folder exists, so a plugin without preset flows works outside the platform.
 #include "plugin.hpp"
 
-#include "../host/flow_manager.hpp"
+#include "../host/flow.hpp"
 #include "../pyutil/dict.hpp"
 #include "../pyutil/log.hpp"
 
 namespace plugins {
 
 using pyutil::Ref;
-namespace fm = host::flow_manager;
+namespace fm = host::flow;
 
 namespace {
 
 // `from Server.FlowManager import Flow`
 Ref import_flow_type() {
-    Ref module = Ref::steal(PyImport_ImportModule(fm::module_name));
+    Ref module = Ref::steal(PyImport_ImportModule(fm::module));
     if (!module) return Ref();
-    Ref flow = Ref::steal(PyObject_GetAttrString(module.get(), fm::flow_type));
+    Ref flow = Ref::steal(PyObject_GetAttrString(module.get(), fm::type));
     if (!flow && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", fm::flow_type, fm::module_name);
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", fm::type, fm::module);
     }
     return flow;
 }
@@ -38,7 +38,7 @@ Ref flow_entry(const ModuleState& state, PyObject* self, PyObject* flow) {
     Ref plugin_id = path ? Ref::steal(PyObject_GetAttrString(self, "id")) : Ref();
     Ref meta = plugin_id ? Ref::steal(PyObject_GetAttrString(self, "pluginMeta")) : Ref();
     Ref plugin_name = meta ? Ref::steal(PyObject_GetAttrString(meta.get(), "name")) : Ref();
-    Ref saved_id = plugin_name ? Ref::steal(PyObject_GetAttrString(flow, fm::saved_id)) : Ref();
+    Ref saved_id = plugin_name ? Ref::steal(PyObject_GetAttrString(flow, fm::savedID)) : Ref();
     if (!saved_id) return Ref();
     return pyutil::make_dict({{state.kflow_name, name.get()},
                               {state.kflow_path, path.get()},
