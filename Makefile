@@ -68,11 +68,14 @@ leakcheck: build-dbg
 	PYTHONPATH=$(DBG_LIB) QORVEL_FUZZ_EXAMPLES=$(DBG_FUZZ_EXAMPLES) $(DBG_PYTHON) -m pytest -q -p no:cacheprovider tests
 	PYTHONPATH=$(DBG_LIB) $(DBG_PYTHON) scripts/leakcheck.py
 
-# The randomised-input tests with many examples (QORVEL_FUZZ_EXAMPLES per test; the normal
-# suite runs them with a small number).
-FUZZ_EXAMPLES ?= 50000
+# The randomised-input tests at scale: FUZZ_EXAMPLES examples per test, each running a batch of
+# FUZZ_BATCH inputs (the normal suite runs a few single-input examples). The defaults run a
+# little over a million inputs.
+FUZZ_EXAMPLES ?= 5000
+FUZZ_BATCH ?= 10
 fuzz: build
-	QORVEL_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) PYTHONPATH=python $(PYTHON) -m pytest -q -p no:cacheprovider tests/test_fuzz_*.py
+	QORVEL_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) QORVEL_FUZZ_BATCH=$(FUZZ_BATCH) PYTHONPATH=python \
+	    $(PYTHON) -m pytest -q -p no:cacheprovider -p no:logging tests/test_fuzz_*.py
 
 clean:
 	rm -rf build python/QorvelAPI/*.so *.egg-info

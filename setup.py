@@ -21,8 +21,9 @@ if DEBUG:
 else:
     compile_args += ["-O2"]
 if SANITIZE:
-    # clang's shared sanitizer runtime is preloaded into the (uninstrumented) interpreter by
-    # `make sanitize`; gcc's static runtime cannot be used from a shared object.
+    # Built with clang and its shared sanitizer runtime, which `make sanitize` preloads into the
+    # (uninstrumented) interpreter. The vptr check is left out: our objects are C layouts reached
+    # through PyObject pointers, not polymorphic C++ classes. Frame pointers keep leak stacks whole.
     os.environ.setdefault("CC", "clang")
     os.environ.setdefault("CXX", "clang++")
     flags = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined", "-fno-sanitize=vptr"]

@@ -14,7 +14,8 @@ from QorvelAPI.plugins import (GhostBlock, Plugin, PluginBlock, PluginConfig, Pl
 from fuzzing import anything, documented, fuzz, json_values, oddities, pick, snapshot, text
 
 T = VariableTypes
-ROOT = tempfile.mkdtemp(prefix="qorvel-fuzz-")
+# In memory where the machine offers it: the store is exercised, not the disk.
+ROOT = tempfile.mkdtemp(prefix="qorvel-fuzz-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
 atexit.register(shutil.rmtree, ROOT, True)
 META_PATH = os.path.join(ROOT, "plugin.meta")
 CONFIG_PATH = os.path.join(ROOT, "config.json")
@@ -93,7 +94,7 @@ config_documents = st.fixed_dictionaries({}, optional={
 def config_text(document, form):
     if form == "bytes" or isinstance(document, bytes):
         return document if isinstance(document, bytes) else b"\xff" + json.dumps(document).encode()
-    raw = json.dumps(document, ensure_ascii=form == "ascii").encode()
+    raw = json.dumps(document, ensure_ascii=form == "ascii").encode("utf-8", "surrogatepass")
     return raw[: len(raw) // 2] if form == "cut" else raw
 
 

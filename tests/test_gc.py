@@ -146,3 +146,22 @@ def test_a_flow_seen_by_the_viewer_is_released_with_it():
     del flow
     gc.collect()
     assert ref() is None
+
+
+@pytest.mark.parametrize("name", ["QorvelAPI.plugins", "QorvelAPI.molstar"])
+def test_a_second_module_instance_is_freed_with_its_types(name):
+    import importlib.util
+
+    def build():
+        spec = importlib.util.find_spec(name)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        made = [module]
+        if name.endswith("plugins"):
+            block = module.PluginBlock("B", "D", None, [module.PluginVariable("a", "A", "D", "number")], id="b")
+            made += [module.PluginBlock, block, block.copy()]
+        else:
+            made.append(module.MolstarAPI)
+        return made
+
+    assert_collected(build)

@@ -155,3 +155,19 @@ def connections():
     e = BlockNotFoundError("blk")
     str(e)
     refused(TypeError, BlockNotFoundError, 5)
+
+
+@scenario
+def module_instances():
+    """Each import of the extension modules' spec builds a module with its own state and types
+    (multi-phase initialisation); dropping one must free all of it."""
+    import importlib.util
+    for name in ("QorvelAPI.plugins", "QorvelAPI.molstar"):
+        spec = importlib.util.find_spec(name)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        if name.endswith("plugins"):
+            variable = module.PluginVariable("a", "A", "D", module.VariableTypes.NUMBER, 1)
+            block = module.PluginBlock("B", "D", None, [variable], id="b")
+            block.copy()._toDict()
+            refused(module.UniqueVariableIDException, module.VariableGroup, "g", "G", "D", [variable, variable])
