@@ -19,20 +19,6 @@ NO_FLOW = "Could not run the MolstarAPI. No flow is currently running"
 PYTHON_DIR = os.path.dirname(os.path.dirname(os.path.abspath(QorvelAPI.__file__)))
 
 
-@pytest.fixture
-def api(monkeypatch):
-    shared = MolstarAPI()
-    monkeypatch.setattr(shared, "_flow", None)
-    return shared
-
-
-@pytest.fixture
-def flow(api, monkeypatch):
-    running = FakeFlow(savedID=7)
-    monkeypatch.setattr(api, "_flow", running)
-    return running
-
-
 def run_python(code):
     env = dict(os.environ, PYTHONPATH=PYTHON_DIR)
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True)

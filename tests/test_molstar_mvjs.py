@@ -9,20 +9,6 @@ from QorvelAPI.molstar import MolstarAPI
 from molstar_fakes import FakeFlow, build_scene, has_null, make_standin, real_molviewspec, state_as_dict
 
 
-@pytest.fixture
-def api(monkeypatch):
-    shared = MolstarAPI()
-    monkeypatch.setattr(shared, "_flow", None)
-    return shared
-
-
-@pytest.fixture
-def flow(api, monkeypatch):
-    running = FakeFlow(savedID=7)
-    monkeypatch.setattr(api, "_flow", running)
-    return running
-
-
 @pytest.fixture(params=["model", "json"])
 def mvs_library(request, monkeypatch):
     """The installed molviewspec, or a stand-in whose builder returns a model or a JSON text."""

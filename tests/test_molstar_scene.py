@@ -10,20 +10,6 @@ from molstar_fakes import FakeFlow
 NO_FLOW = "Could not run the MolstarAPI. No flow is currently running"
 
 
-@pytest.fixture
-def api(monkeypatch):
-    shared = MolstarAPI()
-    monkeypatch.setattr(shared, "_flow", None)
-    return shared
-
-
-@pytest.fixture
-def flow(api, monkeypatch):
-    running = FakeFlow(savedID=7)
-    monkeypatch.setattr(api, "_flow", running)
-    return running
-
-
 def only_message(flow):
     assert len(flow.pendingActions) == 1
     message = flow.pendingActions[0]
