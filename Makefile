@@ -45,13 +45,15 @@ build-sanitize:
 	QORVEL_SANITIZE=1 $(PYTHON) setup.py -q build --build-base build/sanitize --build-lib $(SAN_LIB)
 
 # --capture=sys: a sanitizer report goes to the real standard error even from inside a test.
+# The instrumented frames are several times larger than normal ones, so the tests that recurse
+# up to the interpreter's recursion limit get a 64 MiB stack, as Python's own frames would need.
 # The randomised-input tests run more examples here than in `make test`: random inputs under
 # the sanitizers are where out-of-bounds accesses show.
 SAN_FUZZ_EXAMPLES ?= 400
 sanitize: build-sanitize
 	$(SAN_ENV) $(PYTHON) -c 'import QorvelAPI.plugins as p, QorvelAPI.molstar as m; \
 	    assert all("/$(SAN_LIB)/" in x.__file__ for x in (p, m)), "not the sanitizer build"'
-	$(SAN_ENV) QORVEL_FUZZ_EXAMPLES=$(SAN_FUZZ_EXAMPLES) $(PYTHON) -m pytest -q -p no:cacheprovider --capture=sys tests
+	ulimit -s 65536 && $(SAN_ENV) QORVEL_FUZZ_EXAMPLES=$(SAN_FUZZ_EXAMPLES) $(PYTHON) -m pytest -q -p no:cacheprovider --capture=sys tests
 
 # Reference leaks: the extensions built for Debian's debug interpreter (sys.gettotalrefcount),
 # every public operation run in loops; fails when references or live objects grow.
