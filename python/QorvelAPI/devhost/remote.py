@@ -17,6 +17,7 @@ from typing import Any, Iterator
 
 from QorvelAPI.utils import ResetRemoteException
 
+from .environment import child_environment
 from .runner import LocalRunner, QueueError, choose_queue
 
 # Standard output and error of a job are handed to the editor; a runaway job must not fill memory.
@@ -100,7 +101,7 @@ class LocalRemote:
         failing command does not pass unnoticed while its output still reaches the action.
         """
         result = subprocess.run(command, shell=True, cwd=self.currentDir, stdin=subprocess.DEVNULL,
-                                capture_output=True, text=True, errors="replace")
+                                capture_output=True, text=True, errors="replace", env=child_environment())
         if result.returncode != 0:
             logging.getLogger("Qorvel").warning("Command %r exited with status %s on Local: %s", command,
                                                 result.returncode, result.stderr.strip())

@@ -21,6 +21,8 @@ import subprocess
 import time
 from dataclasses import dataclass, field
 
+from .environment import child_environment
+
 TERMINAL_STATES = ("COMPLETED", "FAILED", "CANCELLED", "TIMEOUT", "OUT_OF_MEMORY", "OUT_OF_ME", "NODE_FAIL",
                    "BOOT_FAIL", "DEADLINE", "PREEMPTED", "REVOKED", "SPECIAL_EXIT")
 
@@ -253,7 +255,7 @@ class LocalRunner:
                     running += 1
 
     def _start(self, job: LocalJob) -> None:
-        env = dict(os.environ)
+        env = child_environment()
         env.update({"SLURM_JOB_ID": str(job.job_id), "SLURM_JOBID": str(job.job_id), "SLURM_JOB_NAME": job.name,
                     "SLURM_SUBMIT_DIR": job.cwd, "SLURM_CPUS_ON_NODE": "1", "SLURM_NNODES": "1"})
         try:

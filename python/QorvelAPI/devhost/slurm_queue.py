@@ -27,6 +27,8 @@ import subprocess
 import tempfile
 from typing import Dict, Optional, Tuple
 
+from .environment import child_environment
+
 __all__ = [
     "SlurmError",
     "FINISHED_STATES",
@@ -65,30 +67,10 @@ class SlurmError(RuntimeError):
 
 # --- running the tools ----------------------------------------------------------------------
 
-_SANITIZER_RUNTIME = re.compile(r"lib(?:clang_rt\.[a-z]+san|[almt]san|ubsan)[-.\w]*\.so")
-
-
-def _tool_environment() -> Dict[str, str]:
-    """This process's environment without a preloaded sanitizer runtime.
-
-    A host under a memory checker (the package's sanitizer test run) must not hand it to the SLURM
-    tools or, through sbatch's exported environment, to the jobs: the checker's leak report would
-    turn every tool call and every job into a failure."""
-    env = dict(os.environ)
-    preload = env.get("LD_PRELOAD")
-    if preload:
-        kept = [lib for lib in re.split(r"[:\s]+", preload) if lib and not _SANITIZER_RUNTIME.search(lib)]
-        if kept:
-            env["LD_PRELOAD"] = ":".join(kept)
-        else:
-            del env["LD_PRELOAD"]
-    return env
-
-
 def _run(args, timeout: float = COMMAND_TIMEOUT, cwd: Optional[str] = None) -> subprocess.CompletedProcess:
     try:
         return subprocess.run(args, cwd=cwd, capture_output=True, text=True, errors="replace",
-                              timeout=timeout, stdin=subprocess.DEVNULL, env=_tool_environment())
+                              timeout=timeout, stdin=subprocess.DEVNULL, env=child_environment())
     except FileNotFoundError:
         raise SlurmError(f"'{args[0]}' is not installed (Debian packages slurm-wlm and munge)") from None
     except subprocess.TimeoutExpired:
