@@ -155,6 +155,29 @@ def test_json_that_is_not_an_object_is_refused(loaded, tmp_path, content):
     assert read(path) == content
 
 
+@pytest.mark.parametrize("values, error", [
+    ({"limits": None}, TypeError),
+    ({"hosts": {"host": "a"}}, TypeError),
+    ({"hosts": [{"host": "a"}, None]}, AttributeError),
+])
+def test_a_group_or_list_value_of_the_wrong_shape_changes_nothing(loaded, tmp_path, values, error):
+    plugin, path = loaded["plugin"], str(tmp_path / "config.json")
+    plugin._saveConfig(path, {"path": "/saved", "threads": 2})
+    before = read(path)
+    # Refused by a save: the file keeps loading, with its previous content.
+    with pytest.raises(error):
+        plugin._saveConfig(path, dict(values, path="/refused"))
+    assert read(path) == before
+    plugin._updateConfigs(path)
+    assert loaded["path"].value == "/saved"
+    # Refused by a load (a file edited by hand): no variable takes a value from it.
+    with open(path, "w", encoding="utf-8") as handle:
+        json.dump(dict(json.loads(before), path="/edited", **values), handle)
+    with pytest.raises(error):
+        plugin._updateConfigs(path)
+    assert loaded["path"].value == "/saved" and plugin.config["threads"] == 2
+
+
 def test_runtime_errors_propagate_and_leave_the_file(loaded, tmp_path):
     plugin = loaded["plugin"]
     with pytest.raises(IsADirectoryError):

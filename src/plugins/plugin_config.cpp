@@ -3,9 +3,13 @@
 // file that the host keeps at a path of its choosing.
 #include "plugin.hpp"
 
+#include "../pyutil/args.hpp"
 #include "../pyutil/errors.hpp"
 #include "../pyutil/json.hpp"
 #include "../pyutil/log.hpp"
+
+#include <utility>
+#include <vector>
 
 namespace plugins {
 
@@ -117,6 +121,47 @@ bool apply_stored_value(ModuleState& state, PyObject* variable, PyObject* value)
     return PyObject_SetAttrString(variable, "value", value) == 0;
 }
 
+// Refuses, with the error its update would raise, a stored value that a group or list of our
+// own classes cannot take. Checked before anything is written or applied, so that a refused
+// load changes no variable and a refused save leaves the file loadable. (A Python subclass
+// that overrides its update decides itself what it accepts.)
+bool check_stored_value(ModuleState& state, PyObject* variable, PyObject* value) {
+    if (Py_IS_TYPE(variable, state.VariableGroup) && !PyDict_CheckExact(value)) {
+        pyutil::raise_argument_type("values", "dict", value);
+        return false;
+    }
+    if (!Py_IS_TYPE(variable, state.VariableList) || value == Py_None) return true;
+    if (!PyList_CheckExact(value)) {
+        pyutil::raise_argument_type("value", "list", value);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+        PyObject* row = PyList_GET_ITEM(value, i);
+        if (PyDict_Check(row)) continue;
+        int has_items = PyObject_HasAttrString(row, "items");
+        if (has_items == 0) {
+            PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'items'", pyutil::type_name(row));
+        }
+        if (has_items <= 0) return false;
+    }
+    return true;
+}
+
+// The stored values that the configuration variables take from `stored`, each checked.
+bool collect_stored_values(ModuleState& state, PyObject* self, PyObject* stored,
+                           std::vector<std::pair<Ref, Ref>>& updates) {
+    return for_each_config_variable(state, self, [&](PyObject*, PyObject* variable) {
+        Ref id = Ref::steal(PyObject_GetAttrString(variable, "id"));
+        if (!id) return false;
+        int present = PySequence_Contains(stored, id.get());
+        if (present <= 0) return present == 0;
+        Ref value = Ref::steal(PyObject_GetItem(stored, id.get()));
+        if (!value || !check_stored_value(state, variable, value.get())) return false;
+        updates.emplace_back(Ref::borrow(variable), std::move(value));
+        return true;
+    });
+}
+
 bool update_configs(PyObject* self, PyObject* config_path) {
     int any = has_configs(self);
     if (any <= 0) return any == 0;
@@ -132,19 +177,23 @@ bool update_configs(PyObject* self, PyObject* config_path) {
         }
         return recover_corrupt_file(self, config_path);
     }
-    return for_each_config_variable(*state, self, [&](PyObject*, PyObject* variable) {
-        Ref id = Ref::steal(PyObject_GetAttrString(variable, "id"));
-        if (!id) return false;
-        int present = PySequence_Contains(stored.get(), id.get());
-        if (present <= 0) return present == 0;
-        Ref value = Ref::steal(PyObject_GetItem(stored.get(), id.get()));
-        return value && apply_stored_value(*state, variable, value.get());
-    });
+    // Read and check everything first, then assign.
+    std::vector<std::pair<Ref, Ref>> updates;
+    if (!collect_stored_values(*state, self, stored.get(), updates)) return false;
+    for (const auto& [variable, value] : updates) {
+        if (!apply_stored_value(*state, variable.get(), value.get())) return false;
+    }
+    return true;
 }
 
 bool merge_into_config_file(PyObject* self, PyObject* config_path, PyObject* values) {
+    ModuleState* state = state_of(self);
+    if (state == nullptr) return false;
     Ref stored = load_config_file(self, config_path);
     if (!stored) return false;
+    // A value that the loading would refuse is refused before the file is written.
+    std::vector<std::pair<Ref, Ref>> updates;
+    if (!collect_stored_values(*state, self, values, updates)) return false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(values, &pos, &key, &value)) {
