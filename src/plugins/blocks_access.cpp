@@ -12,15 +12,9 @@ namespace plugins {
 using pyutil::Accept;
 using pyutil::Param;
 using pyutil::Ref;
+using pyutil::slot_or_raise;
 
 namespace {
-
-PyObject* slot_or_raise(PyObject* self, PyObject* slot, const char* name) {
-    if (slot == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%s'", Py_TYPE(self)->tp_name, name);
-    }
-    return slot;
-}
 
 }  // namespace
 

@@ -12,15 +12,9 @@ using pyutil::Accept;
 using pyutil::Entry;
 using pyutil::Param;
 using pyutil::Ref;
+using pyutil::slot_or_raise;
 
 namespace {
-
-PyObject* slot_or_raise(PyObject* self, PyObject* slot, const char* name) {
-    if (slot == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%s'", Py_TYPE(self)->tp_name, name);
-    }
-    return slot;
-}
 
 // `[v.toDict(minimal) for v in variables]`
 Ref variables_to_dict(ModuleState& state, PyObject* variables, bool minimal) {

@@ -160,19 +160,12 @@ bool init_variable(ModuleState& state, PyObject* self, const VariableArgs& a) {
     return true;
 }
 
-PyObject* required_slot(PyObject* self, PyObject* slot, PyObject* name) {
-    if (slot == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", _PyType_Name(Py_TYPE(self)), name);
-    }
-    return slot;
-}
-
 Ref base_variable_dict(ModuleState& state, PyObject* self, bool minimal) {
     PluginVariableObject* v = as_variable(self);
-    PyObject* id = required_slot(self, v->id, state.k_id);
-    PyObject* value = id != nullptr ? required_slot(self, v->value, state.k_value) : nullptr;
-    if (value == Py_None) value = required_slot(self, v->defaultValue, state.k_defaultValue);
-    PyObject* type = value != nullptr ? required_slot(self, v->type, state.k_type) : nullptr;
+    PyObject* id = pyutil::slot_or_raise(self, v->id, state.k_id);
+    PyObject* value = id != nullptr ? pyutil::slot_or_raise(self, v->value, state.k_value) : nullptr;
+    if (value == Py_None) value = pyutil::slot_or_raise(self, v->defaultValue, state.k_defaultValue);
+    PyObject* type = value != nullptr ? pyutil::slot_or_raise(self, v->type, state.k_type) : nullptr;
     if (type == nullptr) return Ref();
     Ref text = type_text(state, type);
     if (!text) return Ref();
@@ -188,7 +181,7 @@ Ref base_variable_dict(ModuleState& state, PyObject* self, bool minimal) {
         {state.k_placeholder, v->placeholder},
     };
     for (const Field& f : fields) {
-        if (required_slot(self, f.slot, f.key) == nullptr) return Ref();
+        if (pyutil::slot_or_raise(self, f.slot, f.key) == nullptr) return Ref();
         if (PyDict_SetItem(dict.get(), f.key, f.slot) < 0) return Ref();
     }
     return dict;

@@ -29,9 +29,6 @@ bool register_variable_errors(PyObject* module, ModuleState& state);
 // Raises UniqueVariableIDException(message, variableId); always returns false.
 bool raise_unique_id(ModuleState& state, PyObject* message, PyObject* variable_id);
 
-// Reads a slot that must be set, raising AttributeError like a missing member would.
-PyObject* required_slot(PyObject* self, PyObject* slot, PyObject* name);
-
 // The `id` of a member variable: the slot for our classes, getattr for anything else.
 pyutil::Ref member_id(ModuleState& state, PyObject* member);
 

@@ -8,6 +8,22 @@ namespace pyutil {
 // Heap types carry their dotted path in tp_name; Python names them by their short name.
 inline const char* type_name(PyObject* obj) noexcept { return _PyType_Name(Py_TYPE(obj)); }
 
+// The slot's object, or null with the AttributeError that reading an unset member slot raises
+// (same text as the interpreter's own, which names the type by its full name).
+inline PyObject* slot_or_raise(PyObject* self, PyObject* slot, const char* name) {
+    if (slot == nullptr) {
+        PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%s'", Py_TYPE(self)->tp_name, name);
+    }
+    return slot;
+}
+
+inline PyObject* slot_or_raise(PyObject* self, PyObject* slot, PyObject* name) {
+    if (slot == nullptr) {
+        PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name);
+    }
+    return slot;
+}
+
 // Raises `kind` with the text of `message` (a new reference or null); always returns null.
 inline PyObject* raise_with(PyObject* kind, Ref message) {
     if (message) PyErr_SetObject(kind, message.get());
