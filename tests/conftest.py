@@ -1,6 +1,7 @@
 """Fixtures shared by several test modules."""
 import pytest
 
+from QorvelAPI.devhost.cli import main
 from QorvelAPI.molstar import MolstarAPI
 from molstar_fakes import FakeFlow
 
@@ -19,3 +20,17 @@ def flow(api, monkeypatch):
     running = FakeFlow(savedID=7)
     monkeypatch.setattr(api, "_flow", running)
     return running
+
+
+@pytest.fixture
+def cli(capsys, monkeypatch, tmp_path):
+    """Runs `qorvel-plugin` in-process with its own configuration folders; gives (code, out, err)."""
+    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path / "config"))
+    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "state"))
+    monkeypatch.chdir(tmp_path)
+
+    def run(*argv):
+        code = main([str(a) for a in argv])
+        out, err = capsys.readouterr()
+        return code, out, err
+    return run

@@ -10,7 +10,7 @@ pytestmark = pytest.mark.skipif(
     not all(hasattr(plugins, name) for name in ("Plugin", "PluginBlock", "SlurmBlock", "GhostBlock", "PluginConfig")),
     reason="the plugin model is not built into this tree yet")
 
-from QorvelAPI.devhost.cli import main, parse_value  # noqa: E402
+from QorvelAPI.devhost.cli import parse_value  # noqa: E402
 
 META = {"id": "Demo Tools", "name": "Demo Tools", "description": "d", "author": "a", "version": "1.0",
         "pluginFile": "main.py"}
@@ -63,19 +63,6 @@ def make_plugin(folder, script=GOOD, meta=None, flows=None):
         text = flow if isinstance(flow, str) else json.dumps(flow)
         (folder / "Flows" / name).write_text(text, encoding="utf-8")
     return str(folder)
-
-
-@pytest.fixture
-def cli(capsys, monkeypatch, tmp_path):
-    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path / "config"))
-    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "state"))
-    monkeypatch.chdir(tmp_path)
-
-    def run(*argv):
-        code = main([str(a) for a in argv])
-        out, err = capsys.readouterr()
-        return code, out, err
-    return run
 
 
 def problem_lines(err):

@@ -5,22 +5,8 @@ from pathlib import Path
 
 import pytest
 
-from QorvelAPI.devhost.cli import main
 
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "example_plugin"
-
-
-@pytest.fixture
-def cli(capsys, monkeypatch, tmp_path):
-    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path / "config"))
-    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "state"))
-    monkeypatch.chdir(tmp_path)
-
-    def run(*argv):
-        code = main([str(a) for a in argv])
-        out, err = capsys.readouterr()
-        return code, out, err
-    return run
 
 
 def test_check_finds_no_problem(cli):
