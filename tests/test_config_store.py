@@ -7,6 +7,7 @@ import stat
 import shutil
 import struct
 import tempfile
+import time
 
 import pytest
 
@@ -287,6 +288,9 @@ def test_killed_while_saving_never_loses_the_file_or_a_saved_value(loaded, tmp_p
     plugin._createConfig(path)
     payload = "x" * 200_000  # large enough that a kill often lands inside a write
     rng = random.Random(20261208)
+    started = time.perf_counter()
+    plugin._saveConfig(path, {"path": f"-1:{payload}", "counter": -1})
+    save_seconds = time.perf_counter() - started
     acknowledged = -1
     killed_inside_a_write = 0
     for _ in range(200):
@@ -303,12 +307,14 @@ def test_killed_while_saving_never_loses_the_file_or_a_saved_value(loaded, tmp_p
             finally:
                 os._exit(1)
         os.close(writer)
-        # Wait for a random number of acknowledgements (possibly none), then kill at once.
+        # Wait for a random number of acknowledgements (possibly none), then kill at a random
+        # moment of the next save (measured saves set the scale, so slow builds are hit too).
         for _ in range(rng.randrange(3)):
             record = os.read(reader, 8)
             if len(record) < 8:
                 break
             acknowledged = max(acknowledged, struct.unpack("<q", record)[0])
+        time.sleep(rng.uniform(0, save_seconds))
         os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
         temporary = [name for name in os.listdir(tmp_path) if name.startswith(".config.json.")]
