@@ -1,8 +1,9 @@
-"""The shipped stub `QorvelAPI/plugins.pyi` describes the built module exactly.
+"""The shipped stubs `QorvelAPI/plugins.pyi` and `QorvelAPI/molstar.pyi` describe the built
+modules exactly.
 
-Editors and type checkers of plugin authors (and of the host) read the stub instead of the
-extension module, so a name, parameter, enumeration member or docstring that drifts between the
-two misleads them. The stub is read with `ast`, the module with `inspect`.
+Editors and type checkers of plugin authors (and of the host) read the stubs instead of the
+extension modules, so a name, parameter, enumeration member or docstring that drifts between the
+two misleads them. A stub is read with `ast`, its module with `inspect`.
 """
 
 import ast
@@ -19,12 +20,13 @@ from pathlib import Path
 import pydantic
 import pytest
 
+import QorvelAPI.molstar as molstar
 import QorvelAPI.plugins as plugins
 from QorvelAPI.devhost.environment import child_environment
 from plugin_support import make_plugin_folder, run_script
 
-STUB_PATH = Path(plugins.__file__).with_name("plugins.pyi")
-STUB = ast.parse(STUB_PATH.read_text(encoding="utf-8"))
+PACKAGE_DIR = Path(plugins.__file__).parent
+EXAMPLE_SCRIPT = Path(__file__).parents[1] / "examples" / "example_plugin" / "example_plugin.py"
 
 # Attributes that live on instances only (set by a constructor or by the metadata loader).
 INSTANCE_ONLY = {
@@ -40,7 +42,7 @@ def is_special(name):
         len(name) > 2 and name[0] == name[-1] == "_" and name[1] != "_")
 
 
-def stub_classes(body=STUB.body, prefix=""):
+def stub_classes(body, prefix=""):
     """Qualified name -> ClassDef, nested classes included."""
     found = {}
     for node in body:
@@ -50,28 +52,42 @@ def stub_classes(body=STUB.body, prefix=""):
     return found
 
 
-STUB_CLASSES = stub_classes()
-
-
-def runtime_classes():
+def runtime_classes(module):
+    """Qualified name -> class: the module's classes, their nested classes and their bases that
+    the module defines without exporting them."""
     found = {}
-    for name, value in vars(plugins).items():
-        if isinstance(value, type) and value.__module__ == plugins.__name__:
+    for name, value in vars(module).items():
+        if isinstance(value, type) and value.__module__ == module.__name__:
             found[name] = value
             for inner_name, inner in vars(value).items():
                 if isinstance(inner, type) and inner.__qualname__ == f"{name}.{inner_name}":
                     found[f"{name}.{inner_name}"] = inner
+            for base in value.__mro__[1:]:
+                if base.__module__ == module.__name__:
+                    found.setdefault(base.__qualname__, base)
     return found
 
 
-RUNTIME_CLASSES = runtime_classes()
+class Stubbed:
+    """A built module with the stub that ships beside it."""
+
+    def __init__(self, module):
+        self.module = module
+        self.path = PACKAGE_DIR / (module.__name__.rpartition(".")[2] + ".pyi")
+        self.tree = ast.parse(self.path.read_text(encoding="utf-8"))
+        self.classes = stub_classes(self.tree.body)
+        self.runtime = runtime_classes(module)
+
+    def resolve(self, qualname):
+        obj = self.module
+        for part in qualname.split("."):
+            obj = getattr(obj, part)
+        return obj
 
 
-def resolve(qualname):
-    obj = plugins
-    for part in qualname.split("."):
-        obj = getattr(obj, part)
-    return obj
+MODULES = {module.__name__: Stubbed(module) for module in (plugins, molstar)}
+PLUGINS = MODULES[plugins.__name__]
+CLASS_CASES = [(name, qualname) for name, stubbed in MODULES.items() for qualname in sorted(stubbed.runtime)]
 
 
 def docstring_after(body, index):
@@ -101,6 +117,10 @@ def stub_members(cls_node):
     return members
 
 
+# Attribute descriptors whose own docstring editors show for the attribute.
+ATTRIBUTE_DESCRIPTORS = ("member_descriptor", "member_with_class_value")
+
+
 def runtime_kind(value):
     if type(value).__name__ in ("getset_descriptor", "property"):
         return "property"
@@ -118,15 +138,15 @@ def runtime_members(cls):
     return {name: value for name, value in vars(cls).items() if not is_special(name)}
 
 
-def stub_default(node):
+def stub_default(stubbed, node):
     """The value of a default written in the stub: a literal or a dotted name of the module."""
     try:
         return ast.literal_eval(node)
     except ValueError:
-        return resolve(ast.unparse(node))
+        return stubbed.resolve(ast.unparse(node))
 
 
-def stub_parameters(func, drop_first):
+def stub_parameters(stubbed, func, drop_first):
     """(name, kind, has default, default) of a stub function's parameters."""
     args = func.args
     positional = args.posonlyargs + args.args
@@ -140,7 +160,7 @@ def stub_parameters(func, drop_first):
         params.append((args.kwarg.arg, "VAR_KEYWORD", None))
     if drop_first:
         params = params[1:]
-    return [(name, kind, d is not None, None if d is None else stub_default(d)) for name, kind, d in params]
+    return [(name, kind, d is not None, None if d is None else stub_default(stubbed, d)) for name, kind, d in params]
 
 
 def runtime_parameters(signature, drop_first):
@@ -156,39 +176,51 @@ def assert_same_parameters(stub, runtime, where):
         assert (stub_value, type(stub_value)) == (value, type(value)), f"{where}: default of {name}"
 
 
-def test_module_names_match_the_stub():
+def expected_metaclass(cls):
+    """The metaclass a class statement must name: None when the bases already bring it."""
+    return None if type(cls) in {type(base) for base in cls.__bases__} else type(cls).__name__
+
+
+@pytest.mark.parametrize("module_name", sorted(MODULES))
+def test_module_names_match_the_stub(module_name):
+    stubbed = MODULES[module_name]
     stub_names = set()
-    for node in STUB.body:
+    for node in stubbed.tree.body:
         if isinstance(node, ast.ClassDef):
             stub_names.add(node.name)
         elif isinstance(node, ast.Assign):
             stub_names.update(t.id for t in node.targets)
         elif isinstance(node, ast.AnnAssign):
             stub_names.add(node.target.id)
-    runtime_names = {name for name in vars(plugins) if not name.startswith("_")}
-    assert stub_names == runtime_names
-    assert ast.get_docstring(STUB) == plugins.__doc__
+    runtime_names = {name for name in vars(stubbed.module) if not name.startswith("_")}
+    assert {name for name in stub_names if not name.startswith("_")} == runtime_names
+    assert ast.get_docstring(stubbed.tree) == stubbed.module.__doc__
 
-    platform = next(n for n in STUB.body if isinstance(n, ast.Assign) and n.targets[0].id == "PlatformType")
+
+def test_platform_type_matches_the_stub():
+    platform = next(n for n in PLUGINS.tree.body if isinstance(n, ast.Assign) and n.targets[0].id == "PlatformType")
     assert eval(ast.unparse(platform.value), vars(typing)) == plugins.PlatformType
 
 
 def test_stub_ships_with_the_package():
     pyproject = tomllib.loads((Path(__file__).parents[1] / "pyproject.toml").read_text(encoding="utf-8"))
     patterns = pyproject["tool"]["setuptools"]["package-data"]["QorvelAPI"]
-    for shipped in ("plugins.pyi", "py.typed"):
-        assert (STUB_PATH.parent / shipped).is_file()
+    for shipped in ("plugins.pyi", "molstar.pyi", "py.typed"):
+        assert (PACKAGE_DIR / shipped).is_file()
         assert any(fnmatch.fnmatch(shipped, pattern) for pattern in patterns), shipped
 
 
-@pytest.mark.parametrize("qualname", sorted(RUNTIME_CLASSES))
-def test_class_matches_the_stub(qualname):
-    cls = RUNTIME_CLASSES[qualname]
-    assert qualname in STUB_CLASSES, f"{qualname} missing from the stub"
-    node = STUB_CLASSES[qualname]
+@pytest.mark.parametrize("module_name, qualname", CLASS_CASES)
+def test_class_matches_the_stub(module_name, qualname):
+    stubbed = MODULES[module_name]
+    cls = stubbed.runtime[qualname]
+    assert qualname in stubbed.classes, f"{qualname} missing from the stub"
+    node = stubbed.classes[qualname]
 
-    # bases, by name
+    # bases and metaclass, by name
     assert [ast.unparse(b) for b in node.bases] == [b.__name__ for b in cls.__bases__ if b is not object]
+    metaclass = next((ast.unparse(k.value) for k in node.keywords if k.arg == "metaclass"), None)
+    assert metaclass == expected_metaclass(cls)
     assert ast.get_docstring(node) == inspect.cleandoc(cls.__doc__)
 
     stub = {n: m for n, m in stub_members(node).items() if not is_special(n)}
@@ -215,26 +247,31 @@ def test_class_matches_the_stub(qualname):
             runtime_doc = value.__doc__
         if kind in ("method", "property"):
             assert doc == (inspect.cleandoc(runtime_doc) if runtime_doc else None), f"{qualname}.{name}"
-        elif kind == "data" and type(value).__name__ == "member_descriptor" and value.__doc__:
+        elif kind == "data" and type(value).__name__ in ATTRIBUTE_DESCRIPTORS and value.__doc__:
             # attribute docstrings show in editors as help() shows them
             assert doc == inspect.cleandoc(value.__doc__), f"{qualname}.{name}"
         if kind == "method" and getattr(value, "__text_signature__", None):
             is_static = isinstance(vars(cls)[name], staticmethod)
-            assert_same_parameters(stub_parameters(member, drop_first=not is_static),
+            assert_same_parameters(stub_parameters(stubbed, member, drop_first=not is_static),
                                    runtime_parameters(inspect.signature(value), drop_first=not is_static),
                                    f"{qualname}.{name}")
 
 
-@pytest.mark.parametrize("qualname", sorted(q for q, c in RUNTIME_CLASSES.items()
-                                            if getattr(c, "__text_signature__", None)
-                                            or issubclass(c, pydantic.BaseModel)))
-def test_constructor_matches_the_stub(qualname):
+def has_own_signature(cls):
+    return bool(getattr(cls, "__text_signature__", None)) or "__signature__" in vars(cls) or issubclass(
+        cls, pydantic.BaseModel)
+
+
+@pytest.mark.parametrize("module_name, qualname", [(m, q) for m, q in CLASS_CASES
+                                                   if has_own_signature(MODULES[m].runtime[q])])
+def test_constructor_matches_the_stub(module_name, qualname):
     """Every class with a signature of its own declares the same constructor in the stub."""
-    cls = RUNTIME_CLASSES[qualname]
-    init = next((n for n in STUB_CLASSES[qualname].body
+    stubbed = MODULES[module_name]
+    cls = stubbed.runtime[qualname]
+    init = next((n for n in stubbed.classes[qualname].body
                  if isinstance(n, ast.FunctionDef) and n.name == "__init__"), None)
     assert init is not None, f"{qualname} has no __init__ in the stub"
-    assert_same_parameters(stub_parameters(init, drop_first=True),
+    assert_same_parameters(stub_parameters(stubbed, init, drop_first=True),
                            runtime_parameters(inspect.signature(cls), drop_first=False), qualname)
 
 
@@ -246,12 +283,13 @@ def test_instance_attributes_of_the_stub_exist(tmp_path):
         "Plugin": run_script(folder)["plugin"],
     }
     for qualname, names in INSTANCE_ONLY.items():
-        declared = stub_members(STUB_CLASSES[qualname])
+        declared = stub_members(PLUGINS.classes[qualname])
         for name in names:
             assert name in declared and hasattr(samples[qualname], name), f"{qualname}.{name}"
 
 
 PLUGIN_SCRIPT = '''
+from QorvelAPI.molstar import MolstarAPI
 from QorvelAPI.plugins import (Plugin, PluginBlock, PluginConfig, PluginEndpoint, PluginPage,
                                PluginVariable, SlurmBlock, VariableGroup, VariableTypes)
 
@@ -266,6 +304,13 @@ def run(block: PluginBlock) -> None:
         job = block.remote.submitJob("/scratch/job.sh", changeDir=False)
     if job is not None and block.remote.isLocal:
         print(job + 1, block.config["threads"])
+
+def show(block: PluginBlock) -> None:
+    viewer = MolstarAPI()
+    viewer.addMolecule("/data/protein.pdb", label=None)
+    viewer.focusResidue(12, chain="A")
+    viewer.addBox([0.0, 1.0, 2.0], color="#ff0000")
+    viewer.loadMVJS(viewer.mvs.create_builder().get_state(), replaceExisting=True)
 
 block = PluginBlock("Count", "Counts", run, variables=[name], inputGroups=[group], outputs=[count], id="count")
 placed: PluginBlock = block.copy()
@@ -285,35 +330,51 @@ WRONG_USES = {
     'SlurmBlock("Job", "d", run, run, externalURL="x")': 'Unexpected keyword argument "externalURL"',
     'block.setOutput(3, 1)': 'Argument 1 to "setOutput"',
     'plugin.getBlock("x").nonexistent': 'has no attribute "nonexistent"',
+    'MolstarAPI().focusResidue("12")': 'Argument 1 to "focusResidue"',
+    'MolstarAPI("flow")': 'Too many arguments for "MolstarAPI"',
 }
+
+
+def run_mypy(tmp_path, *paths, strict=False):
+    """mypy on `paths` against the shipped stubs: (error lines, exit status)."""
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("mypy is not installed")
+    config = tmp_path / "mypy.ini"
+    # pydantic is analysed as opaque: its own typing is not what is under test here, so the
+    # metadata model of the stub subclasses an opaque class.
+    config.write_text(f"[mypy]\nmypy_path = {PACKAGE_DIR.parent}\ncache_dir = {tmp_path / 'cache'}\n"
+                      "[mypy-pydantic.*]\nfollow_imports = skip\n"
+                      "[mypy-QorvelAPI.plugins]\ndisallow_subclassing_any = False\n", encoding="utf-8")
+    stubs = [str(stubbed.path) for stubbed in MODULES.values()]
+    # In its own process: mypy's compiled modules keep memory until exit, which a memory checker
+    # around the test process would report, and a preloaded checker runtime is not passed on.
+    done = subprocess.run([sys.executable, "-m", "mypy", "--config-file", str(config), "--no-error-summary",
+                           *(["--strict"] if strict else []), *stubs, *map(str, paths)],
+                          capture_output=True, text=True, env=child_environment())
+    assert "Traceback" not in done.stderr, done.stderr
+    return [line for line in done.stdout.splitlines() if ": error:" in line], done.returncode
 
 
 # mypy's own imports warn about its dependencies on some interpreters
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
-def test_type_checker_reads_the_stub(tmp_path):
-    """A type checker accepts the stub and a plugin script written against it, and finds misuse."""
-    if importlib.util.find_spec("mypy") is None:
-        pytest.skip("mypy is not installed")
-    config = tmp_path / "mypy.ini"
-    # pydantic is analysed as opaque: its own typing is not what is under test here
-    config.write_text(f"[mypy]\nmypy_path = {STUB_PATH.parents[1]}\ncache_dir = {tmp_path / 'cache'}\n"
-                      "[mypy-pydantic.*]\nfollow_imports = skip\n", encoding="utf-8")
+def test_type_checker_reads_the_stubs(tmp_path):
+    """A type checker accepts the stubs and a plugin script written against them, and finds misuse."""
     script = tmp_path / "plugin_script.py"
     lines = PLUGIN_SCRIPT.splitlines()
     first_wrong = len(lines) + 1
     script.write_text("\n".join(lines + list(WRONG_USES)) + "\n", encoding="utf-8")
 
-    # In its own process: mypy's compiled modules keep memory until exit, which a memory checker
-    # around the test process would report, and a preloaded checker runtime is not passed on.
-    done = subprocess.run([sys.executable, "-m", "mypy", "--config-file", str(config), "--no-error-summary",
-                           str(STUB_PATH), str(script)], capture_output=True, text=True,
-                          env=child_environment())
-    out, status = done.stdout, done.returncode
-    assert "Traceback" not in done.stderr, done.stderr
-    errors = [line for line in out.splitlines() if ": error:" in line]
-    assert all(line.startswith(str(script)) for line in errors), out
+    errors, status = run_mypy(tmp_path, script)
+    assert all(line.startswith(str(script)) for line in errors), errors
     reported = {int(line.split(":")[1]) for line in errors}
-    assert reported == set(range(first_wrong, first_wrong + len(WRONG_USES))), out
+    assert reported == set(range(first_wrong, first_wrong + len(WRONG_USES))), errors
     for line, expected in zip(range(first_wrong, first_wrong + len(WRONG_USES)), WRONG_USES.values()):
-        assert any(f":{line}: error:" in e and expected in e for e in errors), out
+        assert any(f":{line}: error:" in e and expected in e for e in errors), errors
     assert status == 1
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_example_plugin_type_checks_strictly(tmp_path):
+    """The example plugin, the model that plugin authors copy, is clean under mypy --strict."""
+    errors, status = run_mypy(tmp_path, EXAMPLE_SCRIPT, strict=True)
+    assert errors == [] and status == 0

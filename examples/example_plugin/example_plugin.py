@@ -17,6 +17,7 @@ The platform imports this script, takes ``plugin``, calls ``plugin._addBlocks()`
 
 import json
 import os
+from typing import Any, Dict, List
 
 from QorvelAPI.molstar import MolstarAPI
 from QorvelAPI.plugins import (
@@ -39,7 +40,7 @@ DEFAULT_WEIGHTS = {"vdw": 1.0, "hbond": 1.0, "electrostatics": 0.5}
 # ---- Extension page -----------------------------------------------------------------------------
 
 
-def default_weights(*_args, **_kwargs):
+def default_weights(*_args: Any, **_kwargs: Any) -> Dict[str, float]:
     """Answers the page's request for the default scoring weights."""
     return dict(DEFAULT_WEIGHTS)
 
@@ -70,7 +71,7 @@ keep_best = PluginVariable(
 )
 
 
-def docking_box():
+def docking_box() -> VariableGroup:
     """A new docking-box group: each block declares its own variables."""
     return VariableGroup(
         "box",
@@ -109,14 +110,14 @@ best_score = PluginVariable("best_score", "Best score", "Lowest score found.", V
 # ---- Blocks -------------------------------------------------------------------------------------
 
 
-def score(index, weights_used, exhaustive):
+def score(index: int, weights_used: Dict[str, Any], exhaustive: bool) -> float:
     """A deterministic stand-in for a docking score."""
     base = -4.0 - (index * 37 % 50) / 10.0
     total_weight = sum(float(w) for w in weights_used.values()) or 1.0
     return round(base * total_weight / len(weights_used) - (0.5 if exhaustive else 0.0), 3)
 
 
-def screen(block):
+def screen(block: PluginBlock) -> None:
     """Scores the requested number of ligands and reports those under the threshold."""
     count = int(block.inputs["ligand_count"])
     settings = block.variables
@@ -188,12 +189,15 @@ done < hits.txt
 """
 
 
-def submit_refinement(block):
+def submit_refinement(block: SlurmBlock) -> None:
     """First phase: writes the hits and the batch script into a job folder and submits it."""
     hits = json.loads(block.inputs["report"] or "{}").get("hits", [])
     if not hits:
         raise ValueError("The report holds no hits to refine.")
-    folder = os.path.join(block.remote.workDir, f"refine_{block._placedID}")
+    work_dir = block.remote.workDir
+    if work_dir is None:
+        raise ValueError("The remote reports no working directory.")
+    folder = os.path.join(work_dir, f"refine_{block._placedID}")
     os.makedirs(folder, exist_ok=True)
     with open(os.path.join(folder, "hits.txt"), "w", encoding="utf-8") as out:
         for hit in hits[: int(block.variables["max_hits"])]:
@@ -204,16 +208,16 @@ def submit_refinement(block):
     block.remote.submitJob(script)
 
 
-def collect_refinement(block):
+def collect_refinement(block: SlurmBlock) -> None:
     """Second phase: the job's standard output holds one refined "ligand score" line per hit."""
-    refined = []
+    refined: List[Dict[str, Any]] = []
     for line in (block.stdOut or "").splitlines():
         parts = line.split()
         if len(parts) == 2:
             refined.append({"ligand": parts[0], "score": float(parts[1])})
     if not refined:
         raise ValueError(f"The refinement job printed no results: {block.stdErr or 'no error output'}")
-    refined.sort(key=lambda hit: hit["score"])
+    refined.sort(key=lambda hit: float(hit["score"]))
     block.setOutput("refined", json.dumps(refined))
     block.setOutput("best_ligand", refined[0]["ligand"])
 
@@ -240,7 +244,7 @@ refine_block = SlurmBlock(
 # ---- Viewer block -------------------------------------------------------------------------------
 
 
-def show_hits(block):
+def show_hits(block: PluginBlock) -> None:
     """Shows the docking box and one sphere per refined hit in the viewer of the running flow."""
     viewer = MolstarAPI()
     box_values = block.variables["box"]
@@ -274,7 +278,7 @@ show_block = PluginBlock(
 class ExamplePlugin(Plugin):
     """The plugin object: blocks and pages held in attributes are registered by the host's scans."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         super().__init__()
         self.askCount = ask_count
         self.screenBlock = screen_block

@@ -278,6 +278,7 @@ class PluginRemote:
     """Remote interface for blocks"""
 
     _remote: Any
+    """The host's remote object that this wraps."""
     def __init__(self, remote: Any) -> None: ...
     def remoteCommand(self, command: str) -> Any:
         """Executes a command on the remote.
@@ -334,35 +335,65 @@ class PluginBlock:
     """
 
     id: str
+    """The ID of the block."""
     name: str
+    """The name of the block."""
     description: str
+    """The description of the block."""
     action: Optional[Callable[..., Any]]
+    """The action of the block, called when the flow runs the block."""
     externalURL: Optional[str]
+    """The external URL of the block for documentation purposes."""
     TYPE: PluginBlockTypes
+    """The type of the block."""
     error: bool
+    """Whether the last run of the block ended in error."""
     blockLogs: str
+    """The log text of the block's run, shown by the editor."""
     selectedInputGroup: str
+    """The ID of the input group whose variables are the block's current inputs."""
     selectedRemote: str
+    """The name of the remote selected for this block in the editor."""
     time: float
+    """The time of the block's run, shown by the editor."""
     dirty: bool
+    """The editor's dirty mark of the block."""
     extraData: Dict[str, Any]
+    """Free-form data kept with the block for the editor."""
     flow: Any
+    """The flow that the block runs in; assigned by the host."""
     pluginDir: str
+    """The folder of the plugin that declares the block; assigned by the host."""
     remote: PluginRemote
+    """The remote on which the action runs."""
     config: Dict[str, Any]
+    """The configuration values of the plugin, read as block.config["variable_id"]."""
     _variables: List[PluginVariable]
+    """The variables of the block."""
     _outputs: List[PluginVariable]
+    """The outputs of the block."""
     _inputGroups: Dict[str, VariableGroup]
+    """The input groups of the block, by group ID."""
     _position: List[float]
+    """The position of the block on the editor canvas, as [x, y]."""
     _isPlaced: bool
+    """Whether the block has been placed in a flow."""
     _isRunning: bool
+    """Whether the block is running."""
     _placedID: Optional[int]
+    """The ID of this placement of the block in a flow."""
     _finishedExecution: bool
+    """Whether the block has finished executing."""
     _storedOutputs: Dict[str, Any]
+    """The output values set during the run, by output ID."""
     _variableConnections: List[BlockConnection]
+    """The connections of the block's variables."""
     _variableConnectionsReferences: List[BlockConnection]
+    """The reference connections of the block, kept and written separately."""
     _extensionsToOpen: List[Dict[str, Any]]
+    """The extension pages that the editor is asked to open."""
     _isOriginal: bool
+    """True for a block built by its constructor, False for a copy."""
     __hash__: ClassVar[None]  # type: ignore[assignment]
     def __init__(
         self,
@@ -436,7 +467,9 @@ class GhostBlock(PluginBlock):
     """A block used to represent missing or unavailable blocks in a flow."""
 
     error: bool
+    """A ghost block is always in error: its block is missing or unavailable."""
     blockLogs: str
+    """The log text of the block's run, shown by the editor."""
     def __init__(self, id: str) -> None: ...
     def __call__(self, *args: Any, **kwargs: Any) -> NoReturn: ...
     def _parseID(self, id: str) -> str:
@@ -693,7 +726,9 @@ class Plugin:
     logo: Optional[str]
     default: bool
     actions: None
+    """The actions of the plugin; None, kept for the host."""
     views: List[Any]
+    """The views of the plugin; a list kept for the host."""
     _blocks: List[PluginBlock]
     """The block registry."""
     _pages: List[PluginPage]

@@ -5,6 +5,7 @@ make the package work outside the platform (tests, the local development host).
 """
 
 import threading
+from typing import Any, Dict
 
 
 class ResetRemoteException(Exception):
@@ -14,10 +15,10 @@ class ResetRemoteException(Exception):
 class SingletonMeta(type):
     """Metaclass under which every construction of a class returns one shared instance."""
 
-    _instances: dict = {}
+    _instances: Dict[type, Any] = {}
     _lock = threading.Lock()
 
-    def __call__(cls, *args, **kwargs):
+    def __call__(cls, *args: Any, **kwargs: Any) -> Any:
         with SingletonMeta._lock:
             instance = SingletonMeta._instances.get(cls)
             if instance is None:

@@ -206,12 +206,14 @@ pyutil::Ref build_public_class(PyObject* module, ModuleState& state, PyObject* m
     pyutil::Ref doc = pyutil::Ref::steal(PyUnicode_FromString(kClassDoc));
     pyutil::Ref slots = pyutil::Ref::steal(PyTuple_New(0));
     pyutil::Ref bases = pyutil::Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(state.MolstarAPIBase)));
-    if (!module_name || !qualname || !doc || !slots || !bases) return {};
+    pyutil::Ref signature = no_arguments_signature(module, state);
+    if (!module_name || !qualname || !doc || !slots || !bases || !signature) return {};
     pyutil::Ref ns = pyutil::Ref::steal(PyDict_New());
     if (!ns || PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
         PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
         PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "__slots__", slots.get()) < 0) {
+        PyDict_SetItemString(ns.get(), "__slots__", slots.get()) < 0 ||
+        PyDict_SetItemString(ns.get(), "__signature__", signature.get()) < 0) {
         return {};
     }
     pyutil::Ref cls = pyutil::Ref::steal(PyObject_CallFunction(meta, "sOO", "MolstarAPI", bases.get(), ns.get()));

@@ -3,6 +3,8 @@
 #pragma once
 #include "state.hpp"
 
+#include "../pyutil/ref.hpp"
+
 namespace molstar {
 
 // Signature of every method: METH_METHOD | METH_FASTCALL | METH_KEYWORDS, so that the module
@@ -19,6 +21,10 @@ PyObject* get_mvs(PyObject* self, void* closure);
 // `_emitAction(action, message)`, looked up on the object so that an override is honoured.
 // Returns None, or null with an exception set.
 PyObject* emit_message(ModuleState& state, PyObject* self, PyObject* action, PyObject* type, PyObject* data);
+
+// A new `__signature__` descriptor for a class whose constructor takes no arguments
+// (constructor_signature.cpp); null with an exception set on failure.
+pyutil::Ref no_arguments_signature(PyObject* module, ModuleState& state);
 
 // Scene operations (scene.cpp, session.cpp).
 MOLSTAR_METHOD(add_molecule);

@@ -116,10 +116,13 @@ bool block_clean_run(ModuleState& state, PyObject* self, bool cleanCycles, bool 
 // copy.deepcopy memo dictionary or null.
 pyutil::Ref deep_copy(ModuleState& state, PyObject* obj, PyObject* memo);
 
+// What help() shows for `blockLogs`, on PluginBlock and on GhostBlock.
+inline constexpr const char* kBlockLogsDoc = "The log text of the block's run, shown by the editor.";
+
 // Adds a class-level value for a slot attribute of `type`: reading `type.<name>` gives `value`,
 // reading it on an instance gives the instance's slot (AttributeError while unset). Used for
 // the initial values that the block classes carry (GhostBlock's `error`, `blockLogs`).
 bool add_slot_with_class_value(ModuleState& state, PyTypeObject* type, const char* name, Py_ssize_t offset,
-                               PyObject* value);
+                               PyObject* value, const char* doc);
 
 }  // namespace plugins

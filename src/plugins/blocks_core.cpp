@@ -48,8 +48,8 @@ Ref group_members(ModuleState& state, PyObject* group) {
 }
 
 bool add_slot_with_class_value(ModuleState& state, PyTypeObject* type, const char* name, Py_ssize_t offset,
-                               PyObject* value) {
-    return install_slot_with_default(state, type, name, offset, value);
+                               PyObject* value, const char* doc) {
+    return install_slot_with_default(state, type, name, offset, value, doc);
 }
 
 bool uses_builtin_method(PyTypeObject* type, PyObject* name, void (*fn)()) {
@@ -494,28 +494,29 @@ PyObject* block_str(PyObject* self) {
 // ---------------------------------------------------------------------------------------------
 // Type
 
-#define QV_SLOT(name, field) {name, T_OBJECT_EX, offsetof(PluginBlockObject, field), 0, nullptr}
+#define QV_SLOT(name, field, doc) {name, T_OBJECT_EX, offsetof(PluginBlockObject, field), 0, doc}
 
 PyMemberDef block_members[] = {
-    QV_SLOT("id", id),
-    QV_SLOT("name", name),
-    QV_SLOT("description", description),
-    QV_SLOT("action", action),
-    QV_SLOT("externalURL", externalURL),
-    QV_SLOT("_variables", variables),
-    QV_SLOT("_outputs", outputs),
-    QV_SLOT("_inputGroups", inputGroups),
-    QV_SLOT("TYPE", TYPE),
-    QV_SLOT("_position", position),
-    QV_SLOT("_storedOutputs", storedOutputs),
-    QV_SLOT("_variableConnections", variableConnections),
-    QV_SLOT("_variableConnectionsReferences", variableConnectionsReferences),
-    QV_SLOT("_extensionsToOpen", extensionsToOpen),
-    QV_SLOT("extraData", extraData),
-    QV_SLOT("flow", flow),
-    QV_SLOT("pluginDir", pluginDir),
-    QV_SLOT("remote", remote),
-    QV_SLOT("config", config),
+    QV_SLOT("id", id, "The ID of the block."),
+    QV_SLOT("name", name, "The name of the block."),
+    QV_SLOT("description", description, "The description of the block."),
+    QV_SLOT("action", action, "The action of the block, called when the flow runs the block."),
+    QV_SLOT("externalURL", externalURL, "The external URL of the block for documentation purposes."),
+    QV_SLOT("_variables", variables, "The variables of the block."),
+    QV_SLOT("_outputs", outputs, "The outputs of the block."),
+    QV_SLOT("_inputGroups", inputGroups, "The input groups of the block, by group ID."),
+    QV_SLOT("TYPE", TYPE, "The type of the block."),
+    QV_SLOT("_position", position, "The position of the block on the editor canvas, as [x, y]."),
+    QV_SLOT("_storedOutputs", storedOutputs, "The output values set during the run, by output ID."),
+    QV_SLOT("_variableConnections", variableConnections, "The connections of the block's variables."),
+    QV_SLOT("_variableConnectionsReferences", variableConnectionsReferences,
+            "The reference connections of the block, kept and written separately."),
+    QV_SLOT("_extensionsToOpen", extensionsToOpen, "The extension pages that the editor is asked to open."),
+    QV_SLOT("extraData", extraData, "Free-form data kept with the block for the editor."),
+    QV_SLOT("flow", flow, "The flow that the block runs in; assigned by the host."),
+    QV_SLOT("pluginDir", pluginDir, "The folder of the plugin that declares the block; assigned by the host."),
+    QV_SLOT("remote", remote, "The remote on which the action runs."),
+    QV_SLOT("config", config, "The configuration values of the plugin, read as block.config[\"variable_id\"]."),
     {"__dictoffset__", T_PYSSIZET, offsetof(PluginBlockObject, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(PluginBlockObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -530,8 +531,12 @@ PyMethodDef block_methods[] = {
     {"copy", QV_METHOD(block_method_copy), QV_METHOD_FLAGS,
      "copy($self, /)\n--\n\n"
      "A deep copy of the block; work on it never modifies this block. Callables are shared."},
-    {"__deepcopy__", QV_METHOD(block_method_deepcopy), QV_METHOD_FLAGS, "__deepcopy__($self, /, memo=None)\n--\n\n"},
-    {"__copy__", QV_METHOD(block_method_shallowcopy), QV_METHOD_FLAGS, "__copy__($self, /)\n--\n\n"},
+    {"__deepcopy__", QV_METHOD(block_method_deepcopy), QV_METHOD_FLAGS,
+     "__deepcopy__($self, /, memo=None)\n--\n\n"
+     "The deep copy that copy.deepcopy() makes; sharing and cycles are kept, callables are shared."},
+    {"__copy__", QV_METHOD(block_method_shallowcopy), QV_METHOD_FLAGS,
+     "__copy__($self, /)\n--\n\n"
+     "The shallow copy that copy.copy() makes: a new block holding the same attribute objects."},
     {"_getVariables", QV_METHOD(block_method_getVariables), QV_METHOD_FLAGS,
      "_getVariables($self, /)\n--\n\n"
      "Returns a list of the variables of the block."},
@@ -611,20 +616,25 @@ PyType_Spec block_spec = {
 struct ClassValue {
     const char* name;
     Py_ssize_t offset;
+    const char* doc;
 };
 
 constexpr ClassValue class_values[] = {
-    {"_isPlaced", offsetof(PluginBlockObject, isPlaced)},
-    {"_isRunning", offsetof(PluginBlockObject, isRunning)},
-    {"error", offsetof(PluginBlockObject, error)},
-    {"blockLogs", offsetof(PluginBlockObject, blockLogs)},
-    {"_placedID", offsetof(PluginBlockObject, placedID)},
-    {"_finishedExecution", offsetof(PluginBlockObject, finishedExecution)},
-    {"selectedInputGroup", offsetof(PluginBlockObject, selectedInputGroup)},
-    {"selectedRemote", offsetof(PluginBlockObject, selectedRemote)},
-    {"time", offsetof(PluginBlockObject, time)},
-    {"dirty", offsetof(PluginBlockObject, dirty)},
-    {"_isOriginal", offsetof(PluginBlockObject, isOriginal)},
+    {"_isPlaced", offsetof(PluginBlockObject, isPlaced), "Whether the block has been placed in a flow."},
+    {"_isRunning", offsetof(PluginBlockObject, isRunning), "Whether the block is running."},
+    {"error", offsetof(PluginBlockObject, error), "Whether the last run of the block ended in error."},
+    {"blockLogs", offsetof(PluginBlockObject, blockLogs), kBlockLogsDoc},
+    {"_placedID", offsetof(PluginBlockObject, placedID), "The ID of this placement of the block in a flow."},
+    {"_finishedExecution", offsetof(PluginBlockObject, finishedExecution),
+     "Whether the block has finished executing."},
+    {"selectedInputGroup", offsetof(PluginBlockObject, selectedInputGroup),
+     "The ID of the input group whose variables are the block's current inputs."},
+    {"selectedRemote", offsetof(PluginBlockObject, selectedRemote),
+     "The name of the remote selected for this block in the editor."},
+    {"time", offsetof(PluginBlockObject, time), "The time of the block's run, shown by the editor."},
+    {"dirty", offsetof(PluginBlockObject, dirty), "The editor's dirty mark of the block."},
+    {"_isOriginal", offsetof(PluginBlockObject, isOriginal),
+     "True for a block built by its constructor, False for a copy."},
 };
 
 }  // namespace
@@ -638,7 +648,7 @@ bool register_blocks(PyObject* module, ModuleState& state) {
     if (!sample) return false;
     for (const ClassValue& cv : class_values) {
         PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(sample.get()) + cv.offset);
-        if (!add_slot_with_class_value(state, state.PluginBlock, cv.name, cv.offset, value)) return false;
+        if (!add_slot_with_class_value(state, state.PluginBlock, cv.name, cv.offset, value, cv.doc)) return false;
     }
     return register_special_blocks(module, state);
 }

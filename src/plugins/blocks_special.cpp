@@ -279,9 +279,10 @@ PyTypeObject* add_block_kind(PyObject* module, ModuleState& state, PyType_Spec* 
 bool register_special_blocks(PyObject* module, ModuleState& state) {
     state.GhostBlock = add_block_kind(module, state, &ghost_spec, ghost_vectorcall);
     if (state.GhostBlock == nullptr) return false;
-    if (!add_slot_with_class_value(state, state.GhostBlock, "error", offsetof(PluginBlockObject, error), Py_True) ||
+    if (!add_slot_with_class_value(state, state.GhostBlock, "error", offsetof(PluginBlockObject, error), Py_True,
+                                   "A ghost block is always in error: its block is missing or unavailable.") ||
         !add_slot_with_class_value(state, state.GhostBlock, "blockLogs", offsetof(PluginBlockObject, blockLogs),
-                                   state.kb_ghost_logs)) {
+                                   state.kb_ghost_logs, kBlockLogsDoc)) {
         return false;
     }
     state.PluginConfig = add_block_kind(module, state, &config_spec, config_vectorcall);

@@ -313,8 +313,8 @@ PyGetSetDef plugin_getset[] = {
 
 PyMemberDef plugin_members[] = {
     {"id", T_OBJECT_EX, offsetof(PluginObject, id), 0, "The identifier of the plugin."},
-    {"actions", T_OBJECT_EX, offsetof(PluginObject, actions), 0, nullptr},
-    {"views", T_OBJECT_EX, offsetof(PluginObject, views), 0, nullptr},
+    {"actions", T_OBJECT_EX, offsetof(PluginObject, actions), 0, "The actions of the plugin; None, kept for the host."},
+    {"views", T_OBJECT_EX, offsetof(PluginObject, views), 0, "The views of the plugin; a list kept for the host."},
     {"_blocks", T_OBJECT_EX, offsetof(PluginObject, blocks), 0, "The block registry."},
     {"_pages", T_OBJECT_EX, offsetof(PluginObject, pages), 0, "The page registry."},
     {"_configs", T_OBJECT_EX, offsetof(PluginObject, configs), 0, "The configuration-block registry."},

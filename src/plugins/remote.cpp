@@ -188,7 +188,7 @@ PyObject* get_isLocal(PyObject* self, void*) {
 }
 
 PyMemberDef remote_members[] = {
-    {"_remote", T_OBJECT_EX, offsetof(PluginRemoteObject, remote), 0, nullptr},
+    {"_remote", T_OBJECT_EX, offsetof(PluginRemoteObject, remote), 0, "The host's remote object that this wraps."},
     {"__dictoffset__", T_PYSSIZET, offsetof(PluginRemoteObject, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(PluginRemoteObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},

@@ -416,7 +416,8 @@ bool register_plugin_variable(PyObject* module, ModuleState& state) {
     state.PluginVariable->tp_vectorcall = variable_vectorcall;
     Ref class_id = Ref::steal(PyUnicode_FromString("baseplugin.variable"));
     return class_id && install_slot_with_default(state, state.PluginVariable, "id",
-                                                 offsetof(PluginVariableObject, id), class_id.get());
+                                                 offsetof(PluginVariableObject, id), class_id.get(),
+                                                 "The ID of the variable.");
 }
 
 bool register_variables(PyObject* module, ModuleState& state) {

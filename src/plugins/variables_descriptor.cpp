@@ -20,6 +20,7 @@ struct SlotDescriptorObject {
     PyTypeObject* owner;     // the class whose instances have the slot
     PyObject* name;
     PyObject* class_value;
+    PyObject* doc;           // what help() shows for the attribute
     Py_ssize_t offset;
 };
 
@@ -66,6 +67,7 @@ int descriptor_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(d->owner);
     Py_VISIT(d->name);
     Py_VISIT(d->class_value);
+    Py_VISIT(d->doc);
     return 0;
 }
 
@@ -74,6 +76,7 @@ int descriptor_clear(PyObject* self) {
     Py_CLEAR(d->owner);
     Py_CLEAR(d->name);
     Py_CLEAR(d->class_value);
+    Py_CLEAR(d->doc);
     return 0;
 }
 
@@ -87,6 +90,8 @@ PyObject* descriptor_repr(PyObject* self) {
 PyMemberDef descriptor_members[] = {
     {"__name__", T_OBJECT, offsetof(SlotDescriptorObject, name), READONLY, nullptr},
     {"__objclass__", T_OBJECT, offsetof(SlotDescriptorObject, owner), READONLY, nullptr},
+    // Each attribute's own text; the type has no docstring so that this member answers `__doc__`.
+    {"__doc__", T_OBJECT, offsetof(SlotDescriptorObject, doc), READONLY, nullptr},
     {nullptr},
 };
 
@@ -98,7 +103,6 @@ PyType_Slot descriptor_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(descriptor_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(descriptor_repr)},
     {Py_tp_members, descriptor_members},
-    {Py_tp_doc, const_cast<char*>("An attribute slot of instances with a class-level value.")},
     {0, nullptr},
 };
 
@@ -118,15 +122,17 @@ bool register_slot_descriptor(PyObject* module, ModuleState& state) {
 }
 
 bool install_slot_with_default(ModuleState& state, PyTypeObject* owner, const char* name, Py_ssize_t offset,
-                               PyObject* class_value) {
+                               PyObject* class_value, const char* doc) {
     auto* type = reinterpret_cast<PyTypeObject*>(state.SlotWithClassDefault);
     pyutil::Ref descriptor = pyutil::Ref::steal(type->tp_alloc(type, 0));
     pyutil::Ref key = pyutil::Ref::steal(PyUnicode_InternFromString(name));
-    if (!descriptor || !key) return false;
+    pyutil::Ref text = pyutil::Ref::steal(PyUnicode_FromString(doc));
+    if (!descriptor || !key || !text) return false;
     SlotDescriptorObject* d = as_descriptor(descriptor.get());
     d->owner = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(owner)));
     d->name = key.new_ref();
     d->class_value = Py_NewRef(class_value);
+    d->doc = text.new_ref();
     d->offset = offset;
     return PyObject_SetAttr(reinterpret_cast<PyObject*>(owner), key.get(), descriptor.get()) == 0;
 }

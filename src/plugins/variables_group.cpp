@@ -239,7 +239,8 @@ bool register_variable_group(PyObject* module, ModuleState& state) {
     state.VariableGroup->tp_vectorcall = group_vectorcall;
     Ref empty = Ref::steal(PyList_New(0));
     return empty && install_slot_with_default(state, state.VariableGroup, "variables",
-                                              offsetof(VariableGroupObject, variables), empty.get());
+                                              offsetof(VariableGroupObject, variables), empty.get(),
+                                              "The list of variables in the group.");
 }
 
 }  // namespace plugins

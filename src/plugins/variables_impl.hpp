@@ -18,7 +18,7 @@ pyutil::Ref type_text(ModuleState& state, PyObject* type);
 // class-level value when read on the class (variables_descriptor.cpp).
 bool register_slot_descriptor(PyObject* module, ModuleState& state);
 bool install_slot_with_default(ModuleState& state, PyTypeObject* owner, const char* name, Py_ssize_t offset,
-                               PyObject* class_value);
+                               PyObject* class_value, const char* doc);
 
 // The classes of the unit, registered in this order by register_variables.
 bool register_plugin_variable(PyObject* module, ModuleState& state);
