@@ -1,5 +1,6 @@
 import importlib.util
 import json
+from pathlib import Path
 
 import pytest
 
@@ -44,7 +45,7 @@ def test_a_placement_is_prepared_in_the_host_order(tmp_path):
     run = host.run_flow(host.adhoc_flow("fake.source", {"a": 21}, {}, None))
     assert log == HOST_ORDER[:2] + ["_updateVariables"] + HOST_ORDER[2:]
     assert run.results[0].outputs["x"] == 42 and run.results[0].storedOutputs == {"x": 42, "conf": 0.5}
-    saved = json.loads(open(run.savedTo).read())
+    saved = json.loads(Path(run.savedTo).read_text())
     assert saved["blocks"][0]["state"]["storedOutputs"] == {"x": 42, "conf": 0.5}
 
 

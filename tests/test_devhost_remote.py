@@ -1,5 +1,6 @@
 import os
 import time
+from pathlib import Path
 
 import pytest
 
@@ -24,7 +25,7 @@ def test_jobs_go_through_pending_running_and_end_by_exit_status(tmp_path):
     assert runner.wait(second) == "FAILED" and runner.exit_code(second) == 3
     out, err = runner.output_paths(first)
     assert out == str(tmp_path / f"slurm-{first}.out") and err == str(tmp_path / f"slurm-{first}.err")
-    assert open(out).read() == "out\n" and open(err).read() == "err\n"
+    assert Path(out).read_text() == "out\n" and Path(err).read_text() == "err\n"
     assert runner.run_seconds(first) >= 0.3
     finished = runner.run_seconds(first)
     time.sleep(0.05)
@@ -56,7 +57,7 @@ def test_script_directives_and_interpreter(tmp_path):
     assert runner.wait(job) == "COMPLETED"
     out, err = runner.output_paths(job)
     assert out == str(tmp_path / "logs" / f"demo-{job}.txt") and err == str(tmp_path / f"out.{job}.err")
-    assert open(out).read() == f"hi\n{job} demo {tmp_path}\n"
+    assert Path(out).read_text() == f"hi\n{job} demo {tmp_path}\n"
     # A script without "#!" runs with the POSIX shell; an output folder that is missing fails the job.
     plain = tmp_path / "plain.sh"
     plain.write_text("#SBATCH -o nowhere/x.out\necho plain\n")
@@ -70,6 +71,7 @@ def test_job_ids_are_shared_through_the_state_folder(tmp_path):
     path = script(tmp_path, "j.sh", "true")
     ids = [a.submit(path, str(tmp_path)), b.submit(path, str(tmp_path)), a.submit(path, str(tmp_path))]
     assert ids == [1, 2, 3]
+    assert [a.wait(1), b.wait(2), a.wait(3)] == ["COMPLETED"] * 3
 
 
 def test_choose_queue_falls_back_to_the_local_runner(monkeypatch):

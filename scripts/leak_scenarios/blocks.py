@@ -271,3 +271,12 @@ def connections_in_blocks():
     block._cleanRun()
     block._connectionsToDict(block._variableConnections)
     block._parseInternalVariables(block._minimalEncode())
+
+
+@scenario
+def block_attribute_documentation():
+    # the attributes with a class-level value carry their own docstring
+    for cls, name in ((PluginBlock, "error"), (GhostBlock, "blockLogs"), (PluginVariable, "id"),
+                      (VariableGroup, "variables")):
+        assert vars(cls)[name].__doc__
+        assert getattr(cls, name) is vars(cls)[name].__get__(None, cls)

@@ -1,6 +1,7 @@
 """The viewer channel and scene operations: with and without a running flow, with flows that
 lack what the channel needs, and with arguments of the wrong types."""
 import importlib.util
+import inspect
 
 from QorvelAPI.molstar import MolstarAPI
 
@@ -90,3 +91,10 @@ def viewer_without_flow():
         refused(ImportError, getattr, api, "mvs")
     else:
         api.mvs
+
+
+@scenario
+def viewer_constructor_signature():
+    # built once and kept by the class attribute; reading it again hands out the same object
+    assert str(inspect.signature(MolstarAPI)) == "()"
+    assert MolstarAPI.__signature__ is MolstarAPI().__signature__
