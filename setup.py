@@ -32,7 +32,7 @@ if SANITIZE:
 
 
 def sources(folder):
-    return sorted(glob(os.path.join("src", folder, "*.cpp")))
+    return sorted(glob(os.path.join("src", folder, "**", "*.cpp"), recursive=True))
 
 
 def headers():

@@ -1,0 +1,504 @@
+// Writing the flow editor's JSON into a block: variable values, input values, and the block
+// state JSON of one placement.
+//
+// Every update reads and checks everything first and only then assigns, so that a refused
+// JSON leaves the block exactly as it was. Group and list values are checked in the reading
+// phase too (a group takes a dictionary, a list a list of row dictionaries or null): the
+// assignment phase then has nothing left to refuse, and should a member update still fail it
+// restores the values it had already written.
+#include "internal.hpp"
+#include "../connections/connections.hpp"
+
+#include "../../pyutil/dict.hpp"
+
+#include <vector>
+
+namespace plugins {
+
+using pyutil::Accept;
+using pyutil::Param;
+using pyutil::Ref;
+
+namespace {
+
+enum class Kind : unsigned char { Plain, Group, List };
+
+struct Planned {
+    Ref variable;
+    Ref value;
+    Kind kind;
+};
+
+// A value that a group update would refuse: the group's own message, raised before any change.
+bool check_group_value(PyObject* value) {
+    if (PyDict_CheckExact(value)) return true;
+    pyutil::raise_argument_type("values", "dict", value);
+    return false;
+}
+
+// A value that a list update would refuse (not a list, or a row that is not a dictionary).
+bool check_list_value(PyObject* value) {
+    if (value == Py_None) return true;
+    if (!PyList_CheckExact(value)) {
+        pyutil::raise_argument_type("value", "list", value);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+        PyObject* row = PyList_GET_ITEM(value, i);
+        if (!PyDict_Check(row) && !PyObject_HasAttrString(row, "items")) {
+            PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'items'", Py_TYPE(row)->tp_name);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the object's class replaces the method that `base` defines (a Python subclass).
+bool overrides(PyObject* obj, PyTypeObject* base, PyObject* name) {
+    return Py_TYPE(obj) != base && _PyType_Lookup(Py_TYPE(obj), name) != _PyType_Lookup(base, name);
+}
+
+// Reading phase of a variable update: which variables take which values.
+bool plan_updates(ModuleState& state, PyObject* variables, PyObject* values, std::vector<Planned>& plan) {
+    if (PyDict_GET_SIZE(values) == 0) return true;  // nothing to write, nothing to check
+    Ref iterator = Ref::steal(PyObject_GetIter(variables));
+    if (!iterator) return false;
+    while (Ref variable = Ref::steal(PyIter_Next(iterator.get()))) {
+        const int disabled = variable_disabled(state, variable.get());
+        if (disabled < 0) return false;
+        if (disabled == 1) continue;
+        Ref id = variable_field(state, variable.get(), &PluginVariableObject::id, state.kb_id);
+        if (!id) return false;
+        bool error = false;
+        PyObject* value = pyutil::dict_find(values, id.get(), error);
+        if (error) return false;
+        if (value == nullptr) continue;
+        // A subclass's own update method decides what it accepts; its failure is rolled back.
+        Kind kind = Kind::Plain;
+        if (is_group(state, variable.get())) {
+            if (!overrides(variable.get(), state.VariableGroup, state.kb_updateVariablesInGroup) &&
+                !check_group_value(value)) {
+                return false;
+            }
+            kind = Kind::Group;
+        } else if (is_list(state, variable.get())) {
+            if (!overrides(variable.get(), state.VariableList, state.kb_updateVariablesInList) &&
+                !check_list_value(value)) {
+                return false;
+            }
+            kind = Kind::List;
+        }
+        plan.push_back({std::move(variable), Ref::borrow(value), kind});
+    }
+    return !PyErr_Occurred();
+}
+
+bool write_value(ModuleState& state, PyObject* variable, PyObject* value) {
+    if (is_variable(state, variable)) return set_variable_value(state, variable, value);
+    return PyObject_SetAttr(variable, state.kb_value, value) == 0;
+}
+
+// What a planned update may overwrite: the variable's value, or each member's for a group.
+bool snapshot(ModuleState& state, const Planned& p, std::vector<std::pair<Ref, Ref>>& saved) {
+    auto save = [&](PyObject* variable) {
+        Ref old = variable_field(state, variable, &PluginVariableObject::value, state.kb_value);
+        if (!old) return false;
+        saved.emplace_back(Ref::borrow(variable), std::move(old));
+        return true;
+    };
+    if (p.kind != Kind::Group) return save(p.variable.get());
+    Ref members = group_members(state, p.variable.get());
+    Ref iterator = members ? Ref::steal(PyObject_GetIter(members.get())) : Ref();
+    if (!iterator) return false;
+    while (Ref member = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (!save(member.get())) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+void restore_exception(Ref exc) {
+    if (!exc) return;
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
+    PyObject* traceback = PyException_GetTraceback(exc.get());
+    PyErr_Restore(type, exc.release(), traceback);
+}
+
+// Puts the saved values back, keeping the exception that made the update fail.
+void roll_back(ModuleState& state, const std::vector<std::pair<Ref, Ref>>& saved) {
+    Ref failure = pyutil::fetch_exception();
+    for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
+        if (!write_value(state, it->first.get(), it->second.get())) PyErr_Clear();
+    }
+    restore_exception(std::move(failure));
+}
+
+// Assignment phase; on a failure the values written so far are put back.
+bool apply_updates(ModuleState& state, const std::vector<Planned>& plan) {
+    if (plan.empty()) return true;
+    std::vector<std::pair<Ref, Ref>> saved;
+    saved.reserve(plan.size() + 8);
+    for (const Planned& p : plan) {
+        if (!snapshot(state, p, saved)) return false;
+    }
+    for (const Planned& p : plan) {
+        bool ok = true;
+        if (p.kind == Kind::Plain) {
+            ok = write_value(state, p.variable.get(), p.value.get());
+        } else if (p.kind == Kind::Group) {
+            ok = update_group_via_object(state, p.variable.get(), p.value.get());
+        } else {
+            ok = update_list_via_object(state, p.variable.get(), p.value.get());
+        }
+        if (ok) continue;
+        roll_back(state, saved);
+        return false;
+    }
+    return true;
+}
+
+// `self._updateVariables(values)` of a block class that overrides it; the override may write any
+// variable, so every variable's value is saved first and put back should it fail.
+bool apply_override(ModuleState& state, PyObject* self, PyObject* variables, PyObject* values) {
+    std::vector<std::pair<Ref, Ref>> saved;
+    Ref iterator = Ref::steal(PyObject_GetIter(variables));
+    if (!iterator) return false;
+    while (Ref variable = Ref::steal(PyIter_Next(iterator.get()))) {
+        const Kind kind = is_group(state, variable.get()) ? Kind::Group : Kind::Plain;
+        if (!snapshot(state, Planned{std::move(variable), Ref(), kind}, saved)) return false;
+    }
+    if (PyErr_Occurred()) return false;
+    if (Ref::steal(PyObject_CallMethodOneArg(self, state.kb_updateVariables, values))) return true;
+    roll_back(state, saved);
+    return false;
+}
+
+}  // namespace
+
+bool update_group_via_object(ModuleState& state, PyObject* group, PyObject* values) {
+    if (!overrides(group, state.VariableGroup, state.kb_updateVariablesInGroup)) {
+        return update_variables_in_group(state, group, values);
+    }
+    return static_cast<bool>(Ref::steal(PyObject_CallMethodOneArg(group, state.kb_updateVariablesInGroup, values)));
+}
+
+bool update_list_via_object(ModuleState& state, PyObject* list, PyObject* value) {
+    if (!overrides(list, state.VariableList, state.kb_updateVariablesInList)) {
+        return update_variables_in_list(state, list, value);
+    }
+    return static_cast<bool>(Ref::steal(PyObject_CallMethodOneArg(list, state.kb_updateVariablesInList, value)));
+}
+
+bool update_variables(ModuleState& state, PyObject* variables, PyObject* values) {
+    std::vector<Planned> plan;
+    return plan_updates(state, variables, values, plan) && apply_updates(state, plan);
+}
+
+PyObject* block_method_updateVariables(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+    static constexpr auto sig = pyutil::signature("_updateVariables", Param{"values", Accept::Dict, true});
+    pyutil::Bound<1> bound;
+    if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
+    PyObject* variables = as_block(self)->variables;
+    if (variables == nullptr) {
+        return PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '_variables'",
+                            Py_TYPE(self)->tp_name);
+    }
+    if (!update_variables(*state_of_class(cls), variables, bound[0])) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* block_method_updateInputs(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    static constexpr auto sig = pyutil::signature("_updateInputs", Param{"values", Accept::Dict, true});
+    pyutil::Bound<1> bound;
+    if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
+    ModuleState& state = *state_of_class(cls);
+    bool no_groups = false;
+    Ref group = selected_group(state, self, no_groups);
+    if (no_groups) Py_RETURN_NONE;
+    if (!group) return nullptr;
+    Ref members = group_members(state, group.get());
+    if (!members || !update_variables(state, members.get(), bound[0])) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Block state JSON
+
+namespace {
+
+// A key of a JSON object, or `fallback` when it is missing (borrowed; null with an exception
+// when the lookup failed).
+PyObject* read(PyObject* json, PyObject* key, PyObject* fallback) {
+    PyObject* value = PyDict_GetItemWithError(json, key);
+    if (value != nullptr) return value;
+    return PyErr_Occurred() ? nullptr : fallback;
+}
+
+// `json.get(key, fallback)` held by the caller; false with an exception when the lookup failed.
+bool take(PyObject* json, PyObject* key, PyObject* fallback, Ref& out) {
+    PyObject* value = read(json, key, fallback);
+    out = Ref::borrow(value);
+    return value != nullptr;
+}
+
+// `json.get(key, [])` / `json.get(key, {})` with the empty container made only when needed.
+bool take_or_new(PyObject* json, PyObject* key, bool list, Ref& out) {
+    PyObject* value = PyDict_GetItemWithError(json, key);
+    if (value != nullptr) {
+        out = Ref::borrow(value);
+        return true;
+    }
+    if (PyErr_Occurred()) return false;
+    out = Ref::steal(list ? PyList_New(0) : PyDict_New());
+    return static_cast<bool>(out);
+}
+
+bool expect(PyObject* value, bool ok, const char* type) {
+    if (!ok) pyutil::raise_expected(type, value);
+    return ok;
+}
+
+bool str_or_none(PyObject* v) { return v == Py_None || PyUnicode_CheckExact(v); }
+
+PyObject* dict_of(PyObject* value) {
+    if (PyDict_CheckExact(value)) return value;
+    pyutil::raise_expected("dict", value);
+    return nullptr;
+}
+
+// parseVariableConnection: one endpoint dictionary into a BlockVarPair.
+Ref parse_pair(ModuleState& state, PyObject* endpoint) {
+    if (dict_of(endpoint) == nullptr) return Ref();
+    PyObject* keys[] = {state.kb_placedID, state.kb_blockID, state.kb_variableID, state.kb_variableType,
+                        state.kb_variableAllowedValues};
+    Ref args[5];
+    for (int i = 0; i < 5; ++i) {
+        PyObject* value = read(endpoint, keys[i], Py_None);
+        if (value == nullptr) return Ref();
+        args[i] = Ref::borrow(value);
+    }
+    return make_var_pair(state, args[0].get(), args[1].get(), args[2].get(), args[3].get(), args[4].get());
+}
+
+Ref parse_connection(ModuleState& state, PyObject* connection) {
+    if (dict_of(connection) == nullptr) return Ref();
+    Ref origin, destination, cyclic, cycles, current;
+    Ref one = Ref::steal(PyLong_FromLong(1)), zero = Ref::steal(PyLong_FromLong(0));
+    if (!one || !zero || !take(connection, state.kb_origin, Py_None, origin) ||
+        !take(connection, state.kb_destination, Py_None, destination) ||
+        !take(connection, state.kb_isCyclic, Py_False, cyclic) || !take(connection, state.kb_cycles, one.get(), cycles) ||
+        !take(connection, state.kb_currentCycle, zero.get(), current)) {
+        return Ref();
+    }
+    if (origin.get() == Py_None || destination.get() == Py_None) {
+        PyErr_SetString(PyExc_Exception, "Invalid flow object.");
+        return Ref();
+    }
+    Ref origin_pair = parse_pair(state, origin.get());
+    if (!origin_pair) return Ref();
+    Ref destination_pair = parse_pair(state, destination.get());
+    if (!destination_pair) return Ref();
+    return make_connection(state, origin_pair.get(), destination_pair.get(), cyclic.get(), cycles.get(), current.get());
+}
+
+// A list of connection JSON into a new list of BlockConnection.
+Ref parse_connections(ModuleState& state, PyObject* list) {
+    if (list == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        return Ref();
+    }
+    if (!expect(list, PyList_CheckExact(list), "list")) return Ref();
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result) return Ref();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+        Ref connection = parse_connection(state, item.get());
+        if (!connection || PyList_Append(result.get(), connection.get()) < 0) return Ref();
+    }
+    return result;
+}
+
+PyObject* list_of(PyObject* value) {
+    if (value == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        return nullptr;
+    }
+    return expect(value, PyList_CheckExact(value), "list") ? value : nullptr;
+}
+
+// The values of the "variables" entries: id -> value, a group entry giving id -> {member: value}.
+Ref parse_variable_entries(ModuleState& state, PyObject* entries) {
+    Ref parsed = Ref::steal(PyDict_New());
+    if (!parsed || list_of(entries) == nullptr) return Ref();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(entries, i));
+        if (dict_of(entry.get()) == nullptr) return Ref();
+        PyObject* id = read(entry.get(), state.kb_id, Py_None);
+        if (id == nullptr) return Ref();
+        if (id == Py_None) {
+            PyErr_SetString(PyExc_Exception, "Invalid flow object.");
+            return Ref();
+        }
+        Ref keep_id = Ref::borrow(id);
+        PyObject* type = read(entry.get(), state.kb_type, Py_None);
+        if (type == nullptr) return Ref();
+        const int is_group_entry = PyObject_RichCompareBool(type, state.kb_group, Py_EQ);
+        if (is_group_entry < 0) return Ref();
+        Ref value;
+        if (is_group_entry == 1) {
+            PyObject* members = read(entry.get(), state.kb_variables, Py_None);
+            if (members == nullptr || list_of(members) == nullptr) return Ref();
+            value = Ref::steal(PyDict_New());
+            if (!value) return Ref();
+            for (Py_ssize_t m = 0; m < PyList_GET_SIZE(members); ++m) {
+                Ref member = Ref::borrow(PyList_GET_ITEM(members, m));
+                if (dict_of(member.get()) == nullptr) return Ref();
+                PyObject* member_id = read(member.get(), state.kb_id, Py_None);
+                PyObject* member_value = member_id ? read(member.get(), state.kb_value, Py_None) : nullptr;
+                if (!member_value || PyDict_SetItem(value.get(), member_id, member_value) < 0) return Ref();
+            }
+        } else {
+            PyObject* plain = read(entry.get(), state.kb_value, Py_None);
+            if (plain == nullptr) return Ref();
+            value = Ref::borrow(plain);
+        }
+        if (PyDict_SetItem(parsed.get(), keep_id.get(), value.get()) < 0) return Ref();
+    }
+    return parsed;
+}
+
+// Everything read from a block state JSON before the block is touched.
+struct BlockState {
+    Ref isPlaced, isRunning, error, blockLogs, placedID, finishedExecution, selectedInputGroup, selectedRemote, time,
+        dirty, storedOutputs, extensionsToOpen, extraData, position, connections, references, parsed;
+    std::vector<Planned> plan;
+};
+
+bool read_position(ModuleState& state, PyObject* json, Ref& position) {
+    Ref given_ref;
+    if (!take_or_new(json, state.kb_position, false, given_ref)) return false;
+    PyObject* given = given_ref.get();
+    if (dict_of(given) == nullptr) return false;
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return false;
+    PyObject* x = read(given, state.kb_x, zero.get());
+    PyObject* y = x ? read(given, state.kb_y, zero.get()) : nullptr;
+    if (!y) return false;
+    Ref fx = Ref::steal(PyNumber_Float(x));
+    if (!fx) return false;
+    Ref fy = Ref::steal(PyNumber_Float(y));
+    if (!fy) return false;
+    position = Ref::steal(PyList_New(2));
+    if (!position) return false;
+    PyList_SET_ITEM(position.get(), 0, fx.release());
+    PyList_SET_ITEM(position.get(), 1, fy.release());
+    return true;
+}
+
+bool read_block_state(ModuleState& state, PyObject* self, PyObject* json, BlockState& s) {
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return false;
+    // 1. the keys in their order, with defaults and type checks
+    if (!take(json, state.kb_isPlaced, Py_False, s.isPlaced) || !take(json, state.kb_isRunning, Py_False, s.isRunning) ||
+        !take(json, state.kb_error, Py_False, s.error) || !take(json, state.kb_blockLogs, state.kb_empty, s.blockLogs)) {
+        return false;
+    }
+    if (!expect(s.blockLogs.get(), str_or_none(s.blockLogs.get()), "str")) return false;
+    if (!take(json, state.kb_placedID, zero.get(), s.placedID)) return false;
+    PyObject* placed = s.placedID.get();
+    if (!expect(placed, placed == Py_None || PyLong_CheckExact(placed), "int")) return false;
+    if (!take(json, state.kb_finishedExecution, Py_True, s.finishedExecution) ||
+        !take(json, state.kb_selectedInputGroup, state.kb_default, s.selectedInputGroup)) {
+        return false;
+    }
+    if (!expect(s.selectedInputGroup.get(), str_or_none(s.selectedInputGroup.get()), "str")) return false;
+    if (!take(json, state.kb_selectedRemote, state.kb_Local, s.selectedRemote)) return false;
+    if (!expect(s.selectedRemote.get(), str_or_none(s.selectedRemote.get()), "str")) return false;
+    if (!take_or_new(json, state.kb_extensionsToOpen, true, s.extensionsToOpen)) return false;
+    PyObject* extensions = s.extensionsToOpen.get();
+    if (!expect(extensions, extensions == Py_None || PyList_CheckExact(extensions), "list")) return false;
+    if (!take(json, state.kb_time, zero.get(), s.time) || !take_or_new(json, state.kb_extraData, false, s.extraData) ||
+        !take(json, state.kb_dirty, Py_False, s.dirty)) {
+        return false;
+    }
+    if (!read_position(state, json, s.position)) return false;
+    if (!take(json, state.kb_storedOutputs, Py_None, s.storedOutputs)) return false;
+    PyObject* stored = s.storedOutputs.get();
+    if (!expect(stored, stored == Py_None || PyDict_CheckExact(stored), "dict")) return false;
+    // 2. connections; both lists are type-checked before either is parsed, as the keys are read in order
+    Ref connections, references;
+    if (!take_or_new(json, state.kb_variableConnections, true, connections) ||
+        !take_or_new(json, state.kb_variableConnectionsReference, true, references)) {
+        return false;
+    }
+    if (connections.get() != Py_None && !expect(connections.get(), PyList_CheckExact(connections.get()), "list")) {
+        return false;
+    }
+    if (references.get() != Py_None && !expect(references.get(), PyList_CheckExact(references.get()), "list")) {
+        return false;
+    }
+    s.connections = parse_connections(state, connections.get());
+    if (!s.connections) return false;
+    s.references = parse_connections(state, references.get());
+    if (!s.references) return false;
+    // 3. variable values, and whether the block's variables accept them
+    Ref entries;
+    if (!take_or_new(json, state.kb_variables, true, entries)) return false;
+    s.parsed = parse_variable_entries(state, entries.get());
+    if (!s.parsed) return false;
+    PyObject* variables = as_block(self)->variables;
+    if (variables == nullptr) {
+        PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '_variables'", Py_TYPE(self)->tp_name);
+        return false;
+    }
+    return plan_updates(state, variables, s.parsed.get(), s.plan);
+}
+
+}  // namespace
+
+bool block_parse_internal_variables(ModuleState& state, PyObject* self, PyObject* json) {
+    BlockState s{};
+    if (!read_block_state(state, self, json, s)) return false;
+    PluginBlockObject* b = as_block(self);
+    using pyutil::assign_slot;
+    // 4-5. selection and values; a failing member update puts the selection back too
+    Ref old_group = Ref::borrow(b->selectedInputGroup), old_remote = Ref::borrow(b->selectedRemote);
+    assign_slot(b->selectedInputGroup, std::move(s.selectedInputGroup));
+    assign_slot(b->selectedRemote, std::move(s.selectedRemote));
+    // A block class with its own _updateVariables gets the values through it.
+    const bool own = uses_builtin_method(Py_TYPE(self), state.kb_updateVariables,
+                                         reinterpret_cast<void (*)()>(block_method_updateVariables));
+    if (own ? !apply_updates(state, s.plan) : !apply_override(state, self, b->variables, s.parsed.get())) {
+        assign_slot(b->selectedInputGroup, std::move(old_group));
+        assign_slot(b->selectedRemote, std::move(old_remote));
+        return false;
+    }
+    // 6. run state, position and connections
+    assign_slot(b->isPlaced, std::move(s.isPlaced));
+    assign_slot(b->isRunning, std::move(s.isRunning));
+    assign_slot(b->error, std::move(s.error));
+    assign_slot(b->blockLogs, std::move(s.blockLogs));
+    assign_slot(b->position, std::move(s.position));
+    assign_slot(b->placedID, std::move(s.placedID));
+    assign_slot(b->finishedExecution, std::move(s.finishedExecution));
+    assign_slot(b->storedOutputs, std::move(s.storedOutputs));
+    assign_slot(b->variableConnections, std::move(s.connections));
+    assign_slot(b->variableConnectionsReferences, std::move(s.references));
+    assign_slot(b->extensionsToOpen, std::move(s.extensionsToOpen));
+    assign_slot(b->time, std::move(s.time));
+    assign_slot(b->extraData, std::move(s.extraData));
+    assign_slot(b->dirty, std::move(s.dirty));
+    return true;
+}
+
+PyObject* block_method_parseInternal(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+    static constexpr auto sig = pyutil::signature("_parseInternalVariables", Param{"blockJSON", Accept::Dict, true});
+    pyutil::Bound<1> bound;
+    if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
+    if (!block_parse_internal_variables(*state_of_class(cls), self, bound[0])) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace plugins

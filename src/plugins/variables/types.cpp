@@ -1,0 +1,211 @@
+// The string-valued enumerations VariableTypes and PluginBlockTypes.
+//
+// They are real Python enumerations with a `str` mix-in, built through the `enum` module's
+// functional interface, so plugin authors get the usual behaviour (iteration, lookup by value,
+// `.name`, `.value`, pickling by name) while every member is a true `str`: it compares and
+// hashes as its value text and serialises to JSON as it. Text conversion, representation and
+// formatting are the value text too, so messages and printed dictionaries never show a member
+// name.
+#include "internal.hpp"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+#include <utility>
+
+namespace plugins {
+namespace {
+
+using Member = std::pair<const char*, const char*>;
+
+// Declaration order, which is the order of iteration.
+constexpr std::array<Member, 31> variable_type_members = {{
+    {"ANY", "any"},
+    {"STRING", "string"},
+    {"TEXT_AREA", "text_area"},
+    {"NUMBER", "number"},
+    {"INTEGER", "integer"},
+    {"FLOAT", "float"},
+    {"BOOLEAN", "boolean"},
+    {"STRING_LIST", "string[]"},
+    {"NUMBER_LIST", "number[]"},
+    {"NUMBER_RANGE", "[number, number, number]"},
+    {"CONSTRAINED_NUMBER_RANGE", "[number, number, number, constrain]"},
+    {"FILE", "file"},
+    {"FOLDER", "folder"},
+    {"MULTIPLE_STRUCTURE", "multiple_structure"},
+    {"STRUCTURE", "structure"},
+    {"HETERORES", "heterores"},
+    {"STDRES", "stdres"},
+    {"RESIDUE", "residue"},
+    {"ATOM", "atom"},
+    {"CHAIN", "chain"},
+    {"BOX", "box"},
+    {"SPHERE", "sphere"},
+    {"SMILES", "smiles"},
+    {"_GROUP", "group"},
+    {"LIST", "list"},
+    {"_LIST", "_list"},
+    {"OBJECT", "object"},
+    {"CODE", "code"},
+    {"CUSTOM", "custom"},
+    {"RADIO", "radio"},
+    {"CHECKBOX", "checkbox"},
+}};
+
+constexpr std::array<Member, 6> block_type_members = {{
+    {"BASE", "base"},
+    {"INPUT", "input"},
+    {"ACTION", "action"},
+    {"SLURM", "slurm"},
+    {"CONFIG", "config"},
+    {"GHOST", "ghost"},
+}};
+
+// VariableTypes.getTypes(): a fresh list, so callers may change it freely.
+PyObject* get_types(PyObject* module, PyObject*) {
+    ModuleState* state = state_of_module(module);
+    return PySequence_List(state->variable_types_sorted);
+}
+
+PyMethodDef get_types_def = {
+    "getTypes", get_types, METH_NOARGS,
+    "getTypes()\n--\n\nReturns a list of all the available types.",
+};
+
+template <std::size_t N>
+pyutil::Ref build_enum(PyObject* module, const char* name, const char* doc, const std::array<Member, N>& members) {
+    using pyutil::Ref;
+    Ref names = Ref::steal(PyList_New(static_cast<Py_ssize_t>(N)));
+    if (!names) return Ref();
+    for (std::size_t i = 0; i < N; ++i) {
+        PyObject* pair = Py_BuildValue("(ss)", members[i].first, members[i].second);
+        if (pair == nullptr) return Ref();
+        PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    Ref enum_module = Ref::steal(PyImport_ImportModule("enum"));
+    if (!enum_module) return Ref();
+    Ref enum_class = Ref::steal(PyObject_GetAttrString(enum_module.get(), "Enum"));
+    Ref str_type = Ref::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    Ref module_name = Ref::steal(PyUnicode_FromString("QorvelAPI.plugins"));
+    Ref class_name = Ref::steal(PyUnicode_FromString(name));
+    if (!enum_class || !module_name || !class_name) return Ref();
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs || PyDict_SetItemString(kwargs.get(), "module", module_name.get()) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "qualname", class_name.get()) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "type", str_type.get()) < 0) {
+        return Ref();
+    }
+    Ref args = Ref::steal(PyTuple_Pack(2, class_name.get(), names.get()));
+    if (!args) return Ref();
+    Ref cls = Ref::steal(PyObject_Call(enum_class.get(), args.get(), kwargs.get()));
+    if (!cls) return Ref();
+
+    // The value text everywhere a member is turned into text.
+    Ref str_str = Ref::steal(PyObject_GetAttrString(str_type.get(), "__str__"));
+    Ref str_format = Ref::steal(PyObject_GetAttrString(str_type.get(), "__format__"));
+    Ref doc_text = Ref::steal(PyUnicode_FromString(doc));
+    if (!str_str || !str_format || !doc_text) return Ref();
+    if (PyObject_SetAttrString(cls.get(), "__str__", str_str.get()) < 0 ||
+        PyObject_SetAttrString(cls.get(), "__repr__", str_str.get()) < 0 ||
+        PyObject_SetAttrString(cls.get(), "__format__", str_format.get()) < 0 ||
+        PyObject_SetAttrString(cls.get(), "__doc__", doc_text.get()) < 0) {
+        return Ref();
+    }
+    (void)module;
+    return cls;
+}
+
+bool keep_member(PyObject* cls, const char* name, PyObject*& field) {
+    field = PyObject_GetAttrString(cls, name);
+    return field != nullptr;
+}
+
+bool register_variable_types(PyObject* module, ModuleState& state) {
+    using pyutil::Ref;
+    Ref cls = build_enum(module, "VariableTypes", "The types of variables.", variable_type_members);
+    if (!cls) return false;
+
+    // getTypes() lists the members by name in code-point order (upper case before "_").
+    std::array<Member, 31> by_name = variable_type_members;
+    std::sort(by_name.begin(), by_name.end(),
+              [](const Member& a, const Member& b) { return std::string_view(a.first) < std::string_view(b.first); });
+    Ref sorted = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(by_name.size())));
+    Ref texts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(by_name.size())));
+    Ref values = Ref::steal(PyDict_New());
+    if (!sorted || !texts || !values) return false;
+    for (std::size_t i = 0; i < by_name.size(); ++i) {
+        PyObject* member = PyObject_GetAttrString(cls.get(), by_name[i].first);
+        if (member == nullptr) return false;
+        PyTuple_SET_ITEM(sorted.get(), static_cast<Py_ssize_t>(i), member);
+        // Plain value string -> itself: a lookup with a member or its text yields the plain text.
+        Ref text = Ref::steal(PyUnicode_FromString(by_name[i].second));
+        if (!text || PyDict_SetItem(values.get(), text.get(), text.get()) < 0) return false;
+        PyTuple_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(i), text.release());
+    }
+    state.variable_types_sorted = sorted.release();
+    state.variable_type_values = values.release();
+    state.variable_type_texts = texts.release();
+
+    Ref function = Ref::steal(PyCFunction_NewEx(&get_types_def, module, nullptr));
+    if (!function) return false;
+    Ref static_method = Ref::steal(PyStaticMethod_New(function.get()));
+    if (!static_method || PyObject_SetAttrString(cls.get(), "getTypes", static_method.get()) < 0) return false;
+
+    if (!keep_member(cls.get(), "ANY", state.vt_ANY) || !keep_member(cls.get(), "_GROUP", state.vt_GROUP) ||
+        !keep_member(cls.get(), "LIST", state.vt_LIST) || !keep_member(cls.get(), "_LIST", state.vt_LIST_INTERNAL) ||
+        !keep_member(cls.get(), "STRING_LIST", state.vt_STRING_LIST) ||
+        !keep_member(cls.get(), "NUMBER_LIST", state.vt_NUMBER_LIST)) {
+        return false;
+    }
+    if (PyModule_AddObjectRef(module, "VariableTypes", cls.get()) < 0) return false;
+    state.VariableTypes = reinterpret_cast<PyTypeObject*>(cls.release());
+    return true;
+}
+
+bool register_block_types(PyObject* module, ModuleState& state) {
+    pyutil::Ref cls = build_enum(module, "PluginBlockTypes", "The different types of blocks.", block_type_members);
+    if (!cls || PyModule_AddObjectRef(module, "PluginBlockTypes", cls.get()) < 0) return false;
+    state.PluginBlockTypes = reinterpret_cast<PyTypeObject*>(cls.release());
+    return true;
+}
+
+}  // namespace
+
+bool register_enumerations(PyObject* module, ModuleState& state) {
+    return register_variable_types(module, state) && register_block_types(module, state);
+}
+
+bool is_variable_type(ModuleState& state, PyObject* type, bool& error) {
+    error = false;
+    if (PyUnicode_CheckExact(type) || Py_IS_TYPE(type, state.VariableTypes)) {
+        int found = PyDict_Contains(state.variable_type_values, type);
+        error = found < 0;
+        return found > 0;
+    }
+    // Anything else is compared member by member, as a list membership test does.
+    int found = PySequence_Contains(state.variable_types_sorted, type);
+    error = found < 0;
+    return found > 0;
+}
+
+pyutil::Ref type_text(ModuleState& state, PyObject* type) {
+    if (PyUnicode_CheckExact(type)) return pyutil::Ref::borrow(type);
+    if (Py_IS_TYPE(type, state.VariableTypes)) {
+        // Members are few and unique: finding one by identity avoids the member's Python-level
+        // __eq__ that a dictionary lookup keyed by plain strings would call.
+        const Py_ssize_t count = PyTuple_GET_SIZE(state.variable_types_sorted);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (PyTuple_GET_ITEM(state.variable_types_sorted, i) == type) {
+                return pyutil::Ref::borrow(PyTuple_GET_ITEM(state.variable_type_texts, i));
+            }
+        }
+        PyObject* plain = PyDict_GetItemWithError(state.variable_type_values, type);
+        if (plain != nullptr) return pyutil::Ref::borrow(plain);
+        if (PyErr_Occurred()) return pyutil::Ref();
+    }
+    // Another object that passed the type check (or was assigned later) is placed as it is.
+    return pyutil::Ref::borrow(type);
+}
+
+}  // namespace plugins

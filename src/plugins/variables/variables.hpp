@@ -1,0 +1,101 @@
+// Object layouts of the variable model, shared by the units that read variables directly
+// (blocks, plugin, custom variable). Every slot holds a strong reference or null ("not set").
+#pragma once
+#include "../state.hpp"
+
+namespace plugins {
+
+struct PluginVariableObject {
+    PyObject_HEAD
+    PyObject* dict;         // instance __dict__ (hosts and authors add attributes)
+    PyObject* weakrefs;     // weak reference list
+    PyObject* id;
+    PyObject* name;
+    PyObject* description;
+    PyObject* type;         // a VariableTypes member or a plain string, as given
+    PyObject* defaultValue;
+    PyObject* value;
+    PyObject* allowedValues;
+    PyObject* category;
+    PyObject* disabled;
+    PyObject* required;
+    PyObject* placeholder;
+};
+
+struct VariableGroupObject {
+    PluginVariableObject base;
+    PyObject* variables;    // the members: the list given to the constructor
+};
+
+struct VariableListObject {
+    PluginVariableObject base;
+    PyObject* prototypes;   // the column definitions: the list given to the constructor
+};
+
+struct CustomVariableObject {
+    PluginVariableObject base;
+    PyObject* customPage;   // the PluginPage that renders the variable
+};
+
+inline PluginVariableObject* as_variable(PyObject* obj) noexcept {
+    return reinterpret_cast<PluginVariableObject*>(obj);
+}
+
+inline bool is_variable(const ModuleState& state, PyObject* obj) noexcept {
+    return PyObject_TypeCheck(obj, state.PluginVariable);
+}
+inline bool is_group(const ModuleState& state, PyObject* obj) noexcept {
+    return PyObject_TypeCheck(obj, state.VariableGroup);
+}
+inline bool is_list(const ModuleState& state, PyObject* obj) noexcept {
+    return PyObject_TypeCheck(obj, state.VariableList);
+}
+
+// The variable's dictionary as its own class builds it (`obj.toDict(minimal)`), so a Python
+// subclass that overrides toDict is honoured; our own classes take a direct path.
+pyutil::Ref variable_to_dict(ModuleState& state, PyObject* variable, bool minimal);
+
+// The dictionary of PluginVariable itself (the ten keys, or three when minimal), for kinds that
+// extend it in C++ (CustomVariable appends its keys to it).
+pyutil::Ref base_variable_dict(ModuleState& state, PyObject* variable, bool minimal);
+
+// Arguments of the construction of a plain variable, borrowed; null means "not given" (the
+// parameter's default). The argument types must already have been checked by the caller's parser
+// (exact str for id, name and description; list or None for allowedValues; str or None for
+// category and placeholder), as pyutil::parse does with the signatures below.
+struct VariableArgs {
+    PyObject* id = nullptr;
+    PyObject* name = nullptr;
+    PyObject* description = nullptr;
+    PyObject* type = nullptr;
+    PyObject* defaultValue = nullptr;
+    PyObject* allowedValues = nullptr;
+    PyObject* category = nullptr;
+    PyObject* disabled = nullptr;
+    PyObject* required = nullptr;
+    PyObject* placeholder = nullptr;
+};
+
+// Runs the construction of a plain variable (type check, _GROUP refusal for non-groups,
+// normalisation of allowedValues, category and default, the LIST checks and warnings) on an
+// already-allocated object whose type derives from PluginVariable. Nothing is stored unless every
+// check passes. Returns false with an exception set.
+bool init_variable(ModuleState& state, PyObject* self, const VariableArgs& args);
+
+// The editor-update paths of groups and lists (`_updateVariablesInGroup(values)` with a dict,
+// `_updateVariablesInList(value)` with a list or None), callable from C++. They check their
+// argument like the Python methods do.
+bool update_variables_in_group(ModuleState& state, PyObject* group, PyObject* values);
+bool update_variables_in_list(ModuleState& state, PyObject* list, PyObject* value);
+
+// Sets a variable's `value`: straight into the slot for our own classes, through setattr for
+// Python subclasses (which may define a property). Used by the group update and by blocks.
+bool set_variable_value(ModuleState& state, PyObject* variable, PyObject* value);
+
+// Cyclic-GC support for C++ kinds that extend PluginVariableObject: their tp_traverse and
+// tp_clear call these for the base fields (dict included). The base tp_dealloc calls the
+// instance type's tp_clear, so a C++ kind need not define its own dealloc.
+int traverse_variable(PluginVariableObject* self, visitproc visit, void* arg);
+void clear_variable(PluginVariableObject* self);
+
+}  // namespace plugins
