@@ -1,7 +1,6 @@
 // PluginBlock: the type, its initial run state, the constructor with all its checks,
 // identifier normalisation, invocation, equality and text form.
 #include "internal.hpp"
-#include "../variables/internal.hpp"  // the slot descriptor with a class-level value
 
 #include "../../pyutil/dict.hpp"
 #include "../../pyutil/json.hpp"

@@ -17,8 +17,7 @@ pyutil::Ref type_text(ModuleState& state, PyObject* type);
 // A data descriptor that reads and writes an object slot on instances and answers a fixed
 // class-level value when read on the class (descriptor.cpp).
 bool register_slot_descriptor(PyObject* module, ModuleState& state);
-bool install_slot_with_default(ModuleState& state, PyTypeObject* owner, const char* name, Py_ssize_t offset,
-                               PyObject* class_value, const char* doc);
+// (install_slot_with_default, which blocks use too, is declared in variables.hpp.)
 
 // The classes of the unit, registered in this order by register_variables.
 bool register_plugin_variable(PyObject* module, ModuleState& state);
@@ -32,9 +31,6 @@ bool raise_unique_id(ModuleState& state, PyObject* message, PyObject* variable_i
 // The `id` of a member variable: the slot for our classes, getattr for anything else.
 pyutil::Ref member_id(ModuleState& state, PyObject* member);
 
-// Walks the identifiers of `members` (a list) in order; `repeated` receives the first one equal to
-// an earlier one and stays unset when all differ. Returns false with an exception set.
-bool find_repeated_id(ModuleState& state, PyObject* members, pyutil::Ref& repeated);
 
 // The dictionaries of groups and lists (their own toDict), used on the direct path.
 pyutil::Ref group_dict(ModuleState& state, PyObject* group, bool minimal);
@@ -48,12 +44,5 @@ bool parse_minimal(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, b
 void dealloc_variable(PyObject* self);
 PyObject* new_variable(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 PyObject* variable_str(PyObject* self);
-
-// Whether `obj` is exactly one of our classes (so its slots can be used directly).
-inline bool is_own_variable_class(const ModuleState& state, PyObject* obj) noexcept {
-    PyTypeObject* t = Py_TYPE(obj);
-    return t == state.PluginVariable || t == state.VariableGroup || t == state.VariableList ||
-           (state.CustomVariable != nullptr && t == state.CustomVariable);
-}
 
 }  // namespace plugins

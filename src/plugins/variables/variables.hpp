@@ -92,6 +92,23 @@ bool update_variables_in_list(ModuleState& state, PyObject* list, PyObject* valu
 // Python subclasses (which may define a property). Used by the group update and by blocks.
 bool set_variable_value(ModuleState& state, PyObject* variable, PyObject* value);
 
+// Whether `obj` is exactly one of our classes (so its slots can be used directly).
+inline bool is_own_variable_class(const ModuleState& state, PyObject* obj) noexcept {
+    PyTypeObject* t = Py_TYPE(obj);
+    return t == state.PluginVariable || t == state.VariableGroup || t == state.VariableList ||
+           (state.CustomVariable != nullptr && t == state.CustomVariable);
+}
+
+// Walks the identifiers of `members` (a list) in order; `repeated` receives the first one equal to
+// an earlier one and stays unset when all differ. Returns false with an exception set.
+bool find_repeated_id(ModuleState& state, PyObject* members, pyutil::Ref& repeated);
+
+// Installs on `owner` the slot descriptor of the variables unit: it reads and writes the object
+// slot at `offset` on instances and answers `class_value` when read on the class (blocks use it
+// for their run-state attributes too).
+bool install_slot_with_default(ModuleState& state, PyTypeObject* owner, const char* name, Py_ssize_t offset,
+                               PyObject* class_value, const char* doc);
+
 // Cyclic-GC support for C++ kinds that extend PluginVariableObject: their tp_traverse and
 // tp_clear call these for the base fields (dict included). The base tp_dealloc calls the
 // instance type's tp_clear, so a C++ kind need not define its own dealloc.
