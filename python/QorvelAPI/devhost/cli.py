@@ -21,8 +21,10 @@ from typing import Any
 
 from .flow import Flow, FlowError, register_flow_manager
 from .loader import LoadedPlugin, PluginLoadError, Problem, collect_problems, load_plugin, one_line
+from .flowcheck import input_variables
 from .run import BlockResult, FlowRun, HostError, Interrupted, LocalHost
 from .runner import QueueError
+from .values import ValueCheckError
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
@@ -61,8 +63,37 @@ def parse_assignments(items: list[str] | None, option: str) -> dict:
 
 
 def typed_values(texts: dict, variables) -> dict:
-    types = {v.id: str(getattr(v, "type", "")) for v in variables}
-    return {name: parse_value(text, types.get(name)) for name, text in texts.items()}
+    """The values of NAME=TEXT items, each parsed for its variable's type; "group.member" sets one
+    member of a group (the other members keep their values)."""
+    declared = {v.id: v for v in variables}
+    values: dict = {}
+    for name, text in texts.items():
+        head, dot, member = name.partition(".")
+        group = declared.get(head)
+        if name not in declared and dot and group is not None and str(getattr(group, "type", "")) == "group":
+            members = {m.id: str(getattr(m, "type", "")) for m in group.variables}
+            target = values.get(head)
+            if not isinstance(target, dict):
+                target = values[head] = {}
+            target[member] = parse_value(text, members.get(member))
+        else:
+            values[name] = parse_value(text, str(getattr(declared[name], "type", "")) if name in declared else None)
+    return values
+
+
+def placed_assignments(flow: Flow, texts: dict, option: str) -> dict[int, dict]:
+    """PLACED_ID.NAME=TEXT items of ``flow`` as texts by placement."""
+    by_placement: dict[int, dict] = {}
+    known = {b.placedID for b in flow.blocks}
+    for name, text in texts.items():
+        head, dot, rest = name.partition(".")
+        if not dot or not head.isdigit() or not rest:
+            raise UsageError(f"{option} of a flow expects PLACED_ID.NAME=VALUE, got '{name}={text}'")
+        if int(head) not in known:
+            raise UsageError(f"{option} {name}: flow '{flow.name}' has no block with placedID {head} "
+                             f"(placedIDs: {', '.join(str(p) for p in sorted(known)) or 'none'})")
+        by_placement.setdefault(int(head), {})[rest] = text
+    return by_placement
 
 
 def dumps(value: Any) -> str:
@@ -311,7 +342,15 @@ def _run_flow(host: LocalHost, flow: Flow, out: Output) -> int:
         print_result(result, out)
         sys.stdout.flush()
 
-    run = host.run_flow(flow, on_result=None if out.as_json else show)
+    try:
+        run = host.run_flow(flow, on_result=None if out.as_json else show)
+    except Interrupted as exc:
+        if exc.run is None:
+            raise
+        # The run so far, saved, is still reported (and as one JSON document with --json).
+        _finish_run(exc.run, out)
+        out.problem(Problem("error", str(exc)))
+        return EXIT_INTERRUPTED
     return _finish_run(run, out)
 
 
@@ -338,6 +377,10 @@ def cmd_run(args, out: Output) -> int:
 
 
 def _find_flow(loaded: LoadedPlugin, wanted: str) -> Flow:
+    # A path is taken from the current folder, else from the plugin folder (as ``check`` prints it).
+    in_plugin = os.path.join(loaded.folder, wanted)
+    if not os.path.exists(wanted) and os.path.isfile(in_plugin):
+        wanted = in_plugin
     if os.path.isfile(wanted) or wanted.endswith(".flow") or os.sep in wanted:
         if not os.path.exists(wanted):
             raise HostError(f"flow file not found: {wanted}")
@@ -357,7 +400,20 @@ def cmd_flow(args, out: Output) -> int:
     _report_load_warnings(loaded, out)
     flow = _find_flow(loaded, args.flow)
     host = _host(args, loaded, out)
+    _apply_overrides(host, flow, parse_assignments(args.set, "--set"), parse_assignments(args.input, "--input"))
     return _run_flow(host, flow, out)
+
+
+def _apply_overrides(host: LocalHost, flow: Flow, variables: dict, inputs: dict) -> None:
+    """``flow --set PLACED_ID.variable=value --input PLACED_ID.input=value``: values for placements,
+    applied over the flow file's (they are checked with the rest of the flow before it runs)."""
+    for placed_id, texts in placed_assignments(flow, variables, "--set").items():
+        placed = flow.placement(placed_id)
+        values = typed_values(texts, host.declared_exact(placed)._variables)
+        flow.variableValues.setdefault(placed_id, {}).update(values)
+    for placed_id, texts in placed_assignments(flow, inputs, "--input").items():
+        placed = flow.placement(placed_id)
+        placed.inputs.update(typed_values(texts, input_variables(host.declared_exact(placed), placed)))
 
 
 def cmd_config(args, out: Output) -> int:
@@ -425,6 +481,10 @@ def build_parser() -> argparse.ArgumentParser:
     running(p)
     p = command("flow", "run a flow (a .flow file, or a preset flow's name) on this machine")
     p.add_argument("flow", metavar="FLOW_FILE_OR_NAME")
+    p.add_argument("--set", action="append", metavar="PLACED_ID.VAR=VALUE",
+                   help="value of a variable of one placement (JSON or text)")
+    p.add_argument("--input", action="append", metavar="PLACED_ID.ID=VALUE",
+                   help="value of an input of one placement (JSON or text)")
     running(p)
     p = command("config", "show the plugin's configuration, or save values with --set")
     p.add_argument("--set", action="append", metavar="VAR=VALUE", help="value to save (JSON or text)")
@@ -443,7 +503,7 @@ def main(argv: list[str] | None = None) -> int:
         return COMMANDS[args.command](args, out)
     except PluginLoadError as exc:
         problems = exc.problems
-    except (HostError, FlowError, QueueError, UsageError) as exc:
+    except (HostError, FlowError, QueueError, UsageError, ValueCheckError) as exc:
         problems = [Problem("error", str(exc))]
     except Interrupted as exc:
         out.problem(Problem("error", str(exc)))
