@@ -22,6 +22,7 @@ from typing import Any
 from .flow import Flow, FlowError, register_flow_manager
 from .loader import LoadedPlugin, PluginLoadError, Problem, collect_problems, load_plugin, one_line
 from .flowcheck import input_variables
+from .pluginchecks import duplicate_blocks, plugin_problems
 from .run import BlockResult, FlowRun, HostError, Interrupted, LocalHost
 from .runner import QueueError
 from .values import ValueCheckError
@@ -171,8 +172,8 @@ def _page_info(page) -> dict:
     }
 
 
-def inspect_plugin(loaded: LoadedPlugin) -> tuple[dict, list[Problem]]:
-    """What ``check`` reports, and the further problems it finds (pages, preset flows)."""
+def inspect_plugin(loaded: LoadedPlugin, config_path: str | None = None) -> tuple[dict, list[Problem]]:
+    """What ``check`` reports, and the further problems it finds (pages, preset flows, configuration)."""
     plugin = loaded.plugin
     problems: list[Problem] = []
     pages = []
@@ -184,7 +185,7 @@ def inspect_plugin(loaded: LoadedPlugin) -> tuple[dict, list[Problem]]:
     with collect_problems() as collector:
         flows = plugin._flows
     problems.extend(collector.problems)
-    host = LocalHost(loaded, queue="local")
+    host = LocalHost(loaded, config_path=config_path, queue="local")
     flow_entries = []
     for entry in flows:
         flow_entries.append({k: entry[k] for k in ("name", "path", "savedID")})
@@ -192,6 +193,12 @@ def inspect_plugin(loaded: LoadedPlugin) -> tuple[dict, list[Problem]]:
             host.check_flow(Flow.read(entry["path"]))
         except FlowError as exc:
             problems.append(Problem("error", f"preset flow {os.path.basename(entry['path'])}: {exc}"))
+    problems.extend(plugin_problems(loaded, flow_entries))
+    if plugin._configs and os.path.exists(host.config_path):  # check never creates the file
+        try:
+            problems.extend(host.load_config()[1])
+        except HostError as exc:
+            problems.append(Problem("error", str(exc)))
     configs = [{"id": c.id, "name": c.name, "variables": [_variable_summary(v) for v in c._variables]}
                for c in plugin._configs]
     meta = loaded.meta
@@ -295,20 +302,22 @@ def cmd_check(args, out: Output) -> int:
         else:
             out.problems(exc.problems)
         return EXIT_FAILED
-    info, more = inspect_plugin(loaded)
+    info, more = inspect_plugin(loaded, args.config)
     problems: list[Problem] = []
-    for problem in loaded.problems + more:  # the container reads preset flows at every scan
+    for problem in duplicate_blocks(loaded, loaded.problems) + more:  # the container reads preset flows at every scan
         if not any(p.level == problem.level and p.message == problem.message for p in problems):
             problems.append(problem)
+    # Warnings fail the check only when asked (--strict).
+    failed = any(p.level == "error" or args.strict for p in problems)
     if out.as_json:
         info["problems"] = [p.toDict() for p in problems]
-        info["ok"] = not problems
+        info["ok"] = not failed
         print(dumps(info))
     else:
         print_check(info)
         out.problems(problems)
         print("no problems found" if not problems else f"{len(problems)} problem(s) found", file=sys.stderr)
-    return EXIT_OK if not problems else EXIT_FAILED
+    return EXIT_FAILED if failed else EXIT_OK
 
 
 def _report_load_warnings(loaded: LoadedPlugin, out: Output) -> None:
@@ -443,7 +452,8 @@ def cmd_config(args, out: Output) -> int:
                 print(f"    {variable.id} = {short(config.get(variable.id))}")
         if values:
             print(f"saved {', '.join(values)}")
-    return EXIT_OK
+    # An unreadable file was set aside and rewritten with the defaults: the values asked for are lost.
+    return EXIT_FAILED if any(p.level == "error" for p in problems) else EXIT_OK
 
 
 # -- entry point --------------------------------------------------------------------------------
@@ -470,7 +480,9 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("--job-timeout", type=float, metavar="SECONDS",
                        help="cancel a batch job that has not ended after this long (default: wait)")
 
-    command("check", "import the plugin as the host does and report what it declares and every problem")
+    p = command("check", "import the plugin as the host does and report what it declares and every problem")
+    p.add_argument("--strict", action="store_true", help="fail on warnings too (by default only errors fail)")
+    p.add_argument("--config", metavar="PATH", help="configuration file to check (default: under ~/.config/qorvel/plugins)")
     p = command("describe", "print the block dictionaries that the flow editor receives, as JSON")
     p.add_argument("block_id", metavar="BLOCK_ID", nargs="?", help="one block (with or without the plugin prefix)")
     p = command("run", "run one block on this machine")
