@@ -1,14 +1,16 @@
 """``qorvel-plugin``: load, check and run a plugin on this machine without the platform.
 
-    qorvel-plugin check PLUGIN_DIR
+    qorvel-plugin check PLUGIN_DIR [--strict]
     qorvel-plugin describe PLUGIN_DIR [BLOCK_ID]
     qorvel-plugin run PLUGIN_DIR BLOCK_ID [--set VAR=VALUE ...] [--input ID=VALUE ...]
-    qorvel-plugin flow PLUGIN_DIR FLOW_FILE_OR_NAME
+    qorvel-plugin flow PLUGIN_DIR FLOW_FILE_OR_NAME [--set PLACED_ID.VAR=VALUE ...] [--input PLACED_ID.ID=VALUE ...]
     qorvel-plugin config PLUGIN_DIR [--set VAR=VALUE ...]
 
 Every command takes ``--json``. Problems are reported one per line on standard error
 ("error: ..." / "warning: ..."); the exit status is 0 on success, 1 when loading or running
-failed or ``check`` found problems, 2 for a wrong command line, 130 when interrupted.
+failed or ``check`` found errors (or warnings, with ``--strict``), 2 for a wrong command line,
+130 when interrupted. Values are checked against their variables' types (see ``values``);
+"group.member=VALUE" sets one member of a group.
 """
 
 from __future__ import annotations
