@@ -56,7 +56,7 @@ def final_actions(plugin) -> list[Problem]:
 
 def shared_saved_ids(entries: list[dict]) -> list[Problem]:
     problems, first = [], {}
-    for entry in entries:
+    for entry in sorted(entries, key=lambda e: e["path"]):  # the folder lists files in no fixed order
         key = repr(entry["savedID"])
         if key in first:
             problems.append(Problem("error", f"preset flows {os.path.basename(first[key])} and "

@@ -190,7 +190,11 @@ class LocalHost:
         if unknown:
             raise HostError(f"unknown configuration variable '{unknown[0]}' (known: {', '.join(known) or 'none'})")
         values = {key: check_value(owner[key], known[key], value, role="setting") for key, value in values.items()}
-        _, problems = self.load_config()
+        current, problems = self.load_config()
+        for key, value in values.items():
+            # The file keeps a group as one object: members not given keep their stored values.
+            if str(known[key].type) == "group" and isinstance(current.get(key), dict):
+                values[key] = {**current[key], **value}
         with collect_problems() as collector:
             try:
                 self.plugin._saveConfig(self.config_path, dict(values))
