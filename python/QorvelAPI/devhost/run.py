@@ -518,8 +518,12 @@ class LocalHost:
 
 
 def _record_cancelled(block) -> None:
-    """The block's job status after the host cancelled the job (the block polled it last as running)."""
-    block.status = type(block.status)("CANCELLED")
+    """The block's job facts after the host cancelled its job: the queue's, read once more, and the
+    status CANCELLED while the queue still reports the job as not ended."""
+    with contextlib.suppress(Exception):
+        block.parseStatus()
+    if str(block.status) in ("PENDING", "RUNNING", "IDLE", "UNKNOWN") or str(block.status) in PASSING_STATES:
+        block.status = type(block.status)("CANCELLED")
 
 
 def _plain(value: Any) -> Any:
