@@ -194,6 +194,14 @@ def test_check_reports_the_newcomers_plugin_mistakes(cli, tmp_path):
         assert any(line.startswith(words) for line in lines), (words, lines)
 
 
+def test_warnings_fail_the_check_only_when_strict(cli, tmp_path):
+    folder = make_plugin(tmp_path / "p", HEADER + "plugin = Plugin()\nplugin.addBlock(SlurmBlock('J', 'j', print, None, id='j'))\n")
+    code, _, err = cli("check", folder)
+    assert code == 0 and problem_lines(err) == ["warning: cluster job block demo_tools.j has no finalAction: nothing "
+                                                "reads the results of its job"]
+    assert cli("check", folder, "--strict")[0] == 1 and json.loads(cli("check", folder, "--json")[1])["ok"] is True
+
+
 def test_an_unreadable_configuration_file_fails_after_being_set_aside(cli, tmp_path):
     folder = make_plugin(tmp_path / "p", NEWCOMER)
     path = tmp_path / "settings.json"
