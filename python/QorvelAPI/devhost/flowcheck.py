@@ -120,8 +120,8 @@ def check_flow(flow: Flow, declared_for: Callable[[PlacedBlock], Any]) -> list[P
         blocks[placed.placedID] = (placed, declared)
         try:
             check_placement(declared, placed, flow.variableValues.get(placed.placedID))
-        except ValueCheckError as exc:
-            raise FlowError(f"flow '{flow.name}': {exc}") from None
+        except ValueCheckError as exc:  # the message names the block and its placement
+            raise FlowError(str(exc)) from None
     order = flow.runOrder()
     for edge in flow.edges():
         check_connection(flow, edge, blocks)
