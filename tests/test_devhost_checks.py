@@ -168,7 +168,8 @@ page = PluginPage("Weights", "Weights", "w", "weights.html")
 weights = CustomVariable("weights", "Weights", "w", VariableTypes.CUSTOM, page)
 first = PluginBlock("Dup", "first", variables=[weights], id="dup")
 second = PluginBlock("Dup", "second", id="dup")
-job = SlurmBlock("Job", "j", lambda block: None, None, id="job")
+job = SlurmBlock("Job", "j", lambda block: None, None, id="job",
+                 variables=[PluginVariable("n", "N", "n", VariableTypes.INTEGER, defaultValue=2.5)])
 plugin = Plugin()
 plugin.addBlock(first)
 plugin.addBlock(second)
@@ -190,6 +191,8 @@ def test_check_reports_the_newcomers_plugin_mistakes(cli, tmp_path):
                   "error: Block with ID 'demo_tools.dup' already exists. Skipping. (duplicate block identifier: "
                   "declared at main.py:8 (kept) and main.py:9 (skipped))",
                   "warning: cluster job block demo_tools.job has no finalAction",
+                  "error: declared default value: block demo_tools.job: variable 'n' is declared integer, but the "
+                  "value 2.5 is not a whole number",
                   "error: preset flows a.flow and b.flow share the savedID 1"):
         assert any(line.startswith(words) for line in lines), (words, lines)
 
