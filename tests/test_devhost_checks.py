@@ -159,6 +159,12 @@ def test_flow_overrides_by_placement_and_paths_from_the_plugin_folder(cli, tmp_p
     assert code == 1 and "block demo_tools.doubler (#1): variable 'value' is declared number" in err
     code, _, err = cli("flow", folder, "chain", "--set", "value=5")
     assert code == 1 and "--set of a flow expects PLACED_ID.NAME=VALUE, got 'value=5'" in err
+    from test_devhost_cli import GOOD
+
+    shout = {"name": "Shout", "blocks": [{"blockID": "demo_tools.shouter", "placedID": 4}]}
+    folder = make_plugin(tmp_path / "q", GOOD, flows={"shout.flow": shout})
+    code, out, _ = cli("flow", folder, "shout", "--input", "4.text=hey", "--json")
+    assert code == 0 and json.loads(out)["blocks"][0]["outputs"] == {"loud": "HEY"}
 
 
 NO_PAGE = HEADER + """
