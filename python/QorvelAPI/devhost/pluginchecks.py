@@ -16,7 +16,7 @@ import re
 from typing import Any, Iterator
 
 from .loader import LoadedPlugin, Problem
-from .values import ValueCheckError, check_values, state_values
+from .values import ValueCheckError, check_values, ignore_warning, state_values
 
 _DUPLICATE = re.compile(r"^Block with ID '(.+)' already exists\. Skipping\.$")
 # Classes whose constructors declare blocks: their identifier is the "id" argument, else the name.
@@ -55,10 +55,10 @@ def declared_values(plugin) -> list[Problem]:
     for block in plugin._blocks:
         try:
             values = state_values(block.id, block._variables, block._minimalEncode().get("variables"))
-            check_values(block.id, block._variables, values, warn=lambda message: None)
+            check_values(block.id, block._variables, values, warn=ignore_warning)
             for group in block._inputGroups.values():
                 check_values(block.id, group.variables, {v.id: v.value for v in group.variables}, role="input",
-                             warn=lambda message: None)
+                             warn=ignore_warning)
         except ValueCheckError as exc:
             problems.append(Problem("error", f"declared default value: {exc}"))
     return problems

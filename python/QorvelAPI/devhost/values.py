@@ -94,6 +94,10 @@ def _log_warning(message: str) -> None:
     logging.getLogger("Qorvel").warning("%s", message)
 
 
+def ignore_warning(message: str) -> None:
+    """A ``warn`` for checks made ahead of a run: the run gives the warnings when the block runs."""
+
+
 # -- element tests ----------------------------------------------------------------------------
 
 def _is_number(value: Any) -> bool:
@@ -223,12 +227,6 @@ class _Check:
         elif self.kind == "folder" and not os.path.isdir(path):
             self.warn(f"block {self.block}: {self.role} '{self.where}' (folder): {value} is not a folder")
 
-    def _member_ids(self) -> list[str]:
-        members = getattr(self.variable, "variables", None)
-        if members is None:
-            members = getattr(self.variable, "prototypes", [])
-        return [m.id for m in members]
-
     def group(self, value: Any) -> dict:
         members = {m.id: m for m in getattr(self.variable, "variables", [])}
         if not isinstance(value, dict):
@@ -321,4 +319,5 @@ def state_values(block: Any, variables: Iterable, entries: Any) -> dict:
     return values
 
 
-__all__ = ["ValueCheckError", "check_value", "check_values", "state_values", "block_label", "expected", "show"]
+__all__ = ["ValueCheckError", "check_value", "check_values", "state_values", "block_label", "expected", "show",
+           "ignore_warning"]
