@@ -1,0 +1,131 @@
+"""``SSHRemote``: the host remote object for a cluster reached over SSH.
+
+Blocks see it as they see the Local remote: ``command``, ``transferTo``/``transferFrom``,
+``submitJob``, ``cd``, ``userHome``, ``workDir``, ``name``, ``host`` and the status operations of
+the cluster job block. Commands run in the remote's current folder, jobs go to the remote's SLURM
+queue, files travel over the same multiplexed connection. The bookkeeping of jobs per block
+(status, logs, run time, cancelling) is the Local remote's own.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import logging
+import posixpath
+import shlex
+from typing import Any, Iterator
+
+from .remote import LocalRemote
+from .ssh_connection import RemoteError, SSHConnection, script_words
+from .ssh_queue import RemoteSlurmQueue
+from .ssh_transfer import download, upload
+
+# $1 working folder ("~" is the home folder), $2 a run's folder to make inside it ("" for none).
+# Prints the home folder, where sbatch is ("-" when missing) and the working folder; exit status 3
+# when the working folder is missing.
+_OPEN = r"""
+case $1 in "~") work=$HOME ;; "~/"*) work=$HOME/${1#"~/"} ;; *) work=$1 ;; esac
+printf '%s\n' "$HOME"
+command -v sbatch || echo -
+printf '%s\n' "$work"
+[ -d "$work" ] || exit 3
+[ -z "$2" ] || mkdir -p -- "$work/$2"
+"""
+
+
+def _host_of(target: str) -> str:
+    return target.rsplit("@", 1)[-1]
+
+
+class SSHRemote(LocalRemote):
+    """A named remote: ``target`` is what ``ssh`` is given; ``workDir`` the platform's working folder
+    there (a run works in a folder of its own inside it)."""
+
+    def __init__(self, name: str, connection: SSHConnection, workDir: str, home: str):
+        super().__init__(workDir, RemoteSlurmQueue(connection), home)
+        self.name = name
+        self.host = _host_of(connection.target)
+        self.connection = connection
+
+    @classmethod
+    def open(cls, name: str, connection: SSHConnection, work_root: str, run_folder: str | None = None) -> "SSHRemote":
+        """Logs in (leaving the master connection up) and makes the run's folder inside
+        ``work_root``; raises ``RemoteError`` with one line when that cannot be done."""
+        facts = probe(connection, work_root, run_folder)
+        if facts["missing"]:
+            raise RemoteError(f"remote '{name}' ({connection.target}): working folder {facts['workDir']} not found")
+        return cls(name, connection, facts["runDir"], facts["home"])
+
+    # -- folders and commands ----------------------------------------------------------------
+
+    @contextlib.contextmanager
+    def cd(self, path: str) -> Iterator[str]:
+        """Work in ``path`` (relative to the current folder) until the block ends."""
+        target = self._remote_path(path)
+        if self.connection.run(["test", "-d", target]).returncode != 0:
+            raise FileNotFoundError(f"cd: no such folder on {self.name}: {target}")
+        self._dirs.append(target)
+        try:
+            yield target
+        finally:
+            self._dirs.pop()
+
+    def command(self, command: str) -> str:
+        """Runs the command line through the remote's shell in the current folder; returns its
+        standard output (a non-zero exit status is logged as a warning with its standard error)."""
+        line = f"cd -- {shlex.quote(self.currentDir)} && {command}"
+        # Not retried: a command may have run before the connection dropped.
+        result = self.connection.run_line(line, retry=False)
+        if result.returncode != 0:
+            logging.getLogger("Qorvel").warning("Command %r exited with status %s on %s: %s", command,
+                                                result.returncode, self.name, result.stderr.strip())
+        return result.stdout
+
+    # -- files -------------------------------------------------------------------------------
+
+    def transferTo(self, source: str, destination: str) -> str:
+        """Copies a local file (or folder) to the remote ``destination``; returns the final remote path."""
+        return upload(self.connection, self._local_path(source), self._remote_path(destination))
+
+    def transferFrom(self, source: str, destination: str) -> str:
+        """Copies a remote file (or folder) to the local ``destination``; returns its absolute path."""
+        return download(self.connection, self._remote_path(source), self._local_path(destination))
+
+    # -- jobs --------------------------------------------------------------------------------
+
+    def submitJob(self, script: str, changeDir: bool = True) -> int:
+        """Submits a batch script on the remote; with ``changeDir`` the job runs in the script's
+        folder, else in the current folder."""
+        path = self._remote_path(script)
+        cwd = posixpath.dirname(path) if changeDir else self.currentDir
+        job_id = self.queue.submit(path, cwd)
+        self._jobs.setdefault((self._runningSavedID, self._runningPlacedID), []).append(job_id)
+        return job_id
+
+    def getRemoteBlockLogs(self, savedID: Any, placedID: Any) -> tuple:
+        job = self._job(savedID, placedID)
+        if job is None:
+            return None, None, None
+        stdout, stderr = self.queue.outputs(job)
+        return stdout, stderr, self.detailedStatus(job)
+
+    def close(self) -> None:
+        self.connection.close()
+
+    def __repr__(self) -> str:
+        return f"SSHRemote({self.name!r}, {self.connection.target!r}, workDir={self.workDir!r})"
+
+
+def probe(connection: SSHConnection, work_root: str, run_folder: str | None = None) -> dict:
+    """Logs in and reports the remote's home, its sbatch and whether the working folder is there
+    (one round trip). Makes ``run_folder`` inside the working folder when given."""
+    if run_folder and (run_folder in (".", "..") or "/" in run_folder):
+        raise ValueError(f"{run_folder!r} is not a folder name")
+    result = connection.run(script_words(_OPEN, work_root, run_folder or ""))
+    lines = result.stdout.splitlines()
+    if result.returncode not in (0, 3) or len(lines) < 3:
+        raise RemoteError(f"remote '{connection.name}' ({connection.target}): login check failed: "
+                          f"{result.stderr.strip() or 'no answer'}")
+    home, sbatch, work = lines[0], lines[1], posixpath.normpath(posixpath.join(lines[0], lines[2]))
+    return {"home": home, "sbatch": None if sbatch == "-" else sbatch, "workDir": work,
+            "runDir": posixpath.join(work, run_folder) if run_folder else work, "missing": result.returncode == 3}
