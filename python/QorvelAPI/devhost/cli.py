@@ -5,6 +5,7 @@
     qorvel-plugin run PLUGIN_DIR BLOCK_ID [--set VAR=VALUE ...] [--input ID=VALUE ...]
     qorvel-plugin flow PLUGIN_DIR FLOW_FILE_OR_NAME
     qorvel-plugin config PLUGIN_DIR [--set VAR=VALUE ...]
+    qorvel-plugin remotes [NAME ...]
 
 Every command takes ``--json``. Problems are reported one per line on standard error
 ("error: ..." / "warning: ..."); the exit status is 0 on success, 1 when loading or running
@@ -22,6 +23,7 @@ from typing import Any
 from .flow import Flow, FlowError, register_flow_manager
 from .loader import LoadedPlugin, PluginLoadError, Problem, collect_problems, load_plugin, one_line
 from .run import BlockResult, FlowRun, HostError, Interrupted, LocalHost
+from .remotes_command import add_remotes_command, cmd_remotes
 from .runner import QueueError
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
@@ -429,10 +431,12 @@ def build_parser() -> argparse.ArgumentParser:
     p = command("config", "show the plugin's configuration, or save values with --set")
     p.add_argument("--set", action="append", metavar="VAR=VALUE", help="value to save (JSON or text)")
     p.add_argument("--config", metavar="PATH", help="configuration file (default: under ~/.config/qorvel/plugins)")
+    add_remotes_command(sub)
     return parser
 
 
-COMMANDS = {"check": cmd_check, "describe": cmd_describe, "run": cmd_run, "flow": cmd_flow, "config": cmd_config}
+COMMANDS = {"check": cmd_check, "describe": cmd_describe, "run": cmd_run, "flow": cmd_flow, "config": cmd_config,
+            "remotes": cmd_remotes}
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -23,7 +23,8 @@ from typing import Any, Callable
 from .flow import Flow, FlowError, PlacedBlock
 from .loader import LoadedPlugin, Problem, collect_problems, one_line, plugin_traceback
 from .remote import LocalRemote
-from .runner import choose_queue
+from .runner import QueueError, choose_queue
+from .ssh_remote import RunRemotes
 
 
 # Job states after which the job still runs (or ends by itself).
@@ -146,6 +147,7 @@ class LocalHost:
         self.progress = progress or (lambda text, final: None)
         self.capture_stdout = capture_stdout
         self.job_timeout = job_timeout
+        self._remotes: RunRemotes | None = None  # the named remotes of the running flow
 
     # -- blocks and configuration ------------------------------------------------------------
 
@@ -255,6 +257,8 @@ class LocalHost:
         order = self.check_flow(flow)
         folder = self.prepare_folder(flow)
         remote = LocalRemote(folder, self.queue)
+        # Blocks that select a named remote run there, in a folder of this run's name.
+        self._remotes = RunRemotes(os.path.basename(folder))
         config, config_problems = self.load_config()
         run = FlowRun(flow, queue=self.queue.description)
         results: dict[int, BlockResult] = {}
@@ -283,10 +287,13 @@ class LocalHost:
                     on_result(result)
         except KeyboardInterrupt:
             remote.cancelAll()
+            self._remotes.cancel_all()
             raise Interrupted("interrupted; jobs of this run were cancelled") from None
         finally:
             if viewer is not None:
                 viewer._flow = None
+            self._remotes.close()
+            self._remotes = None
             try:
                 run.savedTo = flow.write()
             except (OSError, FlowError):
@@ -312,6 +319,7 @@ class LocalHost:
         block = None
         with collect_problems() as collector:
             try:
+                remote = self._selected_remote(declared, placed, remote)
                 block = self._prepare(flow, placed, declared, remote, config, incoming or [])
             except HostError as exc:
                 result.status, result.error = "error", str(exc)
@@ -319,7 +327,7 @@ class LocalHost:
                 result.status = "error"
                 result.error = f"cannot set up block {declared.id} (#{placed.placedID}): {one_line(exc)}"
             if block is not None:
-                if block.selectedRemote not in (None, "Local"):
+                if block.selectedRemote not in (None, "Local") and remote.name == "Local":
                     result.messages.append(Problem("warning", f"block {declared.id} (#{placed.placedID}) selects the "
                                                               f"remote '{block.selectedRemote}'; the local host runs "
                                                               f"it on Local"))
@@ -337,6 +345,17 @@ class LocalHost:
             result.blockLogs = block.blockLogs
             placed.state = _plain(block._minimalEncode())
         return result
+
+    def _selected_remote(self, declared, placed: PlacedBlock, local: LocalRemote) -> LocalRemote:
+        """The named remote that the placement selects, when one of that name is configured and
+        a flow is running; Local otherwise."""
+        name = self._state_json(declared, placed).get("selectedRemote")
+        if name in (None, "Local") or self._remotes is None:
+            return local
+        try:
+            return self._remotes.get(name) or local
+        except QueueError as exc:  # unreachable, refused, or a broken remotes file
+            raise HostError(str(exc)) from None
 
     def _prepare(self, flow: Flow, placed: PlacedBlock, declared, remote: LocalRemote, config: dict, incoming: list):
         block = declared.copy()

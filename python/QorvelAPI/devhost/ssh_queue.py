@@ -90,10 +90,9 @@ class RemoteJob:
 class RemoteSlurmQueue:
     """The SLURM queue behind one SSH connection."""
 
-    kind = "slurm"
-
     def __init__(self, connection: SSHConnection):
         self.connection = connection
+        self.kind = f"remote {connection.name}'s SLURM"
         self.description = f"SLURM queue of remote '{connection.name}' ({connection.target})"
         self._jobs: Dict[int, RemoteJob] = {}
 

@@ -129,3 +129,46 @@ def probe(connection: SSHConnection, work_root: str, run_folder: str | None = No
     home, sbatch, work = lines[0], lines[1], posixpath.normpath(posixpath.join(lines[0], lines[2]))
     return {"home": home, "sbatch": None if sbatch == "-" else sbatch, "workDir": work,
             "runDir": posixpath.join(work, run_folder) if run_folder else work, "missing": result.returncode == 3}
+
+
+class RunRemotes:
+    """The named remotes that one run of a flow works on, each opened (logged in, its run folder
+    made) when a block first selects it and closed when the run ends."""
+
+    def __init__(self, run_folder: str, entries: dict | None = None):
+        self.run_folder = run_folder
+        self._entries = entries
+        self._opened: dict[str, SSHRemote] = {}
+        self._failed: dict[str, str] = {}
+
+    def get(self, name: str) -> SSHRemote | None:
+        """The remote called ``name``; None when no remote of that name is configured. Raises
+        ``RemoteError`` (the same line again for every later block) when it cannot be opened."""
+        if name in self._opened:
+            return self._opened[name]
+        if name in self._failed:
+            raise RemoteError(self._failed[name])
+        if self._entries is None:
+            from .remote_config import load_remotes  # noqa: PLC0415
+
+            self._entries = load_remotes()
+        entry = self._entries.get(name)
+        if entry is None:
+            return None
+        try:
+            remote = SSHRemote.open(name, entry.connection(), entry.workdir, self.run_folder)
+        except RemoteError as exc:
+            self._failed[name] = str(exc)
+            raise
+        self._opened[name] = remote
+        return remote
+
+    def cancel_all(self) -> None:
+        for remote in self._opened.values():
+            with contextlib.suppress(Exception):
+                remote.cancelAll()
+
+    def close(self) -> None:
+        for remote in self._opened.values():
+            with contextlib.suppress(Exception):
+                remote.close()
