@@ -167,7 +167,7 @@ class RemoteSlurmQueue:
         else:
             raise slurm.SlurmError(f"scontrol show job {job_id} failed on remote '{self.connection.name}': "
                                    f"{answer.strip()}")
-        job.snapshot = JobSnapshot(now, fields, outputs, forgotten)
+        job.snapshot = JobSnapshot(time.monotonic(), fields, outputs, forgotten)
         return job.snapshot
 
     @staticmethod
