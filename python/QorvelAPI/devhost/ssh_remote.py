@@ -13,7 +13,7 @@ import contextlib
 import logging
 import posixpath
 import shlex
-from typing import Any, Iterator
+from typing import Any
 
 from .remote import LocalRemote
 from .ssh_connection import RemoteError, SSHConnection, script_words
@@ -58,17 +58,8 @@ class SSHRemote(LocalRemote):
 
     # -- folders and commands ----------------------------------------------------------------
 
-    @contextlib.contextmanager
-    def cd(self, path: str) -> Iterator[str]:
-        """Work in ``path`` (relative to the current folder) until the block ends."""
-        target = self._remote_path(path)
-        if self.connection.run(["test", "-d", target]).returncode != 0:
-            raise FileNotFoundError(f"cd: no such folder on {self.name}: {target}")
-        self._dirs.append(target)
-        try:
-            yield target
-        finally:
-            self._dirs.pop()
+    def _is_folder(self, path: str) -> bool:
+        return self.connection.run(["test", "-d", path]).returncode == 0
 
     def command(self, command: str) -> str:
         """Runs the command line through the remote's shell in the current folder; returns its
