@@ -74,6 +74,7 @@ def test_hostile_names_stay_names_and_transfers_stay_in_their_folder(remote, tmp
     local.mkdir()
     run_dir = remote.workDir
     assert run_dir == str(tmp_path / "remote work" / "run 1") and remote.userHome == "/root"
+    assert (remote.name, remote.host) == ("cluster", "127.0.0.1")
     for name in HOSTILE:
         (local / name).write_text(f"data of {name}")
         assert remote.transferTo(str(local / name), "./") == f"{run_dir}/{name}"
@@ -186,6 +187,8 @@ def test_a_dropped_master_connection_loses_no_job(remote):
     assert remote.getRemoteBlockLogs("f", 1) == ("begun\n", "ended\n", f"Job {job} COMPLETED on remote cluster's "
                                                  f"SLURM queue, exit code 0")
     assert remote.getRemoteBlockTime("f", 1) >= 4 and slurm_queue.state(job) == "COMPLETED"
+    # Once the controller forgets the job: sacct, and without accounting the completion log.
+    assert remote.queue._forgotten_fields(job)["JobState"] == "COMPLETED"
 
 
 @live

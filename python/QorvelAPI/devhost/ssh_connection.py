@@ -165,6 +165,19 @@ class SSHConnection:
         err = result.stderr
         return not (_HOST_KEY.search(err) or _REFUSED.search(err) or "Could not resolve hostname" in err)
 
+    def hostname(self) -> str:
+        """The host name that ssh connects to for the target (its configuration resolves aliases)."""
+        try:
+            result = subprocess.run(self.ssh_args("-G", "--", self.target), capture_output=True, text=True,
+                                    stdin=subprocess.DEVNULL, env=child_environment(), timeout=COMMAND_TIMEOUT)
+        except (OSError, subprocess.TimeoutExpired):
+            result = None
+        for line in result.stdout.splitlines() if result is not None and result.returncode == 0 else []:
+            key, _, value = line.partition(" ")
+            if key == "hostname" and value:
+                return value
+        return self.target.rsplit("@", 1)[-1]
+
     # -- the master connection ---------------------------------------------------------------
 
     def master_pid(self) -> int | None:

@@ -33,10 +33,6 @@ printf '%s\n' "$work"
 """
 
 
-def _host_of(target: str) -> str:
-    return target.rsplit("@", 1)[-1]
-
-
 class SSHRemote(LocalRemote):
     """A named remote: ``target`` is what ``ssh`` is given; ``workDir`` the platform's working folder
     there (a run works in a folder of its own inside it)."""
@@ -44,7 +40,7 @@ class SSHRemote(LocalRemote):
     def __init__(self, name: str, connection: SSHConnection, workDir: str, home: str):
         super().__init__(workDir, RemoteSlurmQueue(connection), home)
         self.name = name
-        self.host = _host_of(connection.target)
+        self.host = connection.hostname()
         self.connection = connection
 
     @classmethod
