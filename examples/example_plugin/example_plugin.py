@@ -200,16 +200,17 @@ def submit_refinement(block: SlurmBlock) -> None:
     if work_dir is None:
         raise ValueError("The remote reports no working directory.")
     # The remote may be another machine: the job folder is made here and sent there.
+    name = f"refine_{block._placedID}"
     with tempfile.TemporaryDirectory() as staging:
-        folder = os.path.join(staging, f"refine_{block._placedID}")
+        folder = os.path.join(staging, name)
         os.makedirs(folder)
         with open(os.path.join(folder, "hits.txt"), "w", encoding="utf-8") as out:
             for hit in hits[: int(block.variables["max_hits"])]:
                 out.write(f"{hit['ligand']} {hit['score']}\n")
         with open(os.path.join(folder, "refine.sh"), "w", encoding="utf-8") as out:
             out.write(REFINE_SCRIPT.format(steps=int(block.variables["steps"])))
-        remote_folder = block.remote.sendData(folder, work_dir.rstrip("/") + "/")
-    block.remote.submitJob(remote_folder + "/refine.sh")
+        block.remote.sendData(folder, work_dir.rstrip("/") + "/")
+    block.remote.submitJob(f"{work_dir.rstrip('/')}/{name}/refine.sh")
 
 
 def collect_refinement(block: SlurmBlock) -> None:
