@@ -175,10 +175,11 @@ def wait_remote(remote, placed, states):
 
 @live
 def test_a_dropped_master_connection_loses_no_job(remote):
-    with open(os.path.join(remote.workDir, "slow job.sh"), "w") as out:
+    script = "-slow job; $(touch PWNED).sh"  # a hostile name: it is submitted, and nothing else runs
+    with open(os.path.join(remote.workDir, script), "w") as out:
         out.write("#!/bin/sh\necho begun\nsleep 4\necho ended >&2\n")
     remote._runningSavedID, remote._runningPlacedID = "f", 1
-    job = remote.submitJob("slow job.sh")
+    job = remote.submitJob(script)
     wait_remote(remote, 1, {"RUNNING"})
     master = remote.connection.master_pid()
     os.kill(master, signal.SIGKILL)
@@ -189,6 +190,7 @@ def test_a_dropped_master_connection_loses_no_job(remote):
     assert remote.getRemoteBlockTime("f", 1) >= 4 and slurm_queue.state(job) == "COMPLETED"
     # Once the controller forgets the job: sacct, and without accounting the completion log.
     assert remote.queue._forgotten_fields(job)["JobState"] == "COMPLETED"
+    assert no_pwned(remote.workDir, "/root")
 
 
 @live
