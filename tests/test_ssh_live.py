@@ -97,13 +97,21 @@ def test_hostile_names_stay_names_and_transfers_stay_in_their_folder(remote, tmp
     outside = tmp_path / "outside.txt"
     outside.write_text("untouched")
     os.symlink(outside, os.path.join(run_dir, "linked"))
-    (local / "linked").write_text("new")
-    remote.transferTo(str(local / "linked"), "./")
+    os.symlink(tmp_path, os.path.join(run_dir, "linked dir"))
+    for name in ("linked", "linked dir"):
+        (local / name).write_text("new")
+        remote.transferTo(str(local / name), "./")
+        assert not os.path.islink(os.path.join(run_dir, name))
+    (local / "tree").mkdir()
+    os.symlink(tmp_path, os.path.join(run_dir, "tree"))
+    with pytest.raises(RemoteError, match="refusing to write through the symbolic link"):
+        remote.transferTo(str(local / "tree"), "./")
     os.unlink(tmp_path / "back" / "a b")
     os.symlink(outside, tmp_path / "back" / "a b")
     remote.transferFrom("a b", str(tmp_path / "back"))
     assert outside.read_text() == "untouched"
-    assert not os.path.islink(os.path.join(run_dir, "linked")) and not os.path.islink(tmp_path / "back" / "a b")
+    assert not os.path.islink(tmp_path / "back" / "a b") and not (tmp_path / "linked").exists()
+    assert remote.command("echo out; exit 255") == "out\n"  # the command's own status, not a lost connection
     with pytest.raises(FileNotFoundError, match="destination folder does not exist"):
         remote.transferTo(str(local / "a b"), "nowhere/x")
     with pytest.raises(FileNotFoundError, match="no such file on remote"):

@@ -47,7 +47,7 @@ _HOST_KEY = re.compile(r"Host key verification failed|REMOTE HOST IDENTIFICATION
 _UNREACHABLE = re.compile(r"Could not resolve hostname|Connection refused|Connection timed out|"
                           r"No route to host|Network is unreachable|Operation timed out|"
                           r"Connection closed by|Connection reset|kex_exchange_identification|"
-                          r"Broken pipe|mux_client|Control socket|master|Timeout, server", re.I)
+                          r"Broken pipe|mux_client|Control socket|Timeout, server", re.I)
 
 
 class RemoteError(QueueError):
@@ -156,8 +156,12 @@ class SSHConnection:
                     f"(the local host never accepts an unchecked key)")
         if _REFUSED.search(err):
             return f"{where} refused the login: {_last_line(err)} (check the key in your ssh configuration)"
-        if _UNREACHABLE.search(err) or not err.strip():
-            return f"{where} is unreachable: {_last_line(err) or 'the connection was lost'}"
+        if _UNREACHABLE.search(err):
+            return f"{where} is unreachable: {_last_line(err)}"
+        if not err.strip() and self.master_pid() is None:
+            # A client whose master died says nothing; a command that exits with 255 neither,
+            # but its master lives on.
+            return f"{where} is unreachable: the connection was lost"
         return None  # the remote command itself exited with 255
 
     @staticmethod

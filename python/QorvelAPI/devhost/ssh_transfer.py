@@ -33,12 +33,12 @@ dir=$(dirname -- "$dest")
 [ -d "$dir" ] || { echo "destination folder does not exist: $dir" >&2; exit 3; }
 [ -d "$dest" ] && [ ! -L "$dest" ] && { echo "a folder stands where the file should go: $dest" >&2; exit 3; }
 part=$(mktemp -- "$dest.XXXXXX") || exit 5
-if cat > "$part" && chmod "$3" -- "$part" && mv -f -- "$part" "$dest"; then printf '%s' "$dest"
+if cat > "$part" && chmod "$3" -- "$part" && mv -f -T -- "$part" "$dest"; then printf '%s' "$dest"
 else rm -f -- "$part"; exit 5; fi
 """
 
 # $1 destination, $2 name in a destination folder. Unpacks a tar stream from standard input into
-# the folder; prints its path.
+# the folder; prints its path. A link standing where the folder goes is refused (exit status 4).
 _RECEIVE_FOLDER = r"""
 dest=$1
 if [ -d "$dest" ]; then dest="${dest%/}/$2"
@@ -46,6 +46,7 @@ else
     dir=$(dirname -- "${dest%/}")
     [ -d "$dir" ] || { echo "destination folder does not exist: $dir" >&2; exit 3; }
 fi
+[ -L "${dest%/}" ] && { echo "refusing to write through the symbolic link $dest" >&2; exit 4; }
 mkdir -p -- "$dest" && tar -x -f - -C "$dest" --no-same-owner && printf '%s' "$dest"
 """
 
