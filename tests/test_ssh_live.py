@@ -14,7 +14,7 @@ import pytest
 
 from QorvelAPI.devhost import slurm_queue
 from QorvelAPI.devhost import ssh_queue
-from QorvelAPI.devhost.remote_config import load_remotes
+from QorvelAPI.devhost.remote_config import RemoteConfigError, load_remotes
 from QorvelAPI.devhost.ssh_connection import RemoteError, SSHConnection
 from QorvelAPI.devhost.ssh_remote import SSHRemote
 from QorvelAPI.devhost.ssh_transfer import _unpack
@@ -265,7 +265,7 @@ def test_remotes_file_is_checked(tmp_path):
                           ('[remotes.c]\nssh = "h"\nworkdir = "/w"\npassword = "x"\n', "unknown key 'password'"),
                           ("[remotes.c\n", "remotes.toml")):
         path.write_text(text)
-        with pytest.raises(Exception, match=message):
+        with pytest.raises(RemoteConfigError, match=message):
             load_remotes(str(path))
     path.write_text('[remotes."Big one"]\nssh = "me@login"\nworkdir = "~/q"\nssh_config = "cfg"\n')
     entry = load_remotes(str(path))["Big one"]

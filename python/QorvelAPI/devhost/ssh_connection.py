@@ -96,14 +96,17 @@ class SSHConnection:
         self.control_path = os.path.join(_control_folder(), f"{os.getpid()}-%C")
 
     def ssh_args(self, *extra: str) -> list:
-        args = ["ssh"]
+        # For each option ssh keeps the first value it is given, the command line before any file:
+        # BatchMode comes first so that nothing can bring a password prompt back; the remote's own
+        # options come next, so that they may change the rest.
+        args = ["ssh", "-o", "BatchMode=yes"]
         if self.config_file:
             args += ["-F", self.config_file]
         for option in self.options:
             args += ["-o", option]
         for option in (f"ControlPath={self.control_path}", "ControlMaster=auto", f"ControlPersist={PERSIST_SECONDS}",
-                       "BatchMode=yes", f"ConnectTimeout={CONNECT_TIMEOUT}", "ServerAliveInterval=5",
-                       "ServerAliveCountMax=3", "ClearAllForwardings=yes", "ForwardAgent=no", "ForwardX11=no"):
+                       f"ConnectTimeout={CONNECT_TIMEOUT}", "ServerAliveInterval=5", "ServerAliveCountMax=3",
+                       "ClearAllForwardings=yes", "ForwardAgent=no", "ForwardX11=no"):
             args += ["-o", option]
         return args + ["-T", *extra]
 
