@@ -92,3 +92,12 @@ slurm-stop:
 
 slurm-check:
 	bash scripts/slurm/check.sh
+
+# An OpenSSH server on 127.0.0.1 with keys made for it, for the SSH remote (needs root). The
+# tests start it themselves when it is not running, and stop it again.
+.PHONY: sshd-start sshd-stop
+sshd-start:
+	bash scripts/sshd/start.sh
+
+sshd-stop:
+	bash scripts/sshd/stop.sh

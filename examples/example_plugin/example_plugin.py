@@ -17,6 +17,7 @@ The platform imports this script, takes ``plugin``, calls ``plugin._addBlocks()`
 
 import json
 import os
+import tempfile
 from typing import Any, Dict, List
 
 from QorvelAPI.molstar import MolstarAPI
@@ -190,22 +191,26 @@ done < hits.txt
 
 
 def submit_refinement(block: SlurmBlock) -> None:
-    """First phase: writes the hits and the batch script into a job folder and submits it."""
+    """First phase: writes the hits and the batch script into a job folder, sends the folder to the
+    remote's working directory and submits the script there."""
     hits = json.loads(block.inputs["report"] or "{}").get("hits", [])
     if not hits:
         raise ValueError("The report holds no hits to refine.")
     work_dir = block.remote.workDir
     if work_dir is None:
         raise ValueError("The remote reports no working directory.")
-    folder = os.path.join(work_dir, f"refine_{block._placedID}")
-    os.makedirs(folder, exist_ok=True)
-    with open(os.path.join(folder, "hits.txt"), "w", encoding="utf-8") as out:
-        for hit in hits[: int(block.variables["max_hits"])]:
-            out.write(f"{hit['ligand']} {hit['score']}\n")
-    script = os.path.join(folder, "refine.sh")
-    with open(script, "w", encoding="utf-8") as out:
-        out.write(REFINE_SCRIPT.format(steps=int(block.variables["steps"])))
-    block.remote.submitJob(script)
+    # The remote may be another machine: the job folder is made here and sent there.
+    name = f"refine_{block._placedID}"
+    with tempfile.TemporaryDirectory() as staging:
+        folder = os.path.join(staging, name)
+        os.makedirs(folder)
+        with open(os.path.join(folder, "hits.txt"), "w", encoding="utf-8") as out:
+            for hit in hits[: int(block.variables["max_hits"])]:
+                out.write(f"{hit['ligand']} {hit['score']}\n")
+        with open(os.path.join(folder, "refine.sh"), "w", encoding="utf-8") as out:
+            out.write(REFINE_SCRIPT.format(steps=int(block.variables["steps"])))
+        block.remote.sendData(folder, work_dir.rstrip("/") + "/")
+    block.remote.submitJob(f"{work_dir.rstrip('/')}/{name}/refine.sh")
 
 
 def collect_refinement(block: SlurmBlock) -> None:

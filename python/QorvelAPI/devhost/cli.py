@@ -5,6 +5,7 @@
     qorvel-plugin run PLUGIN_DIR BLOCK_ID [--set VAR=VALUE ...] [--input ID=VALUE ...]
     qorvel-plugin flow PLUGIN_DIR FLOW_FILE_OR_NAME [--set PLACED_ID.VAR=VALUE ...] [--input PLACED_ID.ID=VALUE ...]
     qorvel-plugin config PLUGIN_DIR [--set VAR=VALUE ...]
+    qorvel-plugin remotes [NAME ...]
 
 Every command takes ``--json``. Problems are reported one per line on standard error
 ("error: ..." / "warning: ..."); the exit status is 0 on success, 1 when loading or running
@@ -26,6 +27,7 @@ from .loader import LoadedPlugin, PluginLoadError, Problem, collect_problems, lo
 from .flowcheck import input_variables
 from .pluginchecks import duplicate_blocks, plugin_problems
 from .run import BlockResult, FlowRun, HostError, Interrupted, LocalHost
+from .remotes_command import add_remotes_command, cmd_remotes
 from .runner import QueueError
 from .values import ValueCheckError
 
@@ -503,10 +505,12 @@ def build_parser() -> argparse.ArgumentParser:
     p = command("config", "show the plugin's configuration, or save values with --set")
     p.add_argument("--set", action="append", metavar="VAR=VALUE", help="value to save (JSON or text)")
     p.add_argument("--config", metavar="PATH", help="configuration file (default: under ~/.config/qorvel/plugins)")
+    add_remotes_command(sub)
     return parser
 
 
-COMMANDS = {"check": cmd_check, "describe": cmd_describe, "run": cmd_run, "flow": cmd_flow, "config": cmd_config}
+COMMANDS = {"check": cmd_check, "describe": cmd_describe, "run": cmd_run, "flow": cmd_flow, "config": cmd_config,
+            "remotes": cmd_remotes}
 
 
 def main(argv: list[str] | None = None) -> int:

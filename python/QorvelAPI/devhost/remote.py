@@ -84,13 +84,16 @@ class LocalRemote:
     def cd(self, path: str) -> Iterator[str]:
         """Work in ``path`` (relative to the current folder) until the block ends."""
         target = self._remote_path(path)
-        if not os.path.isdir(target):
-            raise FileNotFoundError(f"cd: no such folder on Local: {target}")
+        if not self._is_folder(target):
+            raise FileNotFoundError(f"cd: no such folder on {self.name}: {target}")
         self._dirs.append(target)
         try:
             yield target
         finally:
             self._dirs.pop()
+
+    def _is_folder(self, path: str) -> bool:
+        return os.path.isdir(path)
 
     # -- commands and files ------------------------------------------------------------------
 

@@ -24,7 +24,8 @@ from .flow import Flow, FlowError, PlacedBlock
 from .flowcheck import check_flow, input_variables
 from .loader import LoadedPlugin, Problem, collect_problems, one_line, plugin_traceback
 from .remote import LocalRemote
-from .runner import choose_queue
+from .runner import QueueError, choose_queue
+from .ssh_remote import RunRemotes
 from .values import ValueCheckError, check_value, check_values, state_values
 
 
@@ -154,6 +155,7 @@ class LocalHost:
         self.progress = progress or (lambda text, final: None)
         self.capture_stdout = capture_stdout
         self.job_timeout = job_timeout
+        self._remotes: RunRemotes | None = None  # the named remotes of the running flow
 
     # -- blocks and configuration ------------------------------------------------------------
 
@@ -272,6 +274,8 @@ class LocalHost:
                             f"(qorvel-plugin config) and run again")
         folder = self.prepare_folder(flow)
         remote = LocalRemote(folder, self.queue)
+        # Blocks that select a named remote run there, in a folder of this run's name.
+        self._remotes = RunRemotes(os.path.basename(folder))
         run = FlowRun(flow, queue=self.queue.description)
         results: dict[int, BlockResult] = {}
         viewer = _molstar()
@@ -301,12 +305,15 @@ class LocalHost:
                     raise KeyboardInterrupt
         except KeyboardInterrupt:
             remote.cancelAll()
+            self._remotes.cancel_all()
             interrupted = Interrupted("interrupted; jobs of this run were cancelled", run)
         else:
             interrupted = None
         finally:
             if viewer is not None:
                 viewer._flow = None
+            self._remotes.close()
+            self._remotes = None
             try:
                 run.savedTo = flow.write()
             except (OSError, FlowError):
@@ -334,6 +341,7 @@ class LocalHost:
         block = None
         with collect_problems() as collector:
             try:
+                remote = self._selected_remote(declared, placed, remote)
                 block = self._prepare(flow, placed, declared, remote, config, incoming or [])
             except (HostError, ValueCheckError) as exc:
                 result.status, result.error = "error", str(exc)
@@ -341,7 +349,7 @@ class LocalHost:
                 result.status = "error"
                 result.error = f"cannot set up block {declared.id} (#{placed.placedID}): {one_line(exc)}"
             if block is not None:
-                if block.selectedRemote not in (None, "Local"):
+                if block.selectedRemote not in (None, "Local") and remote.name == "Local":
                     result.messages.append(Problem("warning", f"block {declared.id} (#{placed.placedID}) selects the "
                                                               f"remote '{block.selectedRemote}'; the local host runs "
                                                               f"it on Local"))
@@ -363,6 +371,17 @@ class LocalHost:
             result.blockLogs = block.blockLogs
             placed.state = _plain(block._minimalEncode())
         return result
+
+    def _selected_remote(self, declared, placed: PlacedBlock, local: LocalRemote) -> LocalRemote:
+        """The named remote that the placement selects, when one of that name is configured and
+        a flow is running; Local otherwise."""
+        name = self._state_json(declared, placed).get("selectedRemote")
+        if name in (None, "Local") or self._remotes is None:
+            return local
+        try:
+            return self._remotes.get(name) or local
+        except QueueError as exc:  # unreachable, refused, or a broken remotes file
+            raise HostError(str(exc)) from None
 
     def _prepare(self, flow: Flow, placed: PlacedBlock, declared, remote: LocalRemote, config: dict, incoming: list):
         label = f"{declared.id} (#{placed.placedID})"

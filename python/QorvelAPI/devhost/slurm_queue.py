@@ -173,20 +173,25 @@ def _declared_outputs(script_path: str) -> Tuple[bool, bool]:
 
     sbatch reads `#SBATCH` lines (several options may share one) up to the first line that is
     neither blank nor a comment."""
-    has_output = has_error = False
     try:
         with open(script_path, encoding="utf-8", errors="replace") as src:
-            for line in src:
-                stripped = line.strip()
-                if stripped and not stripped.startswith("#"):
-                    break
-                if not line.startswith("#SBATCH"):
-                    continue
-                tokens = line[len("#SBATCH"):].split("#", 1)[0].split()
-                has_output = has_output or _names_option(tokens, "-o", "--output")
-                has_error = has_error or _names_option(tokens, "-e", "--error")
+            return declared_outputs_of(src)
     except OSError as error:
         raise SlurmError(f"cannot read job script {script_path}: {error}") from None
+
+
+def declared_outputs_of(lines) -> Tuple[bool, bool]:
+    """`_declared_outputs` for the lines of a script already read (from this machine or a remote)."""
+    has_output = has_error = False
+    for line in lines:
+        stripped = line.strip()
+        if stripped and not stripped.startswith("#"):
+            break
+        if not line.startswith("#SBATCH"):
+            continue
+        tokens = line[len("#SBATCH"):].split("#", 1)[0].split()
+        has_output = has_output or _names_option(tokens, "-o", "--output")
+        has_error = has_error or _names_option(tokens, "-e", "--error")
     return has_output, has_error
 
 
@@ -208,21 +213,10 @@ def submit(script_path, cwd: Optional[str] = None, change_dir: bool = True) -> i
     workdir = os.path.dirname(script) if change_dir else base
 
     has_output, has_error = _declared_outputs(script)
-    args = ["sbatch", "--parsable", f"--chdir={workdir}"]
-    if not has_output:
-        args.append(f"--output={os.path.join(workdir, 'slurm-%j.out')}")
-        if not has_error:
-            # A script that names only its output file gets SLURM's own rule: both streams there.
-            args.append(f"--error={os.path.join(workdir, 'slurm-%j.err')}")
-    args.append(script)
-    result = _run(args, cwd=workdir)
+    result = _run(sbatch_args(script, workdir, has_output, has_error), cwd=workdir)
     if result.returncode != 0:
         raise _failure(result, f"sbatch {script} failed")
-    first = (result.stdout.strip().splitlines() or [""])[0]
-    try:
-        job_id = int(first.split(";", 1)[0])
-    except ValueError:
-        raise SlurmError(f"sbatch printed no job id: {result.stdout.strip()!r}") from None
+    job_id = sbatch_job_id(result.stdout)
 
     # SLURM expands the file name patterns (%j, %x, ...) itself; keep what it settled on. The job
     # is in the queue by now, so a failing query must not lose it: fall back to the names that
@@ -231,9 +225,7 @@ def submit(script_path, cwd: Optional[str] = None, change_dir: bool = True) -> i
         fields = _scontrol_fields(job_id)
     except SlurmError:
         fields = {}
-    stdout_path = fields.get("StdOut") or os.path.join(workdir, f"slurm-{job_id}.out")
-    stderr_path = fields.get("StdErr") or (
-        os.path.join(workdir, f"slurm-{job_id}.err") if not (has_output or has_error) else stdout_path)
+    stdout_path, stderr_path = settled_outputs(fields, job_id, workdir, has_output or has_error)
     _known_paths[job_id] = (stdout_path, stderr_path)
     try:
         _write_record(job_id, {
@@ -249,6 +241,37 @@ def submit(script_path, cwd: Optional[str] = None, change_dir: bool = True) -> i
         # for as long as it keeps the job.
         logging.getLogger("Qorvel").warning("Could not record the output files of job %s: %s", job_id, error)
     return job_id
+
+
+def sbatch_args(script: str, workdir: str, has_output: bool, has_error: bool) -> list:
+    """The sbatch command line for a script: its job runs in `workdir`; a script that names no
+    output file writes slurm-<id>.out and slurm-<id>.err there."""
+    args = ["sbatch", "--parsable", f"--chdir={workdir}"]
+    if not has_output:
+        args.append(f"--output={os.path.join(workdir, 'slurm-%j.out')}")
+        if not has_error:
+            # A script that names only its output file gets SLURM's own rule: both streams there.
+            args.append(f"--error={os.path.join(workdir, 'slurm-%j.err')}")
+    args.append(script)
+    return args
+
+
+def sbatch_job_id(stdout: str) -> int:
+    """The job identifier that `sbatch --parsable` printed ("id" or "id;cluster")."""
+    first = (stdout.strip().splitlines() or [""])[0]
+    try:
+        return int(first.split(";", 1)[0])
+    except ValueError:
+        raise SlurmError(f"sbatch printed no job id: {stdout.strip()!r}") from None
+
+
+def settled_outputs(fields: Dict[str, str], job_id: int, workdir: str, names_own: bool) -> Tuple[str, str]:
+    """The output and error files of a new job: what `scontrol show job` says (SLURM expands the
+    patterns itself), else the names that `sbatch_args` asked for (or SLURM's default name)."""
+    stdout_path = fields.get("StdOut") or os.path.join(workdir, f"slurm-{job_id}.out")
+    stderr_path = fields.get("StdErr") or (
+        os.path.join(workdir, f"slurm-{job_id}.err") if not names_own else stdout_path)
+    return stdout_path, stderr_path
 
 
 # --- queries --------------------------------------------------------------------------------
@@ -278,8 +301,13 @@ def _completion_log() -> Optional[str]:
     result = _run(["scontrol", "show", "config"])
     if result.returncode != 0:
         return None
+    return completion_log_of(result.stdout)
+
+
+def completion_log_of(config_text: str) -> Optional[str]:
+    """The completion log's path named in the text of `scontrol show config`, if it is a text file."""
     conf: Dict[str, str] = {}
-    for line in result.stdout.splitlines():
+    for line in config_text.splitlines():
         key, sep, value = line.partition("=")
         if sep:
             conf[key.strip()] = value.strip()
@@ -376,7 +404,12 @@ def exit_code(job_id) -> Optional[int]:
             return None
     else:
         fields = _completed_fields(job_id)
-    match = re.fullmatch(r"(\d+):(\d+)", fields.get("ExitCode", "").strip())
+    return exit_code_of(fields.get("ExitCode", ""))
+
+
+def exit_code_of(text: str) -> Optional[int]:
+    """The exit status in SLURM's "status:signal" form, as `subprocess` reports it (minus the signal)."""
+    match = re.fullmatch(r"(\d+):(\d+)", text.strip())
     if not match:
         return None
     status, signal = int(match.group(1)), int(match.group(2))

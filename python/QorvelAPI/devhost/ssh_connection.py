@@ -1,0 +1,204 @@
+"""One multiplexed OpenSSH connection to a remote, through the system's ``ssh`` client.
+
+The user's own ssh configuration applies unchanged (keys, agent, ``ProxyJump``, ports); the local
+host adds only what it needs on top:
+
+- ``BatchMode=yes``: no password or passphrase is ever asked for, typed or passed; a login that
+  would need one fails at once.
+- Host keys are checked as the user's configuration says (by default an unknown or changed key
+  refuses the login); the local host never turns the check off.
+- ``ControlMaster``/``ControlPath``/``ControlPersist``: the first call logs in and leaves a master
+  connection behind; every later call is one round trip over it. A master that died (the network
+  dropped, someone killed it) is replaced by the next call, which logs in again.
+
+Every remote command is a list of words. Each word is quoted for the remote's POSIX shell, so a
+path with spaces, ``;``, ``$()`` or a leading ``-`` stays one argument; work that needs the shell
+runs as a constant script (``sh -c SCRIPT sh ARG...``) whose data arrives as its arguments.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import shlex
+import stat
+import subprocess
+import tempfile
+import time
+from typing import IO, Sequence
+
+from .environment import child_environment
+from .runner import QueueError
+
+# Seconds. A poll over a live master answers in milliseconds; a login takes a few hundred.
+CONNECT_TIMEOUT = 10
+COMMAND_TIMEOUT = 60.0
+# An idle master stays this long after the last call (so that a crashed host leaves none for long).
+PERSIST_SECONDS = 120
+# A query that lost its connection is tried again this many times, logging in afresh.
+RETRIES = 3
+
+# ssh's own exit status: the remote command's status is passed through otherwise.
+SSH_FAILED = 255
+
+_REFUSED = re.compile(r"Permission denied|Too many authentication failures|no mutual signature", re.I)
+_HOST_KEY = re.compile(r"Host key verification failed|REMOTE HOST IDENTIFICATION HAS CHANGED|"
+                       r"No (?:ED25519|RSA|ECDSA|DSA)? ?host key is known", re.I)
+_UNREACHABLE = re.compile(r"Could not resolve hostname|Connection refused|Connection timed out|"
+                          r"No route to host|Network is unreachable|Operation timed out|"
+                          r"Connection closed by|Connection reset|kex_exchange_identification|"
+                          r"Broken pipe|mux_client|Control socket|Timeout, server", re.I)
+
+
+class RemoteError(QueueError):
+    """The remote cannot be reached or refused the login; one line that says which and why."""
+
+
+def _control_folder() -> str:
+    """A folder for the master connections' sockets that only this user can enter."""
+    base = os.environ.get("XDG_RUNTIME_DIR") or tempfile.gettempdir()
+    folder = os.path.join(base, f"qorvel-ssh-{os.getuid()}")
+    os.makedirs(folder, mode=0o700, exist_ok=True)
+    info = os.lstat(folder)
+    if not stat.S_ISDIR(info.st_mode) or info.st_uid != os.getuid() or info.st_mode & 0o077:
+        # Someone else's folder: a socket there could hand our commands to their connection.
+        raise RemoteError(f"the folder {folder} for ssh connections is not private to this user")
+    return folder
+
+
+def remote_words(words: Sequence[str]) -> str:
+    """The command line that runs ``words`` on the remote, each one quoted."""
+    return " ".join(shlex.quote(str(word)) for word in words)
+
+
+def script_words(script: str, *args: str) -> list:
+    """The words that run the constant shell ``script`` with ``args`` as its $1, $2, ..."""
+    return ["sh", "-c", script, "sh", *args]
+
+
+def _last_line(text: str) -> str:
+    lines = [line.strip() for line in (text or "").splitlines() if line.strip()]
+    return lines[-1] if lines else ""
+
+
+class SSHConnection:
+    """The ssh client for one remote: ``target`` as ssh understands it (``user@host`` or a Host of
+    the ssh configuration), an optional configuration file and further ``-o`` options."""
+
+    def __init__(self, name: str, target: str, config_file: str | None = None, options: Sequence[str] = ()):
+        if not target or target.startswith("-"):
+            raise RemoteError(f"remote '{name}': '{target}' is not an ssh destination")
+        self.name, self.target = name, target
+        self.config_file = config_file
+        self.options = list(options)
+        # One master per remote and per local host process: closing it never cuts another
+        # process's connection. %C is ssh's hash of the local host, remote host, port and user.
+        self.control_path = os.path.join(_control_folder(), f"{os.getpid()}-%C")
+
+    def ssh_args(self, *extra: str) -> list:
+        # For each option ssh keeps the first value it is given, the command line before any file:
+        # BatchMode comes first so that nothing can bring a password prompt back; the remote's own
+        # options come next, so that they may change the rest.
+        args = ["ssh", "-o", "BatchMode=yes"]
+        if self.config_file:
+            args += ["-F", self.config_file]
+        for option in self.options:
+            args += ["-o", option]
+        for option in (f"ControlPath={self.control_path}", "ControlMaster=auto", f"ControlPersist={PERSIST_SECONDS}",
+                       f"ConnectTimeout={CONNECT_TIMEOUT}", "ServerAliveInterval=5", "ServerAliveCountMax=3",
+                       "ClearAllForwardings=yes", "ForwardAgent=no", "ForwardX11=no"):
+            args += ["-o", option]
+        return args + ["-T", *extra]
+
+    # -- running commands --------------------------------------------------------------------
+
+    def run(self, words: Sequence[str], *, stdin: IO[bytes] | None = None, stdout: IO[bytes] | None = None,
+            retry: bool = True, timeout: float = COMMAND_TIMEOUT) -> subprocess.CompletedProcess:
+        """Runs the words on the remote; returns the finished process (text output unless ``stdout``
+        is a file). ``retry``: the command may run twice, so a dropped connection is retried."""
+        return self.run_line(remote_words(words), stdin=stdin, stdout=stdout, retry=retry, timeout=timeout)
+
+    def run_line(self, line: str, *, stdin: IO[bytes] | None = None, stdout: IO[bytes] | None = None,
+                 retry: bool = True, timeout: float = COMMAND_TIMEOUT) -> subprocess.CompletedProcess:
+        """Runs a command line (already quoted) on the remote, as ``run`` does."""
+        attempts = 1 + (RETRIES if retry and stdin is None and stdout is None else 0)
+        for attempt in range(attempts):
+            result = self._once(line, stdin, stdout, timeout)
+            problem = self.connection_problem(result)
+            if problem is None:
+                return result
+            if attempt + 1 == attempts or not self._worth_retrying(result):
+                raise RemoteError(problem)
+            time.sleep(0.5 * (attempt + 1))
+        raise AssertionError("unreachable")
+
+    def _once(self, line: str, stdin, stdout, timeout: float) -> subprocess.CompletedProcess:
+        args = self.ssh_args("--", self.target, line)
+        try:
+            result = subprocess.run(args, stdin=stdin if stdin is not None else subprocess.DEVNULL,
+                                    stdout=stdout if stdout is not None else subprocess.PIPE,
+                                    stderr=subprocess.PIPE, timeout=timeout, env=child_environment())
+        except FileNotFoundError:
+            raise RemoteError("the ssh client is not installed (Debian package openssh-client)") from None
+        except subprocess.TimeoutExpired:
+            raise RemoteError(f"remote '{self.name}' ({self.target}) did not answer within {timeout:g} s") from None
+        # Text for the callers; a file given as ``stdout`` received the bytes themselves.
+        if stdout is None:
+            result.stdout = result.stdout.decode("utf-8", "replace")
+        result.stderr = result.stderr.decode("utf-8", "replace")
+        return result
+
+    def connection_problem(self, result: subprocess.CompletedProcess) -> str | None:
+        """One line saying why ssh itself failed, or None when the remote command ran."""
+        if result.returncode != SSH_FAILED:
+            return None
+        err = result.stderr
+        where = f"remote '{self.name}' ({self.target})"
+        if _HOST_KEY.search(err):
+            return (f"{where}: host key verification failed; add the remote's host key to known_hosts "
+                    f"(the local host never accepts an unchecked key)")
+        if _REFUSED.search(err):
+            return f"{where} refused the login: {_last_line(err)} (check the key in your ssh configuration)"
+        if _UNREACHABLE.search(err):
+            return f"{where} is unreachable: {_last_line(err)}"
+        if not err.strip() and self.master_pid() is None:
+            # A client whose master died says nothing; a command that exits with 255 neither,
+            # but its master lives on.
+            return f"{where} is unreachable: the connection was lost"
+        return None  # the remote command itself exited with 255
+
+    @staticmethod
+    def _worth_retrying(result: subprocess.CompletedProcess) -> bool:
+        err = result.stderr
+        return not (_HOST_KEY.search(err) or _REFUSED.search(err) or "Could not resolve hostname" in err)
+
+    def hostname(self) -> str:
+        """The host name that ssh connects to for the target (its configuration resolves aliases)."""
+        try:
+            result = subprocess.run(self.ssh_args("-G", "--", self.target), capture_output=True, text=True,
+                                    stdin=subprocess.DEVNULL, env=child_environment(), timeout=COMMAND_TIMEOUT)
+        except (OSError, subprocess.TimeoutExpired):
+            result = None
+        for line in result.stdout.splitlines() if result is not None and result.returncode == 0 else []:
+            key, _, value = line.partition(" ")
+            if key == "hostname" and value:
+                return value
+        return self.target.rsplit("@", 1)[-1]
+
+    # -- the master connection ---------------------------------------------------------------
+
+    def master_pid(self) -> int | None:
+        """The process id of the live master connection, or None."""
+        result = subprocess.run(self.ssh_args("-O", "check", "--", self.target), capture_output=True, text=True,
+                                stdin=subprocess.DEVNULL, env=child_environment(), timeout=COMMAND_TIMEOUT)
+        match = re.search(r"pid=(\d+)", result.stderr)
+        return int(match.group(1)) if result.returncode == 0 and match else None
+
+    def close(self) -> None:
+        """Ends the master connection (the remote's jobs keep running)."""
+        if self.master_pid() is not None:
+            subprocess.run(self.ssh_args("-O", "exit", "--", self.target), capture_output=True,
+                           stdin=subprocess.DEVNULL, env=child_environment(), timeout=COMMAND_TIMEOUT)
+
+    def __repr__(self) -> str:
+        return f"SSHConnection({self.name!r}, {self.target!r})"
