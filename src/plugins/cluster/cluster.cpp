@@ -63,7 +63,7 @@ bool is_reset_remote(PyObject* error) {
 // Construction
 
 constexpr auto kInitSignature = pyutil::signature(
-    "SlurmBlock", Param{"name", Accept::Str, true}, Param{"description", Accept::Str, true},
+    "SlurmBlock.__init__", Param{"name", Accept::Str, true}, Param{"description", Accept::Str, true},
     Param{"initialAction", Accept::Any, true}, Param{"finalAction", Accept::Any, true},
     Param{"variables", Accept::List}, Param{"inputs", Accept::List}, Param{"inputGroups", Accept::List},
     Param{"outputs", Accept::List}, Param{"id", Accept::StrOrNone}, Param{"failOnSlurmError", Accept::Any},
@@ -293,7 +293,7 @@ PyObject* slurm_is_waiting(PyObject* self, void*) {
     return nullptr;
 }
 
-constexpr auto kWaitSignature = pyutil::signature("waitTillJobFinished", Param{"interval", Accept::Int});
+constexpr auto kWaitSignature = pyutil::signature("SlurmBlock.waitTillJobFinished", Param{"interval", Accept::Int});
 
 // Sleeps through the standard `time.sleep`, looked up at each use: it releases the GIL while
 // the thread sleeps (other Python threads run meanwhile), wakes for signals so Ctrl+C stops the
@@ -357,7 +357,7 @@ PyObject* slurm_minimal_encode(PyObject* self, PyObject*) {
 }
 
 constexpr auto kParseSignature =
-    pyutil::signature("_parseInternalVariables", Param{"blockJSON", Accept::Dict, true});
+    pyutil::signature("SlurmBlock._parseInternalVariables", Param{"blockJSON", Accept::Dict, true});
 
 // blockJSON.get(key, fallback) as a new reference.
 Ref read_or(PyObject* json, PyObject* key, PyObject* fallback) {

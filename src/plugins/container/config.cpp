@@ -202,11 +202,11 @@ bool merge_into_config_file(PyObject* self, PyObject* config_path, PyObject* val
     return write_json_file(config_path, stored.get());
 }
 
-constexpr auto config_arg_signature = pyutil::signature("addConfig", pyutil::Param{"config", Accept::Any, true});
-constexpr auto get_config_signature = pyutil::signature("_getConfig", pyutil::Param{"id", Accept::Str, true});
-constexpr auto create_signature = pyutil::signature("_createConfig", pyutil::Param{"configPath", Accept::Str, true});
-constexpr auto update_signature = pyutil::signature("_updateConfigs", pyutil::Param{"configPath", Accept::Str, true});
-constexpr auto save_signature = pyutil::signature("_saveConfig", pyutil::Param{"configPath", Accept::Str, true},
+constexpr auto config_arg_signature = pyutil::signature("Plugin.addConfig", pyutil::Param{"config", Accept::Any, true});
+constexpr auto get_config_signature = pyutil::signature("Plugin._getConfig", pyutil::Param{"id", Accept::Str, true});
+constexpr auto create_signature = pyutil::signature("Plugin._createConfig", pyutil::Param{"configPath", Accept::Str, true});
+constexpr auto update_signature = pyutil::signature("Plugin._updateConfigs", pyutil::Param{"configPath", Accept::Str, true});
+constexpr auto save_signature = pyutil::signature("Plugin._saveConfig", pyutil::Param{"configPath", Accept::Str, true},
                                                   pyutil::Param{"valuesToSave", Accept::Dict, true});
 
 }  // namespace
@@ -247,7 +247,7 @@ PyObject* plugin_get_config(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* plugin_get_configs(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!pyutil::parse_none("_getConfigs", nargs, kwnames)) return nullptr;
+    if (!pyutil::parse_none("Plugin._getConfigs", nargs, kwnames)) return nullptr;
     return configs_of(self).release();
 }
 
@@ -277,7 +277,7 @@ PyObject* plugin_save_config(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* plugin_configs_to_dict(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!pyutil::parse_none("_configToDict", nargs, kwnames)) return nullptr;
+    if (!pyutil::parse_none("Plugin._configToDict", nargs, kwnames)) return nullptr;
     Ref configs = configs_of(self);
     if (!configs) return nullptr;
     Ref result = Ref::steal(PyList_New(0));
