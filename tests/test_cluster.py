@@ -331,6 +331,13 @@ def test_status_query_without_remote_or_flow_falls_back_to_idle(caplog):
     assert qorvel_errors(caplog)[-1] == (
         "Could not parse SlurmBlock status: 'OlderHost' object has no attribute 'getJobIDfromBlock'")
 
+    # The call's own parts are evaluated first: the missing method is reported before the flow.
+    block = placed(OlderHost())
+    block.remote._remote = type("Bare", (), {})()
+    del block.flow
+    assert block.parseStatus() == "Idle"
+    assert qorvel_errors(caplog)[-1].endswith("'Bare' object has no attribute 'getRemoteBlockStatus'")
+
 
 @pytest.mark.parametrize("logs", [("out", "err"), ("a", "b", "c", "d"), None, RuntimeError("log server down")])
 def test_failed_log_query_keeps_previous_logs(caplog, logs):

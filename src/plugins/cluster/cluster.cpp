@@ -198,22 +198,35 @@ bool refresh_logs(const ModuleState& state, PyObject* self, const Ref& logs) {
     return text && pyutil::log_error("Could not parse latest SlurmBlock logs: %s", text.get());
 }
 
-// `host.<method>(flow.savedID, placedID)`, with the flow's saved ID read afresh for every query.
-Ref query_host(const ModuleState& state, PyObject* self, PyObject* host, PyObject* method, PyObject* placed_id) {
-    Ref flow = get_attr(self, state.cl_flow);
+// `self.remote._remote`
+Ref host_remote(const ModuleState& state, PyObject* self) {
+    Ref remote = get_attr(self, state.cl_remote);
+    return remote ? get_attr(remote.get(), state.cl_hostRemote) : Ref();
+}
+
+// `self.remote._remote.<method>(self.flow.savedID, self._placedID)`, evaluated in Python's
+// order (the method before its arguments), so that the failure reported is the one Python
+// reports when several parts are missing.
+Ref query_host(const ModuleState& state, PyObject* self, PyObject* method) {
+    Ref host = host_remote(state, self);
+    Ref bound = host ? get_attr(host.get(), method) : Ref();
+    Ref flow = bound ? get_attr(self, state.cl_flow) : Ref();
     Ref saved_id = flow ? get_attr(flow.get(), state.cl_savedID) : Ref();
-    return saved_id ? call_method(host, method, saved_id.get(), placed_id) : Ref();
+    Ref placed_id = saved_id ? get_attr(self, state.cl_placedID) : Ref();
+    if (!placed_id) return Ref();
+    PyObject* args[] = {saved_id.get(), placed_id.get()};
+    return Ref::steal(PyObject_Vectorcall(bound.get(), args, 2, nullptr));
 }
 
 // Asks the host's remote object for the job's state, identifier, logs and run time and stores
 // them. Stops at the first failure with the exception set; what was stored before stays.
 bool refresh_job(const ModuleState& state, PyObject* self) {
-    Ref remote = get_attr(self, state.cl_remote);
-    Ref host = remote ? get_attr(remote.get(), state.cl_hostRemote) : Ref();
-    Ref placed_id = host ? get_attr(self, state.cl_placedID) : Ref();
-    if (!placed_id || !set_attr(host.get(), state.cl_blockPlacedID, placed_id.get())) return false;
+    // `self.remote._remote._blockPlacedID = self._placedID`: the value first, then the target.
+    Ref placed_id = get_attr(self, state.cl_placedID);
+    Ref host = placed_id ? host_remote(state, self) : Ref();
+    if (!host || !set_attr(host.get(), state.cl_blockPlacedID, placed_id.get())) return false;
 
-    auto query = [&](PyObject* method) { return query_host(state, self, host.get(), method, placed_id.get()); };
+    auto query = [&](PyObject* method) { return query_host(state, self, method); };
 
     Ref reported = query(state.cl_getRemoteBlockStatus);
     Ref status = reported ? to_slurm_status(state, reported.get()) : Ref();
@@ -224,9 +237,10 @@ bool refresh_job(const ModuleState& state, PyObject* self) {
 
     if (!refresh_logs(state, self, query(state.cl_getRemoteBlockLogs))) return false;
 
-    Ref elapsed = query(state.cl_getRemoteBlockTime);
-    Ref time = elapsed ? get_attr(self, state.cl_time) : Ref();
-    Ref total = time ? Ref::steal(PyNumber_Add(time.get(), elapsed.get())) : Ref();
+    // `self.time = self.time + <query>`: the current time is read before the host is asked.
+    Ref time = get_attr(self, state.cl_time);
+    Ref elapsed = time ? query(state.cl_getRemoteBlockTime) : Ref();
+    Ref total = elapsed ? Ref::steal(PyNumber_Add(time.get(), elapsed.get())) : Ref();
     return total && set_attr(self, state.cl_time, total.get());
 }
 
@@ -250,10 +264,9 @@ int status_is(PyObject* status, PyObject* member) { return PyObject_RichCompareB
 
 // The guarded part of isWaitingForJob: 1 waiting, 0 not, -1 with the exception set.
 int query_waiting(const ModuleState& state, PyObject* self) {
-    Ref remote = get_attr(self, state.cl_remote);
-    Ref host = remote ? get_attr(remote.get(), state.cl_hostRemote) : Ref();
-    Ref placed_id = host ? get_attr(self, state.cl_placedID) : Ref();
-    if (!placed_id || !set_attr(host.get(), state.cl_blockPlacedID, placed_id.get())) return -1;
+    Ref placed_id = get_attr(self, state.cl_placedID);
+    Ref host = placed_id ? host_remote(state, self) : Ref();
+    if (!host || !set_attr(host.get(), state.cl_blockPlacedID, placed_id.get())) return -1;
     Ref parsed = call_method(self, state.cl_parseStatus);
     Ref status = parsed ? get_attr(self, state.cl_status) : Ref();
     if (!status) return -1;

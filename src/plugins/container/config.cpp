@@ -186,17 +186,27 @@ bool update_configs(PyObject* self, PyObject* config_path) {
     return true;
 }
 
-bool merge_into_config_file(PyObject* self, PyObject* config_path, PyObject* values) {
+// The values as the file holds them once written: through JSON and back, so that any value with
+// a JSON form is taken (a tuple comes back as a list, a dict subclass as a dict) and one without
+// is refused before the file changes.
+Ref as_stored(PyObject* values) {
+    Ref text = pyutil::json_dumps_indented(values);
+    return text ? pyutil::json_loads(text.get()) : Ref();
+}
+
+bool merge_into_config_file(PyObject* self, PyObject* config_path, PyObject* given) {
     ModuleState* state = state_of(self);
     if (state == nullptr) return false;
     Ref stored = load_config_file(self, config_path);
     if (!stored) return false;
+    Ref values = as_stored(given);
+    if (!values) return false;
     // A value that the loading would refuse is refused before the file is written.
     std::vector<std::pair<Ref, Ref>> updates;
-    if (!collect_stored_values(*state, self, values, updates)) return false;
+    if (!collect_stored_values(*state, self, values.get(), updates)) return false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(values, &pos, &key, &value)) {
+    while (PyDict_Next(values.get(), &pos, &key, &value)) {
         if (PyObject_SetItem(stored.get(), key, value) < 0) return false;
     }
     return write_json_file(config_path, stored.get());

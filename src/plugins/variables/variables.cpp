@@ -171,30 +171,47 @@ bool store_field(PyObject* self, bool own, PyObject*& slot, PyObject* name, PyOb
     return PyObject_SetAttr(self, name, value) == 0;
 }
 
+namespace {
+
+// A field as the dictionary reads it: the slot of our own classes, the attribute of a Python
+// subclass (a property it defines is what Python code would read).
+Ref read_field(PyObject* self, bool own, PyObject* slot, PyObject* name) {
+    if (own) return Ref::borrow(pyutil::slot_or_raise(self, slot, name));
+    return Ref::steal(PyObject_GetAttr(self, name));
+}
+
+}  // namespace
+
 Ref base_variable_dict(ModuleState& state, PyObject* self, bool minimal) {
     PluginVariableObject* v = as_variable(self);
+    const bool own = is_own_variable_class(state, self);
     // Held: the text of a type that is not a plain string runs its __str__.
-    Ref id = Ref::borrow(pyutil::slot_or_raise(self, v->id, state.k_id));
-    Ref value = id ? Ref::borrow(pyutil::slot_or_raise(self, v->value, state.k_value)) : Ref();
-    if (value.get() == Py_None) value = Ref::borrow(pyutil::slot_or_raise(self, v->defaultValue, state.k_defaultValue));
-    Ref type = value ? Ref::borrow(pyutil::slot_or_raise(self, v->type, state.k_type)) : Ref();
+    Ref id = read_field(self, own, v->id, state.k_id);
+    Ref value = id ? read_field(self, own, v->value, state.k_value) : Ref();
+    if (value.get() == Py_None) value = read_field(self, own, v->defaultValue, state.k_defaultValue);
+    Ref type = value ? read_field(self, own, v->type, state.k_type) : Ref();
     if (!type) return Ref();
     Ref text = type_text(state, type.get());
     if (!text) return Ref();
     Ref dict = pyutil::make_dict({{state.k_id, id.get()}, {state.k_value, value.get()}, {state.k_type, text.get()}});
     if (!dict || minimal) return dict;
+    using Slot = PyObject* PluginVariableObject::*;
     struct Field {
         PyObject* key;
-        PyObject* slot;
+        Slot slot;
     };
     const Field fields[] = {
-        {state.k_name, v->name},         {state.k_category, v->category},       {state.k_description, v->description},
-        {state.k_allowedValues, v->allowedValues}, {state.k_disabled, v->disabled}, {state.k_required, v->required},
-        {state.k_placeholder, v->placeholder},
+        {state.k_name, &PluginVariableObject::name},
+        {state.k_category, &PluginVariableObject::category},
+        {state.k_description, &PluginVariableObject::description},
+        {state.k_allowedValues, &PluginVariableObject::allowedValues},
+        {state.k_disabled, &PluginVariableObject::disabled},
+        {state.k_required, &PluginVariableObject::required},
+        {state.k_placeholder, &PluginVariableObject::placeholder},
     };
     for (const Field& f : fields) {
-        if (pyutil::slot_or_raise(self, f.slot, f.key) == nullptr) return Ref();
-        if (PyDict_SetItem(dict.get(), f.key, f.slot) < 0) return Ref();
+        Ref item = read_field(self, own, v->*f.slot, f.key);
+        if (!item || PyDict_SetItem(dict.get(), f.key, item.get()) < 0) return Ref();
     }
     return dict;
 }
