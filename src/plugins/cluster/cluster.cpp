@@ -204,18 +204,17 @@ Ref host_remote(const ModuleState& state, PyObject* self) {
     return remote ? get_attr(remote.get(), state.cl_hostRemote) : Ref();
 }
 
-// `self.remote._remote.<method>(self.flow.savedID, self._placedID)`, evaluated in Python's
-// order (the method before its arguments), so that the failure reported is the one Python
-// reports when several parts are missing.
-Ref query_host(const ModuleState& state, PyObject* self, PyObject* method) {
-    Ref host = host_remote(state, self);
-    Ref bound = host ? get_attr(host.get(), method) : Ref();
-    Ref flow = bound ? get_attr(self, state.cl_flow) : Ref();
+// `host.<method>(flow.savedID, placedID)`, with the flow's saved ID read afresh for every query.
+// Python looks the method up before it evaluates the arguments, so when the flow's saved ID
+// cannot be read, a method the host lacks is the failure to report.
+Ref query_host(const ModuleState& state, PyObject* self, PyObject* host, PyObject* method, PyObject* placed_id) {
+    Ref flow = get_attr(self, state.cl_flow);
     Ref saved_id = flow ? get_attr(flow.get(), state.cl_savedID) : Ref();
-    Ref placed_id = saved_id ? get_attr(self, state.cl_placedID) : Ref();
-    if (!placed_id) return Ref();
-    PyObject* args[] = {saved_id.get(), placed_id.get()};
-    return Ref::steal(PyObject_Vectorcall(bound.get(), args, 2, nullptr));
+    if (saved_id) return call_method(host, method, saved_id.get(), placed_id);
+    Ref flow_error = pyutil::fetch_exception();
+    if (!get_attr(host, method)) return Ref();
+    pyutil::reraise(std::move(flow_error));
+    return Ref();
 }
 
 // Asks the host's remote object for the job's state, identifier, logs and run time and stores
@@ -226,7 +225,7 @@ bool refresh_job(const ModuleState& state, PyObject* self) {
     Ref host = placed_id ? host_remote(state, self) : Ref();
     if (!host || !set_attr(host.get(), state.cl_blockPlacedID, placed_id.get())) return false;
 
-    auto query = [&](PyObject* method) { return query_host(state, self, method); };
+    auto query = [&](PyObject* method) { return query_host(state, self, host.get(), method, placed_id.get()); };
 
     Ref reported = query(state.cl_getRemoteBlockStatus);
     Ref status = reported ? to_slurm_status(state, reported.get()) : Ref();

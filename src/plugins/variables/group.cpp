@@ -89,7 +89,8 @@ int group_clear(PyObject* self) {
 PyObject* group_to_dict_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                                Py_ssize_t nargs, PyObject* kwnames) {
     bool minimal = false;
-    if (!parse_minimal("VariableGroup.toDict", args, nargs, kwnames, minimal)) return nullptr;
+    static constexpr auto sig = pyutil::signature("VariableGroup.toDict", Param{"minimal"});
+    if (!parse_minimal(sig, args, nargs, kwnames, minimal)) return nullptr;
     return group_dict(*state_of_class(defining_class), self, minimal).release();
 }
 

@@ -2,6 +2,8 @@
 #pragma once
 #include "variables.hpp"
 
+#include "../../pyutil/args.hpp"
+
 #include <structmember.h>
 
 namespace plugins {
@@ -37,8 +39,9 @@ pyutil::Ref group_dict(ModuleState& state, PyObject* group, bool minimal);
 pyutil::Ref list_dict(ModuleState& state, PyObject* list, bool minimal);
 // The member dictionaries of `members` (a list) under "variables" of `dict`.
 bool put_member_dicts(ModuleState& state, PyObject* dict, PyObject* members, bool minimal);
-// toDict's `minimal` argument; `name` is the qualified name of the class's toDict.
-bool parse_minimal(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool& minimal);
+// toDict's `minimal` argument; `sig` names the class's toDict (one parameter, "minimal").
+bool parse_minimal(const pyutil::Signature<1>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   bool& minimal);
 
 // Shared pieces of the three variable classes.
 void dealloc_variable(PyObject* self);

@@ -161,7 +161,8 @@ Ref copy_row(ModuleState& state, PyObject* row, PyObject* held) {
 PyObject* list_to_dict_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                               Py_ssize_t nargs, PyObject* kwnames) {
     bool minimal = false;
-    if (!parse_minimal("VariableList.toDict", args, nargs, kwnames, minimal)) return nullptr;
+    static constexpr auto sig = pyutil::signature("VariableList.toDict", Param{"minimal"});
+    if (!parse_minimal(sig, args, nargs, kwnames, minimal)) return nullptr;
     return list_dict(*state_of_class(defining_class), self, minimal).release();
 }
 

@@ -9,6 +9,7 @@
 #include "../../pyutil/types.hpp"
 
 #include <cstddef>
+#include <utility>
 
 namespace plugins {
 
@@ -95,6 +96,17 @@ bool check_list_element_types(ModuleState& state, PyObject* id, PyObject* allowe
 
 }  // namespace
 
+namespace {
+
+// One attribute the constructor stores: its slot, its name and the value.
+struct Stored {
+    PyObject** slot;
+    PyObject* name;
+    PyObject* value;
+};
+
+}  // namespace
+
 bool init_variable(ModuleState& state, PyObject* self, const VariableArgs& a) {
     PyObject* id = a.id;
     PyObject* type = a.type;
@@ -148,27 +160,27 @@ bool init_variable(ModuleState& state, PyObject* self, const VariableArgs& a) {
     // value stored is held by the caller's arguments, the module state or `default_value`, so
     // a subclass's setattr running Python code cannot free one.)
     PluginVariableObject* v = as_variable(self);
-    const bool own = is_own_variable_class(state, self);
-    return store_field(self, own, v->name, state.k_name, a.name) &&
-           store_field(self, own, v->description, state.k_description, a.description) &&
-           store_field(self, own, v->type, state.k_type, type) &&
-           store_field(self, own, v->disabled, state.k_disabled, a.disabled != nullptr ? a.disabled : Py_False) &&
-           store_field(self, own, v->required, state.k_required, a.required != nullptr ? a.required : Py_False) &&
-           store_field(self, own, v->placeholder, state.k_placeholder,
-                       a.placeholder != nullptr ? a.placeholder : Py_None) &&
-           store_field(self, own, v->category, state.k_category, category) &&
-           store_field(self, own, v->defaultValue, state.k_defaultValue, default_value.get()) &&
-           store_field(self, own, v->value, state.k_value, default_value.get()) &&
-           store_field(self, own, v->id, state.k_id, id) &&
-           store_field(self, own, v->allowedValues, state.k_allowedValues, allowed);
-}
-
-bool store_field(PyObject* self, bool own, PyObject*& slot, PyObject* name, PyObject* value) {
-    if (own) {
-        pyutil::assign_slot(slot, value);
+    const Stored stores[] = {
+        {&v->name, state.k_name, a.name},
+        {&v->description, state.k_description, a.description},
+        {&v->type, state.k_type, type},
+        {&v->disabled, state.k_disabled, a.disabled != nullptr ? a.disabled : Py_False},
+        {&v->required, state.k_required, a.required != nullptr ? a.required : Py_False},
+        {&v->placeholder, state.k_placeholder, a.placeholder != nullptr ? a.placeholder : Py_None},
+        {&v->category, state.k_category, category},
+        {&v->defaultValue, state.k_defaultValue, default_value.get()},
+        {&v->value, state.k_value, default_value.get()},
+        {&v->id, state.k_id, id},
+        {&v->allowedValues, state.k_allowedValues, allowed},
+    };
+    if (is_own_variable_class(state, self)) {
+        for (const Stored& s : stores) pyutil::assign_slot(*s.slot, s.value);
         return true;
     }
-    return PyObject_SetAttr(self, name, value) == 0;
+    for (const Stored& s : stores) {
+        if (!store_field(self, false, *s.slot, s.name, s.value)) return false;
+    }
+    return true;
 }
 
 namespace {
@@ -178,6 +190,16 @@ namespace {
 Ref read_field(PyObject* self, bool own, PyObject* slot, PyObject* name) {
     if (own) return Ref::borrow(pyutil::slot_or_raise(self, slot, name));
     return Ref::steal(PyObject_GetAttr(self, name));
+}
+
+// The full form's remaining keys read as attributes of a Python subclass (keys only of `fields`).
+template <typename Fields>
+Ref add_attributes(PyObject* self, Ref dict, const Fields& fields) {
+    for (const auto& f : fields) {
+        Ref item = Ref::steal(PyObject_GetAttr(self, f.key));
+        if (!item || PyDict_SetItem(dict.get(), f.key, item.get()) < 0) return Ref();
+    }
+    return dict;
 }
 
 }  // namespace
@@ -195,23 +217,20 @@ Ref base_variable_dict(ModuleState& state, PyObject* self, bool minimal) {
     if (!text) return Ref();
     Ref dict = pyutil::make_dict({{state.k_id, id.get()}, {state.k_value, value.get()}, {state.k_type, text.get()}});
     if (!dict || minimal) return dict;
-    using Slot = PyObject* PluginVariableObject::*;
     struct Field {
         PyObject* key;
-        Slot slot;
+        PyObject* slot;
     };
     const Field fields[] = {
-        {state.k_name, &PluginVariableObject::name},
-        {state.k_category, &PluginVariableObject::category},
-        {state.k_description, &PluginVariableObject::description},
-        {state.k_allowedValues, &PluginVariableObject::allowedValues},
-        {state.k_disabled, &PluginVariableObject::disabled},
-        {state.k_required, &PluginVariableObject::required},
-        {state.k_placeholder, &PluginVariableObject::placeholder},
+        {state.k_name, v->name},         {state.k_category, v->category},       {state.k_description, v->description},
+        {state.k_allowedValues, v->allowedValues}, {state.k_disabled, v->disabled}, {state.k_required, v->required},
+        {state.k_placeholder, v->placeholder},
     };
+    if (!own) return add_attributes(self, std::move(dict), fields);
+    // Our own classes: the slots as they are (inserting into the new dictionary runs no Python code).
     for (const Field& f : fields) {
-        Ref item = read_field(self, own, v->*f.slot, f.key);
-        if (!item || PyDict_SetItem(dict.get(), f.key, item.get()) < 0) return Ref();
+        if (pyutil::slot_or_raise(self, f.slot, f.key) == nullptr) return Ref();
+        if (PyDict_SetItem(dict.get(), f.key, f.slot) < 0) return Ref();
     }
     return dict;
 }
@@ -333,9 +352,9 @@ PyObject* variable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 
 }  // namespace
 
-// toDict(minimal=False); `name` is the method's qualified name, for the argument errors.
-bool parse_minimal(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool& minimal) {
-    const auto sig = pyutil::signature(name, Param{"minimal"});
+// toDict(minimal=False); `sig` names the class's toDict for the argument errors.
+bool parse_minimal(const pyutil::Signature<1>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   bool& minimal) {
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return false;
     minimal = false;
@@ -352,7 +371,8 @@ namespace {
 PyObject* variable_to_dict_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                                   Py_ssize_t nargs, PyObject* kwnames) {
     bool minimal = false;
-    if (!parse_minimal("PluginVariable.toDict", args, nargs, kwnames, minimal)) return nullptr;
+    static constexpr auto sig = pyutil::signature("PluginVariable.toDict", Param{"minimal"});
+    if (!parse_minimal(sig, args, nargs, kwnames, minimal)) return nullptr;
     return base_variable_dict(*state_of_class(defining_class), self, minimal).release();
 }
 

@@ -102,7 +102,13 @@ inline bool is_own_variable_class(const ModuleState& state, PyObject* obj) noexc
 // A constructor's assignment of attribute `name`: straight into `slot` when `own` (the object is
 // exactly one of our classes), through setattr otherwise, so that a Python subclass's property
 // or __setattr__ sees it as it would in Python.
-bool store_field(PyObject* self, bool own, PyObject*& slot, PyObject* name, PyObject* value);
+inline bool store_field(PyObject* self, bool own, PyObject*& slot, PyObject* name, PyObject* value) {
+    if (own) {
+        pyutil::assign_slot(slot, value);
+        return true;
+    }
+    return PyObject_SetAttr(self, name, value) == 0;
+}
 
 // Walks the identifiers of `members` (a list) in order; `repeated` receives the first one equal to
 // an earlier one and stays unset when all differ. Returns false with an exception set.
