@@ -125,12 +125,11 @@ def test_every_model_class_pickles():
     page = PluginPage("p", "P", "d", "p.html")
     variable = PluginVariable("a", "A", "d", VariableTypes.STRING, "x")
     pair = BlockVarPair(1, "b", "a", "string")
-    values = [variable, CustomVariable("c", "C", "d", "custom", page),
-              VariableList("l", "L", "d", [PluginVariable("n", "N", "d", "number")]),
-              pair, BlockConnection(pair, BlockVarPair(2, "c", "a", "string"), False)]
-    for value in values:
-        assert pickled(value)._toDict() == value._toDict() if hasattr(value, "_toDict") else (
-            pickled(value).toDict() == value.toDict())
+    for value in [variable, CustomVariable("c", "C", "d", "custom", page),
+                  VariableList("l", "L", "d", [PluginVariable("n", "N", "d", "number")])]:
+        assert pickled(value).toDict() == value.toDict()
+    for value in [pair, BlockConnection(pair, BlockVarPair(2, "c", "a", "string"), False)]:
+        assert pickled(value)._toDict() == value._toDict()
     error = pickled(UniqueVariableIDException("text", "v"))
     assert (str(error), error.message, error.variableId) == ("text", "text", "v")
     assert str(pickled(BlockNotFoundError("x"))) == "Block with ID 'x' not found."

@@ -66,13 +66,7 @@ def plugin_variable():
 class _Computed(PluginVariable):
     """Keeps `value` in a property; prints through a toDict without the flag."""
 
-    @property
-    def value(self):
-        return self.__dict__.get("held")
-
-    @value.setter
-    def value(self, value):
-        self.__dict__["held"] = value
+    value = property(lambda self: self.__dict__.get("held"), lambda self, v: self.__dict__.__setitem__("held", v))
 
     def toDict(self):
         return super().toDict()
