@@ -151,7 +151,7 @@ def test_constructor_arguments_and_the_extenrnalURL_keyword():
     block = SlurmBlock("A", "d", print, repr, [], [], [], [], "my.id", False, "u")
     assert (block.id, block.failOnSlurmError, block.externalURL) == ("my_id", False, "u")
     assert (block.initalAction, block.finalAction) == (print, repr)
-    with pytest.raises(TypeError, match=r"SlurmBlock\.__init__\(\) takes from 5 to 12 positional arguments but 13 were given"):
+    with pytest.raises(TypeError, match=r"__init__\(\) takes from 5 to 12 positional arguments but 13 were given"):
         SlurmBlock("A", "d", print, repr, [], [], [], [], "my.id", False, "u", 1)
     with pytest.raises(TypeError, match="missing 1 required positional argument: 'finalAction'"):
         SlurmBlock("A", "d", print)

@@ -104,7 +104,8 @@ def test_exception_message_and_argument_errors():
          "PluginVariable.__init__() takes from 5 to 11 positional arguments but 12 were given"),
         (lambda: PluginVariable("a", "b", "c", "string").toDict(True, 2),
          "PluginVariable.toDict() takes from 1 to 2 positional arguments but 3 were given"),
-        (lambda: PluginBlock("B", "d", id="b").copy(1), "PluginBlock.copy() takes 1 positional argument but 2 were given"),
+        (lambda: PluginBlock("B", "d", id="b").copy(1),
+         "PluginBlock.copy() takes 1 positional argument but 2 were given"),
         (lambda: PluginBlock._parseVariablesForBlockAccess(),
          "PluginBlock._parseVariablesForBlockAccess() missing 1 required positional argument: 'variable'"),
         # keywords are bound before the positional count is checked, as CPython does
@@ -138,8 +139,8 @@ def test_every_model_class_pickles():
     assert vars(pickled(page)) == vars(page)
 
     block = PluginBlock("B", "d", action, variables=[VariableGroup("g", "G", "d", [variable])],
-                        inputs=[PluginVariable("i", "I", "d", "number", 2)], outputs=[PluginVariable("o", "O", "d", "any")],
-                        id="b").copy()
+                        inputs=[PluginVariable("i", "I", "d", "number", 2)],
+                        outputs=[PluginVariable("o", "O", "d", "any")], id="b").copy()
     block._parseInternalVariables({"placedID": 4, "isPlaced": True, "position": {"x": 1, "y": 2},
                                    "variableConnections": [BlockConnection(pair, pair, True)._toDict()]})
     block.setOutput("o", [1, 2])

@@ -85,8 +85,9 @@ MOLSTAR_METHOD(focus_residue) {
 
 MOLSTAR_METHOD(add_sphere) {
     static constexpr auto sig = pyutil::signature(
-        "MolstarAPI.addSphere", Param{"x", Accept::Any, true}, Param{"y", Accept::Any, true}, Param{"z", Accept::Any, true},
-        Param{"radius", Accept::Any, true}, Param{"color", Accept::StrOrNone}, Param{"opacity", Accept::Any});
+        "MolstarAPI.addSphere", Param{"x", Accept::Any, true}, Param{"y", Accept::Any, true},
+        Param{"z", Accept::Any, true}, Param{"radius", Accept::Any, true}, Param{"color", Accept::StrOrNone},
+        Param{"opacity", Accept::Any});
     pyutil::Bound<sig.size> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     ModuleState& state = *state_of_class(defining_class);
@@ -131,8 +132,8 @@ Ref box_position(ModuleState& state, PyObject* center, PyObject* const sides[3])
 
 MOLSTAR_METHOD(add_box) {
     static constexpr auto sig = pyutil::signature(
-        "MolstarAPI.addBox", Param{"center", Accept::List, true}, Param{"sides", Accept::List}, Param{"lineSize", Accept::Any},
-        Param{"color", Accept::StrOrNone}, Param{"opacity", Accept::Any});
+        "MolstarAPI.addBox", Param{"center", Accept::List, true}, Param{"sides", Accept::List},
+        Param{"lineSize", Accept::Any}, Param{"color", Accept::StrOrNone}, Param{"opacity", Accept::Any});
     pyutil::Bound<sig.size> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     ModuleState& state = *state_of_class(defining_class);

@@ -86,7 +86,8 @@ PyObject* block_method_shallowcopy(PyObject* self, PyTypeObject*, PyObject* cons
 
 PyObject* block_method_deepcopy(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("PluginBlock.__deepcopy__", Param{"memo", pyutil::Accept::DictOrNone});
+    static constexpr auto sig =
+        pyutil::signature("PluginBlock.__deepcopy__", Param{"memo", pyutil::Accept::DictOrNone});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     PyObject* memo = bound.given(0) && bound[0] != Py_None ? bound[0] : nullptr;

@@ -290,7 +290,8 @@ PyObject* block_method_variablesToDict(PyObject*, PyTypeObject* cls, PyObject* c
 
 PyObject* block_method_inputGroupsToDict(PyObject*, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("PluginBlock._inputGroupsToDict", Param{"inputGroups", Accept::Dict, true});
+    static constexpr auto sig =
+        pyutil::signature("PluginBlock._inputGroupsToDict", Param{"inputGroups", Accept::Dict, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     return input_groups_to_dict(*state_of_class(cls), bound[0]).release();

@@ -505,7 +505,8 @@ bool block_parse_internal_variables(ModuleState& state, PyObject* self, PyObject
 
 PyObject* block_method_parseInternal(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("PluginBlock._parseInternalVariables", Param{"blockJSON", Accept::Dict, true});
+    static constexpr auto sig =
+        pyutil::signature("PluginBlock._parseInternalVariables", Param{"blockJSON", Accept::Dict, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     if (!block_parse_internal_variables(*state_of_class(cls), self, bound[0])) return nullptr;

@@ -27,9 +27,9 @@ constexpr auto pair_signature = pyutil::signature(
     Param{"variableAllowedValues", Accept::ListOrNone});
 
 constexpr auto connection_signature =
-    pyutil::signature("BlockConnection.__init__", Param{"origin", Accept::Any, true}, Param{"destination", Accept::Any, true},
-                      Param{"isCyclic", Accept::Any, true}, Param{"cycles", Accept::Int},
-                      Param{"currentCycle", Accept::Int});
+    pyutil::signature("BlockConnection.__init__", Param{"origin", Accept::Any, true},
+                      Param{"destination", Accept::Any, true}, Param{"isCyclic", Accept::Any, true},
+                      Param{"cycles", Accept::Int}, Param{"currentCycle", Accept::Int});
 
 PyObject* required_field(PyObject* self, PyObject* slot, PyObject* name) {
     if (slot == nullptr) {

@@ -214,8 +214,10 @@ bool merge_into_config_file(PyObject* self, PyObject* config_path, PyObject* giv
 
 constexpr auto config_arg_signature = pyutil::signature("Plugin.addConfig", pyutil::Param{"config", Accept::Any, true});
 constexpr auto get_config_signature = pyutil::signature("Plugin._getConfig", pyutil::Param{"id", Accept::Str, true});
-constexpr auto create_signature = pyutil::signature("Plugin._createConfig", pyutil::Param{"configPath", Accept::Str, true});
-constexpr auto update_signature = pyutil::signature("Plugin._updateConfigs", pyutil::Param{"configPath", Accept::Str, true});
+constexpr auto create_signature =
+    pyutil::signature("Plugin._createConfig", pyutil::Param{"configPath", Accept::Str, true});
+constexpr auto update_signature =
+    pyutil::signature("Plugin._updateConfigs", pyutil::Param{"configPath", Accept::Str, true});
 constexpr auto save_signature = pyutil::signature("Plugin._saveConfig", pyutil::Param{"configPath", Accept::Str, true},
                                                   pyutil::Param{"valuesToSave", Accept::Dict, true});
 

@@ -12,8 +12,8 @@ using pyutil::Ref;
 
 namespace {
 
-constexpr auto unique_id_signature = pyutil::signature("UniqueVariableIDException.__init__", Param{"message", Accept::Str, true},
-                                                       Param{"variableId", Accept::Str});
+constexpr auto unique_id_signature = pyutil::signature(
+    "UniqueVariableIDException.__init__", Param{"message", Accept::Str, true}, Param{"variableId", Accept::Str});
 
 // The message becomes the exception's text (its only argument); variableId is an attribute.
 int unique_id_init(PyObject* self, PyObject* args, PyObject* kwargs) {

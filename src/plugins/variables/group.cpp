@@ -96,7 +96,8 @@ PyObject* group_to_dict_method(PyObject* self, PyTypeObject* defining_class, PyO
 
 PyObject* group_update_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                               Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("VariableGroup._updateVariablesInGroup", Param{"values", Accept::Dict, true});
+    static constexpr auto sig =
+        pyutil::signature("VariableGroup._updateVariablesInGroup", Param{"values", Accept::Dict, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     if (!update_variables_in_group(*state_of_class(defining_class), self, bound[0])) return nullptr;

@@ -168,7 +168,8 @@ PyObject* list_to_dict_method(PyObject* self, PyTypeObject* defining_class, PyOb
 
 PyObject* list_update_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("VariableList._updateVariablesInList", Param{"value", Accept::ListOrNone, true});
+    static constexpr auto sig =
+        pyutil::signature("VariableList._updateVariablesInList", Param{"value", Accept::ListOrNone, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     if (!update_variables_in_list(*state_of_class(defining_class), self, bound[0])) return nullptr;

@@ -94,10 +94,6 @@ bool check_list_element_types(ModuleState& state, PyObject* id, PyObject* allowe
     return true;
 }
 
-}  // namespace
-
-namespace {
-
 // One attribute the constructor stores: its slot, its name and the value.
 struct Stored {
     PyObject** slot;
