@@ -177,7 +177,7 @@ def test_input_group_variables_must_be_a_list():
         PluginBlock("n", "d", inputGroups=[g], id="b")
 
 
-@pytest.mark.parametrize("bad", ["base", 3, None])
+@pytest.mark.parametrize("bad", ["BASE", 3, None])
 def test_invalid_block_type(bad):
     with pytest.raises(Exception, match=rf"^Invalid block type {bad}\. Allowed types: "
                                         r"<enum 'PluginBlockTypes'>$"):

@@ -117,7 +117,7 @@ def test_parse_reads_every_key_and_nulls_stay_null():
     state = {"isPlaced": True, "isRunning": True, "error": True, "blockLogs": None, "placedID": None,
              "finishedExecution": False, "selectedInputGroup": "in2", "selectedRemote": None,
              "extensionsToOpen": None, "time": 4.5, "extraData": {"k": 1}, "dirty": True,
-             "position": {"x": 1, "y": "2.5"}, "storedOutputs": {"o": 1},
+             "position": {"x": 1, "y": 2.5}, "storedOutputs": {"o": 1},
              "variableConnections": [conn_json(2)], "variableConnectionsReference": [conn_json()],
              "id": "ignored"}
     block._parseInternalVariables(state)
@@ -167,7 +167,7 @@ def snapshot(block):
     ({"extensionsToOpen": {}}, TypeError, "Expected list, got dict"),
     ({"position": []}, TypeError, "Expected dict, got list"),
     ({"position": None}, TypeError, None),
-    ({"position": {"x": "abc"}}, ValueError, None),
+    ({"position": {"x": "abc"}}, TypeError, "must be real number, not str"),
     ({"storedOutputs": []}, TypeError, "Expected dict, got list"),
     ({"variableConnections": {}}, TypeError, "Expected list, got dict"),
     ({"variableConnections": None}, TypeError, "not iterable"),

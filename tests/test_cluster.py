@@ -146,12 +146,12 @@ def test_class_values_and_a_fresh_block():
 def test_constructor_arguments_and_the_extenrnalURL_keyword():
     block = SlurmBlock("A", "d", None, None, extenrnalURL="https://docs.example.org/a")
     assert block.externalURL == "https://docs.example.org/a"
-    with pytest.raises(TypeError, match=r"SlurmBlock\(\) got an unexpected keyword argument 'externalURL'"):
+    with pytest.raises(TypeError, match=r"SlurmBlock\.__init__\(\) got an unexpected keyword argument 'externalURL'"):
         SlurmBlock("A", "d", None, None, externalURL="https://docs.example.org/a")
     block = SlurmBlock("A", "d", print, repr, [], [], [], [], "my.id", False, "u")
     assert (block.id, block.failOnSlurmError, block.externalURL) == ("my_id", False, "u")
     assert (block.initalAction, block.finalAction) == (print, repr)
-    with pytest.raises(TypeError, match="positional arguments but 12 were given"):
+    with pytest.raises(TypeError, match=r"__init__\(\) takes from 5 to 12 positional arguments but 13 were given"):
         SlurmBlock("A", "d", print, repr, [], [], [], [], "my.id", False, "u", 1)
     with pytest.raises(TypeError, match="missing 1 required positional argument: 'finalAction'"):
         SlurmBlock("A", "d", print)
@@ -330,6 +330,13 @@ def test_status_query_without_remote_or_flow_falls_back_to_idle(caplog):
     assert block.parseStatus() == "Idle" and host_remote._blockPlacedID == 3
     assert qorvel_errors(caplog)[-1] == (
         "Could not parse SlurmBlock status: 'OlderHost' object has no attribute 'getJobIDfromBlock'")
+
+    # The call's own parts are evaluated first: the missing method is reported before the flow.
+    block = placed(OlderHost())
+    block.remote._remote = type("Bare", (), {})()
+    del block.flow
+    assert block.parseStatus() == "Idle"
+    assert qorvel_errors(caplog)[-1].endswith("'Bare' object has no attribute 'getRemoteBlockStatus'")
 
 
 @pytest.mark.parametrize("logs", [("out", "err"), ("a", "b", "c", "d"), None, RuntimeError("log server down")])

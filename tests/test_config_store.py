@@ -133,6 +133,14 @@ def test_corrupt_file_is_set_aside(loaded, tmp_path, caplog):
     assert read(path + ".bak") == "second corruption"
 
 
+def test_save_stores_any_json_value_as_json_stores_it(loaded, tmp_path):
+    plugin, path = loaded["plugin"], str(tmp_path / "config.json")
+    limits = type("Limits", (dict,), {})(low=3)
+    plugin._saveConfig(path, {"hosts": ({"host": "a", "port": 5},), "limits": limits, "x": (1, 2)})
+    assert json.loads(read(path))["hosts"] == [{"host": "a", "port": 5}] and json.loads(read(path))["x"] == [1, 2]
+    assert plugin.config["hosts"] == [{"host": "a", "port": 22}] and plugin.config["limits"] == {"low": 3, "high": 9}
+
+
 def test_save_with_a_corrupt_file_changes_nothing(loaded, tmp_path):
     plugin = loaded["plugin"]
     path = str(tmp_path / "config.json")

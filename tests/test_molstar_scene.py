@@ -138,10 +138,10 @@ def test_add_box_refuses_bad_geometry(api, flow, center, sides, message):
     (lambda a: a.focusResidue(1, chain=65), "Argument 'chain' has incorrect type (expected str, got int)"),
     (lambda a: a.addMolecule(None), "Argument 'filePath' has incorrect type (expected str, got NoneType)"),
     (lambda a: a.addMolecule("a.pdb", 3), "Argument 'label' has incorrect type (expected str, got int)"),
-    (lambda a: a.addSphere(0, 0, 0), "addSphere() missing 1 required positional argument: 'radius'"),
-    (lambda a: a.setSpin(1.0, 2.0), "setSpin() takes from 0 to 1 positional arguments but 2 were given"),
-    (lambda a: a.reset(1), "reset() takes 0 positional arguments but 1 was given"),
-    (lambda a: a.addBox(centre=[0.0] * 3), "addBox() got an unexpected keyword argument 'centre'"),
+    (lambda a: a.addSphere(0, 0, 0), "MolstarAPI.addSphere() missing 1 required positional argument: 'radius'"),
+    (lambda a: a.setSpin(1.0, 2.0), "MolstarAPI.setSpin() takes from 1 to 2 positional arguments but 3 were given"),
+    (lambda a: a.reset(1), "MolstarAPI.reset() takes 1 positional argument but 2 were given"),
+    (lambda a: a.addBox(centre=[0.0] * 3), "MolstarAPI.addBox() got an unexpected keyword argument 'centre'"),
 ])
 def test_argument_type_errors(api, flow, call, message):
     with pytest.raises(TypeError) as caught:

@@ -31,7 +31,7 @@ EXAMPLE_SCRIPT = Path(__file__).parents[1] / "examples" / "example_plugin" / "ex
 # Attributes that live on instances only (set by a constructor or by the metadata loader).
 INSTANCE_ONLY = {
     "SlurmBlock": {"initalAction", "finalAction"},
-    "UniqueVariableIDException": {"variableId"},
+    "UniqueVariableIDException": {"message", "variableId"},
     "Plugin": {"pluginMeta"},
 }
 

@@ -59,6 +59,7 @@ class PluginBlockTypes(str, Enum):
 class UniqueVariableIDException(Exception):
     """Exception that is raised when a variable ID is not unique inside a block."""
 
+    message: str
     variableId: str
     def __init__(self, message: str, variableId: str = "Unknown") -> None: ...
 

@@ -2,6 +2,7 @@
 blocks and the remote facade, with host objects that fail."""
 import contextlib
 import copy
+import pickle
 
 from QorvelAPI.plugins import (BlockConnection, BlockVarPair, GhostBlock, InputBlock, PluginBlock, PluginBlockTypes,
                                PluginConfig, PluginRemote, PluginVariable, UniqueVariableIDException, VariableGroup,
@@ -261,6 +262,27 @@ def special_blocks():
     refused(TypeError, InputBlock, "In", "D", _var("a"), id=5)
     refused(TypeError, InputBlock, "In", "D", _var("a"), externalURL=[])
     refused(TypeError, InputBlock, 5, "D", _var("a"))
+
+
+class _KeywordOnly(PluginVariable):
+    def toDict(self, *, minimal=False):
+        return super().toDict(minimal=minimal)
+
+
+@scenario
+def pickling_and_subclasses():
+    block = make_block().copy()
+    block._parseInternalVariables(_state(block))
+    block._setRemote(HostRemote())
+    kinds = [block, GhostBlock("Missing"), PluginConfig("C", "D", None, [_var("p")], "c"),
+             InputBlock("In", "D", _var("value", default=3)), PluginRemote(HostRemote())]
+    for original in kinds:
+        pickle.loads(pickle.dumps(original))
+    block.action = lambda b: None
+    refused((pickle.PicklingError, AttributeError), pickle.dumps, block)
+    refused(TypeError, block._parseInternalVariables, {"position": {"x": "1.5"}})
+    PluginBlock("n", "d", None, [_KeywordOnly("k", "K", "D", T.STRING, "x")], blockType="ghost")._minimalEncode()
+    refused(Exception, PluginBlock, "n", "d", blockType="Ghost")
 
 
 @scenario

@@ -2,6 +2,7 @@
 page registries and scans, the configuration store (good, missing, corrupt files), preset flows
 through a host flow reader that fails, pages and endpoints."""
 import atexit
+import collections
 import json
 import os
 import shutil
@@ -159,6 +160,7 @@ def plugin_config_store():
     refused(TypeError, plugin._getConfig, 3)
     plugin._updateConfigs(path)                                   # creates the file
     plugin._saveConfig(path, {"root": "/new", "limits": {"cpu": 8}, "hosts": [{"h": "a"}], "extra": [1]})
+    plugin._saveConfig(path, {"hosts": ({"h": "b"},), "limits": collections.OrderedDict(cpu=2)})  # as JSON stores them
     plugin._createConfig(path)
     with open(path, "w", encoding="utf-8") as handle:
         handle.write("{corrupt")

@@ -63,10 +63,31 @@ def plugin_variable():
     refused(ValueError, PluginVariable, "i", "n", "d", T.LIST, allowedValues=[T.STRING, T._GROUP])
 
 
+class _Computed(PluginVariable):
+    """Keeps `value` in a property; prints through a toDict without the flag."""
+
+    value = property(lambda self: self.__dict__.get("held"), lambda self, v: self.__dict__.__setitem__("held", v))
+
+    def toDict(self):
+        return super().toDict()
+
+
+class _Text(str):
+    pass
+
+
+@scenario
+def variable_subclasses_and_type_text():
+    v = _Computed("c", "C", "D", _Text("number"), 3)
+    str(v), v.value
+    v.type = object()
+    PluginVariable.toDict(v, minimal=True)
+
+
 @scenario
 def unique_id_exception():
     e = UniqueVariableIDException("message", "v")
-    str(e), e.variableId, e.args
+    str(e), e.variableId, e.args, e.message
     UniqueVariableIDException("message").variableId
     refused(TypeError, UniqueVariableIDException, 1)
     refused(TypeError, UniqueVariableIDException, "m", 2)

@@ -43,7 +43,7 @@ PyObject* queue_on_flow(ModuleState& state, PyObject* self, PyObject* data) {
 }  // namespace
 
 MOLSTAR_METHOD(emit_action) {
-    static constexpr auto sig = pyutil::signature("_emitAction", Param{"action", Accept::Str, true},
+    static constexpr auto sig = pyutil::signature("MolstarAPI._emitAction", Param{"action", Accept::Str, true},
                                                   Param{"data", Accept::Dict, true});
     pyutil::Bound<sig.size> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;

@@ -49,7 +49,7 @@ bool is_float_triple(PyObject* list) {
 }  // namespace
 
 MOLSTAR_METHOD(add_molecule) {
-    static constexpr auto sig = pyutil::signature("addMolecule", Param{"filePath", Accept::Str, true},
+    static constexpr auto sig = pyutil::signature("MolstarAPI.addMolecule", Param{"filePath", Accept::Str, true},
                                                   Param{"label", Accept::StrOrNone});
     pyutil::Bound<sig.size> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
@@ -70,7 +70,7 @@ MOLSTAR_METHOD(add_molecule) {
 
 MOLSTAR_METHOD(focus_residue) {
     static constexpr auto sig = pyutil::signature(
-        "focusResidue", Param{"residue", Accept::Int, true}, Param{"structureLabel", Accept::StrOrNone},
+        "MolstarAPI.focusResidue", Param{"residue", Accept::Int, true}, Param{"structureLabel", Accept::StrOrNone},
         Param{"chain", Accept::StrOrNone}, Param{"nearRadius", Accept::Int});
     pyutil::Bound<sig.size> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
@@ -85,8 +85,9 @@ MOLSTAR_METHOD(focus_residue) {
 
 MOLSTAR_METHOD(add_sphere) {
     static constexpr auto sig = pyutil::signature(
-        "addSphere", Param{"x", Accept::Any, true}, Param{"y", Accept::Any, true}, Param{"z", Accept::Any, true},
-        Param{"radius", Accept::Any, true}, Param{"color", Accept::StrOrNone}, Param{"opacity", Accept::Any});
+        "MolstarAPI.addSphere", Param{"x", Accept::Any, true}, Param{"y", Accept::Any, true},
+        Param{"z", Accept::Any, true}, Param{"radius", Accept::Any, true}, Param{"color", Accept::StrOrNone},
+        Param{"opacity", Accept::Any});
     pyutil::Bound<sig.size> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     ModuleState& state = *state_of_class(defining_class);
@@ -131,8 +132,8 @@ Ref box_position(ModuleState& state, PyObject* center, PyObject* const sides[3])
 
 MOLSTAR_METHOD(add_box) {
     static constexpr auto sig = pyutil::signature(
-        "addBox", Param{"center", Accept::List, true}, Param{"sides", Accept::List}, Param{"lineSize", Accept::Any},
-        Param{"color", Accept::StrOrNone}, Param{"opacity", Accept::Any});
+        "MolstarAPI.addBox", Param{"center", Accept::List, true}, Param{"sides", Accept::List},
+        Param{"lineSize", Accept::Any}, Param{"color", Accept::StrOrNone}, Param{"opacity", Accept::Any});
     pyutil::Bound<sig.size> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     ModuleState& state = *state_of_class(defining_class);
@@ -171,7 +172,7 @@ MOLSTAR_METHOD(add_box) {
 }
 
 MOLSTAR_METHOD(set_background_color) {
-    static constexpr auto sig = pyutil::signature("setBackgroundColor", Param{"color", Accept::Str, true});
+    static constexpr auto sig = pyutil::signature("MolstarAPI.setBackgroundColor", Param{"color", Accept::Str, true});
     pyutil::Bound<sig.size> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     ModuleState& state = *state_of_class(defining_class);
@@ -183,7 +184,7 @@ MOLSTAR_METHOD(set_background_color) {
 }
 
 MOLSTAR_METHOD(set_spin) {
-    static constexpr auto sig = pyutil::signature("setSpin", Param{"speed", Accept::Any});
+    static constexpr auto sig = pyutil::signature("MolstarAPI.setSpin", Param{"speed", Accept::Any});
     pyutil::Bound<sig.size> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     ModuleState& state = *state_of_class(defining_class);
@@ -196,7 +197,7 @@ MOLSTAR_METHOD(set_spin) {
 
 MOLSTAR_METHOD(reset) {
     static_cast<void>(args);  // none are taken; parse_none reports any that were given
-    if (!pyutil::parse_none("reset", nargs, kwnames)) return nullptr;
+    if (!pyutil::parse_none("MolstarAPI.reset", nargs, kwnames)) return nullptr;
     ModuleState& state = *state_of_class(defining_class);
     Ref data = Ref::steal(PyDict_New());
     if (!data) return nullptr;

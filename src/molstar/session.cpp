@@ -87,7 +87,7 @@ Ref session_dict(ModuleState& state, PyObject* mvjs) {
 }  // namespace
 
 MOLSTAR_METHOD(load_mvjs) {
-    static constexpr auto sig = pyutil::signature("loadMVJS", Param{"mvjs", Accept::Any, true},
+    static constexpr auto sig = pyutil::signature("MolstarAPI.loadMVJS", Param{"mvjs", Accept::Any, true},
                                                   Param{"replaceExisting", Accept::Any});
     pyutil::Bound<sig.size> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;

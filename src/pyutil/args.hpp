@@ -36,17 +36,27 @@ struct Param {
     bool required = false;
 };
 
-// `name` is the callable's name as shown in messages ("PluginVariable", "toDict").
+// `name` is the callable's qualified name as Python shows it in messages
+// ("PluginVariable.__init__", "PluginBlock.setOutput"). A method's positional counts include
+// `self`, as CPython counts them for methods defined in Python; a static method's do not.
 template <std::size_t N>
 struct Signature {
     const char* name;
     std::array<Param, N> params;
+    bool counts_self = true;
     static constexpr std::size_t size = N;
 };
 
+// A method or a constructor (`__init__`).
 template <typename... P>
 constexpr auto signature(const char* name, P... params) {
-    return Signature<sizeof...(P)>{name, {params...}};
+    return Signature<sizeof...(P)>{name, {params...}, true};
+}
+
+// A static method: no `self` in the counts.
+template <typename... P>
+constexpr auto static_signature(const char* name, P... params) {
+    return Signature<sizeof...(P)>{name, {params...}, false};
 }
 
 // The bound arguments: borrowed references, null where the caller gave nothing.
@@ -122,19 +132,23 @@ Py_ssize_t find_param(const Signature<N>& sig, PyObject* keyword) noexcept {
 
 template <std::size_t N>
 bool too_many_positional(const Signature<N>& sig, Py_ssize_t nargs) {
-    std::size_t required = 0;
+    const std::size_t self = sig.counts_self ? 1 : 0;
+    std::size_t required = self;
     for (const Param& p : sig.params) required += p.required ? 1 : 0;
-    if (required == N) {
+    const std::size_t most = N + self;
+    const Py_ssize_t given = nargs + static_cast<Py_ssize_t>(self);
+    if (required == most) {
         PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given",
-                     sig.name, N, N == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+                     sig.name, most, most == 1 ? "" : "s", given, given == 1 ? "was" : "were");
     } else {
         PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
-                     sig.name, required, N, nargs, nargs == 1 ? "was" : "were");
+                     sig.name, required, most, given, given == 1 ? "was" : "were");
     }
     return false;
 }
 
-// "f() missing 2 required positional arguments: 'a' and 'b'", as Python functions say it.
+// "f() missing 2 required positional arguments: 'a' and 'b'", and "'a', 'b', and 'c'" for
+// three or more, as Python functions say it.
 template <std::size_t N>
 bool report_missing(const Signature<N>& sig, const Bound<N>& bound) {
     Ref names = Ref::steal(PyList_New(0));
@@ -156,7 +170,8 @@ bool report_missing(const Signature<N>& sig, const Bound<N>& bound) {
         if (!head || !comma) return false;
         Ref joined = Ref::steal(PyUnicode_Join(comma.get(), head.get()));
         if (!joined) return false;
-        listed = Ref::steal(PyUnicode_FromFormat("%U and %U", joined.get(), PyList_GET_ITEM(names.get(), count - 1)));
+        listed = Ref::steal(PyUnicode_FromFormat(count == 2 ? "%U and %U" : "%U, and %U", joined.get(),
+                                                 PyList_GET_ITEM(names.get(), count - 1)));
     }
     if (!listed) return false;
     PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %U", sig.name, count,
@@ -181,6 +196,12 @@ bool bind_keyword(const Signature<N>& sig, Bound<N>& bound, PyObject* keyword, P
     }
     bound.values[index] = value;
     return true;
+}
+
+// How many of `nargs` positional arguments have a parameter to bind to.
+template <std::size_t N>
+constexpr Py_ssize_t bindable(const Signature<N>&, Py_ssize_t nargs) noexcept {
+    return nargs < static_cast<Py_ssize_t>(N) ? nargs : static_cast<Py_ssize_t>(N);
 }
 
 template <std::size_t N>
@@ -214,14 +235,17 @@ inline PyObject* raise_argument_type(const char* parameter, const char* expected
 template <std::size_t N>
 bool parse(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound<N>& bound) {
     nargs = PyVectorcall_NARGS(nargs);
-    if (static_cast<std::size_t>(nargs) > N) return detail::too_many_positional(sig, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) bound.values[i] = args[i];
+    // As CPython binds a call: the positional arguments that have a parameter, then the
+    // keywords (whose errors come first), then the count of positional arguments.
+    const Py_ssize_t positional = detail::bindable(sig, nargs);
+    for (Py_ssize_t i = 0; i < positional; ++i) bound.values[i] = args[i];
     if (kwnames != nullptr) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             if (!detail::bind_keyword(sig, bound, PyTuple_GET_ITEM(kwnames, k), args[nargs + k])) return false;
         }
     }
+    if (positional < nargs) return detail::too_many_positional(sig, nargs);
     return detail::check_bound(sig, bound);
 }
 
@@ -229,8 +253,8 @@ bool parse(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyO
 template <std::size_t N>
 bool parse(const Signature<N>& sig, PyObject* args, PyObject* kwargs, Bound<N>& bound) {
     Py_ssize_t nargs = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
-    if (static_cast<std::size_t>(nargs) > N) return detail::too_many_positional(sig, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) bound.values[i] = PyTuple_GET_ITEM(args, i);
+    const Py_ssize_t positional = detail::bindable(sig, nargs);
+    for (Py_ssize_t i = 0; i < positional; ++i) bound.values[i] = PyTuple_GET_ITEM(args, i);
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
@@ -238,19 +262,21 @@ bool parse(const Signature<N>& sig, PyObject* args, PyObject* kwargs, Bound<N>& 
             if (!detail::bind_keyword(sig, bound, key, value)) return false;
         }
     }
+    if (positional < nargs) return detail::too_many_positional(sig, nargs);
     return detail::check_bound(sig, bound);
 }
 
-// Refuses any argument, for operations that take none (tp_init of a base with no parameters).
+// Refuses any argument, for methods that take none but `self` (`name` qualified, as in a
+// Signature).
 inline bool parse_none(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
-    if (PyVectorcall_NARGS(nargs) != 0) {
-        PyErr_Format(PyExc_TypeError, "%s() takes 0 positional arguments but %zd %s given", name,
-                     PyVectorcall_NARGS(nargs), PyVectorcall_NARGS(nargs) == 1 ? "was" : "were");
-        return false;
-    }
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name,
                      PyTuple_GET_ITEM(kwnames, 0));
+        return false;
+    }
+    if (PyVectorcall_NARGS(nargs) != 0) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", name,
+                     PyVectorcall_NARGS(nargs) + 1);
         return false;
     }
     return true;

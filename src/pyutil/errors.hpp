@@ -67,4 +67,12 @@ inline Ref fetch_exception() {
     return Ref::steal(value);
 }
 
+// Puts an exception taken by fetch_exception back as the pending one (nothing when null).
+inline void reraise(Ref exception) {
+    if (!exception) return;
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
+    PyObject* traceback = PyException_GetTraceback(exception.get());
+    PyErr_Restore(type, exception.release(), traceback);
+}
+
 }  // namespace pyutil

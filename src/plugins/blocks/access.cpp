@@ -110,7 +110,7 @@ PyObject* block_get_outputs(PyObject* self, void*) {
 
 PyObject* block_method_getVariables(PyObject* self, PyTypeObject*, PyObject* const*, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-    if (!pyutil::parse_none("_getVariables", nargs, kwnames)) return nullptr;
+    if (!pyutil::parse_none("PluginBlock._getVariables", nargs, kwnames)) return nullptr;
     return Py_XNewRef(slot_or_raise(self, as_block(self)->variables, "_variables"));
 }
 
@@ -118,7 +118,7 @@ PyObject* block_method_getVariables(PyObject* self, PyTypeObject*, PyObject* con
 PyObject* block_method_parseForAccess(PyObject* module_or_null, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
     static constexpr auto sig =
-        pyutil::signature("_parseVariablesForBlockAccess", Param{"variable", Accept::Any, true});
+        pyutil::static_signature("PluginBlock._parseVariablesForBlockAccess", Param{"variable", Accept::Any, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     (void)module_or_null;
@@ -148,7 +148,7 @@ bool write_output(ModuleState& state, PyObject* output, PyObject* value) {
 PyObject* block_method_setOutput(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     static constexpr auto sig =
-        pyutil::signature("setOutput", Param{"id", Accept::Str, true}, Param{"value", Accept::Any, true});
+        pyutil::signature("PluginBlock.setOutput", Param{"id", Accept::Str, true}, Param{"value", Accept::Any, true});
     pyutil::Bound<2> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     ModuleState& state = *state_of_class(cls);
@@ -217,7 +217,7 @@ bool block_clean_run(ModuleState& state, PyObject* self, bool cleanCycles, bool 
 
 PyObject* block_method_cleanRun(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("_cleanRun", Param{"cleanCycles"}, Param{"cleanDirty"});
+    static constexpr auto sig = pyutil::signature("PluginBlock._cleanRun", Param{"cleanCycles"}, Param{"cleanDirty"});
     pyutil::Bound<2> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     const int cycles = bound.given(0) ? PyObject_IsTrue(bound[0]) : 1;
@@ -232,7 +232,7 @@ PyObject* block_method_cleanRun(PyObject* self, PyTypeObject* cls, PyObject* con
 
 PyObject* block_method_setRemote(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("_setRemote", Param{"remote", Accept::Any, true});
+    static constexpr auto sig = pyutil::signature("PluginBlock._setRemote", Param{"remote", Accept::Any, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     ModuleState& state = *state_of_class(cls);

@@ -1,5 +1,8 @@
 // `copy()` and `copy.deepcopy` of blocks: the host runs every placement of a block on a deep
 // copy of the declared block, so the copy must share nothing with it but its callables.
+// Pickling (a host sending blocks to worker processes) goes through `__getstate__` and
+// `__setstate__`: every attribute, the action and host objects included, which therefore
+// pickle only if they can themselves.
 //
 // Our own model types are duplicated slot by slot (their layouts hold object references only),
 // JSON-like values by the native engine, enumeration members and plugin-level objects are
@@ -7,6 +10,7 @@
 #include "internal.hpp"
 
 #include "../../pyutil/deepcopy.hpp"
+#include "../../pyutil/members_state.hpp"
 
 namespace plugins {
 
@@ -49,7 +53,7 @@ Ref deep_copy(ModuleState& state, PyObject* obj, PyObject* memo) {
 }
 
 PyObject* block_method_copy(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!pyutil::parse_none("copy", nargs, kwnames)) return nullptr;
+    if (!pyutil::parse_none("PluginBlock.copy", nargs, kwnames)) return nullptr;
     Ref result = deep_copy(*state_of_class(cls), self, nullptr);
     if (!result) return nullptr;
     if (is_block(*state_of_class(cls), result.get())) {
@@ -62,7 +66,7 @@ PyObject* block_method_copy(PyObject* self, PyTypeObject* cls, PyObject* const*,
 // instance dictionary, as for any Python object).
 PyObject* block_method_shallowcopy(PyObject* self, PyTypeObject*, PyObject* const*, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-    if (!pyutil::parse_none("__copy__", nargs, kwnames)) return nullptr;
+    if (!pyutil::parse_none("PluginBlock.__copy__", nargs, kwnames)) return nullptr;
     PyTypeObject* type = Py_TYPE(self);
     Ref result = Ref::steal(type->tp_alloc(type, 0));
     if (!result) return nullptr;
@@ -82,11 +86,25 @@ PyObject* block_method_shallowcopy(PyObject* self, PyTypeObject*, PyObject* cons
 
 PyObject* block_method_deepcopy(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("__deepcopy__", Param{"memo", pyutil::Accept::DictOrNone});
+    static constexpr auto sig =
+        pyutil::signature("PluginBlock.__deepcopy__", Param{"memo", pyutil::Accept::DictOrNone});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     PyObject* memo = bound.given(0) && bound[0] != Py_None ? bound[0] : nullptr;
     return deep_copy(*state_of_class(cls), self, memo).release();
+}
+
+// The attributes by name; a new block of the same kind (tp_new, without __init__) takes them
+// back through setattr.
+PyObject* block_method_getstate(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    if (!pyutil::parse_none("PluginBlock.__getstate__", nargs, kwnames)) return nullptr;
+    return slots_getstate(*state_of_class(cls), self).release();
+}
+
+PyObject* block_method_setstate(PyObject* self, PyObject* state) {
+    if (!pyutil::members_setstate(self, state)) return nullptr;
+    Py_RETURN_NONE;
 }
 
 }  // namespace plugins

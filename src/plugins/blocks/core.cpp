@@ -177,7 +177,7 @@ Ref parse_id(PyObject* id) {
 
 PyObject* block_method_parseID(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("_parseID", Param{"id", Accept::Str, true});
+    static constexpr auto sig = pyutil::signature("PluginBlock._parseID", Param{"id", Accept::Str, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     return parse_id(bound[0]).release();
@@ -268,6 +268,19 @@ bool check_type(PyObject* value, const char* parameter, Accept accept) {
 
 Ref list_or_new(PyObject* given) { return given != nullptr ? Ref::borrow(given) : Ref::steal(PyList_New(0)); }
 
+// Replaces the text in `type` by the PluginBlockTypes member of that value; a text that names
+// no member is left as it is (for the caller's refusal). False with an exception on failure.
+bool block_type_member(ModuleState& state, Ref& type) {
+    Ref member = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(state.PluginBlockTypes), type.get()));
+    if (member) {
+        type = std::move(member);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
 }  // namespace
 
 bool block_construct(ModuleState& state, PyObject* self, const BlockArgs& a) {
@@ -350,6 +363,9 @@ bool block_construct(ModuleState& state, PyObject* self, const BlockArgs& a) {
         block_type = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(state.PluginBlockTypes), state.kb_BASE));
         if (!block_type) return false;
     }
+    // A plain string equal to a member's value stands for that member, as it does for every
+    // string-valued enumeration of the model.
+    if (PyUnicode_CheckExact(block_type.get()) && !block_type_member(state, block_type)) return false;
     if (!PyObject_TypeCheck(block_type.get(), state.PluginBlockTypes)) {
         pyutil::raise_format(PyExc_Exception, "Invalid block type %S. Allowed types: %S", block_type.get(),
                              reinterpret_cast<PyObject*>(state.PluginBlockTypes));
@@ -536,6 +552,10 @@ PyMethodDef block_methods[] = {
     {"__copy__", QV_METHOD(block_method_shallowcopy), QV_METHOD_FLAGS,
      "__copy__($self, /)\n--\n\n"
      "The shallow copy that copy.copy() makes: a new block holding the same attribute objects."},
+    {"__getstate__", QV_METHOD(block_method_getstate), QV_METHOD_FLAGS,
+     "__getstate__($self, /)\n--\n\nThe attributes, for pickling."},
+    {"__setstate__", block_method_setstate, METH_O,
+     "__setstate__($self, state, /)\n--\n\nRestores pickled attributes."},
     {"_getVariables", QV_METHOD(block_method_getVariables), QV_METHOD_FLAGS,
      "_getVariables($self, /)\n--\n\n"
      "Returns a list of the variables of the block."},

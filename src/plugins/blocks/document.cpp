@@ -267,20 +267,20 @@ Ref block_to_dict_via_object(ModuleState& state, PyObject* self) {
 
 PyObject* block_method_minimalEncode(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-    if (!pyutil::parse_none("_minimalEncode", nargs, kwnames)) return nullptr;
+    if (!pyutil::parse_none("PluginBlock._minimalEncode", nargs, kwnames)) return nullptr;
     return block_minimal_encode(*state_of_class(cls), self).release();
 }
 
 PyObject* block_method_toDict(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    if (!pyutil::parse_none("_toDict", nargs, kwnames)) return nullptr;
+    if (!pyutil::parse_none("PluginBlock._toDict", nargs, kwnames)) return nullptr;
     return base_to_dict(*state_of_class(cls), self).release();
 }
 
 PyObject* block_method_variablesToDict(PyObject*, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
     static constexpr auto sig =
-        pyutil::signature("_variablesToDict", Param{"vars", Accept::List, true}, Param{"minimal"});
+        pyutil::signature("PluginBlock._variablesToDict", Param{"vars", Accept::List, true}, Param{"minimal"});
     pyutil::Bound<2> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     const int minimal = bound.given(1) ? PyObject_IsTrue(bound[1]) : 0;
@@ -290,7 +290,8 @@ PyObject* block_method_variablesToDict(PyObject*, PyTypeObject* cls, PyObject* c
 
 PyObject* block_method_inputGroupsToDict(PyObject*, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("_inputGroupsToDict", Param{"inputGroups", Accept::Dict, true});
+    static constexpr auto sig =
+        pyutil::signature("PluginBlock._inputGroupsToDict", Param{"inputGroups", Accept::Dict, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     return input_groups_to_dict(*state_of_class(cls), bound[0]).release();
@@ -298,7 +299,7 @@ PyObject* block_method_inputGroupsToDict(PyObject*, PyTypeObject* cls, PyObject*
 
 PyObject* block_method_connectionsToDict(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("_connectionsToDict", Param{"references"});
+    static constexpr auto sig = pyutil::signature("PluginBlock._connectionsToDict", Param{"references"});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     const int references = bound.given(0) ? PyObject_IsTrue(bound[0]) : 0;

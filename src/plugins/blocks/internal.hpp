@@ -58,6 +58,8 @@ PyObject* block_method_parseID(PyObject*, PyTypeObject*, PyObject* const*, Py_ss
 PyObject* block_method_copy(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* block_method_deepcopy(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* block_method_shallowcopy(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* block_method_getstate(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* block_method_setstate(PyObject* self, PyObject* state);
 PyObject* block_method_getVariables(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* block_method_parseForAccess(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* block_method_setOutput(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);

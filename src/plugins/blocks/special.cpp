@@ -71,7 +71,7 @@ PyObject* ghost_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
 }
 
 PyObject* ghost_parseID(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("_parseID", Param{"id", Accept::Str, true});
+    static constexpr auto sig = pyutil::signature("GhostBlock._parseID", Param{"id", Accept::Str, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     return Py_NewRef(bound[0]);
@@ -84,7 +84,7 @@ PyObject* ghost_call(PyObject*, PyObject*, PyObject*) {
 
 // The editor may have overwritten the two; a ghost always shows itself as missing.
 PyObject* ghost_toDict(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!pyutil::parse_none("_toDict", nargs, kwnames)) return nullptr;
+    if (!pyutil::parse_none("GhostBlock._toDict", nargs, kwnames)) return nullptr;
     ModuleState& state = *state_of_class(cls);
     pyutil::assign_slot(as_block(self)->error, Py_True);
     pyutil::assign_slot(as_block(self)->blockLogs, state.kb_ghost_logs);

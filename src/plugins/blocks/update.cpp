@@ -195,7 +195,7 @@ bool update_variables(ModuleState& state, PyObject* variables, PyObject* values)
 
 PyObject* block_method_updateVariables(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("_updateVariables", Param{"values", Accept::Dict, true});
+    static constexpr auto sig = pyutil::signature("PluginBlock._updateVariables", Param{"values", Accept::Dict, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     PyObject* variables = as_block(self)->variables;
@@ -209,7 +209,7 @@ PyObject* block_method_updateVariables(PyObject* self, PyTypeObject* cls, PyObje
 
 PyObject* block_method_updateInputs(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("_updateInputs", Param{"values", Accept::Dict, true});
+    static constexpr auto sig = pyutil::signature("PluginBlock._updateInputs", Param{"values", Accept::Dict, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     ModuleState& state = *state_of_class(cls);
@@ -347,8 +347,11 @@ Ref parse_variable_entries(ModuleState& state, PyObject* entries) {
         if (is_group_entry < 0) return Ref();
         Ref value;
         if (is_group_entry == 1) {
-            PyObject* members = read(entry.get(), state.kb_variables, Py_None);
-            if (members == nullptr || list_of(members) == nullptr) return Ref();
+            // An entry without "variables" names no member to update.
+            Ref members_ref;
+            if (!take_or_new(entry.get(), state.kb_variables, true, members_ref)) return Ref();
+            PyObject* members = members_ref.get();
+            if (list_of(members) == nullptr) return Ref();
             value = Ref::steal(PyDict_New());
             if (!value) return Ref();
             for (Py_ssize_t m = 0; m < PyList_GET_SIZE(members); ++m) {
@@ -375,6 +378,15 @@ struct BlockState {
     std::vector<Planned> plan;
 };
 
+// float(value) for real numbers only (int, float, objects with __float__ or __index__): a
+// coordinate given as text fails with "must be real number, not str" instead of being parsed.
+Ref real_to_float(PyObject* value) {
+    if (PyFloat_CheckExact(value)) return Ref::borrow(value);
+    const double number = PyFloat_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred()) return Ref();
+    return Ref::steal(PyFloat_FromDouble(number));
+}
+
 bool read_position(ModuleState& state, PyObject* json, Ref& position) {
     Ref given_ref;
     if (!take_or_new(json, state.kb_position, false, given_ref)) return false;
@@ -382,12 +394,11 @@ bool read_position(ModuleState& state, PyObject* json, Ref& position) {
     if (dict_of(given) == nullptr) return false;
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!zero) return false;
-    PyObject* x = read(given, state.kb_x, zero.get());
-    PyObject* y = x ? read(given, state.kb_y, zero.get()) : nullptr;
-    if (!y) return false;
-    Ref fx = Ref::steal(PyNumber_Float(x));
+    Ref x, y;
+    if (!take(given, state.kb_x, zero.get(), x) || !take(given, state.kb_y, zero.get(), y)) return false;
+    Ref fx = real_to_float(x.get());
     if (!fx) return false;
-    Ref fy = Ref::steal(PyNumber_Float(y));
+    Ref fy = real_to_float(y.get());
     if (!fy) return false;
     position = Ref::steal(PyList_New(2));
     if (!position) return false;
@@ -494,7 +505,8 @@ bool block_parse_internal_variables(ModuleState& state, PyObject* self, PyObject
 
 PyObject* block_method_parseInternal(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("_parseInternalVariables", Param{"blockJSON", Accept::Dict, true});
+    static constexpr auto sig =
+        pyutil::signature("PluginBlock._parseInternalVariables", Param{"blockJSON", Accept::Dict, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     if (!block_parse_internal_variables(*state_of_class(cls), self, bound[0])) return nullptr;

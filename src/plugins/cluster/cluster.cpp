@@ -63,7 +63,7 @@ bool is_reset_remote(PyObject* error) {
 // Construction
 
 constexpr auto kInitSignature = pyutil::signature(
-    "SlurmBlock", Param{"name", Accept::Str, true}, Param{"description", Accept::Str, true},
+    "SlurmBlock.__init__", Param{"name", Accept::Str, true}, Param{"description", Accept::Str, true},
     Param{"initialAction", Accept::Any, true}, Param{"finalAction", Accept::Any, true},
     Param{"variables", Accept::List}, Param{"inputs", Accept::List}, Param{"inputGroups", Accept::List},
     Param{"outputs", Accept::List}, Param{"id", Accept::StrOrNone}, Param{"failOnSlurmError", Accept::Any},
@@ -198,20 +198,32 @@ bool refresh_logs(const ModuleState& state, PyObject* self, const Ref& logs) {
     return text && pyutil::log_error("Could not parse latest SlurmBlock logs: %s", text.get());
 }
 
+// `self.remote._remote`
+Ref host_remote(const ModuleState& state, PyObject* self) {
+    Ref remote = get_attr(self, state.cl_remote);
+    return remote ? get_attr(remote.get(), state.cl_hostRemote) : Ref();
+}
+
 // `host.<method>(flow.savedID, placedID)`, with the flow's saved ID read afresh for every query.
+// Python looks the method up before it evaluates the arguments, so when the flow's saved ID
+// cannot be read, a method the host lacks is the failure to report.
 Ref query_host(const ModuleState& state, PyObject* self, PyObject* host, PyObject* method, PyObject* placed_id) {
     Ref flow = get_attr(self, state.cl_flow);
     Ref saved_id = flow ? get_attr(flow.get(), state.cl_savedID) : Ref();
-    return saved_id ? call_method(host, method, saved_id.get(), placed_id) : Ref();
+    if (saved_id) return call_method(host, method, saved_id.get(), placed_id);
+    Ref flow_error = pyutil::fetch_exception();
+    if (!get_attr(host, method)) return Ref();
+    pyutil::reraise(std::move(flow_error));
+    return Ref();
 }
 
 // Asks the host's remote object for the job's state, identifier, logs and run time and stores
 // them. Stops at the first failure with the exception set; what was stored before stays.
 bool refresh_job(const ModuleState& state, PyObject* self) {
-    Ref remote = get_attr(self, state.cl_remote);
-    Ref host = remote ? get_attr(remote.get(), state.cl_hostRemote) : Ref();
-    Ref placed_id = host ? get_attr(self, state.cl_placedID) : Ref();
-    if (!placed_id || !set_attr(host.get(), state.cl_blockPlacedID, placed_id.get())) return false;
+    // `self.remote._remote._blockPlacedID = self._placedID`: the value first, then the target.
+    Ref placed_id = get_attr(self, state.cl_placedID);
+    Ref host = placed_id ? host_remote(state, self) : Ref();
+    if (!host || !set_attr(host.get(), state.cl_blockPlacedID, placed_id.get())) return false;
 
     auto query = [&](PyObject* method) { return query_host(state, self, host.get(), method, placed_id.get()); };
 
@@ -224,9 +236,10 @@ bool refresh_job(const ModuleState& state, PyObject* self) {
 
     if (!refresh_logs(state, self, query(state.cl_getRemoteBlockLogs))) return false;
 
-    Ref elapsed = query(state.cl_getRemoteBlockTime);
-    Ref time = elapsed ? get_attr(self, state.cl_time) : Ref();
-    Ref total = time ? Ref::steal(PyNumber_Add(time.get(), elapsed.get())) : Ref();
+    // `self.time = self.time + <query>`: the current time is read before the host is asked.
+    Ref time = get_attr(self, state.cl_time);
+    Ref elapsed = time ? query(state.cl_getRemoteBlockTime) : Ref();
+    Ref total = elapsed ? Ref::steal(PyNumber_Add(time.get(), elapsed.get())) : Ref();
     return total && set_attr(self, state.cl_time, total.get());
 }
 
@@ -250,10 +263,9 @@ int status_is(PyObject* status, PyObject* member) { return PyObject_RichCompareB
 
 // The guarded part of isWaitingForJob: 1 waiting, 0 not, -1 with the exception set.
 int query_waiting(const ModuleState& state, PyObject* self) {
-    Ref remote = get_attr(self, state.cl_remote);
-    Ref host = remote ? get_attr(remote.get(), state.cl_hostRemote) : Ref();
-    Ref placed_id = host ? get_attr(self, state.cl_placedID) : Ref();
-    if (!placed_id || !set_attr(host.get(), state.cl_blockPlacedID, placed_id.get())) return -1;
+    Ref placed_id = get_attr(self, state.cl_placedID);
+    Ref host = placed_id ? host_remote(state, self) : Ref();
+    if (!host || !set_attr(host.get(), state.cl_blockPlacedID, placed_id.get())) return -1;
     Ref parsed = call_method(self, state.cl_parseStatus);
     Ref status = parsed ? get_attr(self, state.cl_status) : Ref();
     if (!status) return -1;
@@ -293,7 +305,7 @@ PyObject* slurm_is_waiting(PyObject* self, void*) {
     return nullptr;
 }
 
-constexpr auto kWaitSignature = pyutil::signature("waitTillJobFinished", Param{"interval", Accept::Int});
+constexpr auto kWaitSignature = pyutil::signature("SlurmBlock.waitTillJobFinished", Param{"interval", Accept::Int});
 
 // Sleeps through the standard `time.sleep`, looked up at each use: it releases the GIL while
 // the thread sleeps (other Python threads run meanwhile), wakes for signals so Ctrl+C stops the
@@ -357,7 +369,7 @@ PyObject* slurm_minimal_encode(PyObject* self, PyObject*) {
 }
 
 constexpr auto kParseSignature =
-    pyutil::signature("_parseInternalVariables", Param{"blockJSON", Accept::Dict, true});
+    pyutil::signature("SlurmBlock._parseInternalVariables", Param{"blockJSON", Accept::Dict, true});
 
 // blockJSON.get(key, fallback) as a new reference.
 Ref read_or(PyObject* json, PyObject* key, PyObject* fallback) {

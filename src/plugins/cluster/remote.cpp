@@ -6,6 +6,7 @@
 
 #include "../../host/remote.hpp"
 #include "../../pyutil/args.hpp"
+#include "../../pyutil/members_state.hpp"
 #include "../../pyutil/types.hpp"
 
 #include <structmember.h>
@@ -101,7 +102,7 @@ Ref expand_home(ModuleState& state, PyObject* self, PyObject* path) {
 
 PyObject* remote_command(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("remoteCommand", Param{"command", Accept::Str, true});
+    static constexpr auto sig = pyutil::signature("PluginRemote.remoteCommand", Param{"command", Accept::Str, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     PyObject* remote = wrapped(self);
@@ -111,9 +112,9 @@ PyObject* remote_command(PyObject* self, PyTypeObject* cls, PyObject* const* arg
 
 PyObject* transfer(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    bool upload) {
-    static constexpr auto send_sig = pyutil::signature("sendData", Param{"source", Accept::Str, true},
+    static constexpr auto send_sig = pyutil::signature("PluginRemote.sendData", Param{"source", Accept::Str, true},
                                                        Param{"destination", Accept::Str, true});
-    static constexpr auto get_sig = pyutil::signature("getData", Param{"source", Accept::Str, true},
+    static constexpr auto get_sig = pyutil::signature("PluginRemote.getData", Param{"source", Accept::Str, true},
                                                       Param{"destination", Accept::Str, true});
     pyutil::Bound<2> bound;
     if (!pyutil::parse(upload ? send_sig : get_sig, args, nargs, kwnames, bound)) return nullptr;
@@ -143,7 +144,7 @@ PyObject* remote_getData(PyObject* self, PyTypeObject* cls, PyObject* const* arg
 PyObject* remote_submitJob(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     static constexpr auto sig =
-        pyutil::signature("submitJob", Param{"script", Accept::Str, true}, Param{"changeDir"});
+        pyutil::signature("PluginRemote.submitJob", Param{"script", Accept::Str, true}, Param{"changeDir"});
     pyutil::Bound<2> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     PyObject* remote = wrapped(self);
@@ -157,7 +158,7 @@ PyObject* remote_submitJob(PyObject* self, PyTypeObject* cls, PyObject* const* a
 // The class-level `cd`: only reached when the instance attribute bound by the constructor was
 // removed; it asks the host remote object for the same context manager.
 PyObject* remote_cd(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("cd", Param{"path", Accept::Str, true});
+    static constexpr auto sig = pyutil::signature("PluginRemote.cd", Param{"path", Accept::Str, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     PyObject* remote = wrapped(self);
@@ -187,6 +188,15 @@ PyObject* get_isLocal(PyObject* self, void*) {
     return PyObject_RichCompare(name.get(), state->kr_Local, Py_EQ);
 }
 
+// Pickling: the wrapped host object and the bound `cd`, so a remote pickles when its host
+// object does.
+PyObject* remote_getstate(PyObject* self, PyObject*) { return pyutil::members_getstate(self).release(); }
+
+PyObject* remote_setstate(PyObject* self, PyObject* state) {
+    if (!pyutil::members_setstate(self, state)) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyMemberDef remote_members[] = {
     {"_remote", T_OBJECT_EX, offsetof(PluginRemoteObject, remote), 0, "The host's remote object that this wraps."},
     {"__dictoffset__", T_PYSSIZET, offsetof(PluginRemoteObject, dict), READONLY, nullptr},
@@ -213,6 +223,8 @@ PyMethodDef remote_methods[] = {
      "cd($self, /, path)\n--\n\n"
      "Context manager to change directory on the remote.\n\nWorks with the remoteCommand, submitJob and send/get "
      "data functions."},
+    {"__getstate__", remote_getstate, METH_NOARGS, "__getstate__($self, /)\n--\n\nThe attributes, for pickling."},
+    {"__setstate__", remote_setstate, METH_O, "__setstate__($self, state, /)\n--\n\nRestores pickled attributes."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -22,14 +22,14 @@ using pyutil::Ref;
 namespace {
 
 constexpr auto pair_signature = pyutil::signature(
-    "BlockVarPair", Param{"blockPlacedID", Accept::Int, true}, Param{"blockID", Accept::Str, true},
+    "BlockVarPair.__init__", Param{"blockPlacedID", Accept::Int, true}, Param{"blockID", Accept::Str, true},
     Param{"variableID", Accept::Str, true}, Param{"variableType", Accept::StrOrNone},
     Param{"variableAllowedValues", Accept::ListOrNone});
 
 constexpr auto connection_signature =
-    pyutil::signature("BlockConnection", Param{"origin", Accept::Any, true}, Param{"destination", Accept::Any, true},
-                      Param{"isCyclic", Accept::Any, true}, Param{"cycles", Accept::Int},
-                      Param{"currentCycle", Accept::Int});
+    pyutil::signature("BlockConnection.__init__", Param{"origin", Accept::Any, true},
+                      Param{"destination", Accept::Any, true}, Param{"isCyclic", Accept::Any, true},
+                      Param{"cycles", Accept::Int}, Param{"currentCycle", Accept::Int});
 
 PyObject* required_field(PyObject* self, PyObject* slot, PyObject* name) {
     if (slot == nullptr) {
@@ -112,7 +112,7 @@ Ref own_pair_dict(ModuleState& state, PyObject* self) {
 
 PyObject* pair_to_dict_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    if (!pyutil::parse_none("_toDict", nargs, kwnames)) return nullptr;
+    if (!pyutil::parse_none("BlockVarPair._toDict", nargs, kwnames)) return nullptr;
     (void)args;
     return own_pair_dict(*state_of_class(defining_class), self).release();
 }
@@ -199,7 +199,7 @@ Ref own_connection_dict(ModuleState& state, PyObject* self) {
 
 PyObject* connection_to_dict_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                                     Py_ssize_t nargs, PyObject* kwnames) {
-    if (!pyutil::parse_none("_toDict", nargs, kwnames)) return nullptr;
+    if (!pyutil::parse_none("BlockConnection._toDict", nargs, kwnames)) return nullptr;
     (void)args;
     return own_connection_dict(*state_of_class(defining_class), self).release();
 }
@@ -375,7 +375,7 @@ PyType_Spec connection_spec = {
 // ---- BlockNotFoundError -----------------------------------------------------------------------
 
 int not_found_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr auto sig = pyutil::signature("BlockNotFoundError", Param{"blockID", Accept::Str, true});
+    static constexpr auto sig = pyutil::signature("BlockNotFoundError.__init__", Param{"blockID", Accept::Str, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, kwargs, bound)) return -1;
     Ref message = Ref::steal(PyUnicode_FromFormat("Block with ID '%U' not found.", bound[0]));

@@ -186,27 +186,39 @@ bool update_configs(PyObject* self, PyObject* config_path) {
     return true;
 }
 
-bool merge_into_config_file(PyObject* self, PyObject* config_path, PyObject* values) {
+// The values as the file holds them once written: through JSON and back, so that any value with
+// a JSON form is taken (a tuple comes back as a list, a dict subclass as a dict) and one without
+// is refused before the file changes.
+Ref as_stored(PyObject* values) {
+    Ref text = pyutil::json_dumps_indented(values);
+    return text ? pyutil::json_loads(text.get()) : Ref();
+}
+
+bool merge_into_config_file(PyObject* self, PyObject* config_path, PyObject* given) {
     ModuleState* state = state_of(self);
     if (state == nullptr) return false;
     Ref stored = load_config_file(self, config_path);
     if (!stored) return false;
+    Ref values = as_stored(given);
+    if (!values) return false;
     // A value that the loading would refuse is refused before the file is written.
     std::vector<std::pair<Ref, Ref>> updates;
-    if (!collect_stored_values(*state, self, values, updates)) return false;
+    if (!collect_stored_values(*state, self, values.get(), updates)) return false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(values, &pos, &key, &value)) {
+    while (PyDict_Next(values.get(), &pos, &key, &value)) {
         if (PyObject_SetItem(stored.get(), key, value) < 0) return false;
     }
     return write_json_file(config_path, stored.get());
 }
 
-constexpr auto config_arg_signature = pyutil::signature("addConfig", pyutil::Param{"config", Accept::Any, true});
-constexpr auto get_config_signature = pyutil::signature("_getConfig", pyutil::Param{"id", Accept::Str, true});
-constexpr auto create_signature = pyutil::signature("_createConfig", pyutil::Param{"configPath", Accept::Str, true});
-constexpr auto update_signature = pyutil::signature("_updateConfigs", pyutil::Param{"configPath", Accept::Str, true});
-constexpr auto save_signature = pyutil::signature("_saveConfig", pyutil::Param{"configPath", Accept::Str, true},
+constexpr auto config_arg_signature = pyutil::signature("Plugin.addConfig", pyutil::Param{"config", Accept::Any, true});
+constexpr auto get_config_signature = pyutil::signature("Plugin._getConfig", pyutil::Param{"id", Accept::Str, true});
+constexpr auto create_signature =
+    pyutil::signature("Plugin._createConfig", pyutil::Param{"configPath", Accept::Str, true});
+constexpr auto update_signature =
+    pyutil::signature("Plugin._updateConfigs", pyutil::Param{"configPath", Accept::Str, true});
+constexpr auto save_signature = pyutil::signature("Plugin._saveConfig", pyutil::Param{"configPath", Accept::Str, true},
                                                   pyutil::Param{"valuesToSave", Accept::Dict, true});
 
 }  // namespace
@@ -247,7 +259,7 @@ PyObject* plugin_get_config(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* plugin_get_configs(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!pyutil::parse_none("_getConfigs", nargs, kwnames)) return nullptr;
+    if (!pyutil::parse_none("Plugin._getConfigs", nargs, kwnames)) return nullptr;
     return configs_of(self).release();
 }
 
@@ -277,7 +289,7 @@ PyObject* plugin_save_config(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* plugin_configs_to_dict(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!pyutil::parse_none("_configToDict", nargs, kwnames)) return nullptr;
+    if (!pyutil::parse_none("Plugin._configToDict", nargs, kwnames)) return nullptr;
     Ref configs = configs_of(self);
     if (!configs) return nullptr;
     Ref result = Ref::steal(PyList_New(0));

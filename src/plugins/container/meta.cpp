@@ -177,7 +177,7 @@ bool register_plugin_meta_model(PyObject* module, ModuleState& state) {
 }
 
 PyObject* plugin_load_meta(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!pyutil::parse_none("loadPluginMeta", nargs, kwnames)) return nullptr;
+    if (!pyutil::parse_none("Plugin.loadPluginMeta", nargs, kwnames)) return nullptr;
     Ref folder = Ref::steal(PyObject_GetAttrString(self, "_path"));
     if (!folder) return nullptr;
     Ref meta_path = path_join(folder.get(), "plugin.meta");

@@ -46,7 +46,7 @@ using EndpointFields = pyutil::GcFields<&PluginEndpointObject::dict, &PluginEndp
                                         &PluginEndpointObject::methods, &PluginEndpointObject::function>;
 
 constexpr auto endpoint_signature = pyutil::signature(
-    "PluginEndpoint", pyutil::Param{"url", Accept::Str, true}, pyutil::Param{"methods", Accept::List, true},
+    "PluginEndpoint.__init__", pyutil::Param{"url", Accept::Str, true}, pyutil::Param{"methods", Accept::List, true},
     pyutil::Param{"function", Accept::Any, true});
 
 bool endpoint_init(PyObject* self, const pyutil::Bound<3>& bound) {
@@ -137,7 +137,7 @@ using PageFields =
                      &PluginPageObject::endpoints, &PluginPageObject::pageInfo>;
 
 constexpr auto page_signature = pyutil::signature(
-    "PluginPage", pyutil::Param{"id", Accept::Str, true}, pyutil::Param{"name", Accept::Str, true},
+    "PluginPage.__init__", pyutil::Param{"id", Accept::Str, true}, pyutil::Param{"name", Accept::Str, true},
     pyutil::Param{"description", Accept::Str, true}, pyutil::Param{"html", Accept::Str, true},
     pyutil::Param{"hidden", Accept::Any, false});
 
@@ -166,7 +166,7 @@ int page_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 constexpr auto add_endpoint_signature =
-    pyutil::signature("addEndpoint", pyutil::Param{"endpoint", Accept::Any, true});
+    pyutil::signature("PluginPage.addEndpoint", pyutil::Param{"endpoint", Accept::Any, true});
 
 // Appends as given: the host decides what to do with whatever the plugin script registered.
 PyObject* page_add_endpoint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

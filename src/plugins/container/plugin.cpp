@@ -36,7 +36,7 @@ bool append_to(PyObject* list, PyObject* item) {
 // ---------------------------------------------------------------------------------------------
 // Construction
 
-constexpr auto plugin_signature = pyutil::signature("Plugin", pyutil::Param{"id", Accept::StrOrNone, false},
+constexpr auto plugin_signature = pyutil::signature("Plugin.__init__", pyutil::Param{"id", Accept::StrOrNone, false},
                                                     pyutil::Param{"noMetaLoad", Accept::Any, false});
 
 bool plugin_init(PyObject* self, const pyutil::Bound<2>& bound) {
@@ -118,10 +118,10 @@ PyObject* plugin_str(PyObject* self) { return meta_id(self).release(); }
 // ---------------------------------------------------------------------------------------------
 // Block and page registries
 
-constexpr auto get_block_signature = pyutil::signature("getBlock", pyutil::Param{"id", Accept::Any, true});
-constexpr auto get_page_signature = pyutil::signature("getPage", pyutil::Param{"id", Accept::Any, true});
-constexpr auto add_block_signature = pyutil::signature("addBlock", pyutil::Param{"block", Accept::Any, true});
-constexpr auto add_page_signature = pyutil::signature("addPage", pyutil::Param{"page", Accept::Any, true});
+constexpr auto get_block_signature = pyutil::signature("Plugin.getBlock", pyutil::Param{"id", Accept::Any, true});
+constexpr auto get_page_signature = pyutil::signature("Plugin.getPage", pyutil::Param{"id", Accept::Any, true});
+constexpr auto add_block_signature = pyutil::signature("Plugin.addBlock", pyutil::Param{"block", Accept::Any, true});
+constexpr auto add_page_signature = pyutil::signature("Plugin.addPage", pyutil::Param{"page", Accept::Any, true});
 
 PyObject* lookup(PyObject* self, const char* registry_name, PyObject* id, const char* kind) {
     Ref registry = Ref::steal(PyObject_GetAttrString(self, registry_name));
@@ -145,12 +145,12 @@ PyObject* plugin_get_page(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* plugin_get_blocks(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!pyutil::parse_none("getBlocks", nargs, kwnames)) return nullptr;
+    if (!pyutil::parse_none("Plugin.getBlocks", nargs, kwnames)) return nullptr;
     return PyObject_GetAttrString(self, "_blocks");
 }
 
 PyObject* plugin_get_pages(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!pyutil::parse_none("getPages", nargs, kwnames)) return nullptr;
+    if (!pyutil::parse_none("Plugin.getPages", nargs, kwnames)) return nullptr;
     return PyObject_GetAttrString(self, "_pages");
 }
 
@@ -235,14 +235,14 @@ bool scan_attributes(PyObject* self, PyObject* method, bool log_each) {
 }
 
 PyObject* plugin_add_blocks(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!pyutil::parse_none("_addBlocks", nargs, kwnames)) return nullptr;
+    if (!pyutil::parse_none("Plugin._addBlocks", nargs, kwnames)) return nullptr;
     ModuleState* state = state_of(self);
     if (state == nullptr || !scan_attributes(self, state->kplugin_addBlock, true)) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* plugin_add_pages(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!pyutil::parse_none("_addPages", nargs, kwnames)) return nullptr;
+    if (!pyutil::parse_none("Plugin._addPages", nargs, kwnames)) return nullptr;
     ModuleState* state = state_of(self);
     if (state == nullptr || !scan_attributes(self, state->kplugin_addPage, false)) return nullptr;
     Py_RETURN_NONE;

@@ -18,7 +18,7 @@ using pyutil::Param;
 using pyutil::Ref;
 
 constexpr auto custom_signature = pyutil::signature(
-    "CustomVariable", Param{"id", Accept::Str, true}, Param{"name", Accept::Str, true},
+    "CustomVariable.__init__", Param{"id", Accept::Str, true}, Param{"name", Accept::Str, true},
     Param{"description", Accept::Str, true}, Param{"type", Accept::Any, true}, Param{"customPage", Accept::Any, true},
     Param{"defaultValue"}, Param{"allowedValues", Accept::ListOrNone}, Param{"category", Accept::StrOrNone},
     Param{"disabled"}, Param{"required"});
@@ -38,8 +38,8 @@ bool init_custom(ModuleState& state, PyObject* self, const pyutil::Bound<custom_
     args.required = b[9];
     // The page is stored only once the declaration has passed every rule of a variable.
     if (!init_variable(state, self, args)) return false;
-    pyutil::assign_slot(as_custom(self)->customPage, b[4]);
-    return true;
+    return store_field(self, is_own_variable_class(state, self), as_custom(self)->customPage, state.kcv_customPage,
+                       b[4]);
 }
 
 int custom_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -76,7 +76,7 @@ int custom_clear(PyObject* self) {
 // is now), in the minimal form as well.
 PyObject* custom_to_dict(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("toDict", Param{"minimal"});
+    static constexpr auto sig = pyutil::signature("CustomVariable.toDict", Param{"minimal"});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     int minimal = bound.given(0) ? PyObject_IsTrue(bound[0]) : 0;

@@ -8,6 +8,7 @@
 // go through it.
 #include "internal.hpp"
 
+#include "../../pyutil/members_state.hpp"
 #include "../../pyutil/types.hpp"
 
 #include <cstddef>
@@ -119,6 +120,24 @@ PyType_Spec descriptor_spec = {
 bool register_slot_descriptor(PyObject* module, ModuleState& state) {
     state.SlotWithClassDefault = PyType_FromModuleAndSpec(module, &descriptor_spec, nullptr);
     return state.SlotWithClassDefault != nullptr;
+}
+
+pyutil::Ref slots_getstate(ModuleState& state, PyObject* self) {
+    pyutil::Ref result = pyutil::members_getstate(self);
+    if (!result) return result;
+    // The descriptors stand in the class dictionaries, base classes last.
+    PyObject* mro = Py_TYPE(self)->tp_mro;
+    for (Py_ssize_t i = PyTuple_GET_SIZE(mro) - 1; i >= 0; --i) {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        Py_ssize_t pos = 0;
+        PyObject *name, *descriptor;
+        while (dict != nullptr && PyDict_Next(dict, &pos, &name, &descriptor)) {
+            if (!Py_IS_TYPE(descriptor, reinterpret_cast<PyTypeObject*>(state.SlotWithClassDefault))) continue;
+            PyObject* value = slot_of(as_descriptor(descriptor), self);
+            if (value != nullptr && PyDict_SetItem(result.get(), name, value) < 0) return pyutil::Ref();
+        }
+    }
+    return result;
 }
 
 bool install_slot_with_default(ModuleState& state, PyTypeObject* owner, const char* name, Py_ssize_t offset,

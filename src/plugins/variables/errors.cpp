@@ -12,8 +12,8 @@ using pyutil::Ref;
 
 namespace {
 
-constexpr auto unique_id_signature = pyutil::signature("UniqueVariableIDException", Param{"message", Accept::Str, true},
-                                                       Param{"variableId", Accept::Str});
+constexpr auto unique_id_signature = pyutil::signature(
+    "UniqueVariableIDException.__init__", Param{"message", Accept::Str, true}, Param{"variableId", Accept::Str});
 
 // The message becomes the exception's text (its only argument); variableId is an attribute.
 int unique_id_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -31,6 +31,7 @@ int unique_id_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref message_args = Ref::steal(PyTuple_Pack(1, bound[0]));
     if (!message_args) return -1;
     if (reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_init(self, message_args.get(), nullptr) < 0) return -1;
+    if (PyObject_SetAttr(self, state->k_message, bound[0]) < 0) return -1;
     return PyObject_SetAttr(self, state->k_variableId, variable_id);
 }
 

@@ -18,7 +18,7 @@ using pyutil::Ref;
 namespace {
 
 constexpr auto group_signature = pyutil::signature(
-    "VariableGroup", Param{"id", Accept::Str, true}, Param{"name", Accept::Str, true},
+    "VariableGroup.__init__", Param{"id", Accept::Str, true}, Param{"name", Accept::Str, true},
     Param{"description", Accept::Str, true}, Param{"variables", Accept::List, true},
     Param{"allowedValues", Accept::ListOrNone}, Param{"category", Accept::StrOrNone}, Param{"disabled"},
     Param{"required"});
@@ -40,6 +40,10 @@ template <std::size_t N>
 bool init_group(ModuleState& state, PyObject* self, const pyutil::Bound<N>& b) {
     PyObject* members = b[3];
     if (!check_unique_member_ids(state, b[0], members)) return false;
+    // The members are stored before the group constructs itself as a variable.
+    if (!store_field(self, is_own_variable_class(state, self), as_group(self)->variables, state.k_variables, members)) {
+        return false;
+    }
     VariableArgs args;
     args.id = b[0];
     args.name = b[1];
@@ -49,9 +53,7 @@ bool init_group(ModuleState& state, PyObject* self, const pyutil::Bound<N>& b) {
     args.category = b[5];
     args.disabled = b[6];
     args.required = b[7];
-    if (!init_variable(state, self, args)) return false;
-    pyutil::assign_slot(as_group(self)->variables, members);
-    return true;
+    return init_variable(state, self, args);
 }
 
 int group_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -87,13 +89,15 @@ int group_clear(PyObject* self) {
 PyObject* group_to_dict_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                                Py_ssize_t nargs, PyObject* kwnames) {
     bool minimal = false;
-    if (!parse_minimal(args, nargs, kwnames, minimal)) return nullptr;
+    static constexpr auto sig = pyutil::signature("VariableGroup.toDict", Param{"minimal"});
+    if (!parse_minimal(sig, args, nargs, kwnames, minimal)) return nullptr;
     return group_dict(*state_of_class(defining_class), self, minimal).release();
 }
 
 PyObject* group_update_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                               Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("_updateVariablesInGroup", Param{"values", Accept::Dict, true});
+    static constexpr auto sig =
+        pyutil::signature("VariableGroup._updateVariablesInGroup", Param{"values", Accept::Dict, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     if (!update_variables_in_group(*state_of_class(defining_class), self, bound[0])) return nullptr;

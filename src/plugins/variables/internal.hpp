@@ -2,6 +2,8 @@
 #pragma once
 #include "variables.hpp"
 
+#include "../../pyutil/args.hpp"
+
 #include <structmember.h>
 
 namespace plugins {
@@ -11,7 +13,7 @@ bool register_enumerations(PyObject* module, ModuleState& state);
 // Whether `type` equals a VariableTypes member; `error` is set when a comparison raised.
 bool is_variable_type(ModuleState& state, PyObject* type, bool& error);
 // What the "type" key of a dictionary holds: a plain string as it is, a member as its plain
-// value string, anything else unchanged.
+// value string, anything else as its str() (may run Python code).
 pyutil::Ref type_text(ModuleState& state, PyObject* type);
 
 // A data descriptor that reads and writes an object slot on instances and answers a fixed
@@ -37,8 +39,9 @@ pyutil::Ref group_dict(ModuleState& state, PyObject* group, bool minimal);
 pyutil::Ref list_dict(ModuleState& state, PyObject* list, bool minimal);
 // The member dictionaries of `members` (a list) under "variables" of `dict`.
 bool put_member_dicts(ModuleState& state, PyObject* dict, PyObject* members, bool minimal);
-// toDict's `minimal` argument.
-bool parse_minimal(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool& minimal);
+// toDict's `minimal` argument; `sig` names the class's toDict (one parameter, "minimal").
+bool parse_minimal(const pyutil::Signature<1>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   bool& minimal);
 
 // Shared pieces of the three variable classes.
 void dealloc_variable(PyObject* self);

@@ -16,7 +16,7 @@ using pyutil::Ref;
 namespace {
 
 constexpr auto list_signature = pyutil::signature(
-    "VariableList", Param{"id", Accept::Str, true}, Param{"name", Accept::Str, true},
+    "VariableList.__init__", Param{"id", Accept::Str, true}, Param{"name", Accept::Str, true},
     Param{"description", Accept::Str, true}, Param{"prototypes", Accept::List, true},
     Param{"allowedValues", Accept::ListOrNone}, Param{"category", Accept::StrOrNone}, Param{"disabled"},
     Param{"required"});
@@ -66,8 +66,8 @@ bool init_list(ModuleState& state, PyObject* self, const pyutil::Bound<N>& b) {
         !check_unique_prototype_ids(state, b[0], prototypes)) {
         return false;
     }
-    pyutil::assign_slot(as_list(self)->prototypes, prototypes);
-    return true;
+    return store_field(self, is_own_variable_class(state, self), as_list(self)->prototypes, state.k_prototypes,
+                       prototypes);
 }
 
 int list_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -161,13 +161,15 @@ Ref copy_row(ModuleState& state, PyObject* row, PyObject* held) {
 PyObject* list_to_dict_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                               Py_ssize_t nargs, PyObject* kwnames) {
     bool minimal = false;
-    if (!parse_minimal(args, nargs, kwnames, minimal)) return nullptr;
+    static constexpr auto sig = pyutil::signature("VariableList.toDict", Param{"minimal"});
+    if (!parse_minimal(sig, args, nargs, kwnames, minimal)) return nullptr;
     return list_dict(*state_of_class(defining_class), self, minimal).release();
 }
 
 PyObject* list_update_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    static constexpr auto sig = pyutil::signature("_updateVariablesInList", Param{"value", Accept::ListOrNone, true});
+    static constexpr auto sig =
+        pyutil::signature("VariableList._updateVariablesInList", Param{"value", Accept::ListOrNone, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     if (!update_variables_in_list(*state_of_class(defining_class), self, bound[0])) return nullptr;

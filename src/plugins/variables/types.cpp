@@ -204,8 +204,11 @@ pyutil::Ref type_text(ModuleState& state, PyObject* type) {
         if (plain != nullptr) return pyutil::Ref::borrow(plain);
         if (PyErr_Occurred()) return pyutil::Ref();
     }
-    // Another object that passed the type check (or was assigned later) is placed as it is.
-    return pyutil::Ref::borrow(type);
+    // Anything else (a str subclass, an object assigned to `type` later) as its text, so the
+    // dictionary always holds a plain string.
+    pyutil::Ref text = pyutil::Ref::steal(PyObject_Str(type));
+    if (text && !PyUnicode_CheckExact(text.get())) text = pyutil::Ref::steal(PyUnicode_FromObject(text.get()));
+    return text;
 }
 
 }  // namespace plugins

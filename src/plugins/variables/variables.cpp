@@ -9,6 +9,7 @@
 #include "../../pyutil/types.hpp"
 
 #include <cstddef>
+#include <utility>
 
 namespace plugins {
 
@@ -19,7 +20,7 @@ using pyutil::Ref;
 namespace {
 
 constexpr auto variable_signature = pyutil::signature(
-    "PluginVariable", Param{"id", Accept::Str, true}, Param{"name", Accept::Str, true},
+    "PluginVariable.__init__", Param{"id", Accept::Str, true}, Param{"name", Accept::Str, true},
     Param{"description", Accept::Str, true}, Param{"type", Accept::Any, true}, Param{"defaultValue"},
     Param{"allowedValues", Accept::ListOrNone}, Param{"category", Accept::StrOrNone}, Param{"disabled"},
     Param{"required"}, Param{"placeholder", Accept::StrOrNone});
@@ -93,6 +94,13 @@ bool check_list_element_types(ModuleState& state, PyObject* id, PyObject* allowe
     return true;
 }
 
+// One attribute the constructor stores: its slot, its name and the value.
+struct Stored {
+    PyObject** slot;
+    PyObject* name;
+    PyObject* value;
+};
+
 }  // namespace
 
 bool init_variable(ModuleState& state, PyObject* self, const VariableArgs& a) {
@@ -144,32 +152,66 @@ bool init_variable(ModuleState& state, PyObject* self, const VariableArgs& a) {
         if (is_list_type && !check_list_element_types(state, id, allowed)) return false;
     }
 
-    // Every check passed: store, so a refused declaration leaves the object untouched.
+    // Every check passed: store, so a refused declaration leaves the object untouched. (Every
+    // value stored is held by the caller's arguments, the module state or `default_value`, so
+    // a subclass's setattr running Python code cannot free one.)
     PluginVariableObject* v = as_variable(self);
-    pyutil::assign_slot(v->name, a.name);
-    pyutil::assign_slot(v->description, a.description);
-    pyutil::assign_slot(v->type, type);
-    pyutil::assign_slot(v->disabled, a.disabled != nullptr ? a.disabled : Py_False);
-    pyutil::assign_slot(v->required, a.required != nullptr ? a.required : Py_False);
-    pyutil::assign_slot(v->placeholder, a.placeholder != nullptr ? a.placeholder : Py_None);
-    pyutil::assign_slot(v->category, category);
-    pyutil::assign_slot(v->defaultValue, default_value.get());
-    pyutil::assign_slot(v->value, default_value.get());
-    pyutil::assign_slot(v->id, id);
-    pyutil::assign_slot(v->allowedValues, allowed);
+    const Stored stores[] = {
+        {&v->name, state.k_name, a.name},
+        {&v->description, state.k_description, a.description},
+        {&v->type, state.k_type, type},
+        {&v->disabled, state.k_disabled, a.disabled != nullptr ? a.disabled : Py_False},
+        {&v->required, state.k_required, a.required != nullptr ? a.required : Py_False},
+        {&v->placeholder, state.k_placeholder, a.placeholder != nullptr ? a.placeholder : Py_None},
+        {&v->category, state.k_category, category},
+        {&v->defaultValue, state.k_defaultValue, default_value.get()},
+        {&v->value, state.k_value, default_value.get()},
+        {&v->id, state.k_id, id},
+        {&v->allowedValues, state.k_allowedValues, allowed},
+    };
+    if (is_own_variable_class(state, self)) {
+        for (const Stored& s : stores) pyutil::assign_slot(*s.slot, s.value);
+        return true;
+    }
+    for (const Stored& s : stores) {
+        if (!store_field(self, false, *s.slot, s.name, s.value)) return false;
+    }
     return true;
 }
 
+namespace {
+
+// A field as the dictionary reads it: the slot of our own classes, the attribute of a Python
+// subclass (a property it defines is what Python code would read).
+Ref read_field(PyObject* self, bool own, PyObject* slot, PyObject* name) {
+    if (own) return Ref::borrow(pyutil::slot_or_raise(self, slot, name));
+    return Ref::steal(PyObject_GetAttr(self, name));
+}
+
+// The full form's remaining keys read as attributes of a Python subclass (keys only of `fields`).
+template <typename Fields>
+Ref add_attributes(PyObject* self, Ref dict, const Fields& fields) {
+    for (const auto& f : fields) {
+        Ref item = Ref::steal(PyObject_GetAttr(self, f.key));
+        if (!item || PyDict_SetItem(dict.get(), f.key, item.get()) < 0) return Ref();
+    }
+    return dict;
+}
+
+}  // namespace
+
 Ref base_variable_dict(ModuleState& state, PyObject* self, bool minimal) {
     PluginVariableObject* v = as_variable(self);
-    PyObject* id = pyutil::slot_or_raise(self, v->id, state.k_id);
-    PyObject* value = id != nullptr ? pyutil::slot_or_raise(self, v->value, state.k_value) : nullptr;
-    if (value == Py_None) value = pyutil::slot_or_raise(self, v->defaultValue, state.k_defaultValue);
-    PyObject* type = value != nullptr ? pyutil::slot_or_raise(self, v->type, state.k_type) : nullptr;
-    if (type == nullptr) return Ref();
-    Ref text = type_text(state, type);
+    const bool own = is_own_variable_class(state, self);
+    // Held: the text of a type that is not a plain string runs its __str__.
+    Ref id = read_field(self, own, v->id, state.k_id);
+    Ref value = id ? read_field(self, own, v->value, state.k_value) : Ref();
+    if (value.get() == Py_None) value = read_field(self, own, v->defaultValue, state.k_defaultValue);
+    Ref type = value ? read_field(self, own, v->type, state.k_type) : Ref();
+    if (!type) return Ref();
+    Ref text = type_text(state, type.get());
     if (!text) return Ref();
-    Ref dict = pyutil::make_dict({{state.k_id, id}, {state.k_value, value}, {state.k_type, text.get()}});
+    Ref dict = pyutil::make_dict({{state.k_id, id.get()}, {state.k_value, value.get()}, {state.k_type, text.get()}});
     if (!dict || minimal) return dict;
     struct Field {
         PyObject* key;
@@ -180,6 +222,8 @@ Ref base_variable_dict(ModuleState& state, PyObject* self, bool minimal) {
         {state.k_allowedValues, v->allowedValues}, {state.k_disabled, v->disabled}, {state.k_required, v->required},
         {state.k_placeholder, v->placeholder},
     };
+    if (!own) return add_attributes(self, std::move(dict), fields);
+    // Our own classes: the slots as they are (inserting into the new dictionary runs no Python code).
     for (const Field& f : fields) {
         if (pyutil::slot_or_raise(self, f.slot, f.key) == nullptr) return Ref();
         if (PyDict_SetItem(dict.get(), f.key, f.slot) < 0) return Ref();
@@ -235,7 +279,9 @@ PyObject* new_variable(PyTypeObject* type, PyObject*, PyObject*) { return type->
 PyObject* variable_str(PyObject* self) {
     ModuleState* state = state_of(self);
     if (state == nullptr) return nullptr;
-    Ref dict = variable_to_dict(*state, self, false);
+    // A Python subclass's own toDict, called as `toDict()`: an override may take no flag.
+    Ref dict = is_own_variable_class(*state, self) ? variable_to_dict(*state, self, false)
+                                                   : Ref::steal(PyObject_CallMethodNoArgs(self, state->k_toDict));
     if (!dict) return nullptr;
     return pyutil::json_dumps_indented(dict.get()).release();
 }
@@ -261,8 +307,10 @@ Ref variable_to_dict(ModuleState& state, PyObject* variable, bool minimal) {
     if (type == state.PluginVariable) return base_variable_dict(state, variable, minimal);
     if (type == state.VariableGroup) return group_dict(state, variable, minimal);
     if (type == state.VariableList) return list_dict(state, variable, minimal);
+    // `toDict(minimal=...)`: an override may make the flag keyword-only.
     PyObject* args[] = {variable, minimal ? Py_True : Py_False};
-    return Ref::steal(PyObject_VectorcallMethod(state.k_toDict, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(
+        PyObject_VectorcallMethod(state.k_toDict, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, state.kw_minimal));
 }
 
 namespace {
@@ -300,9 +348,9 @@ PyObject* variable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 
 }  // namespace
 
-// toDict(minimal=False)
-bool parse_minimal(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool& minimal) {
-    static constexpr auto sig = pyutil::signature("toDict", Param{"minimal"});
+// toDict(minimal=False); `sig` names the class's toDict for the argument errors.
+bool parse_minimal(const pyutil::Signature<1>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   bool& minimal) {
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return false;
     minimal = false;
@@ -319,7 +367,8 @@ namespace {
 PyObject* variable_to_dict_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                                   Py_ssize_t nargs, PyObject* kwnames) {
     bool minimal = false;
-    if (!parse_minimal(args, nargs, kwnames, minimal)) return nullptr;
+    static constexpr auto sig = pyutil::signature("PluginVariable.toDict", Param{"minimal"});
+    if (!parse_minimal(sig, args, nargs, kwnames, minimal)) return nullptr;
     return base_variable_dict(*state_of_class(defining_class), self, minimal).release();
 }
 
@@ -414,6 +463,8 @@ bool register_plugin_variable(PyObject* module, ModuleState& state) {
     state.PluginVariable = pyutil::add_type(module, &variable_spec);
     if (state.PluginVariable == nullptr) return false;
     state.PluginVariable->tp_vectorcall = variable_vectorcall;
+    state.kw_minimal = PyTuple_Pack(1, state.k_minimal);
+    if (state.kw_minimal == nullptr) return false;
     Ref class_id = Ref::steal(PyUnicode_FromString("baseplugin.variable"));
     return class_id && install_slot_with_default(state, state.PluginVariable, "id",
                                                  offsetof(PluginVariableObject, id), class_id.get(),

@@ -99,6 +99,17 @@ inline bool is_own_variable_class(const ModuleState& state, PyObject* obj) noexc
            (state.CustomVariable != nullptr && t == state.CustomVariable);
 }
 
+// A constructor's assignment of attribute `name`: straight into `slot` when `own` (the object is
+// exactly one of our classes), through setattr otherwise, so that a Python subclass's property
+// or __setattr__ sees it as it would in Python.
+inline bool store_field(PyObject* self, bool own, PyObject*& slot, PyObject* name, PyObject* value) {
+    if (own) {
+        pyutil::assign_slot(slot, value);
+        return true;
+    }
+    return PyObject_SetAttr(self, name, value) == 0;
+}
+
 // Walks the identifiers of `members` (a list) in order; `repeated` receives the first one equal to
 // an earlier one and stays unset when all differ. Returns false with an exception set.
 bool find_repeated_id(ModuleState& state, PyObject* members, pyutil::Ref& repeated);
@@ -108,6 +119,11 @@ bool find_repeated_id(ModuleState& state, PyObject* members, pyutil::Ref& repeat
 // for their run-state attributes too).
 bool install_slot_with_default(ModuleState& state, PyTypeObject* owner, const char* name, Py_ssize_t offset,
                                PyObject* class_value, const char* doc);
+
+// The copy and pickle state of an object whose attributes live in member slots: every set
+// member slot and `__dict__` entry (pyutil::members_getstate), plus the slots behind the
+// descriptors above, which are not members. New dictionary, or null with an exception.
+pyutil::Ref slots_getstate(ModuleState& state, PyObject* self);
 
 // Cyclic-GC support for C++ kinds that extend PluginVariableObject: their tp_traverse and
 // tp_clear call these for the base fields (dict included). The base tp_dealloc calls the
