@@ -2,7 +2,7 @@
 VENVS := $(wildcard .venv .venv-py311)
 PYTHON ?= .venv/bin/python
 
-.PHONY: setup build test bench clean sanitize build-sanitize leakcheck build-dbg fuzz demo
+.PHONY: setup build test bench bench-compare clean sanitize build-sanitize leakcheck build-dbg fuzz demo
 
 setup:
 	bash scripts/setup.sh
@@ -19,6 +19,11 @@ test: build
 
 bench: build
 	PYTHONPATH=python $(PYTHON) bench/run.py
+
+# This build against an older one, side by side (BASE: a checkout with its extensions built in
+# place, e.g. `git worktree add /tmp/base <commit> && make -C /tmp/base build`).
+bench-compare: build
+	$(PYTHON) bench/compare.py $(BASE)
 
 # The main job: the example plugin's preset flow, end to end, through the local development host
 # (the SLURM queue when a controller answers, the local runner otherwise).

@@ -8,6 +8,8 @@
 
 #include "../../pyutil/deepcopy.hpp"
 
+#include <array>
+
 namespace plugins {
 
 using pyutil::CopyPolicy;
@@ -41,10 +43,29 @@ CopyPolicy classify(const void* ctx, PyTypeObject* type) {
     return CopyPolicy::Unknown;
 }
 
+// The module's own types, compared by identity before any classification: what a copy of a
+// block meets for nearly every object.
+struct KnownTypes {
+    std::array<pyutil::KnownCopyType, 20> table;
+
+    explicit KnownTypes(const ModuleState& s)
+        : table{{{s.PluginVariable, CopyPolicy::Slots},   {s.VariableGroup, CopyPolicy::Slots},
+                 {s.VariableList, CopyPolicy::Slots},     {s.CustomVariable, CopyPolicy::Slots},
+                 {s.BlockVarPair, CopyPolicy::Slots},     {s.BlockConnection, CopyPolicy::Slots},
+                 {s.PluginBlock, CopyPolicy::Slots},      {s.GhostBlock, CopyPolicy::Slots},
+                 {s.PluginConfig, CopyPolicy::Slots},     {s.InputBlock, CopyPolicy::Slots},
+                 {s.SlurmBlock, CopyPolicy::Slots},       {s.PluginRemote, CopyPolicy::Slots},
+                 {s.VariableTypes, CopyPolicy::Share},    {s.PluginBlockTypes, CopyPolicy::Share},
+                 {s.SlurmBlockStatus, CopyPolicy::Share}, {s.PluginPage, CopyPolicy::Share},
+                 {s.PluginEndpoint, CopyPolicy::Share},   {s.Plugin, CopyPolicy::Share},
+                 {&PyFunction_Type, CopyPolicy::Share},   {&PyCFunction_Type, CopyPolicy::Share}}} {}
+};
+
 }  // namespace
 
 Ref deep_copy(ModuleState& state, PyObject* obj, PyObject* memo) {
-    pyutil::DeepCopier copier(classify, &state, memo);
+    const KnownTypes known(state);
+    pyutil::DeepCopier copier(known.table, classify, &state, memo);
     return copier.copy(obj);
 }
 
