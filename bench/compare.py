@@ -2,11 +2,11 @@
 
     python bench/compare.py BASE          # BASE: a checkout whose python/ holds the built modules
 
-Each round runs one worker process per build (the order alternating from round to round, so that
-both see the same machine load); a worker times every operation below on the build that its
-PYTHONPATH selects and prints the best time per call of each. The table shows the median over
-the rounds of each side and the speed-up (old time / new time), with the goal where there is one
-and SLOWER where the new build lost more than the noise allows.
+One worker process per build (its PYTHONPATH selects the build) times the operations below on
+request; the two are asked in turn, operation by operation, for several rounds, so that both see
+the same machine load. The table shows the median time of each side and the speed-up (the median
+over the rounds of old time / new time), with the goal where there is one and SLOWER where the
+new build lost more than the noise allows.
 """
 import argparse
 import contextlib
@@ -18,6 +18,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import time
 import timeit
 
 GOALS = {
@@ -181,57 +182,153 @@ def cases():
 
 
 def worker():
+    """Serves timing requests on its standard input: one operation name per line, answered with
+    the best time per call in microseconds (CPU time of the process: on a shared machine, far
+    steadier than the wall clock)."""
     import QorvelAPI.plugins
 
-    results = {"module": QorvelAPI.plugins.__file__}
+    table = {name: (call, number) for name, call, number in cases()}
+    print(json.dumps({"module": QorvelAPI.plugins.__file__, "operations": list(table)}), flush=True)
+    for line in sys.stdin:
+        call, number = table[line.strip()]
+        best = min(timeit.repeat(call, number=number, repeat=3, timer=time.process_time))
+        print(best / number * 1e6, flush=True)
+
+
+def count_worker():
+    """Runs every operation between two calls of os.getppid(), which the instruction counter
+    (callgrind, dumping a profile part at each call of getppid) uses as markers."""
+    only = os.environ.get("QORVEL_BENCH_ONLY")
     for name, call, number in cases():
-        results[name] = min(timeit.repeat(call, number=number, repeat=5)) / number * 1e6
-    print(json.dumps(results))
+        if only and name not in only.split(","):
+            continue
+        for _ in range(max(1, number // 10)):  # warm-up
+            call()
+        os.getppid()
+        for _ in range(max(1, number // 10)):
+            call()
+        os.getppid()
+        print(name, max(1, number // 10), flush=True)
 
 
-def run_worker(python_folder):
+def count_instructions(python_folder):
+    """Instructions per call of each operation on one build (callgrind): exact, whatever the load."""
+    import glob
+    import re
+
+    folder = tempfile.mkdtemp(prefix="qorvel-callgrind-")
     env = dict(os.environ, PYTHONPATH=str(python_folder))
-    done = subprocess.run([sys.executable, __file__, "--worker"], env=env, capture_output=True, text=True)
-    if done.returncode != 0:
-        raise SystemExit(f"the worker on {python_folder} failed:\n{done.stderr}")
-    results = json.loads(done.stdout)
-    module = results.pop("module")
-    if not module.startswith(str(python_folder)):
-        raise SystemExit(f"the worker loaded {module}, not a build from {python_folder}")
+    done = subprocess.run(["valgrind", "--tool=callgrind", "--dump-before=getppid", "--compress-strings=no",
+                           f"--callgrind-out-file={folder}/out", sys.executable, __file__, "--count-worker"],
+                          env=env, capture_output=True, text=True, check=True)
+    parts = {}
+    for path in glob.glob(f"{folder}/out*"):
+        number = int(path.rsplit(".", 1)[1]) if "." in os.path.basename(path) else 0
+        with open(path, encoding="utf-8") as handle:
+            total = re.search(r"^(?:totals|summary): (\d+)", handle.read(), re.M)
+        parts[number] = int(total.group(1)) if total else 0
+    results = {}
+    for index, line in enumerate(done.stdout.splitlines()):
+        name, calls = line.rsplit(" ", 1)
+        results[name] = parts.get(2 * index + 2, 0) / int(calls)
     return results
+
+
+def print_instructions(python_folder):
+    for name, count in count_instructions(python_folder).items():
+        print(f"{name:32} {count:12.0f}")
+
+
+class Worker:
+    def __init__(self, python_folder):
+        env = dict(os.environ, PYTHONPATH=str(python_folder))
+        self.process = subprocess.Popen([sys.executable, __file__, "--worker"], env=env, stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, text=True)
+        hello = self.process.stdout.readline()
+        if not hello:
+            raise SystemExit(f"the worker on {python_folder} failed to start")
+        hello = json.loads(hello)
+        if not hello["module"].startswith(str(python_folder)):
+            raise SystemExit(f"the worker loaded {hello['module']}, not a build from {python_folder}")
+        self.operations = hello["operations"]
+
+    def time(self, name):
+        self.process.stdin.write(name + "\n")
+        self.process.stdin.flush()
+        return float(self.process.stdout.readline())
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait()
+
+
+def verdict(name, ratio):
+    goal = GOALS.get(name)
+    if goal is not None and ratio < goal:
+        return "  MISSED"
+    if goal is None and ratio < NOISE:
+        return "  SLOWER"
+    return ""
+
+
+def report_instructions(old, new):
+    before, after = count_instructions(old), count_instructions(new)
+    print(f"{'operation':32} {'old instr.':>12} {'new instr.':>12} {'ratio':>7} {'goal':>6}")
+    missed = 0
+    for name in after:
+        ratio = before[name] / after[name] if after[name] else float("nan")
+        mark = verdict(name, ratio)
+        missed += bool(mark)
+        goal = f"{GOALS[name]:5.2f}x" if name in GOALS else ""
+        print(f"{name:32} {before[name]:12.0f} {after[name]:12.0f} {ratio:6.2f}x {goal:>6}{mark}")
+    return 1 if missed else 0
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("base", nargs="?", help="checkout of the older build (its python/ folder is used)")
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--instructions", action="store_true",
+                        help="count instructions (callgrind) instead of timing")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--count-worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
         return worker()
+    if args.count_worker:
+        return count_worker()
+    if args.instructions and not args.base:
+        return print_instructions(pathlib.Path(__file__).resolve().parent.parent / "python")
     if not args.base:
         parser.error("the folder of the older build is required")
-    new = pathlib.Path(__file__).resolve().parent.parent / "python"
-    old = pathlib.Path(args.base).resolve() / "python"
-    runs = {old: [], new: []}
-    for index in range(args.rounds):
-        for side in ((old, new) if index % 2 == 0 else (new, old)):
-            runs[side].append(run_worker(side))
+    if args.instructions:
+        return report_instructions(pathlib.Path(args.base).resolve() / "python",
+                                   pathlib.Path(__file__).resolve().parent.parent / "python")
+    old = Worker(pathlib.Path(args.base).resolve() / "python")
+    new = Worker(pathlib.Path(__file__).resolve().parent.parent / "python")
+    times = {name: ([], []) for name in new.operations}
+    try:
+        # Old and new alternate operation by operation, so both see the same machine load.
+        for index in range(args.rounds):
+            for name, (before, after) in times.items():
+                if index % 2 == 0:
+                    before.append(old.time(name))
+                    after.append(new.time(name))
+                else:
+                    after.append(new.time(name))
+                    before.append(old.time(name))
+    finally:
+        old.close()
+        new.close()
     print(f"{'operation':32} {'old µs':>10} {'new µs':>10} {'speed-up':>9} {'goal':>6}")
     missed = 0
-    for name in runs[new][0]:
-        before = statistics.median(r[name] for r in runs[old])
-        after = statistics.median(r[name] for r in runs[new])
-        ratio = before / after
-        goal = GOALS.get(name)
-        verdict = ""
-        if goal is not None and ratio < goal:
-            verdict = "  MISSED"
-        elif goal is None and ratio < NOISE:
-            verdict = "  SLOWER"
-        missed += bool(verdict)
-        goal_text = f"{goal:5.2f}x" if goal else ""
-        print(f"{name:32} {before:10.2f} {after:10.2f} {ratio:8.2f}x {goal_text:>6}{verdict}")
+    for name, (before, after) in times.items():
+        ratio = statistics.median(b / a for b, a in zip(before, after))
+        mark = verdict(name, ratio)
+        missed += bool(mark)
+        goal = f"{GOALS[name]:5.2f}x" if name in GOALS else ""
+        print(f"{name:32} {statistics.median(before):10.2f} {statistics.median(after):10.2f} {ratio:8.2f}x "
+              f"{goal:>6}{mark}")
     return 1 if missed else 0
 
 

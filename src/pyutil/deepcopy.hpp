@@ -128,7 +128,7 @@ public:
     }
 
     // A new reference to the copy of `obj` (held by the caller), or null with an exception set.
-    Ref copy(PyObject* obj) { return copy_value(obj, false); }
+    Ref copy(PyObject* obj) { return atomic(obj) ? Ref::borrow(obj) : copy_value(obj, false); }
 
 private:
     static bool atomic(PyObject* obj) noexcept {
@@ -138,34 +138,35 @@ private:
     }
 
     // `unique`: the caller read `obj` from a slot that held its only reference, and holds it now.
-    Ref copy_value(PyObject* obj, bool unique) {
-        if (atomic(obj)) return Ref::borrow(obj);
+    // (Callers place atomic values themselves: this is the call for everything else.)
+    [[gnu::noinline]] Ref copy_value(PyObject* obj, bool unique) {
+        PyTypeObject* type = Py_TYPE(obj);
+        const bool container = type == &PyList_Type || type == &PyDict_Type || type == &PyTuple_Type;
+        const CopyPolicy decided = container ? CopyPolicy::Unknown : policy(type);
+        if (decided == CopyPolicy::Share) return Ref::borrow(obj);  // never duplicated: no memo needed
         if (!unique) {
             bool error = false;
             if (PyObject* known = find(obj, error)) return Ref::borrow(known);
             if (error) return Ref();
         }
         if (Py_EnterRecursiveCall(" while deep-copying an object")) return Ref();
-        Ref result = copy_new(obj, Py_TYPE(obj), unique);
+        Ref result = copy_new(obj, type, container ? CopyPolicy::Unknown : decided, unique);
         Py_LeaveRecursiveCall();
         return result;
+    }
+
+    // `decided` is Unknown for the built-in containers.
+    Ref copy_new(PyObject* obj, PyTypeObject* type, CopyPolicy decided, bool unique) {
+        if (type == &PyList_Type) return copy_list(obj, unique);
+        if (type == &PyDict_Type) return copy_dict(obj, unique);
+        if (type == &PyTuple_Type) return copy_tuple(obj, unique);
+        return decided == CopyPolicy::Slots ? copy_slots(obj, type, unique) : fallback(obj);
     }
 
     // Reads a slot's value for copying: a strong reference, and whether the slot's was the only one.
     static Ref take(PyObject* slot_value, bool& unique) noexcept {
         unique = Py_REFCNT(slot_value) == 1;
         return Ref::borrow(slot_value);
-    }
-
-    Ref copy_new(PyObject* obj, PyTypeObject* type, bool unique) {
-        if (type == &PyList_Type) return copy_list(obj, unique);
-        if (type == &PyDict_Type) return copy_dict(obj, unique);
-        if (type == &PyTuple_Type) return copy_tuple(obj, unique);
-        switch (policy(type)) {
-            case CopyPolicy::Slots: return copy_slots(obj, type, unique);
-            case CopyPolicy::Share: return Ref::borrow(obj);
-            default: return fallback(obj);
-        }
     }
 
     CopyPolicy policy(PyTypeObject* type) {
@@ -240,7 +241,7 @@ private:
         for (; i < PyList_GET_SIZE(obj); ++i) {
             bool item_unique = false;
             Ref item = take(PyList_GET_ITEM(obj, i), item_unique);
-            Ref copied = copy_value(item.get(), item_unique);
+            Ref copied = atomic(item.get()) ? std::move(item) : copy_value(item.get(), item_unique);
             if (!copied) return Ref();
             const int stored = i < PyList_GET_SIZE(result.get()) ? PyList_SetItem(result.get(), i, copied.release())
                                                                  : PyList_Append(result.get(), copied.get());
@@ -296,9 +297,9 @@ private:
             bool value_unique = false;
             Ref held_key = take(key, key_unique);
             Ref held_value = take(value, value_unique);
-            Ref key_copy = copy_value(held_key.get(), key_unique);
+            Ref key_copy = atomic(key) ? std::move(held_key) : copy_value(held_key.get(), key_unique);
             if (!key_copy) return Ref();
-            Ref value_copy = copy_value(held_value.get(), value_unique);
+            Ref value_copy = atomic(held_value.get()) ? std::move(held_value) : copy_value(held_value.get(), value_unique);
             if (!value_copy || PyDict_SetItem(result.get(), key_copy.get(), value_copy.get()) < 0) return Ref();
         }
         return result;
@@ -311,7 +312,7 @@ private:
         bool same = true;
         for (Py_ssize_t i = 0; i < size; ++i) {
             PyObject* item = PyTuple_GET_ITEM(obj, i);  // held by the tuple, which cannot change
-            Ref copied = copy_value(item, Py_REFCNT(item) == 1);
+            Ref copied = atomic(item) ? Ref::borrow(item) : copy_value(item, Py_REFCNT(item) == 1);
             if (!copied) return Ref();
             same = same && copied.get() == item;
             PyTuple_SET_ITEM(result.get(), i, copied.release());
@@ -335,12 +336,16 @@ private:
             // Read afresh at every step: copying a value may run code that assigns the source.
             PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
             if (value == nullptr) continue;
+            PyObject*& target = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(result.get()) + offset);
+            if (atomic(value)) {
+                assign_slot(target, value);
+                continue;
+            }
             bool value_unique = false;
             Ref held = take(value, value_unique);
             Ref copied = copy_value(held.get(), value_unique);
             if (!copied) return Ref();
-            assign_slot(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(result.get()) + offset),
-                        std::move(copied));
+            assign_slot(target, std::move(copied));
         }
         return result;
     }

@@ -44,21 +44,21 @@ CopyPolicy classify(const void* ctx, PyTypeObject* type) {
 }
 
 // The module's own types, compared by identity before any classification: what a copy of a
-// block meets for nearly every object.
+// block meets for nearly every object (the most frequent first).
 struct KnownTypes {
     std::array<pyutil::KnownCopyType, 20> table;
 
     explicit KnownTypes(const ModuleState& s)
-        : table{{{s.PluginVariable, CopyPolicy::Slots},   {s.VariableGroup, CopyPolicy::Slots},
-                 {s.VariableList, CopyPolicy::Slots},     {s.CustomVariable, CopyPolicy::Slots},
+        : table{{{s.PluginVariable, CopyPolicy::Slots},   {s.VariableTypes, CopyPolicy::Share},
                  {s.BlockVarPair, CopyPolicy::Slots},     {s.BlockConnection, CopyPolicy::Slots},
-                 {s.PluginBlock, CopyPolicy::Slots},      {s.GhostBlock, CopyPolicy::Slots},
-                 {s.PluginConfig, CopyPolicy::Slots},     {s.InputBlock, CopyPolicy::Slots},
-                 {s.SlurmBlock, CopyPolicy::Slots},       {s.PluginRemote, CopyPolicy::Slots},
-                 {s.VariableTypes, CopyPolicy::Share},    {s.PluginBlockTypes, CopyPolicy::Share},
-                 {s.SlurmBlockStatus, CopyPolicy::Share}, {s.PluginPage, CopyPolicy::Share},
-                 {s.PluginEndpoint, CopyPolicy::Share},   {s.Plugin, CopyPolicy::Share},
-                 {&PyFunction_Type, CopyPolicy::Share},   {&PyCFunction_Type, CopyPolicy::Share}}} {}
+                 {s.VariableGroup, CopyPolicy::Slots},    {s.VariableList, CopyPolicy::Slots},
+                 {&PyFunction_Type, CopyPolicy::Share},   {s.PluginBlockTypes, CopyPolicy::Share},
+                 {s.PluginBlock, CopyPolicy::Slots},      {s.CustomVariable, CopyPolicy::Slots},
+                 {s.GhostBlock, CopyPolicy::Slots},       {s.PluginConfig, CopyPolicy::Slots},
+                 {s.InputBlock, CopyPolicy::Slots},       {s.SlurmBlock, CopyPolicy::Slots},
+                 {s.PluginRemote, CopyPolicy::Slots},     {s.SlurmBlockStatus, CopyPolicy::Share},
+                 {s.PluginPage, CopyPolicy::Share},       {s.PluginEndpoint, CopyPolicy::Share},
+                 {s.Plugin, CopyPolicy::Share},           {&PyCFunction_Type, CopyPolicy::Share}}} {}
 };
 
 }  // namespace
