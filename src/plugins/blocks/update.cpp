@@ -61,9 +61,18 @@ bool overrides(PyObject* obj, PyTypeObject* base, PyObject* name) {
 // Reading phase of a variable update: which variables take which values.
 bool plan_updates(ModuleState& state, PyObject* variables, PyObject* values, std::vector<Planned>& plan) {
     if (PyDict_GET_SIZE(values) == 0) return true;  // nothing to write, nothing to check
-    Ref iterator = Ref::steal(PyObject_GetIter(variables));
-    if (!iterator) return false;
-    while (Ref variable = Ref::steal(PyIter_Next(iterator.get()))) {
+    // The block's own list is walked by index (read afresh at every step: the checks below can
+    // run Python code); anything else through its iterator.
+    const bool exact_list = PyList_CheckExact(variables);
+    Ref iterator = exact_list ? Ref() : Ref::steal(PyObject_GetIter(variables));
+    if (!exact_list && !iterator) return false;
+    if (exact_list) plan.reserve(static_cast<std::size_t>(PyList_GET_SIZE(variables)));
+    Py_ssize_t index = 0;
+    auto next_variable = [&]() {
+        if (!exact_list) return Ref::steal(PyIter_Next(iterator.get()));
+        return index < PyList_GET_SIZE(variables) ? Ref::borrow(PyList_GET_ITEM(variables, index++)) : Ref();
+    };
+    while (Ref variable = next_variable()) {
         const int disabled = variable_disabled(state, variable.get());
         if (disabled < 0) return false;
         if (disabled == 1) continue;
@@ -132,13 +141,21 @@ void roll_back(ModuleState& state, const std::vector<std::pair<Ref, Ref>>& saved
     restore_exception(std::move(failure));
 }
 
-// Assignment phase; on a failure the values written so far are put back.
+// A plain value written into one of our own variable classes is a slot assignment: it cannot fail.
+bool cannot_fail(ModuleState& state, const Planned& p) {
+    return p.kind == Kind::Plain && is_own_variable_class(state, p.variable.get());
+}
+
+// Assignment phase; on a failure the values written so far are put back. Only the updates up to
+// the last one that can fail need their values saved (none at all when every update is plain).
 bool apply_updates(ModuleState& state, const std::vector<Planned>& plan) {
     if (plan.empty()) return true;
+    std::size_t guarded = plan.size();
+    while (guarded > 0 && cannot_fail(state, plan[guarded - 1])) --guarded;
     std::vector<std::pair<Ref, Ref>> saved;
-    saved.reserve(plan.size() + 8);
-    for (const Planned& p : plan) {
-        if (!snapshot(state, p, saved)) return false;
+    if (guarded > 0) saved.reserve(guarded + 8);
+    for (std::size_t i = 0; i < guarded; ++i) {
+        if (!snapshot(state, plan[i], saved)) return false;
     }
     for (const Planned& p : plan) {
         bool ok = true;
@@ -309,12 +326,19 @@ Ref parse_connections(ModuleState& state, PyObject* list) {
         return Ref();
     }
     if (!expect(list, PyList_CheckExact(list), "list")) return Ref();
-    Ref result = Ref::steal(PyList_New(0));
-    if (!result) return Ref();
+    // Parsed first, then placed into a list of the final size at once (parsing can run Python
+    // code, which must never meet a list with empty places).
+    std::vector<Ref> parsed;
+    parsed.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-        Ref connection = parse_connection(state, item.get());
-        if (!connection || PyList_Append(result.get(), connection.get()) < 0) return Ref();
+        parsed.push_back(parse_connection(state, item.get()));
+        if (!parsed.back()) return Ref();
+    }
+    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(parsed.size())));
+    if (!result) return Ref();
+    for (std::size_t i = 0; i < parsed.size(); ++i) {
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), parsed[i].release());
     }
     return result;
 }
@@ -355,6 +379,7 @@ Ref parse_variable_entries(ModuleState& state, PyObject* entries) {
                 Ref member = Ref::borrow(PyList_GET_ITEM(members, m));
                 if (dict_of(member.get()) == nullptr) return Ref();
                 PyObject* member_id = read(member.get(), state.kb_id, Py_None);
+                Ref held_id = Ref::borrow(member_id);  // reading the value can run Python code
                 PyObject* member_value = member_id ? read(member.get(), state.kb_value, Py_None) : nullptr;
                 if (!member_value || PyDict_SetItem(value.get(), member_id, member_value) < 0) return Ref();
             }

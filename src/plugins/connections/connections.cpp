@@ -418,8 +418,30 @@ PyType_Spec not_found_spec = {
 
 }  // namespace
 
+namespace {
+
+// Whether the constructor's checks would pass, without the parser's work (the editor's pairs
+// nearly always do; anything else takes the parser for its messages).
+bool plain_pair_arguments(PyObject* placed_id, PyObject* block_id, PyObject* variable_id, PyObject* variable_type,
+                          PyObject* allowed_values) noexcept {
+    return placed_id != nullptr && PyLong_CheckExact(placed_id) && block_id != nullptr &&
+           PyUnicode_CheckExact(block_id) && variable_id != nullptr && PyUnicode_CheckExact(variable_id) &&
+           (variable_type == nullptr || variable_type == Py_None || PyUnicode_CheckExact(variable_type)) &&
+           (allowed_values == nullptr || allowed_values == Py_None || PyList_CheckExact(allowed_values));
+}
+
+}  // namespace
+
 Ref make_var_pair(ModuleState& state, PyObject* placed_id, PyObject* block_id, PyObject* variable_id,
                   PyObject* variable_type, PyObject* allowed_values) {
+    if (plain_pair_arguments(placed_id, block_id, variable_id, variable_type, allowed_values)) {
+        PyTypeObject* type = state.BlockVarPair;
+        Ref self = Ref::steal(type->tp_alloc(type, 0));
+        if (!self || !init_pair(self.get(), placed_id, block_id, variable_id, variable_type, allowed_values, state)) {
+            return Ref();
+        }
+        return self;
+    }
     pyutil::Bound<pair_signature.size> bound;
     bound.values = {placed_id, block_id, variable_id, variable_type, allowed_values};
     // The same checks as the constructor, with a null for an absent placed ID read as None.
@@ -437,10 +459,15 @@ Ref make_var_pair(ModuleState& state, PyObject* placed_id, PyObject* block_id, P
 Ref make_connection(ModuleState& state, PyObject* origin, PyObject* destination, PyObject* is_cyclic,
                     PyObject* cycles, PyObject* current_cycle) {
     if (is_cyclic == nullptr) is_cyclic = Py_False;
-    pyutil::Bound<connection_signature.size> bound;
-    bound.values = {origin, destination, is_cyclic, cycles, current_cycle};
-    PyObject* no_args[] = {nullptr};
-    if (!pyutil::parse(connection_signature, no_args, 0, nullptr, bound)) return Ref();
+    const bool plain = origin != nullptr && destination != nullptr &&
+                       (cycles == nullptr || PyLong_CheckExact(cycles)) &&
+                       (current_cycle == nullptr || PyLong_CheckExact(current_cycle));
+    if (!plain) {  // the parser, for its messages
+        pyutil::Bound<connection_signature.size> bound;
+        bound.values = {origin, destination, is_cyclic, cycles, current_cycle};
+        PyObject* no_args[] = {nullptr};
+        if (!pyutil::parse(connection_signature, no_args, 0, nullptr, bound)) return Ref();
+    }
     PyTypeObject* type = state.BlockConnection;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return Ref();

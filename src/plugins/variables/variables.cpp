@@ -46,6 +46,15 @@ bool equals(PyObject* a, PyObject* b, bool& error) {
     return r > 0;
 }
 
+// Whether `type` is the special member `member`. The enumeration's members are unique objects, so
+// one of them is compared by identity; anything else (a plain str, a str subclass) as == does.
+bool is_member(ModuleState& state, PyObject* type, PyObject* member, bool& error) {
+    error = false;
+    if (type == member) return true;
+    if (Py_IS_TYPE(type, state.VariableTypes)) return false;
+    return equals(type, member, error);
+}
+
 bool refuse_group_type(PyObject* id, PyObject* name, PyObject* description) {
     PyErr_Format(PyExc_Exception,
                  "You cannot use VariableTypes._GROUP in PluginVariable. Use VariableGroup class instead. "
@@ -109,7 +118,7 @@ bool init_variable(ModuleState& state, PyObject* self, const VariableArgs& a) {
         if (!error) PyErr_Format(PyExc_Exception, "Invalid type %S.", type);
         return false;
     }
-    bool is_group_type = equals(type, state.vt_GROUP, error);
+    bool is_group_type = is_member(state, type, state.vt_GROUP, error);
     if (error) return false;
     if (is_group_type && !PyObject_TypeCheck(self, state.VariableGroup)) {
         return refuse_group_type(id, a.name, a.description);
@@ -123,8 +132,8 @@ bool init_variable(ModuleState& state, PyObject* self, const VariableArgs& a) {
 
     Ref default_value = Ref::borrow(a.defaultValue != nullptr ? a.defaultValue : Py_None);
     if (default_value.get() == Py_None) {
-        bool is_list = equals(type, state.vt_STRING_LIST, error);
-        if (!error && !is_list) is_list = equals(type, state.vt_NUMBER_LIST, error);
+        bool is_list = is_member(state, type, state.vt_STRING_LIST, error);
+        if (!error && !is_list) is_list = is_member(state, type, state.vt_NUMBER_LIST, error);
         if (error) return false;
         if (is_list) {
             if (allowed == Py_None) {
@@ -139,7 +148,7 @@ bool init_variable(ModuleState& state, PyObject* self, const VariableArgs& a) {
         }
     }
     if (allowed != Py_None) {
-        bool is_list_type = equals(type, state.vt_LIST, error);
+        bool is_list_type = is_member(state, type, state.vt_LIST, error);
         if (error) return false;
         if (is_list_type && !check_list_element_types(state, id, allowed)) return false;
     }
@@ -291,8 +300,13 @@ PyObject* variable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     auto* type = reinterpret_cast<PyTypeObject*>(callable);
     ModuleState* state = state_of_type(type);
     if (state == nullptr) return nullptr;
+    const pyutil::InternedNames<variable_signature.size> names = {
+        state->k_id,           state->k_name,     state->k_description, state->k_type,     state->k_defaultValue,
+        state->k_allowedValues, state->k_category, state->k_disabled,    state->k_required, state->k_placeholder};
     pyutil::Bound<variable_signature.size> bound;
-    if (!pyutil::parse(variable_signature, args, static_cast<Py_ssize_t>(nargsf), kwnames, bound)) return nullptr;
+    if (!pyutil::parse(variable_signature, args, static_cast<Py_ssize_t>(nargsf), kwnames, bound, &names)) {
+        return nullptr;
+    }
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self || !init_variable(*state, self.get(), variable_args(bound))) return nullptr;
     return self.release();
