@@ -166,6 +166,7 @@ def cases():
         # everything else in bench/
         ("_minimalEncode()", block._minimalEncode, 2000),
         ("_toDict()", block._toDict, 1000),
+        ("PluginVariable warning (logger disabled)", lambda: p.PluginVariable("x", "X", "d", T.STRING_LIST), 5000),
         ("PluginVariable(positional)", lambda: p.PluginVariable("x", "X", "d", T.NUMBER, 1), 20000),
         ("variable.value read", lambda: variable.value, 100000),
         ("variable.toDict()", variable.toDict, 20000),

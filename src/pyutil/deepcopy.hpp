@@ -17,6 +17,7 @@
 // variables. The memo table holds strong references to both sides, so an original freed and
 // its address reused, or a copy dropped by Python code, can never be mistaken for a live entry.
 #pragma once
+#include "recursion.hpp"
 #include "ref.hpp"
 
 #include <cstdint>
@@ -54,7 +55,9 @@ public:
 
     void insert(PyObject* original, PyObject* copy) {
         if (2 * (entries_.size() + 1) > index_.size()) grow();
-        entries_.push_back({Py_NewRef(original), Py_NewRef(copy)});
+        entries_.push_back({original, copy});  // may throw std::bad_alloc: nothing held yet
+        Py_INCREF(original);
+        Py_INCREF(copy);
         place(static_cast<std::uint32_t>(entries_.size()));
     }
 
@@ -149,10 +152,9 @@ private:
             if (PyObject* known = find(obj, error)) return Ref::borrow(known);
             if (error) return Ref();
         }
-        if (Py_EnterRecursiveCall(" while deep-copying an object")) return Ref();
-        Ref result = copy_new(obj, type, container ? CopyPolicy::Unknown : decided, unique);
-        Py_LeaveRecursiveCall();
-        return result;
+        const RecursiveCall level(" while deep-copying an object");
+        if (!level) return Ref();
+        return copy_new(obj, type, container ? CopyPolicy::Unknown : decided, unique);
     }
 
     // `decided` is Unknown for the built-in containers.

@@ -4,6 +4,8 @@
 #pragma once
 #include "json_writer.hpp"
 
+#include <exception>
+
 namespace pyutil {
 
 // Python's own json.dumps(obj, indent=4), `ensure_ascii` left at its default (True).
@@ -20,8 +22,15 @@ inline Ref python_json_dumps_indented(PyObject* obj) {
 
 // json.dumps(obj, indent=4): written natively, and by json itself where the writer leaves it.
 inline Ref json_dumps_indented(PyObject* obj) {
+    JsonWriter::Outcome outcome = JsonWriter::Outcome::Failed;
     JsonWriter writer;
-    switch (writer.write(obj)) {
+    try {
+        outcome = writer.write(obj);
+    } catch (const std::exception&) {  // the buffer could not grow (std::bad_alloc, std::length_error)
+        PyErr_NoMemory();
+        return Ref();
+    }
+    switch (outcome) {
         case JsonWriter::Outcome::Written: return writer.text();
         case JsonWriter::Outcome::LeaveToJson: return python_json_dumps_indented(obj);
         case JsonWriter::Outcome::Failed: break;

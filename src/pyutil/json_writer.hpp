@@ -10,6 +10,7 @@
 // the TypeError is json's own), and nesting deeper than the writer goes (cycles end up there too,
 // and json reports them).
 #pragma once
+#include "recursion.hpp"
 #include "ref.hpp"
 
 #include <charconv>
@@ -160,14 +161,17 @@ private:
         const bool empty = type == &PyDict_Type ? PyDict_GET_SIZE(obj) == 0 : Py_SIZE(obj) == 0;
         if (empty) return literal(type == &PyDict_Type ? "{}" : "[]");
         if (depth_ >= max_depth) return Outcome::LeaveToJson;
-        if (Py_EnterRecursiveCall(" while encoding a JSON object")) {
-            PyErr_Clear();  // json itself then meets the same limit and reports it
-            return Outcome::LeaveToJson;
+        Outcome outcome = Outcome::LeaveToJson;
+        {
+            const RecursiveCall level(" while encoding a JSON object");
+            if (!level) {
+                PyErr_Clear();  // json itself then meets the same limit and reports it
+                return Outcome::LeaveToJson;
+            }
+            ++depth_;
+            outcome = type == &PyDict_Type ? dict(obj) : type == &PyList_Type ? list(obj) : tuple(obj);
+            --depth_;
         }
-        ++depth_;
-        const Outcome outcome = type == &PyDict_Type ? dict(obj) : type == &PyList_Type ? list(obj) : tuple(obj);
-        --depth_;
-        Py_LeaveRecursiveCall();
         if (outcome != Outcome::Written) return outcome;
         newline();
         out_ += type == &PyDict_Type ? '}' : ']';

@@ -9,6 +9,7 @@
 #include "../../pyutil/deepcopy.hpp"
 
 #include <array>
+#include <new>
 
 namespace plugins {
 
@@ -65,8 +66,13 @@ struct KnownTypes {
 
 Ref deep_copy(ModuleState& state, PyObject* obj, PyObject* memo) {
     const KnownTypes known(state);
-    pyutil::DeepCopier copier(known.table, classify, &state, memo);
-    return copier.copy(obj);
+    try {
+        pyutil::DeepCopier copier(known.table, classify, &state, memo);
+        return copier.copy(obj);
+    } catch (const std::bad_alloc&) {  // the memo table could not grow
+        PyErr_NoMemory();
+        return Ref();
+    }
 }
 
 PyObject* block_method_copy(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {

@@ -290,7 +290,7 @@ bool block_construct(ModuleState& state, PyObject* self, const BlockArgs& a) {
 
     // 2-3. identifier
     if (id_arg == Py_None) {
-        if (!pyutil::log_warning("Block '%s' does not have a unique ID assigned. The name of the block will be used "
+        if (!log_warning(state, "Block '%s' does not have a unique ID assigned. The name of the block will be used "
                                  "instead. For consistency, please define an ID for your block.",
                                  a.name)) {
             return false;

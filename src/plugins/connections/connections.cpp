@@ -45,7 +45,7 @@ bool init_pair(PyObject* self, PyObject* placed_id, PyObject* block_id, PyObject
                PyObject* allowed_values, ModuleState& state) {
     if (variable_type == nullptr || variable_type == Py_None) {
         // Flows saved by older editors have connections without types; they still load.
-        if (!pyutil::log_warning("While opening a flow, Qorvel has detected that the variable connection for "
+        if (!log_warning(state, "While opening a flow, Qorvel has detected that the variable connection for "
                                  "variable '%s' of block '%s' has no type. This can cause visual bugs on the flow "
                                  "editor. Please re-connect the variable and save the flow to fix this issue.",
                                  variable_id, block_id)) {

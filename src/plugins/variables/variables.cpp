@@ -68,7 +68,7 @@ bool refuse_group_type(PyObject* id, PyObject* name, PyObject* description) {
 bool check_list_element_types(ModuleState& state, PyObject* id, PyObject* allowed) {
     if (PyList_GET_SIZE(allowed) > 1) {
         Ref first = Ref::borrow(PyList_GET_ITEM(allowed, 0));
-        if (!pyutil::log_warning("Only the first allowed value '%s' will be used on variable %s. Use the "
+        if (!log_warning(state, "Only the first allowed value '%s' will be used on variable %s. Use the "
                                  "VariableList class if you intend on having multiple values per row on a list.",
                                  first.get(), id)) {
             return false;
@@ -137,7 +137,7 @@ bool init_variable(ModuleState& state, PyObject* self, const VariableArgs& a) {
         if (error) return false;
         if (is_list) {
             if (allowed == Py_None) {
-                if (!pyutil::log_warning("No allowed values provided for STRING_LIST or NUMBER_LIST variable with "
+                if (!log_warning(state, "No allowed values provided for STRING_LIST or NUMBER_LIST variable with "
                                          "id '%s'. This variable may not work as expected.",
                                          id)) {
                     return false;
