@@ -94,7 +94,7 @@ int block_clear(PyObject* self) {
 
 // The instance type's own clear, so a C++ block kind with extra fields releases them too.
 void block_dealloc(PyObject* self) {
-    pyutil::dealloc_gc_object(self, [](PyObject* obj) { Py_TYPE(obj)->tp_clear(obj); });
+    pyutil::dealloc_gc_object<block_dealloc>(self, [](PyObject* obj) { Py_TYPE(obj)->tp_clear(obj); });
 }
 
 }  // namespace
