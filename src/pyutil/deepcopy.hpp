@@ -93,6 +93,9 @@ private:
 
     bool remember(PyObject* obj, PyObject* copy) {
         memo_.emplace(obj, copy);
+        // The original is held too: were it freed during the copy, another object could take its
+        // address and be mistaken for it.
+        held_.push_back(Ref::borrow(obj));
         held_.push_back(Ref::borrow(copy));
         return !pymemo_ || put_pymemo(obj, copy);
     }
@@ -158,9 +161,10 @@ private:
                                                    type->tp_basicsize;
              offset += sizeof(PyObject*)) {
             if (offset == type->tp_weaklistoffset) continue;
-            PyObject* value = *reinterpret_cast<PyObject**>(src + offset);
-            if (value == nullptr) continue;
-            Ref copied = copy(value);
+            // Held: copying a slot may run code (a foreign __deepcopy__) that changes the source.
+            Ref value = Ref::borrow(*reinterpret_cast<PyObject**>(src + offset));
+            if (!value) continue;
+            Ref copied = copy(value.get());
             if (!copied) return Ref();
             assign_slot(*reinterpret_cast<PyObject**>(dst + offset), std::move(copied));
         }
@@ -190,7 +194,7 @@ private:
     const void* ctx_;
     Ref pymemo_;
     Ref deepcopy_;
-    std::unordered_map<PyObject*, PyObject*> memo_;  // original -> copy (copies held in held_)
+    std::unordered_map<PyObject*, PyObject*> memo_;  // original -> copy (both held in held_)
     std::vector<Ref> held_;
     std::unordered_map<PyTypeObject*, CopyPolicy> policies_;
 };
