@@ -14,8 +14,8 @@
 //     thread run), and logging.
 //  2. Before such a call, hold a strong reference (a Ref) to everything used after it: the object
 //     being worked on, the containers being walked and the values already read. `slot_ref` takes
-//     a strong snapshot of an object slot, raising the interpreter's own AttributeError when the
-//     slot is empty (never set, or deleted with `del obj.attr`).
+//     a strong snapshot of an object slot; an empty slot (never set, or deleted) raises the
+//     interpreter's own AttributeError.
 //  3. A container being walked is re-read on every step with a bounds check, as the interpreter's
 //     own list iteration does: code run by one element may shrink, grow or replace it.
 //     `list_item` and `for_each_item` do that for exact lists.
@@ -73,20 +73,19 @@ inline void assign_slot(PyObject*& slot, Ref value) noexcept {
     Py_XDECREF(old);
 }
 
-// A strong snapshot of an object slot, or an empty Ref with the AttributeError that reading an
-// unset member slot raises (the interpreter's own text, which names the type by its full name).
-inline Ref slot_ref(PyObject* self, PyObject* slot, const char* name) {
-    if (slot == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%s'", Py_TYPE(self)->tp_name, name);
-    }
-    return Ref::borrow(slot);
+// A strong snapshot of an object slot. An empty slot (never set, or deleted with `del obj.attr`)
+// is read as the attribute `name`, so the error is exactly the interpreter's own (that of the
+// member or descriptor that the class has), and a subclass's __getattr__ is honoured.
+inline Ref slot_ref(PyObject* self, PyObject* slot, PyObject* name) {
+    if (slot != nullptr) return Ref::borrow(slot);
+    Ref value = Ref::steal(PyObject_GetAttr(self, name));
+    if (!value && !PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
+    return value;
 }
 
-inline Ref slot_ref(PyObject* self, PyObject* slot, PyObject* name) {
-    if (slot == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name);
-    }
-    return Ref::borrow(slot);
+inline Ref slot_ref(PyObject* self, PyObject* slot, const char* name) {
+    if (slot != nullptr) return Ref::borrow(slot);
+    return Ref::steal(PyObject_GetAttrString(self, name));
 }
 
 // The item at `index` of the exact list `list`, as a strong reference, or an empty Ref (and no
