@@ -12,7 +12,6 @@ using pyutil::Accept;
 using pyutil::Entry;
 using pyutil::Param;
 using pyutil::Ref;
-using pyutil::slot_or_raise;
 
 namespace {
 
