@@ -430,7 +430,13 @@ ConfigLock::~ConfigLock() {
 
 bool ConfigLock::acquire(PyObject* path) {
     std::string target;
-    if (!resolve_target(path, target)) return false;
+    if (!resolve_target(path, target)) {
+        // A path that names no file (an embedded null byte) gets no lock; the operation itself
+        // reports it where it touches the file.
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+        PyErr_Clear();
+        return true;
+    }
     std::string folder = folder_of(target);
     for (const std::string& held : folders_locked_by_this_thread) {
         if (held == folder) return true;
