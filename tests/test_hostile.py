@@ -1,6 +1,7 @@
 """Deleted slots, long chains, threads sharing a block, and plugin folder files that are not
 regular files: each ends in an ordinary exception or a normal result, never a crash or a hang."""
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -111,7 +112,7 @@ def test_threads_sharing_a_block_with_a_finalizer_that_releases_the_gil():
     ("plugin.meta", os.mkfifo, "it is a FIFO"),
     ("logo.png", os.mkfifo, "it is a FIFO"),
     ("logo.png", lambda path: os.symlink("/dev/zero", path), "it is a character device"),
-    ("plugin.meta", lambda path: open(path, "w").write(" " * (1 << 20) + "{}"), "larger than the 1048576 bytes"),
+    ("plugin.meta", lambda path: pathlib.Path(path).write_text(" " * (1 << 20) + "{}"), "larger than the 1048576 bytes"),
 ])
 def test_plugin_folder_files_that_are_not_regular_files_are_refused(tmp_path, name, make, message):
     folder = make_plugin_folder(tmp_path)
