@@ -6,6 +6,8 @@
 
 #include "../../pyutil/dict.hpp"
 
+#include <vector>
+
 namespace plugins {
 
 using pyutil::Accept;
@@ -15,17 +17,28 @@ using pyutil::Ref;
 
 namespace {
 
+// A new list of exactly the collected items: nothing runs between its allocation and its filling,
+// so no code (a finalizer walking gc.get_objects(), say) can see it half-filled.
+Ref list_of(std::vector<Ref>& items) {
+    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!result) return Ref();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    }
+    return result;
+}
+
 // `[v.toDict(minimal) for v in variables]`. The caller holds `variables` strongly; a toDict
 // override may change the list, which is re-read with a bounds check on every step.
 Ref variables_to_dict(ModuleState& state, PyObject* variables, bool minimal) {
     if (PyList_CheckExact(variables)) {
-        Ref result = Ref::steal(PyList_New(0));
-        if (!result) return Ref();
+        std::vector<Ref> dicts;
+        dicts.reserve(static_cast<std::size_t>(PyList_GET_SIZE(variables)));
         const bool ok = pyutil::for_each_item(variables, [&](PyObject* variable) {
-            Ref dict = variable_to_dict(state, variable, minimal);
-            return dict && PyList_Append(result.get(), dict.get()) == 0;
+            dicts.push_back(variable_to_dict(state, variable, minimal));
+            return static_cast<bool>(dicts.back());
         });
-        return ok ? result : Ref();
+        return ok ? list_of(dicts) : Ref();
     }
     Ref result = Ref::steal(PyList_New(0));
     Ref iterator = Ref::steal(PyObject_GetIter(variables));
@@ -52,13 +65,21 @@ Ref connections_to_dict(ModuleState& state, PyObject* self, bool references) {
     Ref connections = references ? pyutil::slot_ref(self, b->variableConnectionsReferences, "_variableConnectionsReferences")
                                  : pyutil::slot_ref(self, b->variableConnections, "_variableConnections");
     if (!connections) return Ref();
+    if (PyList_CheckExact(connections.get())) {
+        std::vector<Ref> dicts;
+        dicts.reserve(static_cast<std::size_t>(PyList_GET_SIZE(connections.get())));
+        const bool ok = pyutil::for_each_item(connections.get(), [&](PyObject* connection) {
+            dicts.push_back(connection_to_dict(state, connection));
+            return static_cast<bool>(dicts.back());
+        });
+        return ok ? list_of(dicts) : Ref();
+    }
     Ref result = Ref::steal(PyList_New(0));
     if (!result) return Ref();
     auto append = [&](PyObject* connection) {
         Ref dict = connection_to_dict(state, connection);
         return dict && PyList_Append(result.get(), dict.get()) == 0;
     };
-    if (PyList_CheckExact(connections.get())) return pyutil::for_each_item(connections.get(), append) ? result : Ref();
     Ref iterator = Ref::steal(PyObject_GetIter(connections.get()));
     if (!iterator) return Ref();
     while (Ref connection = Ref::steal(PyIter_Next(iterator.get()))) {
