@@ -31,11 +31,8 @@ public:
 
     // A new reference to the copy of `obj`, or null with an exception set.
     Ref copy(PyObject* obj) {
+        if (is_atomic(obj)) return Ref::borrow(obj);
         PyTypeObject* type = Py_TYPE(obj);
-        if (obj == Py_None || type == &PyUnicode_Type || type == &PyLong_Type || type == &PyBool_Type ||
-            type == &PyFloat_Type) {
-            return Ref::borrow(obj);
-        }
         bool error = false;
         if (PyObject* known = find(obj, error)) return Ref::borrow(known);
         if (error) return Ref();
@@ -46,6 +43,13 @@ public:
     }
 
 private:
+    // Immutable built-ins, shared by the copy.
+    static bool is_atomic(PyObject* obj) noexcept {
+        PyTypeObject* type = Py_TYPE(obj);
+        return obj == Py_None || type == &PyUnicode_Type || type == &PyLong_Type || type == &PyBool_Type ||
+               type == &PyFloat_Type;
+    }
+
     Ref copy_new(PyObject* obj, PyTypeObject* type) {
         if (type == &PyList_Type) return copy_list(obj);
         if (type == &PyDict_Type) return copy_dict(obj);
@@ -161,9 +165,14 @@ private:
                                                    type->tp_basicsize;
              offset += sizeof(PyObject*)) {
             if (offset == type->tp_weaklistoffset) continue;
+            PyObject* raw = *reinterpret_cast<PyObject**>(src + offset);
+            if (raw == nullptr) continue;
+            if (is_atomic(raw)) {  // shared as it is, and nothing runs
+                assign_slot(*reinterpret_cast<PyObject**>(dst + offset), raw);
+                continue;
+            }
             // Held: copying a slot may run code (a foreign __deepcopy__) that changes the source.
-            Ref value = Ref::borrow(*reinterpret_cast<PyObject**>(src + offset));
-            if (!value) continue;
+            Ref value = Ref::borrow(raw);
             Ref copied = copy(value.get());
             if (!copied) return Ref();
             assign_slot(*reinterpret_cast<PyObject**>(dst + offset), std::move(copied));
