@@ -98,9 +98,10 @@ PyObject* block_method_shallowcopy(PyObject* self, PyTypeObject*, PyObject* cons
     for (Py_ssize_t offset = sizeof(PyObject);
          offset + static_cast<Py_ssize_t>(sizeof(PyObject*)) <= type->tp_basicsize; offset += sizeof(PyObject*)) {
         if (offset == type->tp_weaklistoffset) continue;
-        PyObject* value = *reinterpret_cast<PyObject**>(src + offset);
-        if (value == nullptr) continue;
-        Ref kept = offset == type->tp_dictoffset ? Ref::steal(PyDict_Copy(value)) : Ref::borrow(value);
+        // Held: copying the instance dictionary allocates, and a finalizer may change the block.
+        Ref value = Ref::borrow(*reinterpret_cast<PyObject**>(src + offset));
+        if (!value) continue;
+        Ref kept = offset == type->tp_dictoffset ? Ref::steal(PyDict_Copy(value.get())) : value;
         if (!kept) return nullptr;
         pyutil::assign_slot(*reinterpret_cast<PyObject**>(dst + offset), std::move(kept));
     }

@@ -143,7 +143,9 @@ bool init_variable(ModuleState& state, PyObject* self, const VariableArgs& a) {
                     return false;
                 }
             } else {
-                default_value = Ref::borrow(PyList_GET_ITEM(allowed, 0));
+                // The comparisons above may have run a type's __eq__, which can empty the list.
+                default_value = pyutil::list_item(allowed, 0);
+                if (!default_value) default_value = Ref::borrow(Py_None);
             }
         }
     }
@@ -171,27 +173,39 @@ bool init_variable(ModuleState& state, PyObject* self, const VariableArgs& a) {
 
 Ref base_variable_dict(ModuleState& state, PyObject* self, bool minimal) {
     PluginVariableObject* v = as_variable(self);
-    PyObject* id = pyutil::slot_or_raise(self, v->id, state.k_id);
-    PyObject* value = id != nullptr ? pyutil::slot_or_raise(self, v->value, state.k_value) : nullptr;
-    if (value == Py_None) value = pyutil::slot_or_raise(self, v->defaultValue, state.k_defaultValue);
-    PyObject* type = value != nullptr ? pyutil::slot_or_raise(self, v->type, state.k_type) : nullptr;
-    if (type == nullptr) return Ref();
-    Ref text = type_text(state, type);
+    using pyutil::slot_ref;
+    Ref id = slot_ref(self, v->id, state.k_id);
+    Ref value = id ? slot_ref(self, v->value, state.k_value) : Ref();
+    if (value.get() == Py_None) value = slot_ref(self, v->defaultValue, state.k_defaultValue);
+    Ref type = value ? slot_ref(self, v->type, state.k_type) : Ref();
+    if (!type) return Ref();
+    Ref text = type_text(state, type.get());
     if (!text) return Ref();
-    Ref dict = pyutil::make_dict({{state.k_id, id}, {state.k_value, value}, {state.k_type, text.get()}});
-    if (!dict || minimal) return dict;
+    // Sized for all its keys: filling it then allocates nothing (and so runs no finalizer).
+    Ref dict = Ref::steal(_PyDict_NewPresized(minimal ? 3 : 10));
+    if (!dict || !pyutil::put_all(dict.get(), {{state.k_id, id.get()}, {state.k_value, value.get()},
+                                               {state.k_type, text.get()}})) {
+        return Ref();
+    }
+    if (minimal) return dict;
     struct Field {
         PyObject* key;
-        PyObject* slot;
+        PyObject* PluginVariableObject::*slot;
     };
     const Field fields[] = {
-        {state.k_name, v->name},         {state.k_category, v->category},       {state.k_description, v->description},
-        {state.k_allowedValues, v->allowedValues}, {state.k_disabled, v->disabled}, {state.k_required, v->required},
-        {state.k_placeholder, v->placeholder},
+        {state.k_name, &PluginVariableObject::name},
+        {state.k_category, &PluginVariableObject::category},
+        {state.k_description, &PluginVariableObject::description},
+        {state.k_allowedValues, &PluginVariableObject::allowedValues},
+        {state.k_disabled, &PluginVariableObject::disabled},
+        {state.k_required, &PluginVariableObject::required},
+        {state.k_placeholder, &PluginVariableObject::placeholder},
     };
     for (const Field& f : fields) {
-        if (pyutil::slot_or_raise(self, f.slot, f.key) == nullptr) return Ref();
-        if (PyDict_SetItem(dict.get(), f.key, f.slot) < 0) return Ref();
+        // Read as each entry is added: growing the dictionary allocates, and a finalizer run by
+        // that allocation may change the variable.
+        Ref field = slot_ref(self, v->*f.slot, f.key);
+        if (!field || PyDict_SetItem(dict.get(), f.key, field.get()) < 0) return Ref();
     }
     return dict;
 }
@@ -229,14 +243,8 @@ void clear_variable(PluginVariableObject* v) {
 }
 
 void dealloc_variable(PyObject* self) {
-    // The trashcan defers the release of long chains (a value holding a variable holding a
-    // variable...) so freeing them cannot overflow the C stack. Python subclasses are already
-    // covered by the interpreter's own deallocator, hence the check on this function.
-    PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, dealloc_variable)
     // The instance type's tp_clear covers the fields of C++ kinds that extend the layout.
-    pyutil::dealloc_gc_object(self, [](PyObject* obj) { Py_TYPE(obj)->tp_clear(obj); });
-    Py_TRASHCAN_END
+    pyutil::dealloc_gc_object<dealloc_variable>(self, [](PyObject* obj) { Py_TYPE(obj)->tp_clear(obj); });
 }
 
 PyObject* new_variable(PyTypeObject* type, PyObject*, PyObject*) { return type->tp_alloc(type, 0); }
