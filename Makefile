@@ -2,7 +2,7 @@
 VENVS := $(wildcard .venv .venv-py311)
 PYTHON ?= .venv/bin/python
 
-.PHONY: setup build test bench clean sanitize build-sanitize leakcheck build-dbg fuzz demo
+.PHONY: setup build test bench bench-compare clean sanitize build-sanitize leakcheck build-dbg fuzz demo
 
 setup:
 	bash scripts/setup.sh
@@ -19,6 +19,11 @@ test: build
 
 bench: build
 	PYTHONPATH=python $(PYTHON) bench/run.py
+
+# This build against an older one, side by side (BASE: a checkout with its extensions built in
+# place, e.g. `git worktree add /tmp/base <commit> && make -C /tmp/base build`).
+bench-compare: build
+	$(PYTHON) bench/compare.py $(BASE)
 
 # The main job: the example plugin's preset flow, end to end, through the local development host
 # (the SLURM queue when a controller answers, the local runner otherwise).
@@ -49,11 +54,13 @@ build-sanitize:
 # up to the interpreter's recursion limit get a 64 MiB stack, as Python's own frames would need.
 # The randomised-input tests run more examples here than in `make test`: random inputs under
 # the sanitizers are where out-of-bounds accesses show.
+# The chains of objects freed in one go are shorter here (10^5, still far past the C stack
+# without the trashcan): instrumented builds take several times as long to build them.
 SAN_FUZZ_EXAMPLES ?= 400
 sanitize: build-sanitize
 	$(SAN_ENV) $(PYTHON) -c 'import QorvelAPI.plugins as p, QorvelAPI.molstar as m; \
 	    assert all("/$(SAN_LIB)/" in x.__file__ for x in (p, m)), "not the sanitizer build"'
-	ulimit -s 65536 && $(SAN_ENV) QORVEL_FUZZ_EXAMPLES=$(SAN_FUZZ_EXAMPLES) $(PYTHON) -m pytest -q -p no:cacheprovider --capture=sys tests
+	ulimit -s 65536 && $(SAN_ENV) QORVEL_FUZZ_EXAMPLES=$(SAN_FUZZ_EXAMPLES) QORVEL_CHAIN_LENGTH=100000 $(PYTHON) -m pytest -q -p no:cacheprovider --capture=sys tests
 
 # Reference leaks: the extensions built for Debian's debug interpreter (sys.gettotalrefcount),
 # every public operation run in loops; fails when references or live objects grow.
@@ -67,7 +74,7 @@ build-dbg:
 # reference count), so the whole suite runs on it first.
 DBG_FUZZ_EXAMPLES ?= 200
 leakcheck: build-dbg
-	PYTHONPATH=$(DBG_LIB) QORVEL_FUZZ_EXAMPLES=$(DBG_FUZZ_EXAMPLES) $(DBG_PYTHON) -m pytest -q -p no:cacheprovider tests
+	PYTHONPATH=$(DBG_LIB) QORVEL_FUZZ_EXAMPLES=$(DBG_FUZZ_EXAMPLES) QORVEL_CHAIN_LENGTH=100000 $(DBG_PYTHON) -m pytest -q -p no:cacheprovider tests
 	PYTHONPATH=$(DBG_LIB) $(DBG_PYTHON) scripts/leakcheck.py
 
 # The randomised-input tests at scale: FUZZ_EXAMPLES examples per test, each running a batch of

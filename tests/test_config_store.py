@@ -290,7 +290,9 @@ def test_write_protected_file_is_refused_and_left_alone(loaded):
 
 
 def test_killed_while_saving_never_loses_the_file_or_a_saved_value(loaded, tmp_path):
-    """SIGKILL at random moments of a save loop: the file always loads and holds every acknowledged save."""
+    """SIGKILL at random moments of a save loop: the file always loads and holds every acknowledged save.
+    A peer process saves another key all along: a saver killed while it holds the save lock
+    releases it, and the peer's acknowledged saves are never overwritten."""
     plugin = loaded["plugin"]
     path = str(tmp_path / "config.json")
     plugin._createConfig(path)
@@ -301,6 +303,17 @@ def test_killed_while_saving_never_loses_the_file_or_a_saved_value(loaded, tmp_p
     save_seconds = time.perf_counter() - started
     acknowledged = -1
     killed_inside_a_write = 0
+    peer_reader, peer_writer = os.pipe()
+    peer = os.fork()
+    if peer == 0:
+        try:
+            os.close(peer_reader)
+            for counter in range(10**9):
+                plugin._saveConfig(path, {"peer": counter})
+                os.write(peer_writer, struct.pack("<q", counter))
+        finally:
+            os._exit(1)
+    os.close(peer_writer)
     for _ in range(200):
         reader, writer = os.pipe()
         pid = os.fork()
@@ -325,7 +338,7 @@ def test_killed_while_saving_never_loses_the_file_or_a_saved_value(loaded, tmp_p
         time.sleep(rng.uniform(0, save_seconds))
         os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
-        temporary = [name for name in os.listdir(tmp_path) if name.startswith(".config.json.")]
+        temporary = [name for name in os.listdir(tmp_path) if name.startswith(f".config.json.{pid}.")]
         assert all(name.endswith(".tmp") for name in temporary)
         killed_inside_a_write += bool(temporary)
         data = b""
@@ -341,6 +354,12 @@ def test_killed_while_saving_never_loses_the_file_or_a_saved_value(loaded, tmp_p
         if counter >= 0:
             assert stored["path"] == f"{counter}:{payload}"
         acknowledged = max(acknowledged, counter)
+    os.kill(peer, signal.SIGKILL)
+    os.waitpid(peer, 0)
+    with os.fdopen(peer_reader, "rb") as handle:
+        data = handle.read()
+    peer_saves = [struct.unpack_from("<q", data, i)[0] for i in range(0, len(data) - len(data) % 8, 8)]
+    assert peer_saves and json.loads(read(path))["peer"] >= peer_saves[-1]
     plugin._updateConfigs(path)
     assert not os.path.exists(path + ".bak")
     assert acknowledged > 0
@@ -353,3 +372,51 @@ def test_killed_while_saving_never_loses_the_file_or_a_saved_value(loaded, tmp_p
         os.utime(tmp_path / name, (1, 1))
     plugin._saveConfig(path, {})
     assert [name for name in os.listdir(tmp_path) if name.startswith(".config.json.")] == []
+
+
+def test_two_processes_saving_different_keys_lose_no_value(loaded, tmp_path):
+    plugin = loaded["plugin"]
+    path = str(tmp_path / "config.json")
+    plugin._createConfig(path)
+    pids = []
+    for key in ("a", "b"):
+        pid = os.fork()
+        if pid == 0:
+            try:
+                for i in range(1, 301):
+                    plugin._saveConfig(path, {key: i})
+                os._exit(0)
+            finally:
+                os._exit(1)
+        pids.append(pid)
+    assert [os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) for pid in pids] == [0, 0]
+    stored = json.loads(read(path))
+    assert (stored["a"], stored["b"]) == (300, 300)
+
+
+def test_a_save_that_could_only_rewrite_in_place_is_refused(loaded):
+    """A writable file in a folder that takes no new file: an in-place rewrite killed midway would
+    leave a truncated file, so the save is refused with PermissionError naming the folder."""
+    plugin = loaded["plugin"]
+    folder = tempfile.mkdtemp()
+    try:
+        path = os.path.join(folder, "config.json")
+        plugin._createConfig(path)
+        before = read(path)
+        os.chmod(folder, 0o555)
+        if os.geteuid() == 0:
+            os.chown(path, 65534, 65534)
+
+        def save():
+            try:
+                plugin._saveConfig(path, {"path": "/new"})
+            except PermissionError as error:
+                return [error.filename, str(error)]
+            return "written"
+
+        filename, message = in_unprivileged_child(save)
+        assert filename == folder and "folder is not writable" in message and repr(path) in message
+        assert read(path) == before and os.listdir(folder) == ["config.json"]
+    finally:
+        os.chmod(folder, 0o755)
+        shutil.rmtree(folder)

@@ -9,7 +9,7 @@ import importlib
 
 SCENARIOS = []
 
-MODULES = ("variables", "blocks", "cluster", "plugin", "molstar")
+MODULES = ("variables", "blocks", "cluster", "plugin", "molstar", "hostile")
 
 
 def scenario(function):

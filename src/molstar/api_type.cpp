@@ -47,7 +47,7 @@ int api_clear(PyObject* self) {
     return 0;
 }
 
-void api_dealloc(PyObject* self) { pyutil::dealloc_gc_object(self, api_clear); }
+void api_dealloc(PyObject* self) { pyutil::dealloc_gc_object<api_dealloc>(self, api_clear); }
 
 // Only the public class (or a subclass of it) hands out instances: an object made from the
 // bare base would bypass the metaclass and so the one-object rule.

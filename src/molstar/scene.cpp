@@ -116,15 +116,15 @@ MOLSTAR_METHOD(add_sphere) {
 namespace {
 
 // The twelve entries of a box: the corner point and three edge vectors along the axes.
-Ref box_position(ModuleState& state, PyObject* center, PyObject* const sides[3]) {
+Ref box_position(ModuleState& state, const Ref center[3], const Ref sides[3]) {
     PyObject* zero = state.int_zero;
     return pyutil::make_dict({
-        {state.k_x0, PyList_GET_ITEM(center, 0)}, {state.k_y0, PyList_GET_ITEM(center, 1)},
-        {state.k_z0, PyList_GET_ITEM(center, 2)}, {state.k_x1, sides[0]},
+        {state.k_x0, center[0].get()}, {state.k_y0, center[1].get()},
+        {state.k_z0, center[2].get()}, {state.k_x1, sides[0].get()},
         {state.k_y1, zero},                       {state.k_z1, zero},
-        {state.k_x2, zero},                       {state.k_y2, sides[1]},
+        {state.k_x2, zero},                       {state.k_y2, sides[1].get()},
         {state.k_z2, zero},                       {state.k_x3, zero},
-        {state.k_y3, zero},                       {state.k_z3, sides[2]},
+        {state.k_y3, zero},                       {state.k_z3, sides[2].get()},
     });
 }
 
@@ -147,8 +147,10 @@ MOLSTAR_METHOD(add_box) {
                      center);
         return nullptr;
     }
-    // The default sides are a unit cube; the list itself is never built.
-    PyObject* sides[3] = {state.float_one, state.float_one, state.float_one};
+    // The coordinates are held: the lists belong to the caller, and code run by an allocation
+    // below (a finalizer) may change them. The default sides are a unit cube.
+    Ref corner[3] = {pyutil::list_item(center, 0), pyutil::list_item(center, 1), pyutil::list_item(center, 2)};
+    Ref sides[3] = {Ref::borrow(state.float_one), Ref::borrow(state.float_one), Ref::borrow(state.float_one)};
     if (bound.given(1)) {
         PyObject* given = bound[1];
         if (!is_float_triple(given)) {
@@ -156,11 +158,11 @@ MOLSTAR_METHOD(add_box) {
                          "Sides must be a 3 dimensional float list of the form [a, b, c]. Got value '%S'", given);
             return nullptr;
         }
-        for (Py_ssize_t i = 0; i < 3; ++i) sides[i] = PyList_GET_ITEM(given, i);
+        for (Py_ssize_t i = 0; i < 3; ++i) sides[i] = pyutil::list_item(given, i);
     }
     Ref color = normalise_color(state, bound[3]);
     if (!color) return nullptr;
-    Ref position = box_position(state, center, sides);
+    Ref position = box_position(state, corner, sides);
     if (!position) return nullptr;
     Ref data = pyutil::make_dict({{state.k_position, position.get()},
                                   {state.k_radiusScale, line_size.get()},

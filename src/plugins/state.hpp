@@ -4,6 +4,7 @@
 // The fields are listed in .def files, one per source unit, so that the traversal and clearing
 // of the state are written once and each unit adds its own keys without touching the others.
 #pragma once
+#include "../pyutil/log.hpp"
 #include "../pyutil/ref.hpp"
 
 namespace plugins {
@@ -37,6 +38,14 @@ inline ModuleState* state_of_type(PyTypeObject* type) noexcept {
 }
 
 inline ModuleState* state_of(PyObject* self) noexcept { return state_of_type(Py_TYPE(self)); }
+
+// A warning to "Qorvel" (`format` %-style, `args` borrowed) through the logging names the state
+// keeps: a warning that a disabled logger drops costs little more than Python's own call.
+template <typename... Args>
+bool log_warning(ModuleState& state, const char* format, Args... args) {
+    pyutil::Ref text = pyutil::Ref::steal(PyUnicode_FromString(format));
+    return text && pyutil::log_with(state.get_logger, state.log_name, state.log_warning_level, text.get(), args...);
+}
 
 // Registration of each source unit's types, called in this order by the module's exec slot.
 bool register_variables(PyObject* module, ModuleState& state);

@@ -207,20 +207,22 @@ constexpr Py_ssize_t bindable(const Signature<N>&, Py_ssize_t nargs) noexcept {
 template <std::size_t N>
 bool check_bound(const Signature<N>& sig, const Bound<N>& bound) {
     // As for a Python function, every argument is bound (and missing ones reported) before any
-    // declared type is checked.
-    for (std::size_t i = 0; i < N; ++i) {
-        if (bound.values[i] == nullptr && sig.params[i].required) return report_missing(sig, bound);
-    }
+    // declared type is checked: one pass notes the first mismatch and reports it only when
+    // nothing is missing.
+    std::size_t mismatch = N;
     for (std::size_t i = 0; i < N; ++i) {
         PyObject* value = bound.values[i];
-        if (value != nullptr && !accepts(sig.params[i].accept, value)) {
-            const std::string name(sig.params[i].name);
-            PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", name.c_str(),
-                         accept_name(sig.params[i].accept), type_name(value));
-            return false;
+        if (value == nullptr) {
+            if (sig.params[i].required) return report_missing(sig, bound);
+        } else if (mismatch == N && !accepts(sig.params[i].accept, value)) {
+            mismatch = i;
         }
     }
-    return true;
+    if (mismatch == N) return true;
+    const std::string name(sig.params[mismatch].name);
+    PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", name.c_str(),
+                 accept_name(sig.params[mismatch].accept), type_name(bound.values[mismatch]));
+    return false;
 }
 
 }  // namespace detail
@@ -231,9 +233,16 @@ inline PyObject* raise_argument_type(const char* parameter, const char* expected
                         expected, type_name(got));
 }
 
-// Binds a vectorcall/fastcall argument vector. Returns false with an exception set on failure.
+// The parameters' names as interned str objects (borrowed, in the signature's order), for
+// callables that the module keeps them for.
 template <std::size_t N>
-bool parse(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound<N>& bound) {
+using InternedNames = std::array<PyObject*, N>;
+
+// Binds a vectorcall/fastcall argument vector. Returns false with an exception set on failure.
+// `interned` (optional) lets keywords be matched by identity before their text is compared.
+template <std::size_t N>
+bool parse(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound<N>& bound,
+           const InternedNames<N>* interned = nullptr) {
     nargs = PyVectorcall_NARGS(nargs);
     // As CPython binds a call: the positional arguments that have a parameter, then the
     // keywords (whose errors come first), then the count of positional arguments.
@@ -241,8 +250,23 @@ bool parse(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyO
     for (Py_ssize_t i = 0; i < positional; ++i) bound.values[i] = args[i];
     if (kwnames != nullptr) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        std::size_t next = 0;  // callers mostly pass keywords in the parameters' order
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (!detail::bind_keyword(sig, bound, PyTuple_GET_ITEM(kwnames, k), args[nargs + k])) return false;
+            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+            if (interned != nullptr) {
+                // The keyword names of the callers' code are interned, as the module's names for
+                // the same words: identity finds them without reading any text.
+                std::size_t i = next;
+                std::size_t tried = 0;
+                for (; tried < N && (*interned)[i] != keyword; ++tried) i = i + 1 < N ? i + 1 : 0;
+                if (tried < N && bound.values[i] == nullptr) {
+                    bound.values[i] = args[nargs + k];
+                    next = i + 1 < N ? i + 1 : 0;
+                    continue;
+                }
+            }
+            // By text, and the messages for unknown and repeated keywords.
+            if (!detail::bind_keyword(sig, bound, keyword, args[nargs + k])) return false;
         }
     }
     if (positional < nargs) return detail::too_many_positional(sig, nargs);

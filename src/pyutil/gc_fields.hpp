@@ -5,7 +5,7 @@
 //
 // The weak-reference list is not one of these slots: it is emptied by PyObject_ClearWeakRefs.
 #pragma once
-#include "ref.hpp"
+#include "types.hpp"
 
 namespace pyutil {
 
@@ -30,12 +30,7 @@ struct GcFields {
 
     template <typename T>
     static void dealloc(PyObject* self) {
-        PyTypeObject* type = Py_TYPE(self);
-        PyObject_GC_UnTrack(self);
-        if (type->tp_weaklistoffset != 0) PyObject_ClearWeakRefs(self);
-        clear<T>(self);
-        type->tp_free(self);
-        Py_DECREF(type);
+        dealloc_gc_object<&dealloc<T>>(self, [](PyObject* obj) { clear<T>(obj); });
     }
 };
 

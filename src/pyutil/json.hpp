@@ -1,13 +1,15 @@
 // The text form of the model's objects and the files it writes: JSON indented by 4 spaces,
-// keys in dictionary order, non-ASCII characters escaped; produced by Python's own json module
-// so that the text is byte for byte what the platform's Python code produces.
+// keys in dictionary order, non-ASCII characters escaped; byte for byte what the platform's
+// Python code produces with its json module.
 #pragma once
-#include "ref.hpp"
+#include "json_writer.hpp"
+
+#include <exception>
 
 namespace pyutil {
 
-// json.dumps(obj, indent=4, **extra) where `ensure_ascii` is left at its default (True).
-inline Ref json_dumps_indented(PyObject* obj) {
+// Python's own json.dumps(obj, indent=4), `ensure_ascii` left at its default (True).
+inline Ref python_json_dumps_indented(PyObject* obj) {
     Ref json = Ref::steal(PyImport_ImportModule("json"));
     if (!json) return Ref();
     Ref dumps = Ref::steal(PyObject_GetAttrString(json.get(), "dumps"));
@@ -16,6 +18,24 @@ inline Ref json_dumps_indented(PyObject* obj) {
     if (!dumps || !indent || !kwnames) return Ref();
     PyObject* args[] = {obj, indent.get()};
     return Ref::steal(PyObject_Vectorcall(dumps.get(), args, 1, kwnames.get()));
+}
+
+// json.dumps(obj, indent=4): written natively, and by json itself where the writer leaves it.
+inline Ref json_dumps_indented(PyObject* obj) {
+    JsonWriter::Outcome outcome = JsonWriter::Outcome::Failed;
+    JsonWriter writer;
+    try {
+        outcome = writer.write(obj);
+    } catch (const std::exception&) {  // the buffer could not grow (std::bad_alloc, std::length_error)
+        PyErr_NoMemory();
+        return Ref();
+    }
+    switch (outcome) {
+        case JsonWriter::Outcome::Written: return writer.text();
+        case JsonWriter::Outcome::LeaveToJson: return python_json_dumps_indented(obj);
+        case JsonWriter::Outcome::Failed: break;
+    }
+    return Ref();
 }
 
 // json.loads(text)

@@ -23,14 +23,20 @@ inline bool set_class_attr(PyTypeObject* type, const char* name, PyObject* value
 }
 
 // For tp_dealloc of GC heap types: untrack, clear weak references and slots, free, drop the type.
-template <typename Clear>
+// `Self` is the tp_dealloc calling this. The release goes through the interpreter's trashcan, which
+// defers the release of deep chains (a block whose slot holds a block whose slot holds a block...)
+// so that freeing them cannot overflow the C stack. Python subclasses get the same from the
+// interpreter's own deallocator, hence the trashcan's check on `Self`.
+template <destructor Self, typename Clear>
 void dealloc_gc_object(PyObject* self, Clear clear_slots) {
+    PyObject_GC_UnTrack(self);  // the trashcan only defers untracked objects
+    Py_TRASHCAN_BEGIN(self, Self)
     PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
     if (type->tp_weaklistoffset != 0) PyObject_ClearWeakRefs(self);
     clear_slots(self);
     type->tp_free(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 }  // namespace pyutil

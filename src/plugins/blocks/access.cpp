@@ -12,7 +12,7 @@ namespace plugins {
 using pyutil::Accept;
 using pyutil::Param;
 using pyutil::Ref;
-using pyutil::slot_or_raise;
+using pyutil::slot_ref;
 
 namespace {
 
@@ -57,38 +57,39 @@ Ref access_dict(ModuleState& state, PyObject* variables) {
 Ref selected_group(ModuleState&, PyObject* self, bool& no_groups) {
     no_groups = false;
     PluginBlockObject* b = as_block(self);
-    PyObject* groups = slot_or_raise(self, b->inputGroups, "_inputGroups");
-    if (groups == nullptr) return Ref();
-    const Py_ssize_t count = PyObject_Length(groups);
+    // Held: a mapping's own __len__ or __getitem__, or the key's __hash__, may change the block.
+    Ref groups = slot_ref(self, b->inputGroups, "_inputGroups");
+    if (!groups) return Ref();
+    const Py_ssize_t count = PyObject_Length(groups.get());
     if (count < 0) return Ref();
     if (count == 0) {
         no_groups = true;
         return Ref();
     }
-    PyObject* selected = slot_or_raise(self, b->selectedInputGroup, "selectedInputGroup");
-    if (selected == nullptr) return Ref();
-    Ref group = Ref::steal(PyObject_GetItem(groups, selected));
+    Ref selected = slot_ref(self, b->selectedInputGroup, "selectedInputGroup");
+    if (!selected) return Ref();
+    Ref group = Ref::steal(PyObject_GetItem(groups.get(), selected.get()));
     if (group || !PyErr_ExceptionMatches(PyExc_KeyError)) return group;
     Ref lookup = pyutil::fetch_exception();
-    Ref keys = Ref::steal(PyObject_CallMethod(groups, "keys", nullptr));
+    Ref keys = Ref::steal(PyObject_CallMethod(groups.get(), "keys", nullptr));
     if (!keys) return Ref();
     pyutil::raise_format(PyExc_Exception,
-                         "Input group '%S' not found in block inputs. Current block inputs are: %S", selected,
+                         "Input group '%S' not found in block inputs. Current block inputs are: %S", selected.get(),
                          keys.get());
     pyutil::set_cause_of_current(std::move(lookup));
     return Ref();
 }
 
 Ref block_outputs(ModuleState& state, PyObject* self) {
-    PyObject* outputs = slot_or_raise(self, as_block(self)->outputs, "_outputs");
-    return outputs != nullptr ? access_dict(state, outputs) : Ref();
+    Ref outputs = slot_ref(self, as_block(self)->outputs, "_outputs");
+    return outputs ? access_dict(state, outputs.get()) : Ref();
 }
 
 PyObject* block_get_variables(PyObject* self, void*) {
     ModuleState* state = state_of(self);
     if (state == nullptr) return nullptr;
-    PyObject* variables = slot_or_raise(self, as_block(self)->variables, "_variables");
-    return variables != nullptr ? access_dict(*state, variables).release() : nullptr;
+    Ref variables = slot_ref(self, as_block(self)->variables, "_variables");
+    return variables ? access_dict(*state, variables.get()).release() : nullptr;
 }
 
 PyObject* block_get_inputs(PyObject* self, void*) {
@@ -111,7 +112,7 @@ PyObject* block_get_outputs(PyObject* self, void*) {
 PyObject* block_method_getVariables(PyObject* self, PyTypeObject*, PyObject* const*, Py_ssize_t nargs,
                                     PyObject* kwnames) {
     if (!pyutil::parse_none("PluginBlock._getVariables", nargs, kwnames)) return nullptr;
-    return Py_XNewRef(slot_or_raise(self, as_block(self)->variables, "_variables"));
+    return slot_ref(self, as_block(self)->variables, "_variables").release();
 }
 
 // Static: `PluginBlock._parseVariablesForBlockAccess(variable)` needs no block.
@@ -153,9 +154,9 @@ PyObject* block_method_setOutput(PyObject* self, PyTypeObject* cls, PyObject* co
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     ModuleState& state = *state_of_class(cls);
     PluginBlockObject* b = as_block(self);
-    PyObject* outputs = slot_or_raise(self, b->outputs, "_outputs");
-    if (outputs == nullptr) return nullptr;
-    Ref iterator = Ref::steal(PyObject_GetIter(outputs));
+    Ref outputs = slot_ref(self, b->outputs, "_outputs");
+    if (!outputs) return nullptr;
+    Ref iterator = Ref::steal(PyObject_GetIter(outputs.get()));
     if (!iterator) return nullptr;
     while (Ref output = Ref::steal(PyIter_Next(iterator.get()))) {
         Ref id = variable_field(state, output.get(), &PluginVariableObject::id, state.kb_id);
@@ -173,7 +174,8 @@ PyObject* block_method_setOutput(PyObject* self, PyTypeObject* cls, PyObject* co
             if (!table) return nullptr;
             pyutil::assign_slot(b->storedOutputs, std::move(table));
         }
-        if (PyObject_SetItem(b->storedOutputs, bound[0], bound[1]) < 0) return nullptr;
+        Ref table = Ref::borrow(b->storedOutputs);  // a mapping's own __setitem__ may replace it
+        if (PyObject_SetItem(table.get(), bound[0], bound[1]) < 0) return nullptr;
         Py_RETURN_NONE;
     }
     if (PyErr_Occurred()) return nullptr;
@@ -191,7 +193,8 @@ bool block_clean_run(ModuleState& state, PyObject* self, bool cleanCycles, bool 
     if (!extensions || !stored || !zero) return false;
     if (cleanCycles && b->variableConnections != nullptr) {
         // Reset the cycles first: it is the only step that can fail (a foreign connection object).
-        Ref iterator = Ref::steal(PyObject_GetIter(b->variableConnections));
+        Ref connections = Ref::borrow(b->variableConnections);
+        Ref iterator = Ref::steal(PyObject_GetIter(connections.get()));
         if (!iterator) return false;
         while (Ref connection = Ref::steal(PyIter_Next(iterator.get()))) {
             if (PyObject_TypeCheck(connection.get(), state.BlockConnection)) {
@@ -236,9 +239,9 @@ PyObject* block_method_setRemote(PyObject* self, PyTypeObject* cls, PyObject* co
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     ModuleState& state = *state_of_class(cls);
-    PyObject* original = slot_or_raise(self, as_block(self)->isOriginal, "_isOriginal");
-    if (original == nullptr) return nullptr;
-    const int is_original = PyObject_IsTrue(original);
+    Ref original = slot_ref(self, as_block(self)->isOriginal, "_isOriginal");
+    if (!original) return nullptr;
+    const int is_original = PyObject_IsTrue(original.get());
     if (is_original < 0) return nullptr;
     if (is_original == 1) {
         static const char message[] =

@@ -12,6 +12,9 @@
 #include "../../pyutil/deepcopy.hpp"
 #include "../../pyutil/members_state.hpp"
 
+#include <array>
+#include <new>
+
 namespace plugins {
 
 using pyutil::CopyPolicy;
@@ -45,11 +48,35 @@ CopyPolicy classify(const void* ctx, PyTypeObject* type) {
     return CopyPolicy::Unknown;
 }
 
+// The module's own types, compared by identity before any classification: what a copy of a
+// block meets for nearly every object (the most frequent first).
+struct KnownTypes {
+    std::array<pyutil::KnownCopyType, 20> table;
+
+    explicit KnownTypes(const ModuleState& s)
+        : table{{{s.PluginVariable, CopyPolicy::Slots},   {s.VariableTypes, CopyPolicy::Share},
+                 {s.BlockVarPair, CopyPolicy::Slots},     {s.BlockConnection, CopyPolicy::Slots},
+                 {s.VariableGroup, CopyPolicy::Slots},    {s.VariableList, CopyPolicy::Slots},
+                 {&PyFunction_Type, CopyPolicy::Share},   {s.PluginBlockTypes, CopyPolicy::Share},
+                 {s.PluginBlock, CopyPolicy::Slots},      {s.CustomVariable, CopyPolicy::Slots},
+                 {s.GhostBlock, CopyPolicy::Slots},       {s.PluginConfig, CopyPolicy::Slots},
+                 {s.InputBlock, CopyPolicy::Slots},       {s.SlurmBlock, CopyPolicy::Slots},
+                 {s.PluginRemote, CopyPolicy::Slots},     {s.SlurmBlockStatus, CopyPolicy::Share},
+                 {s.PluginPage, CopyPolicy::Share},       {s.PluginEndpoint, CopyPolicy::Share},
+                 {s.Plugin, CopyPolicy::Share},           {&PyCFunction_Type, CopyPolicy::Share}}} {}
+};
+
 }  // namespace
 
 Ref deep_copy(ModuleState& state, PyObject* obj, PyObject* memo) {
-    pyutil::DeepCopier copier(classify, &state, memo);
-    return copier.copy(obj);
+    const KnownTypes known(state);
+    try {
+        pyutil::DeepCopier copier(known.table, classify, &state, memo);
+        return copier.copy(obj);
+    } catch (const std::bad_alloc&) {  // the memo table could not grow
+        PyErr_NoMemory();
+        return Ref();
+    }
 }
 
 PyObject* block_method_copy(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
@@ -75,9 +102,10 @@ PyObject* block_method_shallowcopy(PyObject* self, PyTypeObject*, PyObject* cons
     for (Py_ssize_t offset = sizeof(PyObject);
          offset + static_cast<Py_ssize_t>(sizeof(PyObject*)) <= type->tp_basicsize; offset += sizeof(PyObject*)) {
         if (offset == type->tp_weaklistoffset) continue;
-        PyObject* value = *reinterpret_cast<PyObject**>(src + offset);
-        if (value == nullptr) continue;
-        Ref kept = offset == type->tp_dictoffset ? Ref::steal(PyDict_Copy(value)) : Ref::borrow(value);
+        // Held: copying the instance dictionary allocates, and a finalizer may change the block.
+        Ref value = Ref::borrow(*reinterpret_cast<PyObject**>(src + offset));
+        if (!value) continue;
+        Ref kept = offset == type->tp_dictoffset ? Ref::steal(PyDict_Copy(value.get())) : value;
         if (!kept) return nullptr;
         pyutil::assign_slot(*reinterpret_cast<PyObject**>(dst + offset), std::move(kept));
     }

@@ -94,7 +94,7 @@ int block_clear(PyObject* self) {
 
 // The instance type's own clear, so a C++ block kind with extra fields releases them too.
 void block_dealloc(PyObject* self) {
-    pyutil::dealloc_gc_object(self, [](PyObject* obj) { Py_TYPE(obj)->tp_clear(obj); });
+    pyutil::dealloc_gc_object<block_dealloc>(self, [](PyObject* obj) { Py_TYPE(obj)->tp_clear(obj); });
 }
 
 }  // namespace
@@ -303,7 +303,7 @@ bool block_construct(ModuleState& state, PyObject* self, const BlockArgs& a) {
 
     // 2-3. identifier
     if (id_arg == Py_None) {
-        if (!pyutil::log_warning("Block '%s' does not have a unique ID assigned. The name of the block will be used "
+        if (!log_warning(state, "Block '%s' does not have a unique ID assigned. The name of the block will be used "
                                  "instead. For consistency, please define an ID for your block.",
                                  a.name)) {
             return false;
@@ -436,11 +436,11 @@ PyObject* block_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
 // Invocation, equality, text form
 
 PyObject* block_call(ModuleState& state, PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* action = as_block(self)->action;
-    if (action == nullptr || action == Py_None) {
-        PyObject* name = declared(self, as_block(self)->name, "name");
-        if (name == nullptr) return nullptr;
-        Ref line = Ref::steal(PyUnicode_FromFormat("WARNING: No action defined for block %S\n", name));
+    Ref action = Ref::borrow(as_block(self)->action);  // the action may replace itself on the block
+    if (!action || action.get() == Py_None) {
+        Ref name = Ref::borrow(declared(self, as_block(self)->name, "name"));  // held across str(name)
+        if (!name) return nullptr;
+        Ref line = Ref::steal(PyUnicode_FromFormat("WARNING: No action defined for block %S\n", name.get()));
         if (!line) return nullptr;
         PyObject* out = PySys_GetObject("stdout");  // borrowed
         if (out != nullptr && out != Py_None && PyFile_WriteObject(line.get(), out, Py_PRINT_RAW) < 0) return nullptr;
@@ -450,8 +450,7 @@ PyObject* block_call(ModuleState& state, PyObject* self, PyObject* args, PyObjec
         if (!call_args) return nullptr;
         PyTuple_SET_ITEM(call_args.get(), 0, Py_NewRef(self));
         for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(call_args.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(args, i)));
-        Ref keep_action = Ref::borrow(action);  // the action may replace itself on the block
-        Ref result = Ref::steal(PyObject_Call(keep_action.get(), call_args.get(), kwargs));
+        Ref result = Ref::steal(PyObject_Call(action.get(), call_args.get(), kwargs));
         if (!result) return nullptr;
     }
     return block_outputs(state, self).release();

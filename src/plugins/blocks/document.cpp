@@ -6,35 +6,39 @@
 
 #include "../../pyutil/dict.hpp"
 
+#include <vector>
+
 namespace plugins {
 
 using pyutil::Accept;
 using pyutil::Entry;
 using pyutil::Param;
 using pyutil::Ref;
-using pyutil::slot_or_raise;
 
 namespace {
 
-// `[v.toDict(minimal) for v in variables]`
+// A new list of exactly the collected items: nothing runs between its allocation and its filling,
+// so no code (a finalizer walking gc.get_objects(), say) can see it half-filled.
+Ref list_of(std::vector<Ref>& items) {
+    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!result) return Ref();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    }
+    return result;
+}
+
+// `[v.toDict(minimal) for v in variables]`. The caller holds `variables` strongly; a toDict
+// override may change the list, which is re-read with a bounds check on every step.
 Ref variables_to_dict(ModuleState& state, PyObject* variables, bool minimal) {
     if (PyList_CheckExact(variables)) {
-        // Sized up front; a toDict override that changes the list is read as it stands.
-        const Py_ssize_t size = PyList_GET_SIZE(variables);
-        Ref result = Ref::steal(PyList_New(size));
-        if (!result) return Ref();
-        Py_ssize_t filled = 0;
-        for (; filled < size && filled < PyList_GET_SIZE(variables); ++filled) {
-            Ref variable = Ref::borrow(PyList_GET_ITEM(variables, filled));
-            Ref dict = variable_to_dict(state, variable.get(), minimal);
-            if (!dict) return Ref();  // a list's empty places are released safely
-            PyList_SET_ITEM(result.get(), filled, dict.release());
-        }
-        if (filled < size) {  // the list shrank under a toDict override
-            for (Py_ssize_t i = filled; i < size; ++i) PyList_SET_ITEM(result.get(), i, Py_NewRef(Py_None));
-            if (PyList_SetSlice(result.get(), filled, size, nullptr) < 0) return Ref();
-        }
-        return result;
+        std::vector<Ref> dicts;
+        dicts.reserve(static_cast<std::size_t>(PyList_GET_SIZE(variables)));
+        const bool ok = pyutil::for_each_item(variables, [&](PyObject* variable) {
+            dicts.push_back(variable_to_dict(state, variable, minimal));
+            return static_cast<bool>(dicts.back());
+        });
+        return ok ? list_of(dicts) : Ref();
     }
     Ref result = Ref::steal(PyList_New(0));
     Ref iterator = Ref::steal(PyObject_GetIter(variables));
@@ -47,63 +51,51 @@ Ref variables_to_dict(ModuleState& state, PyObject* variables, bool minimal) {
     return result;
 }
 
-// `[group.toDict() for group in inputGroups.values()]`
+// `[group.toDict() for group in inputGroups.values()]`. A dictionary's groups are taken as a
+// list first: their toDict may change the dictionary while it is walked.
 Ref input_groups_to_dict(ModuleState& state, PyObject* groups) {
-    Ref result = Ref::steal(PyList_New(0));
-    if (!result) return Ref();
-    if (PyDict_Check(groups)) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *group;
-        while (PyDict_Next(groups, &pos, &key, &group)) {
-            Ref keep = Ref::borrow(group);
-            Ref dict = variable_to_dict(state, keep.get(), false);
-            if (!dict || PyList_Append(result.get(), dict.get()) < 0) return Ref();
-        }
-        return result;
-    }
-    Ref values = Ref::steal(PyObject_CallMethod(groups, "values", nullptr));
-    Ref iterator = values ? Ref::steal(PyObject_GetIter(values.get())) : Ref();
-    if (!iterator) return Ref();
-    while (Ref group = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref dict = variable_to_dict(state, group.get(), false);
-        if (!dict || PyList_Append(result.get(), dict.get()) < 0) return Ref();
-    }
-    if (PyErr_Occurred()) return Ref();
-    return result;
+    Ref values = PyDict_Check(groups) ? Ref::steal(PyDict_Values(groups))
+                                      : Ref::steal(PyObject_CallMethod(groups, "values", nullptr));
+    if (!values) return Ref();
+    return variables_to_dict(state, values.get(), false);
 }
 
 Ref connections_to_dict(ModuleState& state, PyObject* self, bool references) {
     PluginBlockObject* b = as_block(self);
-    PyObject* connections = references ? slot_or_raise(self, b->variableConnectionsReferences, "_variableConnectionsReferences")
-                                       : slot_or_raise(self, b->variableConnections, "_variableConnections");
-    if (connections == nullptr) return Ref();
-    if (PyList_CheckExact(connections)) {
-        Ref result = Ref::steal(PyList_New(0));
-        if (!result) return Ref();
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(connections); ++i) {
-            Ref connection = Ref::borrow(PyList_GET_ITEM(connections, i));
-            Ref dict = connection_to_dict(state, connection.get());
-            if (!dict || PyList_Append(result.get(), dict.get()) < 0) return Ref();
-        }
-        return result;
+    Ref connections = references ? pyutil::slot_ref(self, b->variableConnectionsReferences, "_variableConnectionsReferences")
+                                 : pyutil::slot_ref(self, b->variableConnections, "_variableConnections");
+    if (!connections) return Ref();
+    if (PyList_CheckExact(connections.get())) {
+        std::vector<Ref> dicts;
+        dicts.reserve(static_cast<std::size_t>(PyList_GET_SIZE(connections.get())));
+        const bool ok = pyutil::for_each_item(connections.get(), [&](PyObject* connection) {
+            dicts.push_back(connection_to_dict(state, connection));
+            return static_cast<bool>(dicts.back());
+        });
+        return ok ? list_of(dicts) : Ref();
     }
     Ref result = Ref::steal(PyList_New(0));
-    Ref iterator = Ref::steal(PyObject_GetIter(connections));
-    if (!result || !iterator) return Ref();
+    if (!result) return Ref();
+    auto append = [&](PyObject* connection) {
+        Ref dict = connection_to_dict(state, connection);
+        return dict && PyList_Append(result.get(), dict.get()) == 0;
+    };
+    Ref iterator = Ref::steal(PyObject_GetIter(connections.get()));
+    if (!iterator) return Ref();
     while (Ref connection = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref dict = connection_to_dict(state, connection.get());
-        if (!dict || PyList_Append(result.get(), dict.get()) < 0) return Ref();
+        if (!append(connection.get())) return Ref();
     }
     if (PyErr_Occurred()) return Ref();
     return result;
 }
 
-// {"x": position[0], "y": position[1]}
+// {"x": position[0], "y": position[1]}. The caller holds `position` strongly; an element's
+// __getitem__ may change the block (and the list) between the two reads.
 Ref position_dict(ModuleState& state, PyObject* position) {
     Ref x, y;
     if (PyList_CheckExact(position) && PyList_GET_SIZE(position) >= 2) {
-        x = Ref::borrow(PyList_GET_ITEM(position, 0));
-        y = Ref::borrow(PyList_GET_ITEM(position, 1));
+        x = pyutil::list_item(position, 0);
+        y = pyutil::list_item(position, 1);
     } else {
         x = Ref::steal(PySequence_GetItem(position, 0));
         if (x) y = Ref::steal(PySequence_GetItem(position, 1));
@@ -132,36 +124,54 @@ bool plain_variables(ModuleState& state, PyObject* variables, int depth = 0) {
     return true;
 }
 
+// The slots that the minimal dictionary holds, in key order, taken as strong snapshots before
+// anything runs code of the plugin: a toDict override, a finalizer or another thread may then
+// replace or delete them, and the dictionary holds what the block had when the call began.
+struct MinimalSlots {
+    Ref id, isPlaced, position, isRunning, error, blockLogs, placedID, finishedExecution, storedOutputs, variables,
+        selectedInputGroup, selectedRemote, extensionsToOpen, time, extraData, dirty;
+
+    bool read(PyObject* self) {
+        PluginBlockObject* b = as_block(self);
+        struct Named {
+            Ref MinimalSlots::*ref;
+            PyObject* PluginBlockObject::*slot;
+            const char* name;
+        };
+        static constexpr Named slots[] = {
+            {&MinimalSlots::id, &PluginBlockObject::id, "id"},
+            {&MinimalSlots::isPlaced, &PluginBlockObject::isPlaced, "_isPlaced"},
+            {&MinimalSlots::position, &PluginBlockObject::position, "_position"},
+            {&MinimalSlots::isRunning, &PluginBlockObject::isRunning, "_isRunning"},
+            {&MinimalSlots::error, &PluginBlockObject::error, "error"},
+            {&MinimalSlots::blockLogs, &PluginBlockObject::blockLogs, "blockLogs"},
+            {&MinimalSlots::placedID, &PluginBlockObject::placedID, "_placedID"},
+            {&MinimalSlots::finishedExecution, &PluginBlockObject::finishedExecution, "_finishedExecution"},
+            {&MinimalSlots::storedOutputs, &PluginBlockObject::storedOutputs, "_storedOutputs"},
+            {&MinimalSlots::variables, &PluginBlockObject::variables, "_variables"},
+            {&MinimalSlots::selectedInputGroup, &PluginBlockObject::selectedInputGroup, "selectedInputGroup"},
+            {&MinimalSlots::selectedRemote, &PluginBlockObject::selectedRemote, "selectedRemote"},
+            {&MinimalSlots::extensionsToOpen, &PluginBlockObject::extensionsToOpen, "_extensionsToOpen"},
+            {&MinimalSlots::time, &PluginBlockObject::time, "time"},
+            {&MinimalSlots::extraData, &PluginBlockObject::extraData, "extraData"},
+            {&MinimalSlots::dirty, &PluginBlockObject::dirty, "dirty"},
+        };
+        for (const Named& n : slots) {
+            this->*n.ref = pyutil::slot_ref(self, b->*n.slot, n.name);
+            if (!(this->*n.ref)) return false;
+        }
+        return true;
+    }
+};
+
 // The minimal dictionary; with `variables_placeholder` the "variables" entry holds None, for
 // `_toDict`, which replaces it in place with the full forms anyway.
 Ref minimal_encode(ModuleState& state, PyObject* self, bool variables_placeholder) {
-    PluginBlockObject* b = as_block(self);
-    struct Named {
-        PyObject* slot;
-        const char* name;
-    };
-    const Named slots[] = {{b->id, "id"},
-                           {b->isPlaced, "_isPlaced"},
-                           {b->position, "_position"},
-                           {b->isRunning, "_isRunning"},
-                           {b->error, "error"},
-                           {b->blockLogs, "blockLogs"},
-                           {b->placedID, "_placedID"},
-                           {b->finishedExecution, "_finishedExecution"},
-                           {b->storedOutputs, "_storedOutputs"},
-                           {b->variables, "_variables"},
-                           {b->selectedInputGroup, "selectedInputGroup"},
-                           {b->selectedRemote, "selectedRemote"},
-                           {b->extensionsToOpen, "_extensionsToOpen"},
-                           {b->time, "time"},
-                           {b->extraData, "extraData"},
-                           {b->dirty, "dirty"}};
-    for (const Named& n : slots) {
-        if (slot_or_raise(self, n.slot, n.name) == nullptr) return Ref();
-    }
-    Ref position = position_dict(state, b->position);
+    MinimalSlots s;
+    if (!s.read(self)) return Ref();
+    Ref position = position_dict(state, s.position.get());
     if (!position) return Ref();
-    Ref variables = variables_placeholder ? Ref::borrow(Py_None) : variables_to_dict(state, b->variables, true);
+    Ref variables = variables_placeholder ? Ref::borrow(Py_None) : variables_to_dict(state, s.variables.get(), true);
     if (!variables) return Ref();
     Ref connections = connections_to_dict(state, self, false);
     if (!connections) return Ref();
@@ -171,24 +181,24 @@ Ref minimal_encode(ModuleState& state, PyObject* self, bool variables_placeholde
     Ref dict = Ref::steal(_PyDict_NewPresized(18));
     if (!dict) return Ref();
     const bool ok = pyutil::put_all(dict.get(), {
-        {state.kb_id, b->id},
-        {state.kb_isPlaced, b->isPlaced},
+        {state.kb_id, s.id.get()},
+        {state.kb_isPlaced, s.isPlaced.get()},
         {state.kb_position, position.get()},
-        {state.kb_isRunning, b->isRunning},
-        {state.kb_error, b->error},
-        {state.kb_blockLogs, b->blockLogs},
-        {state.kb_placedID, b->placedID},
-        {state.kb_finishedExecution, b->finishedExecution},
-        {state.kb_storedOutputs, b->storedOutputs},
+        {state.kb_isRunning, s.isRunning.get()},
+        {state.kb_error, s.error.get()},
+        {state.kb_blockLogs, s.blockLogs.get()},
+        {state.kb_placedID, s.placedID.get()},
+        {state.kb_finishedExecution, s.finishedExecution.get()},
+        {state.kb_storedOutputs, s.storedOutputs.get()},
         {state.kb_variables, variables.get()},
         {state.kb_variableConnections, connections.get()},
         {state.kb_variableConnectionsReference, references.get()},
-        {state.kb_selectedInputGroup, b->selectedInputGroup},
-        {state.kb_selectedRemote, b->selectedRemote},
-        {state.kb_extensionsToOpen, b->extensionsToOpen},
-        {state.kb_time, b->time},
-        {state.kb_extraData, b->extraData},
-        {state.kb_dirty, b->dirty},
+        {state.kb_selectedInputGroup, s.selectedInputGroup.get()},
+        {state.kb_selectedRemote, s.selectedRemote.get()},
+        {state.kb_extensionsToOpen, s.extensionsToOpen.get()},
+        {state.kb_time, s.time.get()},
+        {state.kb_extraData, s.extraData.get()},
+        {state.kb_dirty, s.dirty.get()},
     });
     return ok ? dict : Ref();
 }
@@ -199,25 +209,28 @@ Ref block_minimal_encode(ModuleState& state, PyObject* self) { return minimal_en
 
 bool block_complete_dict(ModuleState& state, PyObject* self, PyObject* dict) {
     PluginBlockObject* b = as_block(self);
-    if (!slot_or_raise(self, b->externalURL, "externalURL") || !slot_or_raise(self, b->variables, "_variables") ||
-        !slot_or_raise(self, b->name, "name") || !slot_or_raise(self, b->description, "description") ||
-        !slot_or_raise(self, b->inputGroups, "_inputGroups") || !slot_or_raise(self, b->outputs, "_outputs") ||
-        !slot_or_raise(self, b->TYPE, "TYPE")) {
-        return false;
-    }
-    Ref variables = variables_to_dict(state, b->variables, false);
+    using pyutil::slot_ref;
+    Ref url = slot_ref(self, b->externalURL, "externalURL");
+    Ref declared_variables = url ? slot_ref(self, b->variables, "_variables") : Ref();
+    Ref name = declared_variables ? slot_ref(self, b->name, "name") : Ref();
+    Ref description = name ? slot_ref(self, b->description, "description") : Ref();
+    Ref groups = description ? slot_ref(self, b->inputGroups, "_inputGroups") : Ref();
+    Ref declared_outputs = groups ? slot_ref(self, b->outputs, "_outputs") : Ref();
+    Ref block_type = declared_outputs ? slot_ref(self, b->TYPE, "TYPE") : Ref();
+    if (!block_type) return false;
+    Ref variables = variables_to_dict(state, declared_variables.get(), false);
     if (!variables) return false;
-    Ref inputs = input_groups_to_dict(state, b->inputGroups);
+    Ref inputs = input_groups_to_dict(state, groups.get());
     if (!inputs) return false;
-    Ref outputs = variables_to_dict(state, b->outputs, false);
+    Ref outputs = variables_to_dict(state, declared_outputs.get(), false);
     if (!outputs) return false;
-    Ref type = Ref::steal(PyObject_Str(b->TYPE));
+    Ref type = Ref::steal(PyObject_Str(block_type.get()));
     if (!type) return false;
     return pyutil::put_all(dict, {
-                                     {state.kb_externalURL, b->externalURL},
+                                     {state.kb_externalURL, url.get()},
                                      {state.kb_variables, variables.get()},
-                                     {state.kb_name, b->name},
-                                     {state.kb_description, b->description},
+                                     {state.kb_name, name.get()},
+                                     {state.kb_description, description.get()},
                                      {state.kb_inputs, inputs.get()},
                                      {state.kb_outputs, outputs.get()},
                                      {state.kb_type, type.get()},
@@ -242,11 +255,11 @@ Ref minimal_via_object(ModuleState& state, PyObject* self) {
 
 Ref base_to_dict(ModuleState& state, PyObject* self) {
     Ref dict;
-    PyObject* variables = as_block(self)->variables;
-    if (variables != nullptr &&
+    Ref variables = Ref::borrow(as_block(self)->variables);
+    if (variables &&
         uses_builtin_method(Py_TYPE(self), state.kb_minimalEncode,
                             reinterpret_cast<void (*)()>(block_method_minimalEncode)) &&
-        plain_variables(state, variables)) {
+        plain_variables(state, variables.get())) {
         // The minimal variable dictionaries would be replaced at once: skip building them.
         dict = minimal_encode(state, self, true);
     } else {

@@ -228,12 +228,12 @@ PyObject* input_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (state == nullptr) return nullptr;
     PluginBlockObject* b = as_block(self);
     if (b->action != nullptr && b->action != Py_None) return block_call(*state, self, args, kwargs);
-    if (b->variables == nullptr || b->outputs == nullptr) {
-        return PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '_variables'",
-                            Py_TYPE(self)->tp_name);
-    }
-    Ref variable = Ref::steal(PySequence_GetItem(b->variables, 0));
-    Ref output = variable ? Ref::steal(PySequence_GetItem(b->outputs, 0)) : Ref();
+    // Held: a container's own __getitem__ may change the block.
+    Ref variables = pyutil::slot_ref(self, b->variables, "_variables");
+    Ref outputs = variables ? pyutil::slot_ref(self, b->outputs, "_outputs") : Ref();
+    if (!outputs) return nullptr;
+    Ref variable = Ref::steal(PySequence_GetItem(variables.get(), 0));
+    Ref output = variable ? Ref::steal(PySequence_GetItem(outputs.get(), 0)) : Ref();
     if (!output) return nullptr;
     Ref value = variable_field(*state, variable.get(), &PluginVariableObject::value, state->kb_value);
     Ref id = value ? variable_field(*state, output.get(), &PluginVariableObject::id, state->kb_id) : Ref();
@@ -244,7 +244,8 @@ PyObject* input_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!table) return nullptr;
         pyutil::assign_slot(b->storedOutputs, std::move(table));
     }
-    if (PyObject_SetItem(b->storedOutputs, id.get(), value.get()) < 0) return nullptr;
+    Ref table = Ref::borrow(b->storedOutputs);
+    if (PyObject_SetItem(table.get(), id.get(), value.get()) < 0) return nullptr;
     return block_outputs(*state, self).release();
 }
 

@@ -43,14 +43,12 @@ bool check_list_value(PyObject* value) {
         pyutil::raise_argument_type("value", "list", value);
         return false;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
-        PyObject* row = PyList_GET_ITEM(value, i);
-        if (!PyDict_Check(row) && !PyObject_HasAttrString(row, "items")) {
-            PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'items'", Py_TYPE(row)->tp_name);
-            return false;
-        }
-    }
-    return true;
+    // A row's attribute lookup runs its code, which may change the list: re-read every step.
+    return pyutil::for_each_item(value, [](PyObject* row) {
+        if (PyDict_Check(row) || PyObject_HasAttrString(row, "items")) return true;
+        PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute 'items'", Py_TYPE(row)->tp_name);
+        return false;
+    });
 }
 
 // Whether the object's class replaces the method that `base` defines (a Python subclass).
@@ -61,34 +59,43 @@ bool overrides(PyObject* obj, PyTypeObject* base, PyObject* name) {
 // Reading phase of a variable update: which variables take which values.
 bool plan_updates(ModuleState& state, PyObject* variables, PyObject* values, std::vector<Planned>& plan) {
     if (PyDict_GET_SIZE(values) == 0) return true;  // nothing to write, nothing to check
-    Ref iterator = Ref::steal(PyObject_GetIter(variables));
-    if (!iterator) return false;
-    while (Ref variable = Ref::steal(PyIter_Next(iterator.get()))) {
+    // The block's own list is walked by index (read afresh at every step: the checks below can
+    // run Python code); anything else through its iterator.
+    const bool exact_list = PyList_CheckExact(variables);
+    Ref iterator = exact_list ? Ref() : Ref::steal(PyObject_GetIter(variables));
+    if (!exact_list && !iterator) return false;
+    if (exact_list) plan.reserve(static_cast<std::size_t>(PyList_GET_SIZE(variables)));
+    Py_ssize_t index = 0;
+    auto next_variable = [&]() {
+        if (!exact_list) return Ref::steal(PyIter_Next(iterator.get()));
+        return index < PyList_GET_SIZE(variables) ? Ref::borrow(PyList_GET_ITEM(variables, index++)) : Ref();
+    };
+    while (Ref variable = next_variable()) {
         const int disabled = variable_disabled(state, variable.get());
         if (disabled < 0) return false;
         if (disabled == 1) continue;
         Ref id = variable_field(state, variable.get(), &PluginVariableObject::id, state.kb_id);
         if (!id) return false;
         bool error = false;
-        PyObject* value = pyutil::dict_find(values, id.get(), error);
+        Ref value = Ref::borrow(pyutil::dict_find(values, id.get(), error));
         if (error) return false;
-        if (value == nullptr) continue;
+        if (!value) continue;
         // A subclass's own update method decides what it accepts; its failure is rolled back.
         Kind kind = Kind::Plain;
         if (is_group(state, variable.get())) {
             if (!overrides(variable.get(), state.VariableGroup, state.kb_updateVariablesInGroup) &&
-                !check_group_value(value)) {
+                !check_group_value(value.get())) {
                 return false;
             }
             kind = Kind::Group;
         } else if (is_list(state, variable.get())) {
             if (!overrides(variable.get(), state.VariableList, state.kb_updateVariablesInList) &&
-                !check_list_value(value)) {
+                !check_list_value(value.get())) {
                 return false;
             }
             kind = Kind::List;
         }
-        plan.push_back({std::move(variable), Ref::borrow(value), kind});
+        plan.push_back({std::move(variable), std::move(value), kind});
     }
     return !PyErr_Occurred();
 }
@@ -132,13 +139,21 @@ void roll_back(ModuleState& state, const std::vector<std::pair<Ref, Ref>>& saved
     restore_exception(std::move(failure));
 }
 
-// Assignment phase; on a failure the values written so far are put back.
+// A plain value written into one of our own variable classes is a slot assignment: it cannot fail.
+bool cannot_fail(ModuleState& state, const Planned& p) {
+    return p.kind == Kind::Plain && is_own_variable_class(state, p.variable.get());
+}
+
+// Assignment phase; on a failure the values written so far are put back. Only the updates up to
+// the last one that can fail need their values saved (none at all when every update is plain).
 bool apply_updates(ModuleState& state, const std::vector<Planned>& plan) {
     if (plan.empty()) return true;
+    std::size_t guarded = plan.size();
+    while (guarded > 0 && cannot_fail(state, plan[guarded - 1])) --guarded;
     std::vector<std::pair<Ref, Ref>> saved;
-    saved.reserve(plan.size() + 8);
-    for (const Planned& p : plan) {
-        if (!snapshot(state, p, saved)) return false;
+    if (guarded > 0) saved.reserve(guarded + 8);
+    for (std::size_t i = 0; i < guarded; ++i) {
+        if (!snapshot(state, plan[i], saved)) return false;
     }
     for (const Planned& p : plan) {
         bool ok = true;
@@ -198,12 +213,8 @@ PyObject* block_method_updateVariables(PyObject* self, PyTypeObject* cls, PyObje
     static constexpr auto sig = pyutil::signature("PluginBlock._updateVariables", Param{"values", Accept::Dict, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
-    PyObject* variables = as_block(self)->variables;
-    if (variables == nullptr) {
-        return PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '_variables'",
-                            Py_TYPE(self)->tp_name);
-    }
-    if (!update_variables(*state_of_class(cls), variables, bound[0])) return nullptr;
+    Ref variables = pyutil::slot_ref(self, as_block(self)->variables, "_variables");
+    if (!variables || !update_variables(*state_of_class(cls), variables.get(), bound[0])) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -309,12 +320,19 @@ Ref parse_connections(ModuleState& state, PyObject* list) {
         return Ref();
     }
     if (!expect(list, PyList_CheckExact(list), "list")) return Ref();
-    Ref result = Ref::steal(PyList_New(0));
-    if (!result) return Ref();
+    // Parsed first, then placed into a list of the final size at once (parsing can run Python
+    // code, which must never meet a list with empty places).
+    std::vector<Ref> parsed;
+    parsed.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-        Ref connection = parse_connection(state, item.get());
-        if (!connection || PyList_Append(result.get(), connection.get()) < 0) return Ref();
+        parsed.push_back(parse_connection(state, item.get()));
+        if (!parsed.back()) return Ref();
+    }
+    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(parsed.size())));
+    if (!result) return Ref();
+    for (std::size_t i = 0; i < parsed.size(); ++i) {
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), parsed[i].release());
     }
     return result;
 }
@@ -341,30 +359,31 @@ Ref parse_variable_entries(ModuleState& state, PyObject* entries) {
             return Ref();
         }
         Ref keep_id = Ref::borrow(id);
-        PyObject* type = read(entry.get(), state.kb_type, Py_None);
-        if (type == nullptr) return Ref();
-        const int is_group_entry = PyObject_RichCompareBool(type, state.kb_group, Py_EQ);
+        Ref type;
+        if (!take(entry.get(), state.kb_type, Py_None, type)) return Ref();
+        const int is_group_entry = PyObject_RichCompareBool(type.get(), state.kb_group, Py_EQ);
         if (is_group_entry < 0) return Ref();
         Ref value;
         if (is_group_entry == 1) {
-            // An entry without "variables" names no member to update.
-            Ref members_ref;
-            if (!take_or_new(entry.get(), state.kb_variables, true, members_ref)) return Ref();
-            PyObject* members = members_ref.get();
-            if (list_of(members) == nullptr) return Ref();
+            // An entry without "variables" names no member to update. Lookups and insertions hash
+            // and compare keys, which runs the code of a key that is not an exact string:
+            // everything used afterwards is held.
+            Ref members;
+            if (!take_or_new(entry.get(), state.kb_variables, true, members) || list_of(members.get()) == nullptr) {
+                return Ref();
+            }
             value = Ref::steal(PyDict_New());
             if (!value) return Ref();
-            for (Py_ssize_t m = 0; m < PyList_GET_SIZE(members); ++m) {
-                Ref member = Ref::borrow(PyList_GET_ITEM(members, m));
-                if (dict_of(member.get()) == nullptr) return Ref();
-                PyObject* member_id = read(member.get(), state.kb_id, Py_None);
-                PyObject* member_value = member_id ? read(member.get(), state.kb_value, Py_None) : nullptr;
-                if (!member_value || PyDict_SetItem(value.get(), member_id, member_value) < 0) return Ref();
-            }
+            const bool ok = pyutil::for_each_item(members.get(), [&](PyObject* member) {
+                if (dict_of(member) == nullptr) return false;
+                Ref member_id, member_value;
+                return take(member, state.kb_id, Py_None, member_id) &&
+                       take(member, state.kb_value, Py_None, member_value) &&
+                       PyDict_SetItem(value.get(), member_id.get(), member_value.get()) == 0;
+            });
+            if (!ok) return Ref();
         } else {
-            PyObject* plain = read(entry.get(), state.kb_value, Py_None);
-            if (plain == nullptr) return Ref();
-            value = Ref::borrow(plain);
+            if (!take(entry.get(), state.kb_value, Py_None, value)) return Ref();
         }
         if (PyDict_SetItem(parsed.get(), keep_id.get(), value.get()) < 0) return Ref();
     }
@@ -394,6 +413,7 @@ bool read_position(ModuleState& state, PyObject* json, Ref& position) {
     if (dict_of(given) == nullptr) return false;
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!zero) return false;
+    // Held: the first value's __float__ may change the position dictionary.
     Ref x, y;
     if (!take(given, state.kb_x, zero.get(), x) || !take(given, state.kb_y, zero.get(), y)) return false;
     Ref fx = real_to_float(x.get());
@@ -458,12 +478,8 @@ bool read_block_state(ModuleState& state, PyObject* self, PyObject* json, BlockS
     if (!take_or_new(json, state.kb_variables, true, entries)) return false;
     s.parsed = parse_variable_entries(state, entries.get());
     if (!s.parsed) return false;
-    PyObject* variables = as_block(self)->variables;
-    if (variables == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '_variables'", Py_TYPE(self)->tp_name);
-        return false;
-    }
-    return plan_updates(state, variables, s.parsed.get(), s.plan);
+    Ref variables = pyutil::slot_ref(self, as_block(self)->variables, "_variables");
+    return variables && plan_updates(state, variables.get(), s.parsed.get(), s.plan);
 }
 
 }  // namespace
@@ -480,7 +496,8 @@ bool block_parse_internal_variables(ModuleState& state, PyObject* self, PyObject
     // A block class with its own _updateVariables gets the values through it.
     const bool own = uses_builtin_method(Py_TYPE(self), state.kb_updateVariables,
                                          reinterpret_cast<void (*)()>(block_method_updateVariables));
-    if (own ? !apply_updates(state, s.plan) : !apply_override(state, self, b->variables, s.parsed.get())) {
+    Ref variables = own ? Ref() : pyutil::slot_ref(self, b->variables, "_variables");
+    if (own ? !apply_updates(state, s.plan) : (!variables || !apply_override(state, self, variables.get(), s.parsed.get()))) {
         assign_slot(b->selectedInputGroup, std::move(old_group));
         assign_slot(b->selectedRemote, std::move(old_remote));
         return false;

@@ -36,16 +36,12 @@ int remote_clear(PyObject* self) {
 }
 
 void remote_dealloc(PyObject* self) {
-    pyutil::dealloc_gc_object(self, [](PyObject* obj) { remote_clear(obj); });
+    pyutil::dealloc_gc_object<remote_dealloc>(self, [](PyObject* obj) { remote_clear(obj); });
 }
 
-PyObject* wrapped(PyObject* self) {
-    PyObject* remote = as_remote(self)->remote;
-    if (remote == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '_remote'", Py_TYPE(self)->tp_name);
-    }
-    return remote;
-}
+// A strong reference to the host remote object: the host's own code, run by any operation on
+// it, may replace or delete the facade's `_remote`.
+Ref wrapped(PyObject* self) { return pyutil::slot_ref(self, as_remote(self)->remote, "_remote"); }
 
 // Results declared as `str` (or null) / `int` (or null) by the facade.
 PyObject* checked(PyObject* result, bool want_int) {
@@ -91,7 +87,9 @@ Ref expand_home(ModuleState& state, PyObject* self, PyObject* path) {
     const Py_ssize_t at = PyUnicode_FindChar(path, '~', 0, PyUnicode_GET_LENGTH(path), 1);
     if (at == -2) return Ref();
     if (at == -1) return Ref::borrow(path);
-    Ref home = Ref::steal(checked(PyObject_GetAttr(wrapped(self), state.kr_userHome), false));
+    Ref remote = wrapped(self);
+    if (!remote) return Ref();
+    Ref home = Ref::steal(checked(PyObject_GetAttr(remote.get(), state.kr_userHome), false));
     if (!home) return Ref();
     if (home.get() == Py_None) {
         pyutil::raise_expected("str", home.get());
@@ -105,9 +103,9 @@ PyObject* remote_command(PyObject* self, PyTypeObject* cls, PyObject* const* arg
     static constexpr auto sig = pyutil::signature("PluginRemote.remoteCommand", Param{"command", Accept::Str, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
-    PyObject* remote = wrapped(self);
-    if (remote == nullptr) return nullptr;
-    return PyObject_CallMethodOneArg(remote, state_of_class(cls)->kr_command, bound[0]);
+    Ref remote = wrapped(self);
+    if (!remote) return nullptr;
+    return PyObject_CallMethodOneArg(remote.get(), state_of_class(cls)->kr_command, bound[0]);
 }
 
 PyObject* transfer(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -119,14 +117,14 @@ PyObject* transfer(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_
     pyutil::Bound<2> bound;
     if (!pyutil::parse(upload ? send_sig : get_sig, args, nargs, kwnames, bound)) return nullptr;
     ModuleState& state = *state_of_class(cls);
-    PyObject* remote = wrapped(self);
-    if (remote == nullptr) return nullptr;
+    Ref remote = wrapped(self);
+    if (!remote) return nullptr;
     // Only the remote side (destination of an upload, source of a download) is expanded.
     Ref source = upload ? Ref::borrow(bound[0]) : expand_home(state, self, bound[0]);
     if (!source) return nullptr;
     Ref destination = upload ? expand_home(state, self, bound[1]) : Ref::borrow(bound[1]);
     if (!destination) return nullptr;
-    PyObject* call_args[] = {remote, source.get(), destination.get()};
+    PyObject* call_args[] = {remote.get(), source.get(), destination.get()};
     PyObject* name = upload ? state.kr_transferTo : state.kr_transferFrom;
     return checked(PyObject_VectorcallMethod(name, call_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr), false);
 }
@@ -147,9 +145,9 @@ PyObject* remote_submitJob(PyObject* self, PyTypeObject* cls, PyObject* const* a
         pyutil::signature("PluginRemote.submitJob", Param{"script", Accept::Str, true}, Param{"changeDir"});
     pyutil::Bound<2> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
-    PyObject* remote = wrapped(self);
-    if (remote == nullptr) return nullptr;
-    PyObject* call_args[] = {remote, bound[0], bound.get_or(1, Py_True)};
+    Ref remote = wrapped(self);
+    if (!remote) return nullptr;
+    PyObject* call_args[] = {remote.get(), bound[0], bound.get_or(1, Py_True)};
     return checked(PyObject_VectorcallMethod(state_of_class(cls)->kr_submitJob, call_args,
                                              3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
                    true);
@@ -161,17 +159,17 @@ PyObject* remote_cd(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py
     static constexpr auto sig = pyutil::signature("PluginRemote.cd", Param{"path", Accept::Str, true});
     pyutil::Bound<1> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
-    PyObject* remote = wrapped(self);
-    if (remote == nullptr) return nullptr;
-    return PyObject_CallMethodOneArg(remote, state_of_class(cls)->kr_cd, bound[0]);
+    Ref remote = wrapped(self);
+    if (!remote) return nullptr;
+    return PyObject_CallMethodOneArg(remote.get(), state_of_class(cls)->kr_cd, bound[0]);
 }
 
 // Properties: read from the host remote object on every access.
 PyObject* live_attribute(PyObject* self, PyObject* ModuleState::*name) {
     ModuleState* state = state_of(self);
-    PyObject* remote = state != nullptr ? wrapped(self) : nullptr;
-    if (remote == nullptr) return nullptr;
-    return checked(PyObject_GetAttr(remote, state->*name), false);
+    Ref remote = state != nullptr ? wrapped(self) : Ref();
+    if (!remote) return nullptr;
+    return checked(PyObject_GetAttr(remote.get(), state->*name), false);
 }
 
 PyObject* get_userHome(PyObject* self, void*) { return live_attribute(self, &ModuleState::kr_userHome); }
@@ -181,9 +179,9 @@ PyObject* get_host(PyObject* self, void*) { return live_attribute(self, &ModuleS
 
 PyObject* get_isLocal(PyObject* self, void*) {
     ModuleState* state = state_of(self);
-    PyObject* remote = state != nullptr ? wrapped(self) : nullptr;
-    if (remote == nullptr) return nullptr;
-    Ref name = Ref::steal(PyObject_GetAttr(remote, state->kr_name));
+    Ref remote = state != nullptr ? wrapped(self) : Ref();
+    if (!remote) return nullptr;
+    Ref name = Ref::steal(PyObject_GetAttr(remote.get(), state->kr_name));
     if (!name) return nullptr;
     return PyObject_RichCompare(name.get(), state->kr_Local, Py_EQ);
 }

@@ -31,12 +31,8 @@ constexpr auto connection_signature =
                       Param{"destination", Accept::Any, true}, Param{"isCyclic", Accept::Any, true},
                       Param{"cycles", Accept::Int}, Param{"currentCycle", Accept::Int});
 
-PyObject* required_field(PyObject* self, PyObject* slot, PyObject* name) {
-    if (slot == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", _PyType_Name(Py_TYPE(self)), name);
-    }
-    return slot;
-}
+// A strong snapshot of a slot; a deleted slot raises the interpreter's own AttributeError.
+Ref required_field(PyObject* self, PyObject* slot, PyObject* name) { return pyutil::slot_ref(self, slot, name); }
 
 // ---- BlockVarPair ----------------------------------------------------------------------------
 
@@ -45,7 +41,7 @@ bool init_pair(PyObject* self, PyObject* placed_id, PyObject* block_id, PyObject
                PyObject* allowed_values, ModuleState& state) {
     if (variable_type == nullptr || variable_type == Py_None) {
         // Flows saved by older editors have connections without types; they still load.
-        if (!pyutil::log_warning("While opening a flow, Qorvel has detected that the variable connection for "
+        if (!log_warning(state, "While opening a flow, Qorvel has detected that the variable connection for "
                                  "variable '%s' of block '%s' has no type. This can cause visual bugs on the flow "
                                  "editor. Please re-connect the variable and save the flow to fix this issue.",
                                  variable_id, block_id)) {
@@ -90,22 +86,23 @@ Ref own_pair_dict(ModuleState& state, PyObject* self) {
     BlockVarPairObject* p = as_pair(self);
     struct Field {
         PyObject* key;
-        PyObject* slot;
+        PyObject* BlockVarPairObject::*slot;
         PyObject* attribute;
     };
     const Field fields[] = {
-        {state.k_placedID, p->blockPlacedID, state.k_blockPlacedID},
-        {state.k_blockID, p->blockID, state.k_blockID},
-        {state.k_variableID, p->variableID, state.k_variableID},
-        {state.k_variableType, p->variableType, state.k_variableType},
-        {state.k_variableAllowedValues, p->variableAllowedValues, state.k_variableAllowedValues},
+        {state.k_placedID, &BlockVarPairObject::blockPlacedID, state.k_blockPlacedID},
+        {state.k_blockID, &BlockVarPairObject::blockID, state.k_blockID},
+        {state.k_variableID, &BlockVarPairObject::variableID, state.k_variableID},
+        {state.k_variableType, &BlockVarPairObject::variableType, state.k_variableType},
+        {state.k_variableAllowedValues, &BlockVarPairObject::variableAllowedValues, state.k_variableAllowedValues},
     };
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return Ref();
     for (const Field& f : fields) {
-        // The first attribute missing is the one reported.
-        if (required_field(self, f.slot, f.attribute) == nullptr) return Ref();
-        if (PyDict_SetItem(dict.get(), f.key, f.slot) < 0) return Ref();
+        // Read as each entry is added: growing the dictionary allocates, and a finalizer run by
+        // that allocation may change the pair. The first attribute missing is the one reported.
+        Ref value = required_field(self, p->*f.slot, f.attribute);
+        if (!value || PyDict_SetItem(dict.get(), f.key, value.get()) < 0) return Ref();
     }
     return dict;
 }
@@ -180,21 +177,22 @@ PyObject* connection_vectorcall(PyObject* callable, PyObject* const* args, size_
 
 Ref own_connection_dict(ModuleState& state, PyObject* self) {
     BlockConnectionObject* c = as_connection(self);
-    PyObject* origin = required_field(self, c->origin, state.k_origin);
-    PyObject* destination = origin != nullptr ? required_field(self, c->destination, state.k_destination) : nullptr;
-    if (destination == nullptr) return Ref();
-    Ref origin_dict = pair_to_dict(state, origin);
-    Ref destination_dict = origin_dict ? pair_to_dict(state, destination) : Ref();
+    Ref origin = required_field(self, c->origin, state.k_origin);
+    Ref destination = origin ? required_field(self, c->destination, state.k_destination) : Ref();
+    if (!destination) return Ref();
+    // The ends' own _toDict may change this connection: the remaining fields are read after.
+    Ref origin_dict = pair_to_dict(state, origin.get());
+    Ref destination_dict = origin_dict ? pair_to_dict(state, destination.get()) : Ref();
     if (!destination_dict) return Ref();
-    PyObject* is_cyclic = required_field(self, c->isCyclic, state.k_isCyclic);
-    PyObject* cycles = is_cyclic != nullptr ? required_field(self, c->cycles, state.k_cycles) : nullptr;
-    PyObject* current = cycles != nullptr ? required_field(self, c->currentCycle, state.k_currentCycle) : nullptr;
-    if (current == nullptr) return Ref();
+    Ref is_cyclic = required_field(self, c->isCyclic, state.k_isCyclic);
+    Ref cycles = is_cyclic ? required_field(self, c->cycles, state.k_cycles) : Ref();
+    Ref current = cycles ? required_field(self, c->currentCycle, state.k_currentCycle) : Ref();
+    if (!current) return Ref();
     return pyutil::make_dict({{state.k_origin, origin_dict.get()},
                               {state.k_destination, destination_dict.get()},
-                              {state.k_isCyclic, is_cyclic},
-                              {state.k_cycles, cycles},
-                              {state.k_currentCycle, current}});
+                              {state.k_isCyclic, is_cyclic.get()},
+                              {state.k_cycles, cycles.get()},
+                              {state.k_currentCycle, current.get()}});
 }
 
 PyObject* connection_to_dict_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
@@ -244,11 +242,8 @@ int connection_clear(PyObject* self) {
 // ---- shared pieces ----------------------------------------------------------------------------
 
 void dealloc_value(PyObject* self) {
-    // As for variables: the trashcan keeps the release of long chains of ends off the C stack.
-    PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, dealloc_value)
-    pyutil::dealloc_gc_object(self, [](PyObject* obj) { Py_TYPE(obj)->tp_clear(obj); });
-    Py_TRASHCAN_END
+    // The instance type's tp_clear covers the fields of C++ kinds that extend the layout.
+    pyutil::dealloc_gc_object<dealloc_value>(self, [](PyObject* obj) { Py_TYPE(obj)->tp_clear(obj); });
 }
 
 PyObject* new_value(PyTypeObject* type, PyObject*, PyObject*) { return type->tp_alloc(type, 0); }
@@ -418,8 +413,30 @@ PyType_Spec not_found_spec = {
 
 }  // namespace
 
+namespace {
+
+// Whether the constructor's checks would pass, without the parser's work (the editor's pairs
+// nearly always do; anything else takes the parser for its messages).
+bool plain_pair_arguments(PyObject* placed_id, PyObject* block_id, PyObject* variable_id, PyObject* variable_type,
+                          PyObject* allowed_values) noexcept {
+    return placed_id != nullptr && PyLong_CheckExact(placed_id) && block_id != nullptr &&
+           PyUnicode_CheckExact(block_id) && variable_id != nullptr && PyUnicode_CheckExact(variable_id) &&
+           (variable_type == nullptr || variable_type == Py_None || PyUnicode_CheckExact(variable_type)) &&
+           (allowed_values == nullptr || allowed_values == Py_None || PyList_CheckExact(allowed_values));
+}
+
+}  // namespace
+
 Ref make_var_pair(ModuleState& state, PyObject* placed_id, PyObject* block_id, PyObject* variable_id,
                   PyObject* variable_type, PyObject* allowed_values) {
+    if (plain_pair_arguments(placed_id, block_id, variable_id, variable_type, allowed_values)) {
+        PyTypeObject* type = state.BlockVarPair;
+        Ref self = Ref::steal(type->tp_alloc(type, 0));
+        if (!self || !init_pair(self.get(), placed_id, block_id, variable_id, variable_type, allowed_values, state)) {
+            return Ref();
+        }
+        return self;
+    }
     pyutil::Bound<pair_signature.size> bound;
     bound.values = {placed_id, block_id, variable_id, variable_type, allowed_values};
     // The same checks as the constructor, with a null for an absent placed ID read as None.
@@ -437,10 +454,15 @@ Ref make_var_pair(ModuleState& state, PyObject* placed_id, PyObject* block_id, P
 Ref make_connection(ModuleState& state, PyObject* origin, PyObject* destination, PyObject* is_cyclic,
                     PyObject* cycles, PyObject* current_cycle) {
     if (is_cyclic == nullptr) is_cyclic = Py_False;
-    pyutil::Bound<connection_signature.size> bound;
-    bound.values = {origin, destination, is_cyclic, cycles, current_cycle};
-    PyObject* no_args[] = {nullptr};
-    if (!pyutil::parse(connection_signature, no_args, 0, nullptr, bound)) return Ref();
+    const bool plain = origin != nullptr && destination != nullptr &&
+                       (cycles == nullptr || PyLong_CheckExact(cycles)) &&
+                       (current_cycle == nullptr || PyLong_CheckExact(current_cycle));
+    if (!plain) {  // the parser, for its messages
+        pyutil::Bound<connection_signature.size> bound;
+        bound.values = {origin, destination, is_cyclic, cycles, current_cycle};
+        PyObject* no_args[] = {nullptr};
+        if (!pyutil::parse(connection_signature, no_args, 0, nullptr, bound)) return Ref();
+    }
     PyTypeObject* type = state.BlockConnection;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return Ref();

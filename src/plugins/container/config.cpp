@@ -135,16 +135,15 @@ bool check_stored_value(ModuleState& state, PyObject* variable, PyObject* value)
         pyutil::raise_argument_type("value", "list", value);
         return false;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
-        PyObject* row = PyList_GET_ITEM(value, i);
-        if (PyDict_Check(row)) continue;
+    // A row's attribute lookup runs its code, which may change the list: re-read every step.
+    return pyutil::for_each_item(value, [](PyObject* row) {
+        if (PyDict_Check(row)) return true;
         int has_items = PyObject_HasAttrString(row, "items");
         if (has_items == 0) {
             PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'items'", pyutil::type_name(row));
         }
-        if (has_items <= 0) return false;
-    }
-    return true;
+        return has_items > 0;
+    });
 }
 
 // The stored values that the configuration variables take from `stored`, each checked.
@@ -204,12 +203,14 @@ bool merge_into_config_file(PyObject* self, PyObject* config_path, PyObject* giv
     // A value that the loading would refuse is refused before the file is written.
     std::vector<std::pair<Ref, Ref>> updates;
     if (!collect_stored_values(*state, self, values.get(), updates)) return false;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(values.get(), &pos, &key, &value)) {
-        if (PyObject_SetItem(stored.get(), key, value) < 0) return false;
-    }
-    return write_json_file(config_path, stored.get());
+    // The entries as a list: storing a key hashes and compares it, which runs the code of a key
+    // that is not an exact string, and that code may change `values`.
+    Ref entries = Ref::steal(PyDict_Items(values.get()));
+    if (!entries) return false;
+    const bool merged = pyutil::for_each_item(entries.get(), [&](PyObject* entry) {
+        return PyObject_SetItem(stored.get(), PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1)) == 0;
+    });
+    return merged && write_json_file(config_path, stored.get());
 }
 
 constexpr auto config_arg_signature = pyutil::signature("Plugin.addConfig", pyutil::Param{"config", Accept::Any, true});
@@ -268,14 +269,16 @@ PyObject* plugin_config_property(PyObject* self, void*) { return build_config(se
 PyObject* plugin_create_config(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     pyutil::Bound<1> bound;
     if (!pyutil::parse(create_signature, args, nargs, kwnames, bound)) return nullptr;
-    if (!create_config(self, bound[0])) return nullptr;
+    ConfigLock lock;
+    if (!lock.acquire(bound[0]) || !create_config(self, bound[0])) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* plugin_update_configs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     pyutil::Bound<1> bound;
     if (!pyutil::parse(update_signature, args, nargs, kwnames, bound)) return nullptr;
-    if (!update_configs(self, bound[0])) return nullptr;
+    ConfigLock lock;  // the recovery of a corrupt file sets it aside and writes it anew
+    if (!lock.acquire(bound[0]) || !update_configs(self, bound[0])) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -283,7 +286,11 @@ PyObject* plugin_save_config(PyObject* self, PyObject* const* args, Py_ssize_t n
     pyutil::Bound<2> bound;
     if (!pyutil::parse(save_signature, args, nargs, kwnames, bound)) return nullptr;
     int any = has_configs(self);
-    if (any < 0 || (any == 1 && !merge_into_config_file(self, bound[0], bound[1]))) return nullptr;
+    if (any < 0) return nullptr;
+    // Savers in other processes and threads wait, so that none overwrites a value that another
+    // merged after this one read the file.
+    ConfigLock lock;
+    if (any == 1 && (!lock.acquire(bound[0]) || !merge_into_config_file(self, bound[0], bound[1]))) return nullptr;
     if (!update_configs(self, bound[0])) return nullptr;
     Py_RETURN_NONE;
 }

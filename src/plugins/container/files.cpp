@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <ctime>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace plugins {
 
@@ -87,7 +89,105 @@ Ref read_file(PyObject* path, const char* mode, const char* encoding) {
 
 Ref read_text(PyObject* path) { return read_file(path, "r", "utf-8"); }
 
-Ref read_bytes(PyObject* path) { return read_file(path, "rb", nullptr); }
+// ---------------------------------------------------------------------------------------------
+// Files of the plugin folder. Only regular files are read (a symbolic link to one is fine), and
+// at most `limit` bytes: a FIFO would block the load forever and a link to a device would fill
+// the memory. The file is opened without blocking and checked with fstat before any read.
+
+namespace {
+
+const char* kind_of(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+enum class ReadOutcome { Ok, Failed, NotRegular, TooLarge };
+
+// Runs without the GIL. On Failed, errno is set; on NotRegular, `mode` says what it is.
+ReadOutcome read_regular_file(const std::string& path, std::size_t limit, std::string& data, mode_t& mode) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return ReadOutcome::Failed;
+    struct stat st {};
+    ReadOutcome outcome = ReadOutcome::Ok;
+    if (::fstat(fd, &st) != 0) {
+        outcome = ReadOutcome::Failed;
+    } else if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;  // as open() reports a folder
+        outcome = ReadOutcome::Failed;
+    } else if (!S_ISREG(st.st_mode)) {
+        mode = st.st_mode;
+        outcome = ReadOutcome::NotRegular;
+    } else if (static_cast<std::size_t>(st.st_size) > limit) {
+        outcome = ReadOutcome::TooLarge;
+    }
+    char buffer[65536];
+    while (outcome == ReadOutcome::Ok) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) outcome = ReadOutcome::Failed;
+        if (got <= 0) break;
+        data.append(buffer, static_cast<std::size_t>(got));
+        if (data.size() > limit) outcome = ReadOutcome::TooLarge;  // grew while being read
+    }
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return outcome;
+}
+
+// The file's bytes, or an empty Ref with an error naming the file.
+bool read_plugin_file(PyObject* path, std::size_t limit, std::string& data) {
+    PyObject* raw = nullptr;
+    if (!PyUnicode_FSConverter(path, &raw)) return false;
+    Ref encoded = Ref::steal(raw);
+    const std::string target(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    ReadOutcome outcome = ReadOutcome::Ok;
+    mode_t mode = 0;
+    int error = 0;
+    Py_BEGIN_ALLOW_THREADS
+    outcome = read_regular_file(target, limit, data, mode);
+    error = errno;
+    Py_END_ALLOW_THREADS
+    switch (outcome) {
+        case ReadOutcome::Ok: return true;
+        case ReadOutcome::Failed:
+            errno = error;
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+            return false;
+        case ReadOutcome::NotRegular:
+            PyErr_Format(PyExc_OSError, "Cannot read %R: it is %s, and only regular files are read from the plugin "
+                         "folder", path, kind_of(mode));
+            return false;
+        case ReadOutcome::TooLarge:
+            PyErr_Format(PyExc_OSError, "Cannot read %R: it is larger than the %zu bytes allowed for it", path, limit);
+            return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+Ref read_plugin_text(PyObject* path, std::size_t limit) {
+    std::string data;
+    if (!read_plugin_file(path, limit, data)) return Ref();
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "strict"));
+    if (!text || data.find('\r') == std::string::npos) return text;
+    // Line ends as a text-mode read gives them: "\r\n" and a lone "\r" both become "\n".
+    Ref crlf = Ref::steal(PyUnicode_FromString("\r\n")), cr = Ref::steal(PyUnicode_FromString("\r")),
+        lf = Ref::steal(PyUnicode_FromString("\n"));
+    if (!crlf || !cr || !lf) return Ref();
+    Ref once = Ref::steal(PyUnicode_Replace(text.get(), crlf.get(), lf.get(), -1));
+    return once ? Ref::steal(PyUnicode_Replace(once.get(), cr.get(), lf.get(), -1)) : Ref();
+}
+
+Ref read_plugin_bytes(PyObject* path, std::size_t limit) {
+    std::string data;
+    if (!read_plugin_file(path, limit, data)) return Ref();
+    return Ref::steal(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+}
 
 Ref prefixed_id(PyObject* prefix, const char* middle, PyObject* own) {
     Ref joined = Ref::steal(PyUnicode_FromFormat("%S%s%S", prefix, middle, own));
@@ -209,20 +309,15 @@ void remove_stale_temporaries(const std::string& folder, const std::string& base
     ::closedir(dir);
 }
 
-// Writes in place, for a file that we may write but whose folder we may not create files in.
-// This is how the file was always written; it is only used where no atomic replacement is
-// possible.
-int write_in_place(const std::string& target, std::string_view data) {
-    int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0) return -1;
-    if (!write_all(fd, data) || ::fsync(fd) != 0) return close_keeping_errno(fd);
-    return ::close(fd);
-}
+// Runs without the GIL. Returns 0, or -1 with errno set. `folder_refused` is set when the file
+// exists but its folder takes no new file: the file is then left as it is, since a rewrite in
+// place that is interrupted (a kill, a full disk) would leave a truncated file and so lose the
+// saved settings.
+std::string folder_of(const std::string& target);
 
-// Runs without the GIL. Returns 0, or -1 with errno set.
-int replace_file(const std::string& target, const FileFacts& facts, std::string_view data) {
+int replace_file(const std::string& target, const FileFacts& facts, std::string_view data, bool& folder_refused) {
     const std::size_t slash = target.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+    const std::string folder = folder_of(target);
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
 
     // A file that we may not write stays as it is, as it would for a rewrite in place: a rename
@@ -237,7 +332,7 @@ int replace_file(const std::string& target, const FileFacts& facts, std::string_
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) {
-        if ((errno == EACCES || errno == EPERM) && facts.exists) return write_in_place(target, data);
+        folder_refused = (errno == EACCES || errno == EPERM || errno == EROFS) && facts.exists;
         return -1;
     }
     // The replacement keeps the permissions (and, where allowed, the owner) of the old file,
@@ -288,7 +383,89 @@ bool resolve_target(PyObject* path, std::string& target) {
     return true;
 }
 
+std::string folder_of(const std::string& target) {
+    const std::size_t slash = target.rfind('/');
+    return slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+}
+
+// PermissionError(errno, message, folder): a save that could only rewrite the file in place.
+void raise_folder_not_writable(PyObject* path, const std::string& target, int error) {
+    Ref folder = Ref::steal(PyUnicode_DecodeFSDefault(folder_of(target).c_str()));
+    Ref message = folder ? Ref::steal(PyUnicode_FromFormat(
+                               "Cannot save %R safely: its folder is not writable, so the file cannot be replaced "
+                               "in one step, and rewriting it in place could lose the saved settings",
+                               path))
+                         : Ref();
+    if (!message) return;
+    Ref exc = Ref::steal(PyObject_CallFunction(PyExc_PermissionError, "iOO", error, message.get(), folder.get()));
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The lock around a read-merge-write of the configuration file: an exclusive flock on the folder
+// that holds the file. The folder, not the file, because each save replaces the file by a
+// rename, and a lock on the old file would not exclude a process that opened the new one.
+// Locks are per open file: the same thread taking it again (a callback that saves while a save
+// runs) would wait for itself, so a thread takes each folder's lock once.
+
+namespace {
+
+thread_local std::vector<std::string> folders_locked_by_this_thread;
+
+}  // namespace
+
+ConfigLock::~ConfigLock() {
+    if (fd_ < 0) return;
+    ::close(fd_);  // releases the flock
+    auto& held = folders_locked_by_this_thread;
+    for (auto it = held.begin(); it != held.end(); ++it) {
+        if (*it == folder_) {
+            held.erase(it);
+            break;
+        }
+    }
+}
+
+bool ConfigLock::acquire(PyObject* path) {
+    std::string target;
+    if (!resolve_target(path, target)) {
+        // A path that names no file (an embedded null byte) gets no lock; the operation itself
+        // reports it where it touches the file.
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    std::string folder = folder_of(target);
+    for (const std::string& held : folders_locked_by_this_thread) {
+        if (held == folder) return true;
+    }
+    // A folder that cannot be opened gets no lock; the operation itself then reports the error.
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return true;
+    for (;;) {
+        int result = 0;
+        int error = 0;
+        Py_BEGIN_ALLOW_THREADS
+        result = ::flock(fd, LOCK_EX);
+        error = errno;
+        Py_END_ALLOW_THREADS
+        if (result == 0) break;
+        if (error != EINTR || PyErr_CheckSignals() < 0) {
+            ::close(fd);
+            if (!PyErr_Occurred()) {
+                errno = error;
+                PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+            }
+            return false;
+        }
+    }
+    fd_ = fd;
+    folder_ = std::move(folder);
+    folders_locked_by_this_thread.push_back(folder_);
+    return true;
+}
 
 bool write_file_atomically(PyObject* path, std::string_view data) {
     std::string target;
@@ -307,10 +484,15 @@ bool write_file_atomically(PyObject* path, std::string_view data) {
     }
     int result = 0;
     int error = 0;
+    bool folder_refused = false;
     Py_BEGIN_ALLOW_THREADS
-    result = replace_file(target, facts, data);
+    result = replace_file(target, facts, data, folder_refused);
     error = errno;
     Py_END_ALLOW_THREADS
+    if (result != 0 && folder_refused) {
+        raise_folder_not_writable(path, target, error);
+        return false;
+    }
     if (result != 0) {
         errno = error;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);

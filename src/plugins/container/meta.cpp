@@ -130,7 +130,7 @@ Ref normalise_id(PyObject* id) {
 bool load_meta_file(PyObject* self, PyObject* meta_path) {
     ModuleState* state = state_of(self);
     if (state == nullptr) return false;
-    Ref text = read_text(meta_path);
+    Ref text = read_plugin_text(meta_path, kPluginMetaLimit);
     if (!text) return false;
     Ref meta = parse_meta(reinterpret_cast<PyObject*>(state->PluginMetaModel), text.get());
     if (!meta || PyObject_SetAttrString(self, "pluginMeta", meta.get()) < 0) return false;
@@ -151,7 +151,7 @@ bool load_logo(PyObject* self, PyObject* folder) {
     if (!logo_path) return false;
     int exists = path_exists(logo_path.get());
     if (exists <= 0) return exists == 0;
-    Ref data = read_bytes(logo_path.get());
+    Ref data = read_plugin_bytes(logo_path.get(), kLogoLimit);
     if (!data) return false;
     Ref encoded = call_function("base64", "b64encode", {data.get()});
     if (!encoded) return false;

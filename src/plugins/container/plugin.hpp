@@ -6,6 +6,7 @@
 
 #include "../../pyutil/args.hpp"
 
+#include <string>
 #include <string_view>
 
 namespace plugins {
@@ -39,8 +40,30 @@ pyutil::Ref path_join(PyObject* folder, const char* name);
 int path_exists(PyObject* path);
 // The whole file as text (UTF-8), as `open(path, encoding="utf-8").read()` gives it.
 pyutil::Ref read_text(PyObject* path);
-// The whole file as bytes.
-pyutil::Ref read_bytes(PyObject* path);
+// A file of the plugin folder, as text (UTF-8, line ends as a text-mode read gives them) or as
+// bytes. Only a regular file (or a symbolic link to one) of at most `limit` bytes is read;
+// anything else fails with an OSError naming the file, and the read never blocks.
+pyutil::Ref read_plugin_text(PyObject* path, std::size_t limit);
+pyutil::Ref read_plugin_bytes(PyObject* path, std::size_t limit);
+// The size limits of the plugin folder's files.
+inline constexpr std::size_t kPluginMetaLimit = 1u << 20;  // plugin.meta: 1 MiB
+inline constexpr std::size_t kLogoLimit = 16u << 20;       // logo.png: 16 MiB
+
+// An exclusive OS lock (flock) around a read-merge-write of the configuration file at a path,
+// shared by every process and thread that saves into the same folder; released on destruction.
+class ConfigLock {
+public:
+    ConfigLock() = default;
+    ConfigLock(const ConfigLock&) = delete;
+    ConfigLock& operator=(const ConfigLock&) = delete;
+    ~ConfigLock();
+    // False with an exception set (an interrupted wait).
+    bool acquire(PyObject* path);
+
+private:
+    int fd_ = -1;
+    std::string folder_;
+};
 // Replaces the file at `path` with `data` so that a reader (or the next run after a crash or a
 // full disk) sees either the old content or the new, never a mixture or a truncated file.
 bool write_file_atomically(PyObject* path, std::string_view data);

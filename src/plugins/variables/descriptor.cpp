@@ -81,7 +81,7 @@ int descriptor_clear(PyObject* self) {
     return 0;
 }
 
-void descriptor_dealloc(PyObject* self) { pyutil::dealloc_gc_object(self, descriptor_clear); }
+void descriptor_dealloc(PyObject* self) { pyutil::dealloc_gc_object<descriptor_dealloc>(self, descriptor_clear); }
 
 PyObject* descriptor_repr(PyObject* self) {
     SlotDescriptorObject* d = as_descriptor(self);

@@ -201,8 +201,8 @@ bool put_member_dicts(ModuleState& state, PyObject* dict, PyObject* members, boo
 Ref group_dict(ModuleState& state, PyObject* self, bool minimal) {
     Ref dict = base_variable_dict(state, self, minimal);
     if (!dict) return Ref();
-    PyObject* members = pyutil::slot_or_raise(self, as_group(self)->variables, state.k_variables);
-    if (members == nullptr || !put_member_dicts(state, dict.get(), members, minimal)) return Ref();
+    Ref members = pyutil::slot_ref(self, as_group(self)->variables, state.k_variables);
+    if (!members || !put_member_dicts(state, dict.get(), members.get(), minimal)) return Ref();
     return dict;
 }
 
@@ -215,9 +215,9 @@ bool update_variables_in_group(ModuleState& state, PyObject* group, PyObject* va
         PyErr_Format(PyExc_TypeError, "expected a VariableGroup, got %s", _PyType_Name(Py_TYPE(group)));
         return false;
     }
-    PyObject* slot = pyutil::slot_or_raise(group, as_group(group)->variables, state.k_variables);
-    if (slot == nullptr) return false;
-    Ref members = Ref::steal(PySequence_Fast(slot, "the members of a variable group must be a list"));
+    Ref slot = pyutil::slot_ref(group, as_group(group)->variables, state.k_variables);
+    if (!slot) return false;
+    Ref members = Ref::steal(PySequence_Fast(slot.get(), "the members of a variable group must be a list"));
     if (!members) return false;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(members.get()); ++i) {
         Ref member = Ref::borrow(PySequence_Fast_GET_ITEM(members.get(), i));

@@ -230,8 +230,8 @@ PyType_Spec list_spec = {
 Ref list_dict(ModuleState& state, PyObject* self, bool minimal) {
     Ref dict = base_variable_dict(state, self, minimal);
     if (!dict) return Ref();
-    PyObject* prototypes = pyutil::slot_or_raise(self, as_list(self)->prototypes, state.k_prototypes);
-    if (prototypes == nullptr || !put_member_dicts(state, dict.get(), prototypes, minimal)) return Ref();
+    Ref prototypes = pyutil::slot_ref(self, as_list(self)->prototypes, state.k_prototypes);
+    if (!prototypes || !put_member_dicts(state, dict.get(), prototypes.get(), minimal)) return Ref();
     return dict;
 }
 
@@ -245,9 +245,9 @@ bool update_variables_in_list(ModuleState& state, PyObject* list, PyObject* valu
         return false;
     }
     if (value == Py_None) return set_variable_value(state, list, Py_None);
-    PyObject* prototypes = pyutil::slot_or_raise(list, as_list(list)->prototypes, state.k_prototypes);
-    if (prototypes == nullptr) return false;
-    Ref held = held_columns(state, prototypes);
+    Ref prototypes = pyutil::slot_ref(list, as_list(list)->prototypes, state.k_prototypes);
+    if (!prototypes) return false;
+    Ref held = held_columns(state, prototypes.get());
     Ref rows = Ref::steal(PyList_New(0));
     if (!held || !rows) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {

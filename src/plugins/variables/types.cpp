@@ -178,6 +178,20 @@ bool register_enumerations(PyObject* module, ModuleState& state) {
 
 bool is_variable_type(ModuleState& state, PyObject* type, bool& error) {
     error = false;
+    if (Py_IS_TYPE(type, state.VariableTypes)) {
+        // A member, found by identity: hashing one runs the enumeration's Python-level __hash__.
+        // Declarations come in runs of the same type, so the search starts at the last one found.
+        static Py_ssize_t last_found = 0;
+        PyObject* members = state.variable_types_sorted;
+        const Py_ssize_t count = PyTuple_GET_SIZE(members);
+        if (last_found < count && PyTuple_GET_ITEM(members, last_found) == type) return true;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (PyTuple_GET_ITEM(members, i) == type) {
+                last_found = i;
+                return true;
+            }
+        }
+    }
     if (PyUnicode_CheckExact(type) || Py_IS_TYPE(type, state.VariableTypes)) {
         int found = PyDict_Contains(state.variable_type_values, type);
         error = found < 0;

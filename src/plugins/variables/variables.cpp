@@ -47,6 +47,15 @@ bool equals(PyObject* a, PyObject* b, bool& error) {
     return r > 0;
 }
 
+// Whether `type` is the special member `member`. The enumeration's members are unique objects, so
+// one of them is compared by identity; anything else (a plain str, a str subclass) as == does.
+bool is_member(ModuleState& state, PyObject* type, PyObject* member, bool& error) {
+    error = false;
+    if (type == member) return true;
+    if (Py_IS_TYPE(type, state.VariableTypes)) return false;
+    return equals(type, member, error);
+}
+
 bool refuse_group_type(PyObject* id, PyObject* name, PyObject* description) {
     PyErr_Format(PyExc_Exception,
                  "You cannot use VariableTypes._GROUP in PluginVariable. Use VariableGroup class instead. "
@@ -60,7 +69,7 @@ bool refuse_group_type(PyObject* id, PyObject* name, PyObject* description) {
 bool check_list_element_types(ModuleState& state, PyObject* id, PyObject* allowed) {
     if (PyList_GET_SIZE(allowed) > 1) {
         Ref first = Ref::borrow(PyList_GET_ITEM(allowed, 0));
-        if (!pyutil::log_warning("Only the first allowed value '%s' will be used on variable %s. Use the "
+        if (!log_warning(state, "Only the first allowed value '%s' will be used on variable %s. Use the "
                                  "VariableList class if you intend on having multiple values per row on a list.",
                                  first.get(), id)) {
             return false;
@@ -117,7 +126,7 @@ bool init_variable(ModuleState& state, PyObject* self, const VariableArgs& a) {
         if (!error) PyErr_Format(PyExc_Exception, "Invalid type %S.", type);
         return false;
     }
-    bool is_group_type = equals(type, state.vt_GROUP, error);
+    bool is_group_type = is_member(state, type, state.vt_GROUP, error);
     if (error) return false;
     if (is_group_type && !PyObject_TypeCheck(self, state.VariableGroup)) {
         return refuse_group_type(id, a.name, a.description);
@@ -131,23 +140,25 @@ bool init_variable(ModuleState& state, PyObject* self, const VariableArgs& a) {
 
     Ref default_value = Ref::borrow(a.defaultValue != nullptr ? a.defaultValue : Py_None);
     if (default_value.get() == Py_None) {
-        bool is_list = equals(type, state.vt_STRING_LIST, error);
-        if (!error && !is_list) is_list = equals(type, state.vt_NUMBER_LIST, error);
+        bool is_list = is_member(state, type, state.vt_STRING_LIST, error);
+        if (!error && !is_list) is_list = is_member(state, type, state.vt_NUMBER_LIST, error);
         if (error) return false;
         if (is_list) {
             if (allowed == Py_None) {
-                if (!pyutil::log_warning("No allowed values provided for STRING_LIST or NUMBER_LIST variable with "
+                if (!log_warning(state, "No allowed values provided for STRING_LIST or NUMBER_LIST variable with "
                                          "id '%s'. This variable may not work as expected.",
                                          id)) {
                     return false;
                 }
             } else {
-                default_value = Ref::borrow(PyList_GET_ITEM(allowed, 0));
+                // The comparisons above may have run a type's __eq__, which can empty the list.
+                default_value = pyutil::list_item(allowed, 0);
+                if (!default_value) default_value = Ref::borrow(Py_None);
             }
         }
     }
     if (allowed != Py_None) {
-        bool is_list_type = equals(type, state.vt_LIST, error);
+        bool is_list_type = is_member(state, type, state.vt_LIST, error);
         if (error) return false;
         if (is_list_type && !check_list_element_types(state, id, allowed)) return false;
     }
@@ -184,7 +195,7 @@ namespace {
 // A field as the dictionary reads it: the slot of our own classes, the attribute of a Python
 // subclass (a property it defines is what Python code would read).
 Ref read_field(PyObject* self, bool own, PyObject* slot, PyObject* name) {
-    if (own) return Ref::borrow(pyutil::slot_or_raise(self, slot, name));
+    if (own) return pyutil::slot_ref(self, slot, name);
     return Ref::steal(PyObject_GetAttr(self, name));
 }
 
@@ -211,22 +222,33 @@ Ref base_variable_dict(ModuleState& state, PyObject* self, bool minimal) {
     if (!type) return Ref();
     Ref text = type_text(state, type.get());
     if (!text) return Ref();
-    Ref dict = pyutil::make_dict({{state.k_id, id.get()}, {state.k_value, value.get()}, {state.k_type, text.get()}});
-    if (!dict || minimal) return dict;
+    // Sized for all its keys: filling it then allocates nothing (and so runs no finalizer).
+    Ref dict = Ref::steal(_PyDict_NewPresized(minimal ? 3 : 10));
+    if (!dict || !pyutil::put_all(dict.get(), {{state.k_id, id.get()}, {state.k_value, value.get()},
+                                               {state.k_type, text.get()}})) {
+        return Ref();
+    }
+    if (minimal) return dict;
     struct Field {
         PyObject* key;
-        PyObject* slot;
+        PyObject* PluginVariableObject::*slot;
     };
     const Field fields[] = {
-        {state.k_name, v->name},         {state.k_category, v->category},       {state.k_description, v->description},
-        {state.k_allowedValues, v->allowedValues}, {state.k_disabled, v->disabled}, {state.k_required, v->required},
-        {state.k_placeholder, v->placeholder},
+        {state.k_name, &PluginVariableObject::name},
+        {state.k_category, &PluginVariableObject::category},
+        {state.k_description, &PluginVariableObject::description},
+        {state.k_allowedValues, &PluginVariableObject::allowedValues},
+        {state.k_disabled, &PluginVariableObject::disabled},
+        {state.k_required, &PluginVariableObject::required},
+        {state.k_placeholder, &PluginVariableObject::placeholder},
     };
     if (!own) return add_attributes(self, std::move(dict), fields);
     // Our own classes: the slots as they are (inserting into the new dictionary runs no Python code).
     for (const Field& f : fields) {
-        if (pyutil::slot_or_raise(self, f.slot, f.key) == nullptr) return Ref();
-        if (PyDict_SetItem(dict.get(), f.key, f.slot) < 0) return Ref();
+        // Read as each entry is added: growing the dictionary allocates, and a finalizer run by
+        // that allocation may change the variable.
+        Ref field = pyutil::slot_ref(self, v->*f.slot, f.key);
+        if (!field || PyDict_SetItem(dict.get(), f.key, field.get()) < 0) return Ref();
     }
     return dict;
 }
@@ -264,14 +286,8 @@ void clear_variable(PluginVariableObject* v) {
 }
 
 void dealloc_variable(PyObject* self) {
-    // The trashcan defers the release of long chains (a value holding a variable holding a
-    // variable...) so freeing them cannot overflow the C stack. Python subclasses are already
-    // covered by the interpreter's own deallocator, hence the check on this function.
-    PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, dealloc_variable)
     // The instance type's tp_clear covers the fields of C++ kinds that extend the layout.
-    pyutil::dealloc_gc_object(self, [](PyObject* obj) { Py_TYPE(obj)->tp_clear(obj); });
-    Py_TRASHCAN_END
+    pyutil::dealloc_gc_object<dealloc_variable>(self, [](PyObject* obj) { Py_TYPE(obj)->tp_clear(obj); });
 }
 
 PyObject* new_variable(PyTypeObject* type, PyObject*, PyObject*) { return type->tp_alloc(type, 0); }
@@ -339,8 +355,13 @@ PyObject* variable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     auto* type = reinterpret_cast<PyTypeObject*>(callable);
     ModuleState* state = state_of_type(type);
     if (state == nullptr) return nullptr;
+    const pyutil::InternedNames<variable_signature.size> names = {
+        state->k_id,           state->k_name,     state->k_description, state->k_type,     state->k_defaultValue,
+        state->k_allowedValues, state->k_category, state->k_disabled,    state->k_required, state->k_placeholder};
     pyutil::Bound<variable_signature.size> bound;
-    if (!pyutil::parse(variable_signature, args, static_cast<Py_ssize_t>(nargsf), kwnames, bound)) return nullptr;
+    if (!pyutil::parse(variable_signature, args, static_cast<Py_ssize_t>(nargsf), kwnames, bound, &names)) {
+        return nullptr;
+    }
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self || !init_variable(*state, self.get(), variable_args(bound))) return nullptr;
     return self.release();
