@@ -19,6 +19,8 @@ import os
 import sys
 from typing import Any
 
+from .api import DryRunResult, PluginHost
+from .dryrun import RecordingQueue
 from .flow import Flow, FlowError, register_flow_manager
 from .loader import LoadedPlugin, PluginLoadError, Problem, collect_problems, load_plugin, one_line
 from .run import BlockResult, FlowRun, HostError, Interrupted, LocalHost
@@ -257,18 +259,14 @@ def _load(args, out: Output) -> LoadedPlugin:
 
 def cmd_check(args, out: Output) -> int:
     try:
-        loaded = _load(args, out)
+        report = PluginHost(args.plugin_dir, queue="local", capture_stdout=out.as_json).check()
     except PluginLoadError as exc:
         if out.as_json:
             print(dumps({"ok": False, "problems": [p.toDict() for p in exc.problems]}))
         else:
             out.problems(exc.problems)
         return EXIT_FAILED
-    info, more = inspect_plugin(loaded)
-    problems: list[Problem] = []
-    for problem in loaded.problems + more:  # the container reads preset flows at every scan
-        if not any(p.level == problem.level and p.message == problem.message for p in problems):
-            problems.append(problem)
+    info, problems = report.info, report.problems
     if out.as_json:
         info["problems"] = [p.toDict() for p in problems]
         info["ok"] = not problems
@@ -296,23 +294,28 @@ def cmd_describe(args, out: Output) -> int:
     return EXIT_OK
 
 
-def _host(args, loaded: LoadedPlugin, out: Output) -> LocalHost:
-    host = LocalHost(loaded, config_path=args.config, work_dir=args.workdir, queue=args.queue, poll=args.poll,
-                     progress=out.progress, capture_stdout=out.as_json, job_timeout=args.job_timeout)
+def _host(args, out: Output) -> PluginHost:
+    loaded = _load(args, out)
+    _report_load_warnings(loaded, out)
+    return PluginHost(args.plugin_dir, queue=args.queue, workdir=args.workdir, config_path=args.config,
+                      job_timeout=args.job_timeout, poll=args.poll, capture_stdout=out.as_json,
+                      progress=out.progress, loaded=loaded)
+
+
+def _announce_queue(host: PluginHost, out: Output, dry_run: bool = False) -> None:
+    """Chooses the queue (a dry run uses none) and says which it is."""
     if not out.as_json:
-        print(f"queue: {host.queue.description}", file=sys.stderr)
-    return host
+        print(f"queue: {RecordingQueue.description if dry_run else host.local.queue.description}", file=sys.stderr)
 
 
-def _run_flow(host: LocalHost, flow: Flow, out: Output) -> int:
-    # For a person each block is shown as soon as it has run; JSON is one document at the end.
+def _shower(out: Output):
+    """For a person each block is shown as soon as it has run; JSON is one document at the end."""
     def show(result: BlockResult) -> None:
         out.end_progress()
         print_result(result, out)
         sys.stdout.flush()
 
-    run = host.run_flow(flow, on_result=None if out.as_json else show)
-    return _finish_run(run, out)
+    return None if out.as_json else show
 
 
 def _finish_run(run: FlowRun, out: Output) -> int:
@@ -326,38 +329,38 @@ def _finish_run(run: FlowRun, out: Output) -> int:
 def cmd_run(args, out: Output) -> int:
     variables = parse_assignments(args.set, "--set")
     inputs = parse_assignments(args.input, "--input")
-    loaded = _load(args, out)
-    _report_load_warnings(loaded, out)
-    host = _host(args, loaded, out)
+    host = _host(args, out)
+    _announce_queue(host, out, args.dry_run)
     declared = host.declared(args.block_id)
     group = declared._inputGroups.get(args.input_group or declared.selectedInputGroup)
     variables = typed_values(variables, declared._variables)
     inputs = typed_values(inputs, group.variables if group is not None else [])
-    flow = host.adhoc_flow(args.block_id, variables, inputs, args.input_group)
-    return _run_flow(host, flow, out)
+    if args.dry_run:
+        dry = host.dry_run(args.block_id, variables, inputs, args.input_group, on_result=_shower(out))
+        return _finish_dry_run(dry, out)
+    result = host.run(args.block_id, variables, inputs, args.input_group, on_result=_shower(out))
+    return _finish_run(result.flow_run, out)
 
 
-def _find_flow(loaded: LoadedPlugin, wanted: str) -> Flow:
-    if os.path.isfile(wanted) or wanted.endswith(".flow") or os.sep in wanted:
-        if not os.path.exists(wanted):
-            raise HostError(f"flow file not found: {wanted}")
-        return Flow.read(wanted)
-    with collect_problems():
-        entries = loaded.plugin._flows
-    for entry in entries:
-        stem = os.path.splitext(os.path.basename(entry["path"]))[0]
-        if wanted.lower() in (entry["name"].lower(), stem.lower()):
-            return Flow.read(entry["path"])
-    names = ", ".join(f"'{e['name']}'" for e in entries) or "none"
-    raise HostError(f"no preset flow named '{wanted}' in plugin {loaded.plugin.id} (preset flows: {names})")
+def _finish_dry_run(dry: DryRunResult, out: Output) -> int:
+    if out.as_json:
+        document = dry.result.flow_run.toDict()
+        document["dryRun"] = {"scripts": [{"path": s.path, "cwd": s.cwd, "script": s.text} for s in dry.scripts]}
+        print(dumps(document))
+    else:
+        print(f"dry run: {len(dry.scripts)} batch script(s) would be submitted")
+        for script in dry.scripts:
+            print(f"--- {script.path} (job folder {script.cwd}) ---")
+            print(script.text.rstrip("\n"))
+            print("---")
+    return EXIT_OK if dry.ok else EXIT_FAILED
 
 
 def cmd_flow(args, out: Output) -> int:
-    loaded = _load(args, out)
-    _report_load_warnings(loaded, out)
-    flow = _find_flow(loaded, args.flow)
-    host = _host(args, loaded, out)
-    return _run_flow(host, flow, out)
+    host = _host(args, out)
+    flow = host.load_flow(args.flow)
+    _announce_queue(host, out)
+    return _finish_run(host.flow(flow, on_result=_shower(out)).raw, out)
 
 
 def cmd_config(args, out: Output) -> int:
@@ -422,6 +425,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--set", action="append", metavar="VAR=VALUE", help="value of a variable (JSON or text)")
     p.add_argument("--input", action="append", metavar="ID=VALUE", help="value of an input (JSON or text)")
     p.add_argument("--input-group", metavar="GROUP", help="input group to use (default: the block's first)")
+    p.add_argument("--dry-run", action="store_true",
+                   help="cluster job blocks: run the first phase only and print the batch script it would submit")
     running(p)
     p = command("flow", "run a flow (a .flow file, or a preset flow's name) on this machine")
     p.add_argument("flow", metavar="FLOW_FILE_OR_NAME")
