@@ -2,9 +2,11 @@
 
     qorvel-plugin check PLUGIN_DIR
     qorvel-plugin describe PLUGIN_DIR [BLOCK_ID]
-    qorvel-plugin run PLUGIN_DIR BLOCK_ID [--set VAR=VALUE ...] [--input ID=VALUE ...]
+    qorvel-plugin run PLUGIN_DIR BLOCK_ID [--set VAR=VALUE ...] [--input ID=VALUE ...] [--dry-run]
     qorvel-plugin flow PLUGIN_DIR FLOW_FILE_OR_NAME
     qorvel-plugin config PLUGIN_DIR [--set VAR=VALUE ...]
+    qorvel-plugin test PLUGIN_DIR [--junit-xml FILE] [--html FILE]
+    qorvel-plugin new NAME [--with slurm,page,config]
 
 Every command takes ``--json``. Problems are reported one per line on standard error
 ("error: ..." / "warning: ..."); the exit status is 0 on success, 1 when loading or running
@@ -20,11 +22,14 @@ import sys
 from typing import Any
 
 from .api import DryRunResult, PluginHost
+from .cases import DEFAULT_TIMEOUT, run_tests
 from .dryrun import RecordingQueue
 from .flow import Flow, FlowError, register_flow_manager
 from .loader import LoadedPlugin, PluginLoadError, Problem, collect_problems, load_plugin, one_line
 from .run import BlockResult, FlowRun, HostError, Interrupted, LocalHost
+from .reports import as_dict, summary_lines, write_html, write_junit
 from .runner import QueueError
+from .scaffold import EXTRAS, ScaffoldError, create_plugin, parse_extras
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
@@ -393,6 +398,37 @@ def cmd_config(args, out: Output) -> int:
     return EXIT_OK
 
 
+def cmd_test(args, out: Output) -> int:
+    loaded = _load(args, out)
+    _report_load_warnings(loaded, out)
+    report = run_tests(loaded, queue=args.queue, job_timeout=args.job_timeout, workdir=args.workdir)
+    if args.junit_xml:
+        write_junit(report, args.junit_xml)
+    if args.html:
+        write_html(report, args.html)
+    if out.as_json:
+        print(dumps(as_dict(report)))
+    else:
+        print("\n".join(summary_lines(report)))
+    if not report.outcomes:
+        out.problem(Problem("error", f"no tests in {os.path.join(loaded.folder, 'Tests')} "
+                                     f"(case files *.json or *.yaml, pytest files test_*.py)"))
+    return EXIT_OK if report.ok else EXIT_FAILED
+
+
+def cmd_new(args, out: Output) -> int:
+    try:
+        folder = create_plugin(args.name, args.dir, parse_extras(args.with_parts))
+    except (ScaffoldError, OSError) as exc:
+        raise UsageError(str(exc)) from None
+    if out.as_json:
+        print(dumps({"folder": folder}))
+    else:
+        print(f"created {folder}")
+        print(f"next: qorvel-plugin check {folder} && qorvel-plugin test {folder}")
+    return EXIT_OK
+
+
 # -- entry point --------------------------------------------------------------------------------
 
 def build_parser() -> argparse.ArgumentParser:
@@ -431,13 +467,27 @@ def build_parser() -> argparse.ArgumentParser:
     p = command("flow", "run a flow (a .flow file, or a preset flow's name) on this machine")
     p.add_argument("flow", metavar="FLOW_FILE_OR_NAME")
     running(p)
+    p = command("test", "run the cases and test_*.py files in the plugin's Tests folder")
+    p.add_argument("--queue", choices=("local", "slurm", "auto"), default="local",
+                   help="where batch jobs run (default: the local runner)")
+    p.add_argument("--job-timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+                   help=f"cancel a batch job that has not ended after this long (default {DEFAULT_TIMEOUT:g})")
+    p.add_argument("--workdir", metavar="DIR", help="folder for the runs of the tests (default: a new temporary one)")
+    p.add_argument("--junit-xml", metavar="FILE", help="write a JUnit XML report")
+    p.add_argument("--html", metavar="FILE", help="write a self-contained HTML report")
+    p = sub.add_parser("new", help="write a new plugin folder", description="write a new plugin folder")
+    p.add_argument("name", metavar="NAME", help="the plugin's name (its folder is the name in lower case)")
+    p.add_argument("--with", dest="with_parts", metavar="PARTS", help=f"optional parts: {','.join(EXTRAS)}")
+    p.add_argument("--dir", default=".", metavar="DIR", help="where to create the folder (default: here)")
+    p.add_argument("--json", action="store_true", help="print the result as JSON")
     p = command("config", "show the plugin's configuration, or save values with --set")
     p.add_argument("--set", action="append", metavar="VAR=VALUE", help="value to save (JSON or text)")
     p.add_argument("--config", metavar="PATH", help="configuration file (default: under ~/.config/qorvel/plugins)")
     return parser
 
 
-COMMANDS = {"check": cmd_check, "describe": cmd_describe, "run": cmd_run, "flow": cmd_flow, "config": cmd_config}
+COMMANDS = {"check": cmd_check, "describe": cmd_describe, "run": cmd_run, "flow": cmd_flow, "config": cmd_config,
+            "test": cmd_test, "new": cmd_new}
 
 
 def main(argv: list[str] | None = None) -> int:
