@@ -39,7 +39,6 @@ from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Tuple, Union
 
 from .api import FlowResult, PluginHost, RunResult
-from .environment import child_environment
 from .expect import CaseError, mismatches
 from .flow import FlowError
 from .loader import LoadedPlugin, one_line
@@ -267,8 +266,11 @@ def _action_failures(expected: Any, actions: List[Any]) -> List[str]:
 # -- test_*.py through pytest ---------------------------------------------------------------------
 
 def _pytest_environment() -> Dict[str, str]:
-    """The child's environment, with this process's QorvelAPI first on the path (a checkout's copy)."""
-    env = child_environment()
+    """The child's environment, with this process's QorvelAPI first on the path (a checkout's copy).
+
+    The child is this interpreter running the package's own extensions, so it keeps the whole
+    environment, a preloaded memory checker included (the extensions of such a build need it)."""
+    env = dict(os.environ)
     import QorvelAPI  # noqa: PLC0415
 
     package_root = os.path.dirname(os.path.dirname(os.path.abspath(QorvelAPI.__file__)))
