@@ -132,7 +132,8 @@ def test_a_new_plugin_passes_check_test_and_mypy_and_failures_are_reported(cli, 
     assert cli("check", folder)[0] == 0
     code, out, err = cli("test", folder)
     assert code == 0 and "7 passed, 0 failed (4 cases, 3 pytest tests)" in out, out + err
-    status, report = run_mypy(tmp_path, folder / "lab_tools.py", folder / "Tests" / "test_lab_tools.py")
+    status, report = run_mypy(tmp_path, folder / "lab_tools.py", folder / "Tests" / "test_lab_tools.py",
+                              EXAMPLE / "Tests" / "test_example_plugin.py")
     assert status == 0, report
     assert cli("new", "Lab Tools", "--dir", tmp_path)[2] == f"error: {folder} already exists\n"
     assert "unknown part 'gpu' for --with (choose from slurm, page, config)" in cli("new", "X", "--with", "gpu")[2]
