@@ -12,12 +12,12 @@ from pathlib import Path
 import pytest
 
 from QorvelAPI.devhost import PluginHost
+from QorvelAPI.devhost.cases import pytest_environment
 from QorvelAPI.devhost.expect import CaseError, mismatches
 from QorvelAPI.devhost.run import HostError
 from test_stubs import run_mypy
 
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "example_plugin"
-PACKAGE_ROOT = Path(__file__).resolve().parents[1] / "python"
 
 
 @pytest.mark.parametrize("expected, actual, problem", [
@@ -164,8 +164,7 @@ def test_the_example_plugin_s_tests_run_through_both_runners(cli, tmp_path):
     (tmp_path / "test_elsewhere.py").write_text(
         "def test_named(plugin_host):\n    assert plugin_host('example_plugin').plugin.id == 'example_plugin'\n"
         "def test_default(plugin_host):\n    assert plugin_host().run('ligand_count').outputs == {'ligand_count': 10}\n")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(PACKAGE_ROOT), os.environ.get("PYTHONPATH")])))
     for args in ([EXAMPLE / "Tests"], [tmp_path / "test_elsewhere.py", "--qorvel-plugin", EXAMPLE]):
         done = subprocess.run(pytest_command(*args, f"--basetemp={tmp_path / 'base'}"), cwd=tmp_path,
-                              capture_output=True, text=True, env=env)
+                              capture_output=True, text=True, env=pytest_environment())
         assert done.returncode == 0 and "2 passed" in done.stdout, done.stdout + done.stderr

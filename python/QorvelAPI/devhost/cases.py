@@ -189,10 +189,13 @@ def run_case(case: Case, loaded: LoadedPlugin, workdir: str, queue: str, job_tim
     outcome = Outcome(case.name, case.source, "case", "passed")
     started = time.monotonic()
     os.makedirs(workdir, exist_ok=True)
-    host = PluginHost(loaded.folder, queue=spec.get("queue", queue), workdir=workdir, loaded=loaded,
-                      config_path=os.path.join(workdir, "plugin.config.json"), config=spec.get("config"),
-                      job_timeout=float(spec.get("timeout", job_timeout)), poll=0.2)
     try:
+        timeout = spec.get("timeout", job_timeout)
+        if not isinstance(timeout, (int, float)) or isinstance(timeout, bool) or timeout <= 0:
+            raise CaseError(f"\"timeout\" must be a positive number of seconds, got {json.dumps(timeout)}")
+        host = PluginHost(loaded.folder, queue=spec.get("queue", queue), workdir=workdir, loaded=loaded,
+                          config_path=os.path.join(workdir, "plugin.config.json"), config=spec.get("config"),
+                          job_timeout=float(timeout), poll=0.2)
         if "block" in spec:
             outcome.result = host.run(spec["block"], set=spec.get("set"), inputs=spec.get("inputs"),
                                       input_group=spec.get("input_group"))
@@ -265,7 +268,7 @@ def _action_failures(expected: Any, actions: List[Any]) -> List[str]:
 
 # -- test_*.py through pytest ---------------------------------------------------------------------
 
-def _pytest_environment() -> Dict[str, str]:
+def pytest_environment() -> Dict[str, str]:
     """The child's environment, with this process's QorvelAPI first on the path (a checkout's copy).
 
     The child is this interpreter running the package's own extensions, so it keeps the whole
@@ -290,7 +293,7 @@ def run_pytest(folder: str, scripts: List[str], workdir: str, queue: str, job_ti
                "--rootdir", folder, f"--basetemp={os.path.join(workdir, 'pytest-tmp')}",
                f"--junit-xml={report}", *[os.path.join(folder, "Tests", s) for s in scripts]]
     done = subprocess.run(command, cwd=folder, capture_output=True, text=True, errors="replace",
-                          stdin=subprocess.DEVNULL, env=_pytest_environment())
+                          stdin=subprocess.DEVNULL, env=pytest_environment())
     output = done.stdout + done.stderr
     outcomes = _junit_outcomes(report) if os.path.isfile(report) else []
     if not outcomes and done.returncode not in (0, 5):
@@ -315,6 +318,13 @@ def _junit_outcomes(path: str) -> List[Outcome]:
         outcomes.append(Outcome(name, source, "pytest", status,
                                 float(case.get("time", "0") or 0), detail=detail.strip()))
     return outcomes
+
+
+def load_failure(folder: str, problems: List[Any]) -> TestReport:
+    """The report of a plugin that did not load: one test in error, which says why."""
+    detail = "\n".join(p.line() + (f"\n{p.detail}" if p.detail else "") for p in problems)
+    outcome = Outcome("the plugin loads", "plugin.meta", "case", "error", detail=detail)
+    return TestReport(os.path.basename(os.path.abspath(folder)), os.path.abspath(folder), [outcome], 0.0)
 
 
 # -- the whole run --------------------------------------------------------------------------------

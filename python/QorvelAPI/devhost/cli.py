@@ -22,7 +22,7 @@ import sys
 from typing import Any
 
 from .api import DryRunResult, PluginHost
-from .cases import DEFAULT_TIMEOUT, run_tests
+from .cases import DEFAULT_TIMEOUT, TestReport, load_failure, run_tests
 from .dryrun import RecordingQueue
 from .flow import Flow, FlowError, register_flow_manager
 from .loader import LoadedPlugin, PluginLoadError, Problem, collect_problems, load_plugin, one_line
@@ -398,14 +398,22 @@ def cmd_config(args, out: Output) -> int:
     return EXIT_OK
 
 
-def cmd_test(args, out: Output) -> int:
-    loaded = _load(args, out)
-    _report_load_warnings(loaded, out)
-    report = run_tests(loaded, queue=args.queue, job_timeout=args.job_timeout, workdir=args.workdir)
+def _write_reports(report: TestReport, args) -> None:
     if args.junit_xml:
         write_junit(report, args.junit_xml)
     if args.html:
         write_html(report, args.html)
+
+
+def cmd_test(args, out: Output) -> int:
+    try:
+        loaded = _load(args, out)
+    except PluginLoadError as exc:  # CI still gets its reports, with the reason
+        _write_reports(load_failure(args.plugin_dir, exc.problems), args)
+        raise
+    _report_load_warnings(loaded, out)
+    report = run_tests(loaded, queue=args.queue, job_timeout=args.job_timeout, workdir=args.workdir)
+    _write_reports(report, args)
     if out.as_json:
         print(dumps(as_dict(report)))
     else:
