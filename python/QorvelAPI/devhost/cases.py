@@ -50,10 +50,6 @@ CASE_KEYS = frozenset({"name", "block", "flow", "set", "inputs", "input_group", 
 EXPECT_KEYS = frozenset({"status", "outputs", "error", "logs", "printed", "viewer_actions", "job_state"})
 DEFAULT_TIMEOUT = 300.0
 
-try:
-    import yaml as _yaml
-except ImportError:  # YAML case files need PyYAML; JSON ones never do
-    _yaml = None
 
 
 @dataclass
@@ -104,9 +100,11 @@ def _read_file(path: str) -> Any:
         text = handle.read()
     if path.endswith(".json"):
         return json.loads(text)
-    if _yaml is None:
-        raise CaseError("YAML case files need PyYAML (Debian package python3-yaml); use JSON instead")
-    return _yaml.safe_load(text)
+    try:
+        import yaml  # noqa: PLC0415 (YAML case files need PyYAML; JSON ones never do)
+    except ImportError:
+        raise CaseError("YAML case files need PyYAML (Debian package python3-yaml); use JSON instead") from None
+    return yaml.safe_load(text)
 
 
 def _as_cases(data: Any) -> List[Any]:
