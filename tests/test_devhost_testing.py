@@ -14,6 +14,7 @@ import pytest
 from QorvelAPI.devhost import PluginHost
 from QorvelAPI.devhost.cases import pytest_environment
 from QorvelAPI.devhost.expect import CaseError, mismatches
+from QorvelAPI.devhost.flow import FlowError
 from QorvelAPI.devhost.run import HostError
 from test_stubs import run_mypy
 
@@ -70,6 +71,9 @@ def test_plugin_host_runs_blocks_and_flows_as_the_server_does(tmp_path):
                         (lambda: host.flow("nothing"), "no preset flow named 'nothing'")):
         with pytest.raises(HostError, match=words):
             call()
+    # Values are checked as the flow editor constrains them, before anything runs.
+    with pytest.raises(FlowError, match="variable 'mode' is declared string\\[\\] with allowed values"):
+        host.flow("screen_and_refine", set={2: {"mode": "slow"}})
     assert [json.dumps(b._toDict()) for b in host.plugin._blocks] == before
     assert host.check().ok
 

@@ -13,8 +13,9 @@
 Each run works on copies of the declared blocks exactly as the platform's server does (state, values,
 inputs, run reset, remote, ``flow``, ``pluginDir`` and ``config`` are all set before a block is
 called), so a block never meets a missing ``remote``. A failing block does not raise: its result
-has ``ok`` False and says why in ``error``. Requests the host refuses (an unknown block, variable or
-flow) raise ``HostError``; a plugin that does not load raises ``PluginLoadError`` with its problems.
+has ``ok`` False and says why in ``error``. Values are checked against their variables' types as the
+flow editor constrains them: a flow whose values do not fit raises ``FlowError`` before anything
+runs. Requests the host refuses (an unknown block, variable or flow) raise ``HostError``; a plugin that does not load raises ``PluginLoadError`` with its problems.
 """
 
 from __future__ import annotations
@@ -27,6 +28,7 @@ from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Union
 from .dryrun import RecordingQueue, SubmittedScript
 from .flow import Flow, FlowError
 from .loader import LoadedPlugin, PluginLoadError, Problem, collect_problems, load_plugin
+from .pluginchecks import duplicate_blocks
 from .run import BlockResult, FlowRun, HostError, LocalHost
 
 BlockKey = Union[int, str]
@@ -159,7 +161,11 @@ class CheckResult:
 
     @property
     def ok(self) -> bool:
-        return not self.problems
+        """No errors (warnings do not fail a check unless it is strict)."""
+        return self.passes()
+
+    def passes(self, strict: bool = False) -> bool:
+        return not any(p.level == "error" or strict for p in self.problems)
 
 
 def _matches(key: BlockKey, placed_id: int, block_id: str) -> bool:
@@ -228,9 +234,10 @@ class PluginHost:
         """What ``qorvel-plugin check`` reports: the declarations and every problem (each once)."""
         from .cli import inspect_plugin  # noqa: PLC0415 (the command line owns the report's layout)
 
-        info, more = inspect_plugin(self.loaded)
+        info, more = inspect_plugin(self.loaded, self.config_path)
         problems: List[Problem] = []
-        for problem in self.loaded.problems + more:  # the container reads preset flows at every scan
+        # the container reads preset flows at every scan
+        for problem in duplicate_blocks(self.loaded, self.loaded.problems) + more:
             if not any(p.level == problem.level and p.message == problem.message for p in problems):
                 problems.append(problem)
         return CheckResult(info, problems)
@@ -257,6 +264,10 @@ class PluginHost:
     def load_flow(self, name_or_path: Union[str, "os.PathLike[str]"]) -> Flow:
         """A preset flow by name (or file stem), or a flow file by path."""
         wanted = os.fspath(name_or_path)
+        # A path is taken from the current folder, else from the plugin folder (as ``check`` prints it).
+        in_plugin = os.path.join(self.loaded.folder, wanted)
+        if not os.path.exists(wanted) and os.path.isfile(in_plugin):
+            wanted = in_plugin
         if os.path.isfile(wanted) or wanted.endswith(".flow") or os.sep in wanted:
             if not os.path.exists(wanted):
                 raise HostError(f"flow file not found: {wanted}")

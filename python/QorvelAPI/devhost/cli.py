@@ -1,16 +1,18 @@
 """``qorvel-plugin``: load, check and run a plugin on this machine without the platform.
 
-    qorvel-plugin check PLUGIN_DIR
+    qorvel-plugin check PLUGIN_DIR [--strict]
     qorvel-plugin describe PLUGIN_DIR [BLOCK_ID]
     qorvel-plugin run PLUGIN_DIR BLOCK_ID [--set VAR=VALUE ...] [--input ID=VALUE ...] [--dry-run]
-    qorvel-plugin flow PLUGIN_DIR FLOW_FILE_OR_NAME
+    qorvel-plugin flow PLUGIN_DIR FLOW_FILE_OR_NAME [--set PLACED_ID.VAR=VALUE ...] [--input PLACED_ID.ID=VALUE ...]
     qorvel-plugin config PLUGIN_DIR [--set VAR=VALUE ...]
     qorvel-plugin test PLUGIN_DIR [--junit-xml FILE] [--html FILE]
     qorvel-plugin new NAME [--with slurm,page,config]
 
 Every command takes ``--json``. Problems are reported one per line on standard error
 ("error: ..." / "warning: ..."); the exit status is 0 on success, 1 when loading or running
-failed or ``check`` found problems, 2 for a wrong command line, 130 when interrupted.
+failed or ``check`` found errors (or warnings, with ``--strict``), 2 for a wrong command line,
+130 when interrupted. Values are checked against their variables' types (see ``values``);
+"group.member=VALUE" sets one member of a group.
 """
 
 from __future__ import annotations
@@ -19,17 +21,20 @@ import argparse
 import json
 import os
 import sys
-from typing import Any
+from typing import Any, Callable
 
 from .api import DryRunResult, PluginHost
 from .cases import DEFAULT_TIMEOUT, TestReport, load_failure, run_tests
 from .dryrun import RecordingQueue
 from .flow import Flow, FlowError, register_flow_manager
 from .loader import LoadedPlugin, PluginLoadError, Problem, collect_problems, load_plugin, one_line
+from .flowcheck import input_variables
+from .pluginchecks import plugin_problems
 from .run import BlockResult, FlowRun, HostError, Interrupted, LocalHost
 from .reports import as_dict, summary_lines, write_html, write_junit
 from .runner import QueueError
 from .scaffold import EXTRAS, ScaffoldError, create_plugin, parse_extras
+from .values import ValueCheckError
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
@@ -68,8 +73,37 @@ def parse_assignments(items: list[str] | None, option: str) -> dict:
 
 
 def typed_values(texts: dict, variables) -> dict:
-    types = {v.id: str(getattr(v, "type", "")) for v in variables}
-    return {name: parse_value(text, types.get(name)) for name, text in texts.items()}
+    """The values of NAME=TEXT items, each parsed for its variable's type; "group.member" sets one
+    member of a group (the other members keep their values)."""
+    declared = {v.id: v for v in variables}
+    values: dict = {}
+    for name, text in texts.items():
+        head, dot, member = name.partition(".")
+        group = declared.get(head)
+        if name not in declared and dot and group is not None and str(getattr(group, "type", "")) == "group":
+            members = {m.id: str(getattr(m, "type", "")) for m in group.variables}
+            target = values.get(head)
+            if not isinstance(target, dict):
+                target = values[head] = {}
+            target[member] = parse_value(text, members.get(member))
+        else:
+            values[name] = parse_value(text, str(getattr(declared[name], "type", "")) if name in declared else None)
+    return values
+
+
+def placed_assignments(flow: Flow, texts: dict, option: str) -> dict[int, dict]:
+    """PLACED_ID.NAME=TEXT items of ``flow`` as texts by placement."""
+    by_placement: dict[int, dict] = {}
+    known = {b.placedID for b in flow.blocks}
+    for name, text in texts.items():
+        head, dot, rest = name.partition(".")
+        if not dot or not head.isdigit() or not rest:
+            raise UsageError(f"{option} of a flow expects PLACED_ID.NAME=VALUE, got '{name}={text}'")
+        if int(head) not in known:
+            raise UsageError(f"{option} {name}: flow '{flow.name}' has no block with placedID {head} "
+                             f"(placedIDs: {', '.join(str(p) for p in sorted(known)) or 'none'})")
+        by_placement.setdefault(int(head), {})[rest] = text
+    return by_placement
 
 
 def dumps(value: Any) -> str:
@@ -147,8 +181,8 @@ def _page_info(page) -> dict:
     }
 
 
-def inspect_plugin(loaded: LoadedPlugin) -> tuple[dict, list[Problem]]:
-    """What ``check`` reports, and the further problems it finds (pages, preset flows)."""
+def inspect_plugin(loaded: LoadedPlugin, config_path: str | None = None) -> tuple[dict, list[Problem]]:
+    """What ``check`` reports, and the further problems it finds (pages, preset flows, configuration)."""
     plugin = loaded.plugin
     problems: list[Problem] = []
     pages = []
@@ -160,7 +194,7 @@ def inspect_plugin(loaded: LoadedPlugin) -> tuple[dict, list[Problem]]:
     with collect_problems() as collector:
         flows = plugin._flows
     problems.extend(collector.problems)
-    host = LocalHost(loaded, queue="local")
+    host = LocalHost(loaded, config_path=config_path, queue="local")
     flow_entries = []
     for entry in flows:
         flow_entries.append({k: entry[k] for k in ("name", "path", "savedID")})
@@ -168,6 +202,12 @@ def inspect_plugin(loaded: LoadedPlugin) -> tuple[dict, list[Problem]]:
             host.check_flow(Flow.read(entry["path"]))
         except FlowError as exc:
             problems.append(Problem("error", f"preset flow {os.path.basename(entry['path'])}: {exc}"))
+    problems.extend(plugin_problems(loaded, flow_entries))
+    if plugin._configs and os.path.exists(host.config_path):  # check never creates the file
+        try:
+            problems.extend(host.load_config()[1])
+        except HostError as exc:
+            problems.append(Problem("error", str(exc)))
     configs = [{"id": c.id, "name": c.name, "variables": [_variable_summary(v) for v in c._variables]}
                for c in plugin._configs]
     meta = loaded.meta
@@ -264,7 +304,8 @@ def _load(args, out: Output) -> LoadedPlugin:
 
 def cmd_check(args, out: Output) -> int:
     try:
-        report = PluginHost(args.plugin_dir, queue="local", capture_stdout=out.as_json).check()
+        report = PluginHost(args.plugin_dir, queue="local", capture_stdout=out.as_json,
+                            config_path=args.config).check()
     except PluginLoadError as exc:
         if out.as_json:
             print(dumps({"ok": False, "problems": [p.toDict() for p in exc.problems]}))
@@ -272,15 +313,17 @@ def cmd_check(args, out: Output) -> int:
             out.problems(exc.problems)
         return EXIT_FAILED
     info, problems = report.info, report.problems
+    # Warnings fail the check only when asked (--strict).
+    failed = any(p.level == "error" or args.strict for p in problems)
     if out.as_json:
         info["problems"] = [p.toDict() for p in problems]
-        info["ok"] = not problems
+        info["ok"] = not failed
         print(dumps(info))
     else:
         print_check(info)
         out.problems(problems)
         print("no problems found" if not problems else f"{len(problems)} problem(s) found", file=sys.stderr)
-    return EXIT_OK if not problems else EXIT_FAILED
+    return EXIT_FAILED if failed else EXIT_OK
 
 
 def _report_load_warnings(loaded: LoadedPlugin, out: Output) -> None:
@@ -323,6 +366,19 @@ def _shower(out: Output):
     return None if out.as_json else show
 
 
+def _run_and_report(start: Callable[[], FlowRun], out: Output) -> int:
+    try:
+        run = start()
+    except Interrupted as exc:
+        if exc.run is None:
+            raise
+        # The run so far, saved, is still reported (and as one JSON document with --json).
+        _finish_run(exc.run, out)
+        out.problem(Problem("error", str(exc)))
+        return EXIT_INTERRUPTED
+    return _finish_run(run, out)
+
+
 def _finish_run(run: FlowRun, out: Output) -> int:
     if out.as_json:
         print(dumps(run.toDict()))
@@ -343,8 +399,8 @@ def cmd_run(args, out: Output) -> int:
     if args.dry_run:
         dry = host.dry_run(args.block_id, variables, inputs, args.input_group, on_result=_shower(out))
         return _finish_dry_run(dry, out)
-    result = host.run(args.block_id, variables, inputs, args.input_group, on_result=_shower(out))
-    return _finish_run(result.flow_run, out)
+    return _run_and_report(lambda: host.run(args.block_id, variables, inputs, args.input_group,
+                                            on_result=_shower(out)).flow_run, out)
 
 
 def _finish_dry_run(dry: DryRunResult, out: Output) -> int:
@@ -365,7 +421,20 @@ def cmd_flow(args, out: Output) -> int:
     host = _host(args, out)
     flow = host.load_flow(args.flow)
     _announce_queue(host, out)
-    return _finish_run(host.flow(flow, on_result=_shower(out)).raw, out)
+    _apply_overrides(host.local, flow, parse_assignments(args.set, "--set"), parse_assignments(args.input, "--input"))
+    return _run_and_report(lambda: host.flow(flow, on_result=_shower(out)).raw, out)
+
+
+def _apply_overrides(host: LocalHost, flow: Flow, variables: dict, inputs: dict) -> None:
+    """``flow --set PLACED_ID.variable=value --input PLACED_ID.input=value``: values for placements,
+    applied over the flow file's (they are checked with the rest of the flow before it runs)."""
+    for placed_id, texts in placed_assignments(flow, variables, "--set").items():
+        placed = flow.placement(placed_id)
+        values = typed_values(texts, host.declared_exact(placed)._variables)
+        flow.variableValues.setdefault(placed_id, {}).update(values)
+    for placed_id, texts in placed_assignments(flow, inputs, "--input").items():
+        placed = flow.placement(placed_id)
+        placed.inputs.update(typed_values(texts, input_variables(host.declared_exact(placed), placed)))
 
 
 def cmd_config(args, out: Output) -> int:
@@ -395,7 +464,8 @@ def cmd_config(args, out: Output) -> int:
                 print(f"    {variable.id} = {short(config.get(variable.id))}")
         if values:
             print(f"saved {', '.join(values)}")
-    return EXIT_OK
+    # An unreadable file was set aside and rewritten with the defaults: the values asked for are lost.
+    return EXIT_FAILED if any(p.level == "error" for p in problems) else EXIT_OK
 
 
 def _write_reports(report: TestReport, args) -> None:
@@ -461,7 +531,9 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("--job-timeout", type=float, metavar="SECONDS",
                        help="cancel a batch job that has not ended after this long (default: wait)")
 
-    command("check", "import the plugin as the host does and report what it declares and every problem")
+    p = command("check", "import the plugin as the host does and report what it declares and every problem")
+    p.add_argument("--strict", action="store_true", help="fail on warnings too (by default only errors fail)")
+    p.add_argument("--config", metavar="PATH", help="configuration file to check (default: under ~/.config/qorvel/plugins)")
     p = command("describe", "print the block dictionaries that the flow editor receives, as JSON")
     p.add_argument("block_id", metavar="BLOCK_ID", nargs="?", help="one block (with or without the plugin prefix)")
     p = command("run", "run one block on this machine")
@@ -474,6 +546,10 @@ def build_parser() -> argparse.ArgumentParser:
     running(p)
     p = command("flow", "run a flow (a .flow file, or a preset flow's name) on this machine")
     p.add_argument("flow", metavar="FLOW_FILE_OR_NAME")
+    p.add_argument("--set", action="append", metavar="PLACED_ID.VAR=VALUE",
+                   help="value of a variable of one placement (JSON or text)")
+    p.add_argument("--input", action="append", metavar="PLACED_ID.ID=VALUE",
+                   help="value of an input of one placement (JSON or text)")
     running(p)
     p = command("test", "run the cases and test_*.py files in the plugin's Tests folder")
     p.add_argument("--queue", choices=("local", "slurm", "auto"), default="local",
@@ -506,7 +582,7 @@ def main(argv: list[str] | None = None) -> int:
         return COMMANDS[args.command](args, out)
     except PluginLoadError as exc:
         problems = exc.problems
-    except (HostError, FlowError, QueueError, UsageError) as exc:
+    except (HostError, FlowError, QueueError, UsageError, ValueCheckError) as exc:
         problems = [Problem("error", str(exc))]
     except Interrupted as exc:
         out.problem(Problem("error", str(exc)))
