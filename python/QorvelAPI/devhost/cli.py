@@ -2,10 +2,12 @@
 
     qorvel-plugin check PLUGIN_DIR [--strict]
     qorvel-plugin describe PLUGIN_DIR [BLOCK_ID]
-    qorvel-plugin run PLUGIN_DIR BLOCK_ID [--set VAR=VALUE ...] [--input ID=VALUE ...]
+    qorvel-plugin run PLUGIN_DIR BLOCK_ID [--set VAR=VALUE ...] [--input ID=VALUE ...] [--dry-run]
     qorvel-plugin flow PLUGIN_DIR FLOW_FILE_OR_NAME [--set PLACED_ID.VAR=VALUE ...] [--input PLACED_ID.ID=VALUE ...]
     qorvel-plugin config PLUGIN_DIR [--set VAR=VALUE ...]
     qorvel-plugin remotes [NAME ...]
+    qorvel-plugin test PLUGIN_DIR [--junit-xml FILE] [--html FILE]
+    qorvel-plugin new NAME [--with slurm,page,config]
 
 Every command takes ``--json``. Problems are reported one per line on standard error
 ("error: ..." / "warning: ..."); the exit status is 0 on success, 1 when loading or running
@@ -20,15 +22,20 @@ import argparse
 import json
 import os
 import sys
-from typing import Any
+from typing import Any, Callable
 
+from .api import DryRunResult, PluginHost
+from .cases import DEFAULT_TIMEOUT, TestReport, load_failure, run_tests
+from .dryrun import RecordingQueue
 from .flow import Flow, FlowError, register_flow_manager
 from .loader import LoadedPlugin, PluginLoadError, Problem, collect_problems, load_plugin, one_line
 from .flowcheck import input_variables
-from .pluginchecks import duplicate_blocks, plugin_problems
+from .pluginchecks import plugin_problems
 from .run import BlockResult, FlowRun, HostError, Interrupted, LocalHost
 from .remotes_command import add_remotes_command, cmd_remotes
+from .reports import as_dict, summary_lines, write_html, write_junit
 from .runner import QueueError
+from .scaffold import EXTRAS, ScaffoldError, create_plugin, parse_extras
 from .values import ValueCheckError
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
@@ -299,18 +306,15 @@ def _load(args, out: Output) -> LoadedPlugin:
 
 def cmd_check(args, out: Output) -> int:
     try:
-        loaded = _load(args, out)
+        report = PluginHost(args.plugin_dir, queue="local", capture_stdout=out.as_json,
+                            config_path=args.config).check()
     except PluginLoadError as exc:
         if out.as_json:
             print(dumps({"ok": False, "problems": [p.toDict() for p in exc.problems]}))
         else:
             out.problems(exc.problems)
         return EXIT_FAILED
-    info, more = inspect_plugin(loaded, args.config)
-    problems: list[Problem] = []
-    for problem in duplicate_blocks(loaded, loaded.problems) + more:  # the container reads preset flows at every scan
-        if not any(p.level == problem.level and p.message == problem.message for p in problems):
-            problems.append(problem)
+    info, problems = report.info, report.problems
     # Warnings fail the check only when asked (--strict).
     failed = any(p.level == "error" or args.strict for p in problems)
     if out.as_json:
@@ -340,23 +344,33 @@ def cmd_describe(args, out: Output) -> int:
     return EXIT_OK
 
 
-def _host(args, loaded: LoadedPlugin, out: Output) -> LocalHost:
-    host = LocalHost(loaded, config_path=args.config, work_dir=args.workdir, queue=args.queue, poll=args.poll,
-                     progress=out.progress, capture_stdout=out.as_json, job_timeout=args.job_timeout)
+def _host(args, out: Output) -> PluginHost:
+    loaded = _load(args, out)
+    _report_load_warnings(loaded, out)
+    return PluginHost(args.plugin_dir, queue=args.queue, workdir=args.workdir, config_path=args.config,
+                      job_timeout=args.job_timeout, poll=args.poll, capture_stdout=out.as_json,
+                      progress=out.progress, loaded=loaded)
+
+
+def _announce_queue(host: PluginHost, out: Output, dry_run: bool = False) -> None:
+    """Chooses the queue (a dry run uses none) and says which it is."""
     if not out.as_json:
-        print(f"queue: {host.queue.description}", file=sys.stderr)
-    return host
+        print(f"queue: {RecordingQueue.description if dry_run else host.local.queue.description}", file=sys.stderr)
 
 
-def _run_flow(host: LocalHost, flow: Flow, out: Output) -> int:
-    # For a person each block is shown as soon as it has run; JSON is one document at the end.
+def _shower(out: Output):
+    """For a person each block is shown as soon as it has run; JSON is one document at the end."""
     def show(result: BlockResult) -> None:
         out.end_progress()
         print_result(result, out)
         sys.stdout.flush()
 
+    return None if out.as_json else show
+
+
+def _run_and_report(start: Callable[[], FlowRun], out: Output) -> int:
     try:
-        run = host.run_flow(flow, on_result=None if out.as_json else show)
+        run = start()
     except Interrupted as exc:
         if exc.run is None:
             raise
@@ -378,43 +392,39 @@ def _finish_run(run: FlowRun, out: Output) -> int:
 def cmd_run(args, out: Output) -> int:
     variables = parse_assignments(args.set, "--set")
     inputs = parse_assignments(args.input, "--input")
-    loaded = _load(args, out)
-    _report_load_warnings(loaded, out)
-    host = _host(args, loaded, out)
+    host = _host(args, out)
+    _announce_queue(host, out, args.dry_run)
     declared = host.declared(args.block_id)
     group = declared._inputGroups.get(args.input_group or declared.selectedInputGroup)
     variables = typed_values(variables, declared._variables)
     inputs = typed_values(inputs, group.variables if group is not None else [])
-    flow = host.adhoc_flow(args.block_id, variables, inputs, args.input_group)
-    return _run_flow(host, flow, out)
+    if args.dry_run:
+        dry = host.dry_run(args.block_id, variables, inputs, args.input_group, on_result=_shower(out))
+        return _finish_dry_run(dry, out)
+    return _run_and_report(lambda: host.run(args.block_id, variables, inputs, args.input_group,
+                                            on_result=_shower(out)).flow_run, out)
 
 
-def _find_flow(loaded: LoadedPlugin, wanted: str) -> Flow:
-    # A path is taken from the current folder, else from the plugin folder (as ``check`` prints it).
-    in_plugin = os.path.join(loaded.folder, wanted)
-    if not os.path.exists(wanted) and os.path.isfile(in_plugin):
-        wanted = in_plugin
-    if os.path.isfile(wanted) or wanted.endswith(".flow") or os.sep in wanted:
-        if not os.path.exists(wanted):
-            raise HostError(f"flow file not found: {wanted}")
-        return Flow.read(wanted)
-    with collect_problems():
-        entries = loaded.plugin._flows
-    for entry in entries:
-        stem = os.path.splitext(os.path.basename(entry["path"]))[0]
-        if wanted.lower() in (entry["name"].lower(), stem.lower()):
-            return Flow.read(entry["path"])
-    names = ", ".join(f"'{e['name']}'" for e in entries) or "none"
-    raise HostError(f"no preset flow named '{wanted}' in plugin {loaded.plugin.id} (preset flows: {names})")
+def _finish_dry_run(dry: DryRunResult, out: Output) -> int:
+    if out.as_json:
+        document = dry.result.flow_run.toDict()
+        document["dryRun"] = {"scripts": [{"path": s.path, "cwd": s.cwd, "script": s.text} for s in dry.scripts]}
+        print(dumps(document))
+    else:
+        print(f"dry run: {len(dry.scripts)} batch script(s) would be submitted")
+        for script in dry.scripts:
+            print(f"--- {script.path} (job folder {script.cwd}) ---")
+            print(script.text.rstrip("\n"))
+            print("---")
+    return EXIT_OK if dry.ok else EXIT_FAILED
 
 
 def cmd_flow(args, out: Output) -> int:
-    loaded = _load(args, out)
-    _report_load_warnings(loaded, out)
-    flow = _find_flow(loaded, args.flow)
-    host = _host(args, loaded, out)
-    _apply_overrides(host, flow, parse_assignments(args.set, "--set"), parse_assignments(args.input, "--input"))
-    return _run_flow(host, flow, out)
+    host = _host(args, out)
+    flow = host.load_flow(args.flow)
+    _announce_queue(host, out)
+    _apply_overrides(host.local, flow, parse_assignments(args.set, "--set"), parse_assignments(args.input, "--input"))
+    return _run_and_report(lambda: host.flow(flow, on_result=_shower(out)).raw, out)
 
 
 def _apply_overrides(host: LocalHost, flow: Flow, variables: dict, inputs: dict) -> None:
@@ -460,6 +470,45 @@ def cmd_config(args, out: Output) -> int:
     return EXIT_FAILED if any(p.level == "error" for p in problems) else EXIT_OK
 
 
+def _write_reports(report: TestReport, args) -> None:
+    if args.junit_xml:
+        write_junit(report, args.junit_xml)
+    if args.html:
+        write_html(report, args.html)
+
+
+def cmd_test(args, out: Output) -> int:
+    try:
+        loaded = _load(args, out)
+    except PluginLoadError as exc:  # CI still gets its reports, with the reason
+        _write_reports(load_failure(args.plugin_dir, exc.problems), args)
+        raise
+    _report_load_warnings(loaded, out)
+    report = run_tests(loaded, queue=args.queue, job_timeout=args.job_timeout, workdir=args.workdir)
+    _write_reports(report, args)
+    if out.as_json:
+        print(dumps(as_dict(report)))
+    else:
+        print("\n".join(summary_lines(report)))
+    if not report.outcomes:
+        out.problem(Problem("error", f"no tests in {os.path.join(loaded.folder, 'Tests')} "
+                                     f"(case files *.json or *.yaml, pytest files test_*.py)"))
+    return EXIT_OK if report.ok else EXIT_FAILED
+
+
+def cmd_new(args, out: Output) -> int:
+    try:
+        folder = create_plugin(args.name, args.dir, parse_extras(args.with_parts))
+    except (ScaffoldError, OSError) as exc:
+        raise UsageError(str(exc)) from None
+    if out.as_json:
+        print(dumps({"folder": folder}))
+    else:
+        print(f"created {folder}")
+        print(f"next: qorvel-plugin check {folder} && qorvel-plugin test {folder}")
+    return EXIT_OK
+
+
 # -- entry point --------------------------------------------------------------------------------
 
 def build_parser() -> argparse.ArgumentParser:
@@ -494,6 +543,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--set", action="append", metavar="VAR=VALUE", help="value of a variable (JSON or text)")
     p.add_argument("--input", action="append", metavar="ID=VALUE", help="value of an input (JSON or text)")
     p.add_argument("--input-group", metavar="GROUP", help="input group to use (default: the block's first)")
+    p.add_argument("--dry-run", action="store_true",
+                   help="cluster job blocks: run the first phase only and print the batch script it would submit")
     running(p)
     p = command("flow", "run a flow (a .flow file, or a preset flow's name) on this machine")
     p.add_argument("flow", metavar="FLOW_FILE_OR_NAME")
@@ -502,6 +553,19 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--input", action="append", metavar="PLACED_ID.ID=VALUE",
                    help="value of an input of one placement (JSON or text)")
     running(p)
+    p = command("test", "run the cases and test_*.py files in the plugin's Tests folder")
+    p.add_argument("--queue", choices=("local", "slurm", "auto"), default="local",
+                   help="where batch jobs run (default: the local runner)")
+    p.add_argument("--job-timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+                   help=f"cancel a batch job that has not ended after this long (default {DEFAULT_TIMEOUT:g})")
+    p.add_argument("--workdir", metavar="DIR", help="folder for the runs of the tests (default: a new temporary one)")
+    p.add_argument("--junit-xml", metavar="FILE", help="write a JUnit XML report")
+    p.add_argument("--html", metavar="FILE", help="write a self-contained HTML report")
+    p = sub.add_parser("new", help="write a new plugin folder", description="write a new plugin folder")
+    p.add_argument("name", metavar="NAME", help="the plugin's name (its folder is the name in lower case)")
+    p.add_argument("--with", dest="with_parts", metavar="PARTS", help=f"optional parts: {','.join(EXTRAS)}")
+    p.add_argument("--dir", default=".", metavar="DIR", help="where to create the folder (default: here)")
+    p.add_argument("--json", action="store_true", help="print the result as JSON")
     p = command("config", "show the plugin's configuration, or save values with --set")
     p.add_argument("--set", action="append", metavar="VAR=VALUE", help="value to save (JSON or text)")
     p.add_argument("--config", metavar="PATH", help="configuration file (default: under ~/.config/qorvel/plugins)")
@@ -510,7 +574,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 COMMANDS = {"check": cmd_check, "describe": cmd_describe, "run": cmd_run, "flow": cmd_flow, "config": cmd_config,
-            "remotes": cmd_remotes}
+            "remotes": cmd_remotes, "test": cmd_test, "new": cmd_new}
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -156,6 +156,8 @@ class LocalHost:
         self.capture_stdout = capture_stdout
         self.job_timeout = job_timeout
         self._remotes: RunRemotes | None = None  # the named remotes of the running flow
+        # False for a dry run: a cluster job block runs its first phase only.
+        self.follow_jobs = True
 
     # -- blocks and configuration ------------------------------------------------------------
 
@@ -464,7 +466,7 @@ class LocalHost:
         try:
             if not self._plugin_call(block, result):
                 return
-            if str(block.TYPE) == "slurm":
+            if str(block.TYPE) == "slurm" and self.follow_jobs:
                 self._second_phase(flow, placed, block, remote, result)
         finally:
             remote._runningSavedID = remote._runningPlacedID = None
