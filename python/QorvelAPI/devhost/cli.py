@@ -5,6 +5,7 @@
     qorvel-plugin run PLUGIN_DIR BLOCK_ID [--set VAR=VALUE ...] [--input ID=VALUE ...]
     qorvel-plugin flow PLUGIN_DIR FLOW_FILE_OR_NAME
     qorvel-plugin config PLUGIN_DIR [--set VAR=VALUE ...]
+    qorvel-plugin serve PLUGIN_DIR [--port N] [--host 127.0.0.1]
 
 Every command takes ``--json``. Problems are reported one per line on standard error
 ("error: ..." / "warning: ..."); the exit status is 0 on success, 1 when loading or running
@@ -19,6 +20,7 @@ import os
 import sys
 from typing import Any
 
+from . import serve
 from .flow import Flow, FlowError, register_flow_manager
 from .loader import LoadedPlugin, PluginLoadError, Problem, collect_problems, load_plugin, one_line
 from .run import BlockResult, FlowRun, HostError, Interrupted, LocalHost
@@ -429,10 +431,13 @@ def build_parser() -> argparse.ArgumentParser:
     p = command("config", "show the plugin's configuration, or save values with --set")
     p.add_argument("--set", action="append", metavar="VAR=VALUE", help="value to save (JSON or text)")
     p.add_argument("--config", metavar="PATH", help="configuration file (default: under ~/.config/qorvel/plugins)")
+    p = command("serve", "show the plugin in a browser: its blocks, runs, pages and the molecular viewer")
+    serve.add_arguments(p)
     return parser
 
 
-COMMANDS = {"check": cmd_check, "describe": cmd_describe, "run": cmd_run, "flow": cmd_flow, "config": cmd_config}
+COMMANDS = {"check": cmd_check, "describe": cmd_describe, "run": cmd_run, "flow": cmd_flow, "config": cmd_config,
+            "serve": lambda args, out: serve.command(args, out)}
 
 
 def main(argv: list[str] | None = None) -> int:
