@@ -148,9 +148,12 @@ class ServeApp:
             if problems:
                 raise Refused(400, "; ".join(problems))
             host = self.session_host()
+            group = request.get("inputGroup")
+            if group == self.block_document(str(request["block"]))["selectedInputGroup"]:
+                group = None  # the block's own selection needs no block state
             try:
                 flow = host.adhoc_flow(str(request["block"]), request.get("variables") or {},
-                                       request.get("inputs") or {}, request.get("inputGroup"))
+                                       request.get("inputs") or {}, group)
             except HostError as exc:
                 raise Refused(400, str(exc)) from None
             kind = "block"

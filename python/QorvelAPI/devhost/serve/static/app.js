@@ -130,7 +130,7 @@ class BlockCard {
                     onchange: () => { this.group = group.id; this.resetInputs(); this.render(); } }) : null),
             variableTable(group.variables, this, group.id === this.group ? "inputs" : null)));
         const runnable = !["config", "ghost"].includes(b.type);
-        this.node.replaceChildren(
+        this.node.replaceChildren(...[
             element("h3", {}, b.name, element("span", { class: "kind" }, b.type)),
             element("div", { class: "id" }, b.id),
             element("p", {}, b.description),
@@ -142,7 +142,8 @@ class BlockCard {
             b.outputs.length ? variableTable(b.outputs, this, null) : null,
             element("ul", { class: "messages" }),
             runnable ? element("div", { class: "actions" },
-                element("button", { class: "run", onclick: () => this.run() }, "Run block")) : null);
+                element("button", { class: "run", onclick: () => this.run() }, "Run block")) : null,
+        ].filter(Boolean));
     }
 }
 
@@ -231,7 +232,7 @@ const handlers = {
         const node = resultNode(r.placedID);
         node.className = `result ${r.status}`;
         const outputs = Object.entries(r.outputs || {});
-        node.replaceChildren(
+        node.replaceChildren(...[
             element("b", {}, `${r.name} (#${r.placedID})`), ` ${r.type}: ${r.status} in ${r.seconds.toFixed(2)} s`,
             r.error ? element("div", { class: "badge-error" }, r.error) : null,
             ...r.messages.map((m) => element("div", { class: m.level }, `${m.level}: ${m.message}`)),
@@ -243,7 +244,8 @@ const handlers = {
             text("Printed", r.printed),
             r.job ? text("Job output", r.job.stdOut) : null,
             r.job ? text("Job errors", r.job.stdErr) : null,
-            r.viewerActions.length ? element("div", { class: "meta" }, `${r.viewerActions.length} viewer action(s)`) : null);
+            r.viewerActions.length ? element("div", { class: "meta" }, `${r.viewerActions.length} viewer action(s)`) : null,
+        ].filter(Boolean));
     },
     viewer(entry) {
         if (state.viewer) state.viewer.enqueue(entry);

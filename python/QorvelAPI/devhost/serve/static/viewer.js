@@ -44,6 +44,7 @@ export class SceneViewer {
         this.labels = new Map(); // molecule label -> structure refs
         this.generation = 0;
         this.focused = false;
+        this.timings = [];      // [type, milliseconds] of each applied action
     }
 
     static async create(element, errors, lean) {
@@ -67,6 +68,7 @@ export class SceneViewer {
         const generation = this.generation;
         this.queue = this.queue.then(async () => {
             if (generation !== this.generation) return;
+            const started = performance.now();
             try {
                 await this.apply(entry, true);
                 this.applied += 1;
@@ -74,6 +76,7 @@ export class SceneViewer {
                 this.failed += 1;
                 this.badge(entry, error);
             }
+            this.timings.push([entry.action && entry.action.type, Math.round(performance.now() - started)]);
         });
         return this.queue;
     }
@@ -82,8 +85,13 @@ export class SceneViewer {
     restart() {
         this.generation += 1;
         this.received = this.applied = this.failed = 0;
+        this.timings = [];
         this.errors.replaceChildren();
-        this.queue = this.queue.then(() => this.clear());
+        this.queue = this.queue.then(async () => {
+            const started = performance.now();
+            await this.clear();
+            this.timings.push(["restart", Math.round(performance.now() - started)]);
+        });
         return this.queue;
     }
 
