@@ -15,6 +15,8 @@ import subprocess
 import tempfile
 import time
 
+from QorvelAPI.devhost.environment import child_environment
+
 CHROMIUM = "/usr/lib/chromium/chromium"
 FLAGS = ["--headless", "--no-sandbox", "--enable-unsafe-swiftshader", "--use-angle=swiftshader",
          "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1", "--no-first-run",
@@ -43,7 +45,8 @@ def _spawn_with_pipe(command: list[str], to_browser: int, from_browser: int) -> 
     try:
         os.dup2(ends[0], 3)
         os.dup2(ends[1], 4)
-        return subprocess.Popen(command, pass_fds=(3, 4), stdin=subprocess.DEVNULL,
+        # Without a sanitizer runtime that the test run may have preloaded into this process.
+        return subprocess.Popen(command, pass_fds=(3, 4), stdin=subprocess.DEVNULL, env=child_environment(),
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     finally:
         for fd in (3, 4):
@@ -160,8 +163,14 @@ class Browser:
         }})"""
         return self.evaluate(script, timeout)
 
-    def screenshot(self, path: str) -> None:
-        data = self.page("Page.captureScreenshot", format="png")["data"]
+    def screenshot(self, path: str, selector: str | None = None) -> None:
+        """A PNG of the page, or of one element of it (all of it, also beyond the window)."""
+        params = {"format": "png"}
+        if selector:
+            box = self.evaluate(f"(() => {{ const r = document.querySelector({json.dumps(selector)})"
+                                f".getBoundingClientRect(); return [r.x + scrollX, r.y + scrollY, r.width, r.height]; }})()")
+            params.update(clip=dict(zip(("x", "y", "width", "height"), box), scale=1), captureBeyondViewport=True)
+        data = self.page("Page.captureScreenshot", **params)["data"]
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as handle:
             handle.write(base64.b64decode(data))

@@ -57,7 +57,8 @@ export class SceneViewer {
         if (lean) Object.assign(options, { extensions: ["mvs"], disableAntialiasing: true, pixelScale: 1, pickScale: 0.25 });
         const viewer = await molstar.Viewer.create(element, options);
         if (lean) {
-            viewer.plugin.canvas3d.setProps({ multiSample: { mode: "off" }, postprocessing: { enabled: false } });
+            viewer.plugin.canvas3d.setProps({ multiSample: { mode: "off" }, postprocessing: { enabled: false },
+                                              camera: { helper: { axes: { name: "off", params: {} } } } });
         }
         return new SceneViewer(viewer, errors);
     }
