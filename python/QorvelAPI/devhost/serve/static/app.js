@@ -287,7 +287,7 @@ async function main() {
     renderPlugin(data);
     const lean = data.lean || new URLSearchParams(location.search).has("lean");
     const viewerReady = startViewer(lean);
-    listen();
+    if (data.plugin) listen(); // a plugin that did not load has no runs
     await viewerReady;
     state.ready = true;
 }
