@@ -105,14 +105,18 @@ def test_catalogue_fills_page_info_and_checks_values(served):
     bad = {"block": "example_plugin.screen_ligands", "inputs": {"ligand_count": 2.5},
            "variables": {"mode": "slow", "threshold": "low", "box": {"size": "big"},
                          "residues": [{"chain": "A", "residue": "x"}], "nope": 1}}
+    block = "block example_plugin.screen_ligands:"
     assert example.json("POST", "/api/check", bad) == (200, {"problems": [
-        "Mode: must be one of fast, exhaustive", "Score threshold: expected a number, got text",
-        "Docking box / Size: expected a number, got text",
-        "Flexible residues row 1 / Residue: expected a whole number, got text",
-        "no variable 'nope' (known: mode, threshold, keep_best, box, residues, weights)",
-        "Ligand count: expected a whole number, got a number"]})
+        f'{block} variable \'mode\' is declared string[] with allowed values ["fast", "exhaustive"], but the value '
+        f'"slow" is not one of them',
+        f'{block} variable \'threshold\' is declared number, but the value "low" is not a number',
+        f'{block} variable \'box.size\' is declared number, but the value "big" is not a number',
+        f'{block} variable \'residues[1].residue\' is declared integer, but the value "x" is not a whole number',
+        "block example_plugin.screen_ligands has no variable 'nope' "
+        "(variables: mode, threshold, keep_best, box, residues, weights)",
+        f"{block} input 'ligand_count' is declared integer, but the value 2.5 is not a whole number"]})
     status, answer = example.json("POST", "/api/run", bad)
-    assert status == 400 and answer["error"].startswith("Mode: must be one of fast, exhaustive; ")
+    assert status == 400 and answer["error"].startswith(f"{block} variable 'mode' is declared string[]")
 
 
 def read_events(served, until="end"):

@@ -59,7 +59,7 @@ class _MolstarAPIBase:
         """Adds a box to the scene.
 
         Args:
-            center: The corner point [x, y, z] of the box (three floats).
+            center: The centre [x, y, z] of the box (three floats); the box is centred on it.
             sides: The side lengths [a, b, c] along the x, y and z axes (three floats).
             lineSize: The width of the lines.
             color: The colour as an RGB hex string; defaults to "#0000FF".

@@ -121,7 +121,7 @@ PyMethodDef api_methods[] = {
      "addBox($self, /, center, sides=[1.0, 1.0, 1.0], lineSize=1.0, color=None, opacity=1.0)\n--\n\n"
      "Adds a box to the scene.\n\n"
      "Args:\n"
-     "    center: The corner point [x, y, z] of the box (three floats).\n"
+     "    center: The centre [x, y, z] of the box (three floats); the box is centred on it.\n"
      "    sides: The side lengths [a, b, c] along the x, y and z axes (three floats).\n"
      "    lineSize: The width of the lines.\n"
      "    color: The colour as an RGB hex string; defaults to \"#0000FF\".\n"

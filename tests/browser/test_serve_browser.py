@@ -118,8 +118,9 @@ def test_group_and_list_take_values(browser, example):
     box = f"{screen}.node.querySelector('table.variables [data-variable=box]')"
     browser.evaluate(set_field(f"{box}.querySelector('[data-member=center_x] input')", "4.5"))
     browser.evaluate(set_field(f"{box}.querySelector('[data-member=center_y] input')", "abc"))
-    assert browser.wait_for(f"{screen}.node.querySelector('.messages').textContent") == \
-        "Docking box / Centre y: expected a number, got text"
+    assert browser.wait_for(f"{screen}.node.querySelector('.messages').textContent") == (
+        "block example_plugin.screen_ligands: variable 'box.center_y' is declared number, "
+        "but the value \"abc\" is not a number")
     browser.evaluate(set_field(f"{box}.querySelector('[data-member=center_y] input')", "-1"))
     residues = f"{screen}.node.querySelector('[data-variable=residues] [data-kind=list]')"
     browser.evaluate(f"{residues}.querySelector('.add-row').click()")

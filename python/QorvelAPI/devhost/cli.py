@@ -1,15 +1,17 @@
 """``qorvel-plugin``: load, check and run a plugin on this machine without the platform.
 
-    qorvel-plugin check PLUGIN_DIR
+    qorvel-plugin check PLUGIN_DIR [--strict]
     qorvel-plugin describe PLUGIN_DIR [BLOCK_ID]
     qorvel-plugin run PLUGIN_DIR BLOCK_ID [--set VAR=VALUE ...] [--input ID=VALUE ...]
-    qorvel-plugin flow PLUGIN_DIR FLOW_FILE_OR_NAME
+    qorvel-plugin flow PLUGIN_DIR FLOW_FILE_OR_NAME [--set PLACED_ID.VAR=VALUE ...] [--input PLACED_ID.ID=VALUE ...]
     qorvel-plugin config PLUGIN_DIR [--set VAR=VALUE ...]
     qorvel-plugin serve PLUGIN_DIR [--port N] [--host 127.0.0.1]
 
 Every command takes ``--json``. Problems are reported one per line on standard error
 ("error: ..." / "warning: ..."); the exit status is 0 on success, 1 when loading or running
-failed or ``check`` found problems, 2 for a wrong command line, 130 when interrupted.
+failed or ``check`` found errors (or warnings, with ``--strict``), 2 for a wrong command line,
+130 when interrupted. Values are checked against their variables' types (see ``values``);
+"group.member=VALUE" sets one member of a group.
 """
 
 from __future__ import annotations
@@ -23,8 +25,11 @@ from typing import Any
 from . import serve
 from .flow import Flow, FlowError, register_flow_manager
 from .loader import LoadedPlugin, PluginLoadError, Problem, collect_problems, load_plugin, one_line
+from .flowcheck import input_variables
+from .pluginchecks import duplicate_blocks, plugin_problems
 from .run import BlockResult, FlowRun, HostError, Interrupted, LocalHost
 from .runner import QueueError
+from .values import ValueCheckError
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
@@ -63,8 +68,37 @@ def parse_assignments(items: list[str] | None, option: str) -> dict:
 
 
 def typed_values(texts: dict, variables) -> dict:
-    types = {v.id: str(getattr(v, "type", "")) for v in variables}
-    return {name: parse_value(text, types.get(name)) for name, text in texts.items()}
+    """The values of NAME=TEXT items, each parsed for its variable's type; "group.member" sets one
+    member of a group (the other members keep their values)."""
+    declared = {v.id: v for v in variables}
+    values: dict = {}
+    for name, text in texts.items():
+        head, dot, member = name.partition(".")
+        group = declared.get(head)
+        if name not in declared and dot and group is not None and str(getattr(group, "type", "")) == "group":
+            members = {m.id: str(getattr(m, "type", "")) for m in group.variables}
+            target = values.get(head)
+            if not isinstance(target, dict):
+                target = values[head] = {}
+            target[member] = parse_value(text, members.get(member))
+        else:
+            values[name] = parse_value(text, str(getattr(declared[name], "type", "")) if name in declared else None)
+    return values
+
+
+def placed_assignments(flow: Flow, texts: dict, option: str) -> dict[int, dict]:
+    """PLACED_ID.NAME=TEXT items of ``flow`` as texts by placement."""
+    by_placement: dict[int, dict] = {}
+    known = {b.placedID for b in flow.blocks}
+    for name, text in texts.items():
+        head, dot, rest = name.partition(".")
+        if not dot or not head.isdigit() or not rest:
+            raise UsageError(f"{option} of a flow expects PLACED_ID.NAME=VALUE, got '{name}={text}'")
+        if int(head) not in known:
+            raise UsageError(f"{option} {name}: flow '{flow.name}' has no block with placedID {head} "
+                             f"(placedIDs: {', '.join(str(p) for p in sorted(known)) or 'none'})")
+        by_placement.setdefault(int(head), {})[rest] = text
+    return by_placement
 
 
 def dumps(value: Any) -> str:
@@ -142,8 +176,8 @@ def _page_info(page) -> dict:
     }
 
 
-def inspect_plugin(loaded: LoadedPlugin) -> tuple[dict, list[Problem]]:
-    """What ``check`` reports, and the further problems it finds (pages, preset flows)."""
+def inspect_plugin(loaded: LoadedPlugin, config_path: str | None = None) -> tuple[dict, list[Problem]]:
+    """What ``check`` reports, and the further problems it finds (pages, preset flows, configuration)."""
     plugin = loaded.plugin
     problems: list[Problem] = []
     pages = []
@@ -155,7 +189,7 @@ def inspect_plugin(loaded: LoadedPlugin) -> tuple[dict, list[Problem]]:
     with collect_problems() as collector:
         flows = plugin._flows
     problems.extend(collector.problems)
-    host = LocalHost(loaded, queue="local")
+    host = LocalHost(loaded, config_path=config_path, queue="local")
     flow_entries = []
     for entry in flows:
         flow_entries.append({k: entry[k] for k in ("name", "path", "savedID")})
@@ -163,6 +197,12 @@ def inspect_plugin(loaded: LoadedPlugin) -> tuple[dict, list[Problem]]:
             host.check_flow(Flow.read(entry["path"]))
         except FlowError as exc:
             problems.append(Problem("error", f"preset flow {os.path.basename(entry['path'])}: {exc}"))
+    problems.extend(plugin_problems(loaded, flow_entries))
+    if plugin._configs and os.path.exists(host.config_path):  # check never creates the file
+        try:
+            problems.extend(host.load_config()[1])
+        except HostError as exc:
+            problems.append(Problem("error", str(exc)))
     configs = [{"id": c.id, "name": c.name, "variables": [_variable_summary(v) for v in c._variables]}
                for c in plugin._configs]
     meta = loaded.meta
@@ -266,20 +306,22 @@ def cmd_check(args, out: Output) -> int:
         else:
             out.problems(exc.problems)
         return EXIT_FAILED
-    info, more = inspect_plugin(loaded)
+    info, more = inspect_plugin(loaded, args.config)
     problems: list[Problem] = []
-    for problem in loaded.problems + more:  # the container reads preset flows at every scan
+    for problem in duplicate_blocks(loaded, loaded.problems) + more:  # the container reads preset flows at every scan
         if not any(p.level == problem.level and p.message == problem.message for p in problems):
             problems.append(problem)
+    # Warnings fail the check only when asked (--strict).
+    failed = any(p.level == "error" or args.strict for p in problems)
     if out.as_json:
         info["problems"] = [p.toDict() for p in problems]
-        info["ok"] = not problems
+        info["ok"] = not failed
         print(dumps(info))
     else:
         print_check(info)
         out.problems(problems)
         print("no problems found" if not problems else f"{len(problems)} problem(s) found", file=sys.stderr)
-    return EXIT_OK if not problems else EXIT_FAILED
+    return EXIT_FAILED if failed else EXIT_OK
 
 
 def _report_load_warnings(loaded: LoadedPlugin, out: Output) -> None:
@@ -313,7 +355,15 @@ def _run_flow(host: LocalHost, flow: Flow, out: Output) -> int:
         print_result(result, out)
         sys.stdout.flush()
 
-    run = host.run_flow(flow, on_result=None if out.as_json else show)
+    try:
+        run = host.run_flow(flow, on_result=None if out.as_json else show)
+    except Interrupted as exc:
+        if exc.run is None:
+            raise
+        # The run so far, saved, is still reported (and as one JSON document with --json).
+        _finish_run(exc.run, out)
+        out.problem(Problem("error", str(exc)))
+        return EXIT_INTERRUPTED
     return _finish_run(run, out)
 
 
@@ -340,6 +390,10 @@ def cmd_run(args, out: Output) -> int:
 
 
 def _find_flow(loaded: LoadedPlugin, wanted: str) -> Flow:
+    # A path is taken from the current folder, else from the plugin folder (as ``check`` prints it).
+    in_plugin = os.path.join(loaded.folder, wanted)
+    if not os.path.exists(wanted) and os.path.isfile(in_plugin):
+        wanted = in_plugin
     if os.path.isfile(wanted) or wanted.endswith(".flow") or os.sep in wanted:
         if not os.path.exists(wanted):
             raise HostError(f"flow file not found: {wanted}")
@@ -359,7 +413,20 @@ def cmd_flow(args, out: Output) -> int:
     _report_load_warnings(loaded, out)
     flow = _find_flow(loaded, args.flow)
     host = _host(args, loaded, out)
+    _apply_overrides(host, flow, parse_assignments(args.set, "--set"), parse_assignments(args.input, "--input"))
     return _run_flow(host, flow, out)
+
+
+def _apply_overrides(host: LocalHost, flow: Flow, variables: dict, inputs: dict) -> None:
+    """``flow --set PLACED_ID.variable=value --input PLACED_ID.input=value``: values for placements,
+    applied over the flow file's (they are checked with the rest of the flow before it runs)."""
+    for placed_id, texts in placed_assignments(flow, variables, "--set").items():
+        placed = flow.placement(placed_id)
+        values = typed_values(texts, host.declared_exact(placed)._variables)
+        flow.variableValues.setdefault(placed_id, {}).update(values)
+    for placed_id, texts in placed_assignments(flow, inputs, "--input").items():
+        placed = flow.placement(placed_id)
+        placed.inputs.update(typed_values(texts, input_variables(host.declared_exact(placed), placed)))
 
 
 def cmd_config(args, out: Output) -> int:
@@ -389,7 +456,8 @@ def cmd_config(args, out: Output) -> int:
                 print(f"    {variable.id} = {short(config.get(variable.id))}")
         if values:
             print(f"saved {', '.join(values)}")
-    return EXIT_OK
+    # An unreadable file was set aside and rewritten with the defaults: the values asked for are lost.
+    return EXIT_FAILED if any(p.level == "error" for p in problems) else EXIT_OK
 
 
 # -- entry point --------------------------------------------------------------------------------
@@ -416,7 +484,9 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("--job-timeout", type=float, metavar="SECONDS",
                        help="cancel a batch job that has not ended after this long (default: wait)")
 
-    command("check", "import the plugin as the host does and report what it declares and every problem")
+    p = command("check", "import the plugin as the host does and report what it declares and every problem")
+    p.add_argument("--strict", action="store_true", help="fail on warnings too (by default only errors fail)")
+    p.add_argument("--config", metavar="PATH", help="configuration file to check (default: under ~/.config/qorvel/plugins)")
     p = command("describe", "print the block dictionaries that the flow editor receives, as JSON")
     p.add_argument("block_id", metavar="BLOCK_ID", nargs="?", help="one block (with or without the plugin prefix)")
     p = command("run", "run one block on this machine")
@@ -427,6 +497,10 @@ def build_parser() -> argparse.ArgumentParser:
     running(p)
     p = command("flow", "run a flow (a .flow file, or a preset flow's name) on this machine")
     p.add_argument("flow", metavar="FLOW_FILE_OR_NAME")
+    p.add_argument("--set", action="append", metavar="PLACED_ID.VAR=VALUE",
+                   help="value of a variable of one placement (JSON or text)")
+    p.add_argument("--input", action="append", metavar="PLACED_ID.ID=VALUE",
+                   help="value of an input of one placement (JSON or text)")
     running(p)
     p = command("config", "show the plugin's configuration, or save values with --set")
     p.add_argument("--set", action="append", metavar="VAR=VALUE", help="value to save (JSON or text)")
@@ -448,7 +522,7 @@ def main(argv: list[str] | None = None) -> int:
         return COMMANDS[args.command](args, out)
     except PluginLoadError as exc:
         problems = exc.problems
-    except (HostError, FlowError, QueueError, UsageError) as exc:
+    except (HostError, FlowError, QueueError, UsageError, ValueCheckError) as exc:
         problems = [Problem("error", str(exc))]
     except Interrupted as exc:
         out.problem(Problem("error", str(exc)))

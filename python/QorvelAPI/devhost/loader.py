@@ -9,12 +9,14 @@ ghost or configuration blocks added as blocks, unreadable preset flows) become p
 from __future__ import annotations
 
 import contextlib
+import difflib
 import hashlib
 import importlib.util
 import io
 import json
 import logging
 import os
+import re
 import sys
 import traceback
 from dataclasses import dataclass, field
@@ -25,6 +27,11 @@ from .flow import register_flow_manager
 PLATFORMS = ("universal", "linux", "macos_intel", "macos_arm")
 REQUIRED = ("id", "name", "description", "author", "version", "pluginFile")
 OPTIONAL_TEXT = ("minQorvelVersion", "maxQorvelVersion", "externalURL")
+FIELDS = REQUIRED + OPTIONAL_TEXT + ("platforms", "dependencies")
+VERSION_FIELDS = ("version", "minQorvelVersion", "maxQorvelVersion")
+# A version: numbers separated by dots, optionally followed by a pre-release or build label
+# ("1.0", "2.3.1", "1.0.0-beta.2", "1.0rc1", "1.2.3+build.5").
+VERSION = re.compile(r"\d+(\.\d+)*(-?[A-Za-z][A-Za-z0-9]*(\.\d+)*)?(\+[A-Za-z0-9.-]+)?")
 
 
 @dataclass
@@ -129,7 +136,24 @@ def read_meta(folder: str) -> tuple[dict | None, list[Problem]]:
             error(f"pluginFile \"{plugin_file}\" not found in {folder}")
     if isinstance(meta.get("id"), str) and not meta["id"].strip():
         error("field \"id\" must not be empty")
-    return (None if problems else meta), problems + warnings
+    return (None if problems else meta), problems + _field_problems(meta) + warnings
+
+
+def _field_problems(meta: dict) -> list[Problem]:
+    """Errors that do not stop loading (the platform ignores unknown fields), but that ``check`` reports:
+    misspelt fields, whose values are lost, and version fields that are not versions."""
+    problems = []
+    for key in meta:
+        if key not in FIELDS:
+            close = difflib.get_close_matches(key, FIELDS, n=1)
+            hint = f" (did you mean \"{close[0]}\"?)" if close else f" (fields: {', '.join(FIELDS)})"
+            problems.append(Problem("error", f"plugin.meta: unknown field {json.dumps(key)}{hint}"))
+    for key in VERSION_FIELDS:
+        value = meta.get(key)
+        if isinstance(value, str) and not VERSION.fullmatch(value):
+            problems.append(Problem("error", f"plugin.meta: field \"{key}\" is not a version: {json.dumps(value)} "
+                                             f"(expected numbers separated by dots, such as \"1.0.2\")"))
+    return problems
 
 
 class _Collector(logging.Handler):

@@ -21,9 +21,11 @@ from dataclasses import dataclass, field
 from typing import Any, Callable
 
 from .flow import Flow, FlowError, PlacedBlock
+from .flowcheck import check_flow, input_variables
 from .loader import LoadedPlugin, Problem, collect_problems, one_line, plugin_traceback
 from .remote import LocalRemote
 from .runner import choose_queue
+from .values import ValueCheckError, check_value, check_values, state_values
 
 
 # Job states after which the job still runs (or ends by itself).
@@ -40,7 +42,13 @@ class JobTimeout(Exception):
 
 
 class Interrupted(Exception):
-    """The user interrupted a run; the jobs it had started were cancelled."""
+    """The user interrupted a run; the jobs it had started were cancelled.
+
+    ``run`` is the flow run as far as it went (None when it had not started), its flow saved."""
+
+    def __init__(self, message: str, run: "FlowRun | None" = None):
+        super().__init__(message)
+        self.run = run
 
 
 def config_folder() -> str:
@@ -174,14 +182,19 @@ class LocalHost:
         return config, collector.problems
 
     def save_config(self, values: dict) -> tuple[dict, list[Problem]]:
-        known = {}
+        known, owner = {}, {}
         for config_block in self.plugin._configs:
             for variable in config_block._getVariables():
-                known[variable.id] = variable
+                known[variable.id], owner[variable.id] = variable, config_block
         unknown = [key for key in values if key not in known]
         if unknown:
             raise HostError(f"unknown configuration variable '{unknown[0]}' (known: {', '.join(known) or 'none'})")
-        _, problems = self.load_config()
+        values = {key: check_value(owner[key], known[key], value, role="setting") for key, value in values.items()}
+        current, problems = self.load_config()
+        for key, value in values.items():
+            # The file keeps a group as one object: members not given keep their stored values.
+            if str(known[key].type) == "group" and isinstance(current.get(key), dict):
+                values[key] = {**current[key], **value}
         with collect_problems() as collector:
             try:
                 self.plugin._saveConfig(self.config_path, dict(values))
@@ -239,10 +252,9 @@ class LocalHost:
     # -- flows -------------------------------------------------------------------------------
 
     def check_flow(self, flow: Flow) -> list[PlacedBlock]:
-        """Refuses a flow that cannot run as a whole: unknown blocks, bad connections, cycles."""
-        for placed in flow.blocks:
-            self.declared_exact(placed)
-        return flow.runOrder()
+        """Refuses a flow that cannot run as a whole: unknown blocks, state variables or values that do
+        not fit, bad connections, cycles. Returns the placements in run order."""
+        return check_flow(flow, self.declared_exact)
 
     def declared_exact(self, placed: PlacedBlock):
         for block in self.plugin._blocks:
@@ -253,9 +265,13 @@ class LocalHost:
     def run_flow(self, flow: Flow, on_result: Callable[[BlockResult], None] | None = None) -> FlowRun:
         """Runs the flow's placements in dependency order; ``on_result`` sees each result as it is ready."""
         order = self.check_flow(flow)
+        config, config_problems = self.load_config()
+        refused = [p for p in config_problems if p.level == "error"]
+        if refused:  # the file was set aside and rewritten with the defaults: do not run on those unasked
+            raise HostError(f"{refused[0].message}; nothing was run: check the configuration "
+                            f"(qorvel-plugin config) and run again")
         folder = self.prepare_folder(flow)
         remote = LocalRemote(folder, self.queue)
-        config, config_problems = self.load_config()
         run = FlowRun(flow, queue=self.queue.description)
         results: dict[int, BlockResult] = {}
         viewer = _molstar()
@@ -281,9 +297,13 @@ class LocalHost:
                 run.results.append(result)
                 if on_result is not None:
                     on_result(result)
+                if result.status == "cancelled":
+                    raise KeyboardInterrupt
         except KeyboardInterrupt:
             remote.cancelAll()
-            raise Interrupted("interrupted; jobs of this run were cancelled") from None
+            interrupted = Interrupted("interrupted; jobs of this run were cancelled", run)
+        else:
+            interrupted = None
         finally:
             if viewer is not None:
                 viewer._flow = None
@@ -291,6 +311,8 @@ class LocalHost:
                 run.savedTo = flow.write()
             except (OSError, FlowError):
                 run.savedTo = None
+        if interrupted is not None:
+            raise interrupted
         return run
 
     # -- the placement -----------------------------------------------------------------------
@@ -313,7 +335,7 @@ class LocalHost:
         with collect_problems() as collector:
             try:
                 block = self._prepare(flow, placed, declared, remote, config, incoming or [])
-            except HostError as exc:
+            except (HostError, ValueCheckError) as exc:
                 result.status, result.error = "error", str(exc)
             except Exception as exc:  # the model refused the flow's state or a value
                 result.status = "error"
@@ -323,7 +345,11 @@ class LocalHost:
                     result.messages.append(Problem("warning", f"block {declared.id} (#{placed.placedID}) selects the "
                                                               f"remote '{block.selectedRemote}'; the local host runs "
                                                               f"it on Local"))
-                self._call(flow, placed, block, remote, result)
+                try:
+                    self._call(flow, placed, block, remote, result)
+                except KeyboardInterrupt:  # the caller stops the run; the placement keeps its state
+                    result.status = "cancelled"
+                    result.error = result.error or f"interrupted while block {declared.id} (#{placed.placedID}) ran"
         result.messages.extend(collector.problems)
         result.seconds = time.monotonic() - started
         if block is not None:
@@ -339,12 +365,17 @@ class LocalHost:
         return result
 
     def _prepare(self, flow: Flow, placed: PlacedBlock, declared, remote: LocalRemote, config: dict, incoming: list):
+        label = f"{declared.id} (#{placed.placedID})"
+        state = self._state_json(declared, placed)
+        # Values are checked before the block sees them: the model's own refusals do not say which
+        # value of which variable was wrong.
+        stated = state_values(label, declared._variables, state.get("variables"))
+        completed = check_values(label, declared._variables, stated)
         block = declared.copy()
-        block._parseInternalVariables(self._state_json(declared, placed))
+        block._parseInternalVariables(state)
         variables = copy.deepcopy(flow.variableValues.get(placed.placedID, {}))
         inputs = copy.deepcopy(placed.inputs)
-        group = block._inputGroups.get(block.selectedInputGroup) if block._inputGroups else None
-        input_ids = [v.id for v in group.variables] if group is not None else []
+        input_ids = [v.id for v in input_variables(declared, placed)]
         variable_ids = [v.id for v in block._variables]
         for edge, origin in incoming:
             if edge.originVariableID not in origin.outputs:
@@ -358,6 +389,11 @@ class LocalHost:
             else:
                 raise HostError(f"connection {edge.describe()}: block {declared.id} has no input or variable "
                                 f"'{edge.destinationVariableID}'")
+        # Rows of variable lists in the state, completed with the columns' defaults.
+        variables.update({key: value for key, value in completed.items()
+                          if key not in variables and value != stated[key]})
+        variables = check_values(label, declared._variables, variables)
+        inputs = check_values(label, input_variables(declared, placed), inputs, role="input")
         if variables:
             block._updateVariables(variables)
         block._updateInputs(inputs)
@@ -375,7 +411,7 @@ class LocalHost:
         try:
             with redirect:
                 block()
-            return True
+            return self._check_outputs(block, result)
         except KeyboardInterrupt:
             raise
         except (Exception, SystemExit) as exc:
@@ -386,6 +422,21 @@ class LocalHost:
             return False
         finally:
             result.printed += printed.getvalue()
+
+    @staticmethod
+    def _check_outputs(block, result: BlockResult) -> bool:
+        """False (the block failed) when the action set an output to a value that does not fit its type."""
+        outputs = block.outputs
+        try:
+            for output in block._outputs:
+                value = outputs.get(output.id)
+                if value is not None:
+                    check_value(block, output, value, role="output")
+        except ValueCheckError as exc:
+            result.status, result.error = "error", f"setOutput: {exc}"
+            block.blockLogs = (block.blockLogs or "") + result.error
+            return False
+        return True
 
     def _call(self, flow: Flow, placed: PlacedBlock, block, remote: LocalRemote, result: BlockResult) -> None:
         remote._runningSavedID, remote._runningPlacedID = flow.savedID, placed.placedID
@@ -404,6 +455,11 @@ class LocalHost:
         """Follows the job of a cluster job block, then runs its final action."""
         result.job = JobInfo()
         started = time.monotonic()
+        jobs = remote.jobsOf(flow.savedID, placed.placedID)
+        if len(jobs) > 1:
+            result.messages.append(Problem("warning", f"block {block.id} (#{placed.placedID}) submitted {len(jobs)} jobs "
+                                                      f"({', '.join(map(str, jobs))}) in one phase; only the last one, "
+                                                      f"{jobs[-1]}, is followed"))
         try:
             block.parseStatus()
             if block.jobID is None and str(block.status) == "IDLE":
@@ -424,7 +480,8 @@ class LocalHost:
                 self.progress(self._progress_text(block, started), True)
         except Exception as exc:  # the queue failed while the job was followed, or it took too long
             with contextlib.suppress(Exception):
-                remote.cancelBlockJobs(flow.savedID, placed.placedID)
+                if remote.cancelBlockJobs(flow.savedID, placed.placedID) or isinstance(exc, JobTimeout):
+                    _record_cancelled(block)
             result.status = "error"
             cause = exc.__cause__ if exc.__cause__ is not None else exc
             result.error = (str(exc) if isinstance(exc, JobTimeout) else
@@ -433,6 +490,7 @@ class LocalHost:
             return
         except KeyboardInterrupt:
             cancelled = remote.cancelBlockJobs(flow.savedID, placed.placedID)
+            _record_cancelled(block)
             self.progress(self._progress_text(block, started, "CANCELLED"), True)
             result.status = "cancelled"
             result.error = f"interrupted; cancelled job {', '.join(map(str, cancelled)) or block.jobID}"
@@ -457,6 +515,15 @@ class LocalHost:
         elapsed = int(time.monotonic() - started)
         return (f"  job {block.jobID} of {block.id} (#{block._placedID}): {status or block.status}"
                 f"  {elapsed // 60:d}:{elapsed % 60:02d}")
+
+
+def _record_cancelled(block) -> None:
+    """The block's job facts after the host cancelled its job: the queue's, read once more, and the
+    status CANCELLED while the queue still reports the job as not ended."""
+    with contextlib.suppress(Exception):
+        block.parseStatus()
+    if str(block.status) in ("PENDING", "RUNNING", "IDLE", "UNKNOWN") or str(block.status) in PASSING_STATES:
+        block.status = type(block.status)("CANCELLED")
 
 
 def _plain(value: Any) -> Any:

@@ -7,21 +7,23 @@ The local runner runs each batch script as a child process of the local host. A 
 while all job slots are taken (one slot per core by default), RUNNING while its process lives, and
 COMPLETED or FAILED by its exit status (CANCELLED after ``cancel``). Its standard output and error
 go to files, by default ``slurm-<job id>.out`` and ``slurm-<job id>.err`` in the job's working
-folder, or where the script's ``#SBATCH --output``/``--error`` lines say.
+folder, or where the script's ``#SBATCH --output``/``--error`` lines say. A script whose
+``#SBATCH`` lines sbatch would refuse is refused (see ``sbatch``); options this machine cannot
+honour (partitions, accounts, GPUs, arrays) are logged as warnings.
 """
 
 from __future__ import annotations
 
 import fcntl
+import logging
 import os
-import re
-import shlex
 import signal
 import subprocess
 import time
 from dataclasses import dataclass, field
 
 from .environment import child_environment
+from .sbatch import DirectiveError, honoured_options, read_directives, unhonoured
 
 TERMINAL_STATES = ("COMPLETED", "FAILED", "CANCELLED", "TIMEOUT", "OUT_OF_MEMORY", "OUT_OF_ME", "NODE_FAIL",
                    "BOOT_FAIL", "DEADLINE", "PREEMPTED", "REVOKED", "SPECIAL_EXIT")
@@ -49,38 +51,9 @@ class LocalJob:
     start_error: str | None = None
 
 
-_DIRECTIVE = re.compile(r"^#SBATCH\s+(.*)$")
-
-
 def _sbatch_options(script_text: str) -> dict[str, str]:
     """The ``#SBATCH`` options of a script that the local runner honours (job name, output, error)."""
-    options: dict[str, str] = {}
-    aliases = {"-J": "job-name", "-o": "output", "-e": "error", "--job-name": "job-name",
-               "--output": "output", "--error": "error"}
-    for line in script_text.splitlines():
-        line = line.strip()
-        if line and not line.startswith("#"):
-            break  # like sbatch: directives end at the first command
-        match = _DIRECTIVE.match(line)
-        if not match:
-            continue
-        try:
-            words = shlex.split(match.group(1), comments=True)
-        except ValueError:
-            continue
-        index = 0
-        while index < len(words):
-            word = words[index]
-            key, value = word, None
-            if word.startswith("--") and "=" in word:
-                key, value = word.split("=", 1)
-            elif word in aliases and index + 1 < len(words):
-                value = words[index + 1]
-                index += 1
-            if key in aliases and value is not None:
-                options[aliases[key]] = value
-            index += 1
-    return options
+    return honoured_options(read_directives(script_text))
 
 
 def _expand_pattern(pattern: str, job: int, name: str) -> str:
@@ -157,7 +130,15 @@ class LocalRunner:
                 text = handle.read()
         except OSError as exc:
             raise QueueError(f"cannot read batch script {script_path}: {exc.strerror or exc}") from None
-        options = _sbatch_options(text)
+        # What sbatch would refuse is refused here too, in its words; what this machine cannot do is said.
+        name = os.path.basename(script_path)
+        try:
+            directives = read_directives(text, name)
+        except DirectiveError as exc:
+            raise QueueError(f"sbatch {script_path} failed: {exc}") from None
+        for warning in unhonoured(directives, name):
+            logging.getLogger("Qorvel").warning("%s", warning)
+        options = honoured_options(directives)
         job_id = self._new_id()
         name = options.get("job-name") or os.path.basename(script_path)
         stdout = _expand_pattern(options.get("output", "slurm-%j.out"), job_id, name)

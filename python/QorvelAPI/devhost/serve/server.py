@@ -32,7 +32,7 @@ from ..flow import Flow, FlowError
 from ..loader import collect_problems, one_line, plugin_traceback
 from ..run import HostError
 from . import pages as page_host
-from .checks import check_values
+from ..values import ValueCheckError, check_value
 from .session import RunBusy, RunSession
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
@@ -80,6 +80,21 @@ def within(root: str | None, path: str) -> str | None:
     return os.path.relpath(target, base) if target.startswith(base + os.sep) else None
 
 
+def _value_problems(block, variables, values: dict, role: str) -> list[str]:
+    """The local host's value checks (those of ``run``), every fault rather than the first."""
+    declared = {v.id: v for v in variables}
+    problems = []
+    for key, value in values.items():
+        if key not in declared:
+            problems.append(f"block {block.id} has no {role} '{key}' ({role}s: {', '.join(declared) or 'none'})")
+            continue
+        try:
+            check_value(block, declared[key], value, role, warn=lambda message: None)
+        except ValueCheckError as exc:
+            problems.append(str(exc))
+    return problems
+
+
 class ServeApp:
     """Everything the handler answers from: the loaded plugin (or its load problems) and the run session."""
 
@@ -115,22 +130,22 @@ class ServeApp:
         document["flows"] = self.info["flows"]
         return document
 
-    def block_document(self, block_id: str) -> dict:
-        for block in self.loaded.plugin._blocks:
-            if block.id == block_id:
-                return block._toDict()
-        raise Refused(404, f"no block '{block_id}' in plugin {self.loaded.plugin.id}")
-
     def check_request(self, request: dict) -> list[str]:
-        document = self.block_document(str(request.get("block")))
+        """What is wrong with the values typed for a block, one message each (none: they can run)."""
+        block = self._declared(str(request.get("block")))
         variables = request.get("variables") or {}
         inputs = request.get("inputs") or {}
         if not isinstance(variables, dict) or not isinstance(inputs, dict):
             raise Refused(400, "\"variables\" and \"inputs\" must be objects")
-        groups = {g["id"]: g for g in document["inputs"]}
-        group = groups.get(request.get("inputGroup") or document["selectedInputGroup"])
-        return (check_values(document["variables"], variables, "variable")
-                + check_values(group["variables"] if group else [], inputs, "input"))
+        group = block._inputGroups.get(request.get("inputGroup") or block.selectedInputGroup)
+        return (_value_problems(block, block._variables, variables, "variable")
+                + _value_problems(block, group.variables if group is not None else [], inputs, "input"))
+
+    def _declared(self, block_id: str):
+        for block in self.loaded.plugin._blocks:
+            if block.id == block_id:
+                return block
+        raise Refused(404, f"no block '{block_id}' in plugin {self.loaded.plugin.id}")
 
     # -- runs ------------------------------------------------------------------------------------
 
@@ -149,7 +164,7 @@ class ServeApp:
                 raise Refused(400, "; ".join(problems))
             host = self.session_host()
             group = request.get("inputGroup")
-            if group == self.block_document(str(request["block"]))["selectedInputGroup"]:
+            if group == self._declared(str(request["block"])).selectedInputGroup:
                 group = None  # the block's own selection needs no block state
             try:
                 flow = host.adhoc_flow(str(request["block"]), request.get("variables") or {},

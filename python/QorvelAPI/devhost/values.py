@@ -1,0 +1,320 @@
+"""Checks of the values that the local host takes from the author, against the declared types.
+
+The flow editor only ever sends a variable a value of its declared type; the local host gets its
+values from the command line, flow files, configuration files and actions (``setOutput``), so it
+checks each one as the editor would have constrained it. ``check_value`` is the one entry point:
+it returns the value to use (a variable list's rows completed with the columns' defaults) or
+raises ``ValueCheckError``, whose message names the block, the variable, the declared type and the
+value (and, for a choice, the allowed values). Null is accepted for every type but a group: it is
+the value of a variable that was left empty.
+
+The shape of a value, by declared type:
+
+==========================================  ====================================================
+type                                        value
+==========================================  ====================================================
+any, custom                                 anything JSON holds
+string, text_area, code, smiles, structure  a text
+number, float                               a number (an integer or a decimal; not true/false)
+integer                                     a whole number written without a fraction (not 2.7,
+                                            not 2.0, not true/false)
+boolean                                     true or false
+string[], number[] (a select)               one text (one number), one of allowedValues when the
+                                            variable has them
+radio                                       one of allowedValues
+checkbox                                    with allowedValues: a list of some of them, each at
+                                            most once; without: true or false
+list                                        a list whose elements have the type named by the
+                                            first of allowedValues (any type when there are none)
+object                                      a JSON object
+[number, number, number] (a range)          a list of exactly three numbers [from, to, step]
+[number, number, number, constrain]         a list of exactly four items [from, to, step,
+                                            constrain]: three numbers and true or false
+file, folder                                a text: a path; one that does not exist on this
+                                            machine gets a warning, not an error (it may exist
+                                            where the block runs)
+group                                       a JSON object from member identifiers to member
+                                            values; a member left out keeps its value
+_list (VariableList)                        a JSON list of rows, each a JSON object from column
+                                            (prototype) identifiers to values; a missing column
+                                            gets the prototype's default value
+others (box, sphere, residue, atom, ...)    stored as given
+==========================================  ====================================================
+"""
+
+from __future__ import annotations
+
+import json
+import logging
+import math
+import os
+from typing import Any, Callable, Iterable
+
+TEXT_TYPES = frozenset({"string", "text_area", "code", "smiles", "structure", "file", "folder"})
+NUMBER_TYPES = frozenset({"number", "float"})
+CHOICE_TYPES = frozenset({"string[]", "number[]", "radio", "checkbox"})
+RANGE = "[number, number, number]"
+CONSTRAINED_RANGE = "[number, number, number, constrain]"
+
+Warn = Callable[[str], None]
+
+
+class ValueCheckError(ValueError):
+    """A value that does not fit its variable; the message says which and why."""
+
+    def __init__(self, message: str, block: str = "", variable: str = "", declared: str = "", value: Any = None,
+                 allowed: list | None = None):
+        super().__init__(message)
+        self.block, self.variable, self.declared, self.value, self.allowed = block, variable, declared, value, allowed
+
+
+def show(value: Any, limit: int = 120) -> str:
+    """A value as the author would write it (JSON), cut when long."""
+    try:
+        text = json.dumps(value, ensure_ascii=False)
+    except (TypeError, ValueError):
+        text = repr(value)
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+def block_label(block: Any) -> str:
+    """How messages name a block: its identifier, and its placement when it has one."""
+    if isinstance(block, str):
+        return block
+    placed = getattr(block, "_placedID", None)
+    return f"{block.id} (#{placed})" if placed else str(block.id)
+
+
+def type_of(variable: Any) -> str:
+    return str(getattr(variable, "type", "any"))
+
+
+def _log_warning(message: str) -> None:
+    logging.getLogger("Qorvel").warning("%s", message)
+
+
+# -- element tests ----------------------------------------------------------------------------
+
+def _is_number(value: Any) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool) and \
+        not (isinstance(value, float) and not math.isfinite(value))
+
+
+def _is_integer(value: Any) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _scalar_fits(kind: str, value: Any) -> bool:
+    """Whether a non-null value fits one of the plain (non-container) types."""
+    if kind in TEXT_TYPES:
+        return isinstance(value, str)
+    if kind in NUMBER_TYPES:
+        return _is_number(value)
+    if kind == "integer":
+        return _is_integer(value)
+    if kind == "boolean":
+        return isinstance(value, bool)
+    if kind == "object":
+        return isinstance(value, dict)
+    if kind == "string[]":
+        return isinstance(value, str)
+    if kind == "number[]":
+        return _is_number(value)
+    if kind == RANGE:
+        return isinstance(value, list) and len(value) == 3 and all(_is_number(v) for v in value)
+    if kind == CONSTRAINED_RANGE:
+        return (isinstance(value, list) and len(value) == 4 and all(_is_number(v) for v in value[:3])
+                and isinstance(value[3], bool))
+    return True
+
+
+_EXPECTED = {
+    "number": "a number", "float": "a number", "integer": "a whole number", "boolean": "true or false",
+    "object": "a JSON object", "string[]": "a text", "number[]": "a number",
+    RANGE: "a list of three numbers [from, to, step]",
+    CONSTRAINED_RANGE: "a list [from, to, step, constrain] of three numbers and true or false",
+}
+
+
+def expected(kind: str) -> str:
+    return "a text" if kind in TEXT_TYPES else _EXPECTED.get(kind, f"a value of type {kind}")
+
+
+# -- the checks -------------------------------------------------------------------------------
+
+class _Check:
+    """One value of one variable; ``where`` names the variable in messages ("box.size", "residues[2].chain")."""
+
+    def __init__(self, block: str, variable: Any, where: str, role: str, warn: Warn):
+        self.block, self.variable, self.where, self.role, self.warn = block, variable, where, role, warn
+        self.kind = type_of(variable)
+
+    def fail(self, value: Any, problem: str, allowed: list | None = None) -> ValueCheckError:
+        declared = {"group": "is a group", "_list": "is a variable list"}.get(self.kind, f"is declared {self.kind}")
+        message = (f"block {self.block}: {self.role} '{self.where}' {declared}"
+                   + (f" with allowed values {show(allowed, 400)}" if allowed is not None else "")
+                   + f", but {problem}")
+        return ValueCheckError(message, self.block, self.where, self.kind, value, allowed)
+
+    def run(self, value: Any) -> Any:
+        if self.kind == "group":  # a group always has its members: null is not a group's value
+            return self.group(value)
+        if value is None:
+            return None
+        if self.kind == "_list":
+            return self.rows(value)
+        allowed = getattr(self.variable, "allowedValues", None)
+        if self.kind in CHOICE_TYPES:
+            return self.choice(value, allowed)
+        if self.kind == "list":
+            return self.elements(value, allowed)
+        if not _scalar_fits(self.kind, value):
+            raise self.fail(value, f"the value {show(value)} is not {expected(self.kind)}")
+        if self.kind in ("file", "folder"):
+            self.path(value)
+        return value
+
+    def choice(self, value: Any, allowed: list | None) -> Any:
+        if self.kind == "checkbox" and allowed is None:
+            if not isinstance(value, bool):
+                raise self.fail(value, f"the value {show(value)} is not true or false")
+            return value
+        if self.kind == "checkbox":
+            if not isinstance(value, list):
+                raise self.fail(value, f"the value {show(value)} is not a list of some of them", allowed)
+            for item in value:
+                if item not in allowed or isinstance(item, bool) != any(isinstance(a, bool) and a == item
+                                                                        for a in allowed):
+                    raise self.fail(value, f"{show(item)} is not one of them", allowed)
+            if len({show(v) for v in value}) != len(value):
+                raise self.fail(value, f"the value {show(value)} names one of them twice", allowed)
+            return value
+        if self.kind in ("string[]", "number[]") and not _scalar_fits(self.kind, value):
+            raise self.fail(value, f"the value {show(value)} is not {expected(self.kind)}", allowed)
+        if allowed is not None and not _among(value, allowed):
+            raise self.fail(value, f"the value {show(value)} is not one of them", allowed)
+        if allowed is None and self.kind == "radio":
+            raise self.fail(value, "the variable has no allowed values to choose from")
+        return value
+
+    def elements(self, value: Any, allowed: list | None) -> Any:
+        element = str(allowed[0]) if allowed else "any"
+        if not isinstance(value, list):
+            raise self.fail(value, f"the value {show(value)} is not a list of {element} values")
+        for index, item in enumerate(value):
+            if item is not None and not _scalar_fits(element, item):
+                raise self.fail(value, f"item {index + 1}, {show(item)}, is not {expected(element)} "
+                                       f"(the list holds {element} values)")
+        return value
+
+    def path(self, value: str) -> None:
+        if not value:
+            return
+        path = os.path.expanduser(value)
+        if not os.path.exists(path):
+            self.warn(f"block {self.block}: {self.role} '{self.where}' ({self.kind}): {value} does not exist "
+                      f"on this machine")
+        elif self.kind == "file" and os.path.isdir(path):
+            self.warn(f"block {self.block}: {self.role} '{self.where}' (file): {value} is a folder")
+        elif self.kind == "folder" and not os.path.isdir(path):
+            self.warn(f"block {self.block}: {self.role} '{self.where}' (folder): {value} is not a folder")
+
+    def _member_ids(self) -> list[str]:
+        members = getattr(self.variable, "variables", None)
+        if members is None:
+            members = getattr(self.variable, "prototypes", [])
+        return [m.id for m in members]
+
+    def group(self, value: Any) -> dict:
+        members = {m.id: m for m in getattr(self.variable, "variables", [])}
+        if not isinstance(value, dict):
+            raise self.fail(value, f"the value {show(value)} is not a JSON object with members "
+                                   f"{', '.join(members) or '(none)'}")
+        checked = {}
+        for key, item in value.items():
+            if key not in members:
+                raise self.fail(value, f"it has no member '{key}' (members: {', '.join(members) or 'none'})")
+            checked[key] = _Check(self.block, members[key], f"{self.where}.{key}", self.role, self.warn).run(item)
+        return checked
+
+    def rows(self, value: Any) -> list:
+        columns = {p.id: p for p in getattr(self.variable, "prototypes", [])}
+        shape = f"a JSON list of rows (objects) with columns {', '.join(columns) or '(none)'}"
+        if not isinstance(value, list):
+            raise self.fail(value, f"the value {show(value)} is not {shape}")
+        completed = []
+        for number, row in enumerate(value, 1):
+            if not isinstance(row, dict):
+                raise self.fail(value, f"row {number}, {show(row)}, is not a JSON object (expected {shape})")
+            full = {}
+            for key, item in row.items():
+                if key not in columns:
+                    raise self.fail(value, f"row {number} has the column '{key}', which the list does not have "
+                                           f"(columns: {', '.join(columns) or 'none'})")
+                full[key] = _Check(self.block, columns[key], f"{self.where}[{number}].{key}", self.role,
+                                   self.warn).run(item)
+            completed.append({key: full[key] if key in full else prototype.defaultValue
+                              for key, prototype in columns.items()})
+        return completed
+
+
+def _among(value: Any, allowed: Iterable) -> bool:
+    # true is not 1 for a choice: compare kinds as well as values.
+    return any(value == option and isinstance(value, bool) == isinstance(option, bool) for option in allowed)
+
+
+def check_value(block: Any, variable: Any, value: Any, role: str = "variable", warn: Warn | None = None) -> Any:
+    """The value to give ``variable`` of ``block`` (an object or its label), or ValueCheckError.
+
+    ``role`` names the kind of slot in messages ("variable", "input", "output", "setting");
+    ``warn`` receives warnings (paths that do not exist), by default logged on "Qorvel".
+    """
+    return _Check(block_label(block), variable, variable.id, role, warn or _log_warning).run(value)
+
+
+def check_values(block: Any, variables: Iterable, values: dict, role: str = "variable",
+                 warn: Warn | None = None) -> dict:
+    """``values`` (identifier to value) checked against ``variables``; unknown identifiers are errors."""
+    declared = {v.id: v for v in variables}
+    label = block_label(block)
+    checked = {}
+    for key, value in values.items():
+        if key not in declared:
+            raise ValueCheckError(f"block {label} has no {role} '{key}' ({role}s: {', '.join(declared) or 'none'})",
+                                  label, key)
+        checked[key] = check_value(label, declared[key], value, role, warn)
+    return checked
+
+
+def state_values(block: Any, variables: Iterable, entries: Any) -> dict:
+    """The values carried by the "variables" entries of a block state JSON, checked.
+
+    Each entry must name a variable of the block; a group entry's "variables" must name members.
+    """
+    label = block_label(block)
+    if entries is None:
+        return {}
+    if not isinstance(entries, list):
+        raise ValueCheckError(f"block {label}: the state's \"variables\" must be a list of variable entries, "
+                              f"got {show(entries)}", label)
+    declared = {v.id: v for v in variables}
+    values: dict = {}
+    for entry in entries:
+        if not isinstance(entry, dict) or not isinstance(entry.get("id"), str):
+            raise ValueCheckError(f"block {label}: a state variable entry needs an \"id\", got {show(entry)}", label)
+        key = entry["id"]
+        if key not in declared:
+            raise ValueCheckError(f"block {label}: the state sets the variable '{key}', which the block does not "
+                                  f"have (variables: {', '.join(declared) or 'none'})", label, key)
+        if type_of(declared[key]) == "group" and entry.get("type") == "group":
+            members = entry.get("variables")
+            if not isinstance(members, list) or not all(isinstance(m, dict) for m in members):
+                raise ValueCheckError(f"block {label}: the state entry of group '{key}' needs \"variables\", a "
+                                      f"list of member entries", label, key)
+            values[key] = {m.get("id"): m.get("value") for m in members}
+        else:
+            values[key] = entry.get("value")
+    return values
+
+
+__all__ = ["ValueCheckError", "check_value", "check_values", "state_values", "block_label", "expected", "show"]
