@@ -12,6 +12,7 @@ from __future__ import annotations
 import sys
 
 from ..loader import PluginLoadError, load_plugin
+from ..run import HostError
 from ..runner import choose_queue
 from .pages import fill_page_info
 from .server import ServeApp, make_server
@@ -58,7 +59,10 @@ def build_app(plugin_dir: str, queue="auto", runs_dir: str = "qorvel-runs", conf
 def command(args, out) -> int:
     app = build_app(args.plugin_dir, args.queue, args.runs_dir, args.config, args.poll, args.lean_viewer)
     out.problems(app.problems)
-    server = make_server(app, args.host, args.port)
+    try:
+        server = make_server(app, args.host, args.port)
+    except OSError as exc:
+        raise HostError(f"cannot listen on {args.host} port {args.port}: {exc.strerror or exc}") from None
     host, port = server.server_address[:2]
     shown = f"[{host}]" if ":" in host else host
     print(f"serving {args.plugin_dir} at http://{shown}:{port}/  (Ctrl-C stops)", flush=True)

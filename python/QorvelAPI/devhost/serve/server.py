@@ -23,14 +23,13 @@ import mimetypes
 import os
 import sys
 import traceback
-from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 from urllib.parse import unquote, urlsplit
 
 from ..flow import Flow, FlowError
 from ..loader import collect_problems, one_line, plugin_traceback
-from ..run import HostError
+from ..run import HostError, LocalHost
 from . import pages as page_host
 from ..values import ValueCheckError, check_value
 from .session import RunBusy, RunSession
@@ -177,9 +176,8 @@ class ServeApp:
         except RunBusy as exc:
             raise Refused(409, str(exc)) from None
 
-    def session_host(self):
-        from ..run import LocalHost  # noqa: PLC0415
-
+    def session_host(self) -> LocalHost:
+        """A local host for checking flows and building one-block flows (the runs make their own)."""
         return LocalHost(self.loaded, queue=self.session.queue)
 
     def _preset_flow(self, wanted: str) -> Flow:
@@ -272,6 +270,7 @@ class Handler(BaseHTTPRequestHandler):
         self._send(status, json.dumps(value).encode(), "application/json")
 
     def _error(self, status: int, message: str) -> None:
+        self.close_connection = True  # a refused request's body may be left unread
         extra = {"Allow": getattr(self, "_allow", "")} if status == 405 else None
         self._send(status, json.dumps({"error": message}).encode(), "application/json", extra)
 
@@ -419,4 +418,4 @@ def make_server(app: ServeApp, host: str, port: int) -> Server:
     return server
 
 
-__all__ = ["ServeApp", "Server", "make_server", "resolve_inside", "HTTPStatus"]
+__all__ = ["ServeApp", "Server", "make_server", "resolve_inside"]
