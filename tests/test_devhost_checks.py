@@ -159,6 +159,12 @@ def test_flow_overrides_by_placement_and_paths_from_the_plugin_folder(cli, tmp_p
     assert code == 1 and "block demo_tools.doubler (#1): variable 'value' is declared number" in err
     code, _, err = cli("flow", folder, "chain", "--set", "value=5")
     assert code == 1 and "--set of a flow expects PLACED_ID.NAME=VALUE, got 'value=5'" in err
+    from test_devhost_cli import GOOD
+
+    shout = {"name": "Shout", "blocks": [{"blockID": "demo_tools.shouter", "placedID": 4}]}
+    folder = make_plugin(tmp_path / "q", GOOD, flows={"shout.flow": shout})
+    code, out, _ = cli("flow", folder, "shout", "--input", "4.text=hey", "--json")
+    assert code == 0 and json.loads(out)["blocks"][0]["outputs"] == {"loud": "HEY"}
 
 
 NO_PAGE = HEADER + """
@@ -168,7 +174,8 @@ page = PluginPage("Weights", "Weights", "w", "weights.html")
 weights = CustomVariable("weights", "Weights", "w", VariableTypes.CUSTOM, page)
 first = PluginBlock("Dup", "first", variables=[weights], id="dup")
 second = PluginBlock("Dup", "second", id="dup")
-job = SlurmBlock("Job", "j", lambda block: None, None, id="job")
+job = SlurmBlock("Job", "j", lambda block: None, None, id="job",
+                 variables=[PluginVariable("n", "N", "n", VariableTypes.INTEGER, defaultValue=2.5)])
 plugin = Plugin()
 plugin.addBlock(first)
 plugin.addBlock(second)
@@ -190,8 +197,18 @@ def test_check_reports_the_newcomers_plugin_mistakes(cli, tmp_path):
                   "error: Block with ID 'demo_tools.dup' already exists. Skipping. (duplicate block identifier: "
                   "declared at main.py:8 (kept) and main.py:9 (skipped))",
                   "warning: cluster job block demo_tools.job has no finalAction",
+                  "error: declared default value: block demo_tools.job: variable 'n' is declared integer, but the "
+                  "value 2.5 is not a whole number",
                   "error: preset flows a.flow and b.flow share the savedID 1"):
         assert any(line.startswith(words) for line in lines), (words, lines)
+
+
+def test_warnings_fail_the_check_only_when_strict(cli, tmp_path):
+    folder = make_plugin(tmp_path / "p", HEADER + "plugin = Plugin()\nplugin.addBlock(SlurmBlock('J', 'j', print, None, id='j'))\n")
+    code, _, err = cli("check", folder)
+    assert code == 0 and problem_lines(err) == ["warning: cluster job block demo_tools.j has no finalAction: nothing "
+                                                "reads the results of its job"]
+    assert cli("check", folder, "--strict")[0] == 1 and json.loads(cli("check", folder, "--json")[1])["ok"] is True
 
 
 def test_an_unreadable_configuration_file_fails_after_being_set_aside(cli, tmp_path):

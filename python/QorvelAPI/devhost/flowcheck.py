@@ -20,7 +20,7 @@ from __future__ import annotations
 from typing import Any, Callable
 
 from .flow import Flow, FlowConnection, FlowError, PlacedBlock
-from .values import ValueCheckError, check_values, state_values, type_of
+from .values import ValueCheckError, check_values, ignore_warning, state_values, type_of
 
 # Besides equal types and "any" on either end, a connection may join these (origin, destination)
 # pairs: an integer is a number; number and float are two names of one kind of value; a free text
@@ -61,16 +61,15 @@ def input_variables(declared: Any, placed: PlacedBlock) -> list:
 def check_placement(declared: Any, placed: PlacedBlock, overrides: dict | None) -> None:
     """The state variables, fixed inputs and given values of one placement: names and types."""
     label = f"{declared.id} (#{placed.placedID})"
-    quiet = lambda message: None  # noqa: E731 - warnings are given when the block runs
     check_values(label, declared._variables, state_values(label, declared._variables, placed.state.get("variables")),
-                 warn=quiet)
+                 warn=ignore_warning)
     if overrides:
-        check_values(label, declared._variables, overrides, warn=quiet)
+        check_values(label, declared._variables, overrides, warn=ignore_warning)
     inputs = input_variables(declared, placed)
     if placed.inputs and not inputs and getattr(declared, "_inputGroups", {}):
         raise ValueCheckError(f"block {label} has no input group '{_selected_group(declared, placed)}' "
                               f"(groups: {', '.join(declared._inputGroups)})", label)
-    check_values(label, inputs, placed.inputs, role="input", warn=quiet)
+    check_values(label, inputs, placed.inputs, role="input", warn=ignore_warning)
 
 
 def _end(edge: FlowConnection, key: str) -> dict:
@@ -120,8 +119,8 @@ def check_flow(flow: Flow, declared_for: Callable[[PlacedBlock], Any]) -> list[P
         blocks[placed.placedID] = (placed, declared)
         try:
             check_placement(declared, placed, flow.variableValues.get(placed.placedID))
-        except ValueCheckError as exc:
-            raise FlowError(f"flow '{flow.name}': {exc}") from None
+        except ValueCheckError as exc:  # the message names the block and its placement
+            raise FlowError(str(exc)) from None
     order = flow.runOrder()
     for edge in flow.edges():
         check_connection(flow, edge, blocks)

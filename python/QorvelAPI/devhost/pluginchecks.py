@@ -1,6 +1,7 @@
 """What ``check`` finds in a loaded plugin beyond what loading it reports.
 
 - a custom variable whose page is not added to the plugin (the editor could not render it);
+- a declared default value that does not fit its variable's type (every run would be refused);
 - a cluster job block without a final action (nothing reads the job's results);
 - preset flows that share a saved identifier (the platform keeps one flow per identifier);
 - a block identifier declared twice: the container keeps the first and skips the second with a
@@ -15,6 +16,7 @@ import re
 from typing import Any, Iterator
 
 from .loader import LoadedPlugin, Problem
+from .values import ValueCheckError, check_values, ignore_warning, state_values
 
 _DUPLICATE = re.compile(r"^Block with ID '(.+)' already exists\. Skipping\.$")
 # Classes whose constructors declare blocks: their identifier is the "id" argument, else the name.
@@ -45,6 +47,20 @@ def custom_pages(plugin) -> list[Problem]:
             problems.append(Problem("error", f"block {block.id}: custom variable '{variable.id}' is rendered by the "
                                              f"page '{name}', which is not added to the plugin (add it with "
                                              f"addPage or hold it in an attribute of the plugin object)"))
+    return problems
+
+
+def declared_values(plugin) -> list[Problem]:
+    problems = []
+    for block in plugin._blocks:
+        try:
+            values = state_values(block.id, block._variables, block._minimalEncode().get("variables"))
+            check_values(block.id, block._variables, values, warn=ignore_warning)
+            for group in block._inputGroups.values():
+                check_values(block.id, group.variables, {v.id: v.value for v in group.variables}, role="input",
+                             warn=ignore_warning)
+        except ValueCheckError as exc:
+            problems.append(Problem("error", f"declared default value: {exc}"))
     return problems
 
 
@@ -122,7 +138,7 @@ def duplicate_blocks(loaded: LoadedPlugin, problems: list[Problem]) -> list[Prob
 
 def plugin_problems(loaded: LoadedPlugin, flow_entries: list[dict]) -> list[Problem]:
     plugin = loaded.plugin
-    return custom_pages(plugin) + final_actions(plugin) + shared_saved_ids(flow_entries)
+    return custom_pages(plugin) + declared_values(plugin) + final_actions(plugin) + shared_saved_ids(flow_entries)
 
 
 __all__ = ["plugin_problems", "duplicate_blocks", "block_declarations"]

@@ -20,7 +20,8 @@ integer                                     a whole number written without a fra
                                             not 2.0, not true/false)
 boolean                                     true or false
 string[], number[] (a select)               one text (one number), one of allowedValues when the
-                                            variable has them
+                                            variable has them; without them also a list of texts
+                                            (of numbers)
 radio                                       one of allowedValues
 checkbox                                    with allowedValues: a list of some of them, each at
                                             most once; without: true or false
@@ -91,6 +92,10 @@ def type_of(variable: Any) -> str:
 
 def _log_warning(message: str) -> None:
     logging.getLogger("Qorvel").warning("%s", message)
+
+
+def ignore_warning(message: str) -> None:
+    """A ``warn`` for checks made ahead of a run: the run gives the warnings when the block runs."""
 
 
 # -- element tests ----------------------------------------------------------------------------
@@ -183,14 +188,17 @@ class _Check:
             if not isinstance(value, list):
                 raise self.fail(value, f"the value {show(value)} is not a list of some of them", allowed)
             for item in value:
-                if item not in allowed or isinstance(item, bool) != any(isinstance(a, bool) and a == item
-                                                                        for a in allowed):
+                if not _among(item, allowed):
                     raise self.fail(value, f"{show(item)} is not one of them", allowed)
             if len({show(v) for v in value}) != len(value):
                 raise self.fail(value, f"the value {show(value)} names one of them twice", allowed)
             return value
-        if self.kind in ("string[]", "number[]") and not _scalar_fits(self.kind, value):
-            raise self.fail(value, f"the value {show(value)} is not {expected(self.kind)}", allowed)
+        if self.kind in ("string[]", "number[]"):
+            items = value if allowed is None and isinstance(value, list) else [value]
+            for item in items:
+                if not _scalar_fits(self.kind, item):
+                    what = f"the value {show(value)}" if item is value else f"the item {show(item)}"
+                    raise self.fail(value, f"{what} is not {expected(self.kind)}", allowed)
         if allowed is not None and not _among(value, allowed):
             raise self.fail(value, f"the value {show(value)} is not one of them", allowed)
         if allowed is None and self.kind == "radio":
@@ -218,12 +226,6 @@ class _Check:
             self.warn(f"block {self.block}: {self.role} '{self.where}' (file): {value} is a folder")
         elif self.kind == "folder" and not os.path.isdir(path):
             self.warn(f"block {self.block}: {self.role} '{self.where}' (folder): {value} is not a folder")
-
-    def _member_ids(self) -> list[str]:
-        members = getattr(self.variable, "variables", None)
-        if members is None:
-            members = getattr(self.variable, "prototypes", [])
-        return [m.id for m in members]
 
     def group(self, value: Any) -> dict:
         members = {m.id: m for m in getattr(self.variable, "variables", [])}
@@ -317,4 +319,5 @@ def state_values(block: Any, variables: Iterable, entries: Any) -> dict:
     return values
 
 
-__all__ = ["ValueCheckError", "check_value", "check_values", "state_values", "block_label", "expected", "show"]
+__all__ = ["ValueCheckError", "check_value", "check_values", "state_values", "block_label", "expected", "show",
+           "ignore_warning"]
