@@ -176,5 +176,6 @@ def test_plugin_that_fails_to_load_is_served_with_its_problems(served, tmp_path)
     status, document = broken.json("GET", "/api/plugin")
     assert status == 200 and document["plugin"] is None and document["blocks"] == []
     assert document["problems"][0]["message"] == "plugin script serve_probe.py raised RuntimeError: no plugin here"
-    assert broken.json("POST", "/api/run", {"block": "x"}) == (409, {"error": "the plugin did not load; nothing can run"})
+    for path in ("/api/run", "/api/check"):
+        assert broken.json("POST", path, {"block": "x"}) == (409, {"error": "the plugin did not load; nothing can run"})
     assert broken.request("GET", "/")[0].status == 200

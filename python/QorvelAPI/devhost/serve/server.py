@@ -141,6 +141,8 @@ class ServeApp:
                 + _value_problems(block, group.variables if group is not None else [], inputs, "input"))
 
     def _declared(self, block_id: str):
+        if self.loaded is None:
+            raise Refused(409, "the plugin did not load; nothing can run")
         for block in self.loaded.plugin._blocks:
             if block.id == block_id:
                 return block
