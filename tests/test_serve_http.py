@@ -8,6 +8,7 @@ from pathlib import Path
 
 import pytest
 
+from QorvelAPI.devhost.cli import build_parser
 from serve_support import PROBE, Served
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -62,6 +63,7 @@ def test_content_types_and_nosniff(probe, path, kind):
 
 
 def test_cross_origin_and_foreign_host_requests_are_refused(probe):
+    assert build_parser().parse_args(["serve", "p"]).host == "127.0.0.1"  # this machine only, unless asked
     request = {"block": "serve_probe.mvs"}
     own = f"http://127.0.0.1:{probe.port}"
     assert probe.json("POST", "/api/check", request, {"Origin": own})[0] == 200

@@ -28,7 +28,7 @@ from typing import Any
 from urllib.parse import unquote, urlsplit
 
 from ..flow import Flow, FlowError
-from ..loader import collect_problems, one_line, plugin_traceback
+from ..loader import one_line, plugin_traceback
 from ..run import HostError, LocalHost
 from . import pages as page_host
 from ..values import ValueCheckError, check_value
@@ -183,9 +183,9 @@ class ServeApp:
         return LocalHost(self.loaded, queue=self.session.queue)
 
     def _preset_flow(self, wanted: str) -> Flow:
-        with collect_problems():
-            entries = self.loaded.plugin._flows
-        for entry in entries:
+        # The preset flows listed when the plugin was loaded (reading them again would log on the
+        # shared logger from this thread while a run may be collecting what it logs).
+        for entry in self.info["flows"]:
             stem = os.path.splitext(os.path.basename(entry["path"]))[0]
             if wanted.lower() in (entry["name"].lower(), stem.lower()):
                 try:
@@ -235,8 +235,8 @@ class ServeApp:
                                f"(allowed: {', '.join(endpoint.methods)})")
         arguments = page_host.endpoint_arguments(query, body, kind)
         try:
-            with collect_problems(propagate=True):
-                return page_host.call_endpoint(endpoint, arguments)
+            # Not inside collect_problems: it rewires the shared logger, and a run may be doing that now.
+            return page_host.call_endpoint(endpoint, arguments)
         except page_host.EndpointRefused as exc:
             raise Refused(exc.status, str(exc)) from None
         except Exception as exc:
