@@ -36,7 +36,9 @@ PIXELS = """(async () => {
 
 CARDS = """Array.from(document.querySelectorAll("#blocks .card")).map((card) => {
     const rows = (table) => table ? Array.from(table.querySelectorAll(":scope > tbody > tr")).map((tr) =>
-        [tr.dataset.variable, tr.children[1].textContent, tr.children[2].textContent, tr.children[3].textContent]) : [];
+        [tr.dataset.variable, tr.children[1].textContent, tr.children[2].textContent, tr.children[3].textContent,
+         Array.from(tr.querySelectorAll("table.members tbody tr")).map((m) => [m.children[1].textContent,
+                                                                                m.children[2].textContent])]) : [];
     return { id: card.dataset.block, name: card.querySelector("h3").firstChild.textContent,
              kind: card.querySelector(".kind").textContent,
              variables: rows(card.querySelector(":scope > table.variables")),
@@ -103,7 +105,8 @@ def test_cards_match_describe(browser, example, cli):
     expected = []
     for block in json.loads(out):
         def rows(variables):
-            return [[v["id"], v["type"], shown(v["value"]), shown(v["allowedValues"])] for v in variables]
+            return [[v["id"], v["type"], shown(v["value"]), shown(v["allowedValues"]),
+                     [[m["type"], shown(m["value"])] for m in v.get("variables", [])]] for v in variables]
         expected.append({"id": block["id"], "name": block["name"], "kind": block["type"],
                          "variables": rows(block["variables"]),
                          "groups": [[g["id"], rows(g["variables"])] for g in block["inputs"]],

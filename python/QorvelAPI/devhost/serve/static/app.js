@@ -37,13 +37,24 @@ async function api(path, body) {
 
 // -- the catalogue --------------------------------------------------------------------------------
 
+// The members of a group, or the columns of a list, as a table of their own.
+function members(variable) {
+    if (!Array.isArray(variable.variables)) return null;
+    return element("table", { class: "members" },
+        element("thead", {}, element("tr", {}, ...[variable.type === "_list" ? "Column" : "Member", "Type", "Default",
+            "Allowed values"].map((t) => element("th", {}, t)))),
+        element("tbody", {}, ...variable.variables.map((m) => element("tr", {},
+            element("td", {}, m.name || m.id), element("td", {}, m.type), element("td", {}, show(m.value)),
+            element("td", {}, show(m.allowedValues))))));
+}
+
 function variableTable(variables, card, where) {
     const rows = variables.map((variable) => element("tr", { "data-variable": variable.id },
         element("td", {}, element("b", {}, variable.name || variable.id), element("div", { class: "meta" }, variable.id)),
         element("td", {}, variable.type),
         element("td", {}, show(variable.value)),
         element("td", {}, show(variable.allowedValues)),
-        element("td", {}, variable.description || "",
+        element("td", {}, variable.description || "", members(variable),
             variable.required ? element("div", { class: "meta" }, "required") : null,
             variable.disabled ? element("div", { class: "meta" }, "disabled") : null),
         element("td", { class: "control" }, where ? control(variable, card.values[where][variable.id], (value) => card.set(where, variable.id, value),
