@@ -166,7 +166,7 @@ def test_example_flow_draws_its_viewer_actions(browser, example):
     browser.screenshot(str(SHOTS / "example_viewer.png"), "#viewer")
     # The whole page at a common desktop size, for the documentation.
     browser.page("Emulation.setDeviceMetricsOverride", width=1280, height=860, deviceScaleFactor=1, mobile=False)
-    browser.evaluate("new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)))")
+    browser.evaluate("window.scrollTo(0, 0); new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)))")
     browser.screenshot(str(SHOTS / "example_page.png"))
     browser.page("Emulation.clearDeviceMetricsOverride")
 
