@@ -40,6 +40,8 @@ demo: build
 # that every object allocation is checked. Leak reports that come from the interpreter itself
 # are suppressed by scripts/lsan.supp; a leak allocated from our code fails the run.
 SAN_LIB := build/sanitize/lib
+# The browser suite drives pure Python and JavaScript; `make test` runs it, the memory gates do not.
+NO_BROWSER := --ignore=tests/browser
 ASAN_RUNTIME = $(shell clang -print-file-name=libclang_rt.asan-x86_64.so)
 SAN_ENV = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc PYTHONPATH=$(SAN_LIB) \
 	ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1 \
@@ -60,7 +62,7 @@ SAN_FUZZ_EXAMPLES ?= 400
 sanitize: build-sanitize
 	$(SAN_ENV) $(PYTHON) -c 'import QorvelAPI.plugins as p, QorvelAPI.molstar as m; \
 	    assert all("/$(SAN_LIB)/" in x.__file__ for x in (p, m)), "not the sanitizer build"'
-	ulimit -s 65536 && $(SAN_ENV) QORVEL_FUZZ_EXAMPLES=$(SAN_FUZZ_EXAMPLES) QORVEL_CHAIN_LENGTH=100000 $(PYTHON) -m pytest -q -p no:cacheprovider --capture=sys tests
+	ulimit -s 65536 && $(SAN_ENV) QORVEL_FUZZ_EXAMPLES=$(SAN_FUZZ_EXAMPLES) QORVEL_CHAIN_LENGTH=100000 $(PYTHON) -m pytest -q -p no:cacheprovider --capture=sys $(NO_BROWSER) tests
 
 # Reference leaks: the extensions built for Debian's debug interpreter (sys.gettotalrefcount),
 # every public operation run in loops; fails when references or live objects grow.
@@ -74,7 +76,7 @@ build-dbg:
 # reference count), so the whole suite runs on it first.
 DBG_FUZZ_EXAMPLES ?= 200
 leakcheck: build-dbg
-	PYTHONPATH=$(DBG_LIB) QORVEL_FUZZ_EXAMPLES=$(DBG_FUZZ_EXAMPLES) QORVEL_CHAIN_LENGTH=100000 $(DBG_PYTHON) -m pytest -q -p no:cacheprovider tests
+	PYTHONPATH=$(DBG_LIB) QORVEL_FUZZ_EXAMPLES=$(DBG_FUZZ_EXAMPLES) QORVEL_CHAIN_LENGTH=100000 $(DBG_PYTHON) -m pytest -q -p no:cacheprovider $(NO_BROWSER) tests
 	PYTHONPATH=$(DBG_LIB) $(DBG_PYTHON) scripts/leakcheck.py
 
 # The randomised-input tests at scale: FUZZ_EXAMPLES examples per test, each running a batch of

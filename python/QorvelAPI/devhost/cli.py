@@ -8,6 +8,7 @@
     qorvel-plugin remotes [NAME ...]
     qorvel-plugin test PLUGIN_DIR [--junit-xml FILE] [--html FILE]
     qorvel-plugin new NAME [--with slurm,page,config]
+    qorvel-plugin serve PLUGIN_DIR [--port N] [--host 127.0.0.1]
 
 Every command takes ``--json``. Problems are reported one per line on standard error
 ("error: ..." / "warning: ..."); the exit status is 0 on success, 1 when loading or running
@@ -24,6 +25,7 @@ import os
 import sys
 from typing import Any, Callable
 
+from . import serve
 from .api import DryRunResult, PluginHost
 from .cases import DEFAULT_TIMEOUT, TestReport, load_failure, run_tests
 from .dryrun import RecordingQueue
@@ -570,11 +572,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--set", action="append", metavar="VAR=VALUE", help="value to save (JSON or text)")
     p.add_argument("--config", metavar="PATH", help="configuration file (default: under ~/.config/qorvel/plugins)")
     add_remotes_command(sub)
+    p = command("serve", "show the plugin in a browser: its blocks, runs, pages and the molecular viewer")
+    serve.add_arguments(p)
     return parser
 
 
 COMMANDS = {"check": cmd_check, "describe": cmd_describe, "run": cmd_run, "flow": cmd_flow, "config": cmd_config,
-            "remotes": cmd_remotes, "test": cmd_test, "new": cmd_new}
+            "remotes": cmd_remotes, "test": cmd_test, "new": cmd_new,
+            "serve": lambda args, out: serve.command(args, out)}
 
 
 def main(argv: list[str] | None = None) -> int:

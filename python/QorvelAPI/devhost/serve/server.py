@@ -1,0 +1,423 @@
+"""The HTTP side of ``qorvel-plugin serve``: the page, its API, the plugin's pages and files.
+
+Routes:
+
+- ``/`` the page; ``/static/...`` its scripts, styles and the Mol* bundle;
+- ``GET /api/plugin`` what ``check`` reports (problems included), the block dictionaries that
+  ``describe`` prints, the pages and the preset flows;
+- ``POST /api/check`` checks values for a block; ``POST /api/run`` runs a block or a preset
+  flow (409 while a run is going); ``GET /api/run`` the latest run's events;
+  ``GET /api/events`` the same as server-sent events, then new ones as they happen;
+- ``/plugins/pages/<registered page id>/...`` the plugin's extension pages and endpoints;
+- ``/files/plugin/...`` and ``/files/run/...`` files of the plugin folder and of the latest run's
+  folder (molecules for the viewer).
+
+Only paths inside the served folders are answered; state-changing requests must come from the
+page's own origin, and every request must name this server as its host.
+"""
+
+from __future__ import annotations
+
+import json
+import mimetypes
+import os
+import sys
+import traceback
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import Any
+from urllib.parse import unquote, urlsplit
+
+from ..flow import Flow, FlowError
+from ..loader import one_line, plugin_traceback
+from ..run import HostError, LocalHost
+from . import pages as page_host
+from ..values import ValueCheckError, check_value
+from .session import RunBusy, RunSession
+
+STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
+TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8",
+         ".mjs": "text/javascript; charset=utf-8", ".css": "text/css; charset=utf-8",
+         ".json": "application/json", ".svg": "image/svg+xml", ".png": "image/png",
+         ".txt": "text/plain; charset=utf-8", ".pdb": "text/plain; charset=utf-8",
+         ".cif": "text/plain; charset=utf-8", ".sdf": "text/plain; charset=utf-8",
+         ".mol2": "text/plain; charset=utf-8", ".xyz": "text/plain; charset=utf-8"}
+UNSAFE_METHODS = frozenset({"POST", "PUT", "PATCH", "DELETE"})
+MAX_BODY = 16 * 1024 * 1024
+
+
+class Refused(Exception):
+    def __init__(self, status: int, message: str):
+        super().__init__(message)
+        self.status = status
+
+
+def content_type(path: str) -> str:
+    extension = os.path.splitext(path)[1].lower()
+    return TYPES.get(extension) or mimetypes.guess_type(path)[0] or "application/octet-stream"
+
+
+def resolve_inside(root: str, relative: str) -> str:
+    """The real path of ``relative`` under ``root``; Refused when it would leave ``root``."""
+    if "\x00" in relative or "\\" in relative:
+        raise Refused(400, "invalid character in path")
+    if relative.startswith("/") or os.path.isabs(relative):
+        raise Refused(403, "absolute paths are not served")
+    if any(part == ".." for part in relative.split("/")):
+        raise Refused(403, "paths that leave the served folder are not served")
+    base = os.path.realpath(root)
+    target = os.path.realpath(os.path.join(base, relative))
+    if target != base and not target.startswith(base + os.sep):
+        raise Refused(403, "paths that leave the served folder are not served")
+    return target
+
+
+def within(root: str | None, path: str) -> str | None:
+    """``path`` relative to ``root`` when it lies inside it (after resolving links), else None."""
+    if not root:
+        return None
+    base, target = os.path.realpath(root), os.path.realpath(path)
+    return os.path.relpath(target, base) if target.startswith(base + os.sep) else None
+
+
+def _value_problems(block, variables, values: dict, role: str) -> list[str]:
+    """The local host's value checks (those of ``run``), every fault rather than the first."""
+    declared = {v.id: v for v in variables}
+    problems = []
+    for key, value in values.items():
+        if key not in declared:
+            problems.append(f"block {block.id} has no {role} '{key}' ({role}s: {', '.join(declared) or 'none'})")
+            continue
+        try:
+            check_value(block, declared[key], value, role, warn=lambda message: None)
+        except ValueCheckError as exc:
+            problems.append(str(exc))
+    return problems
+
+
+class ServeApp:
+    """Everything the handler answers from: the loaded plugin (or its load problems) and the run session."""
+
+    def __init__(self, loaded, problems: list, info: dict | None, session: RunSession | None, lean: bool = False):
+        self.loaded = loaded
+        self.problems = problems
+        self.info = info
+        self.session = session
+        self.lean = lean
+        self.allowed_hosts: set[str] = set()
+        self.log = lambda line: print(line, file=sys.stderr, flush=True)
+
+    def bind(self, host: str, port: int) -> None:
+        names = {host, "127.0.0.1", "localhost"} if host in ("127.0.0.1", "localhost") else {host}
+        if host in ("0.0.0.0", "::"):
+            names = set()  # the author opened it to the network: any host name
+        self.allowed_hosts = {f"{n}:{port}" for n in names} | {f"[{n}]:{port}" for n in names if ":" in n}
+
+    # -- the catalogue ---------------------------------------------------------------------------
+
+    def plugin_document(self) -> dict:
+        plugin = self.loaded.plugin if self.loaded else None
+        document: dict[str, Any] = {"problems": [p.toDict() for p in self.problems], "lean": self.lean}
+        if plugin is None:
+            return {**document, "plugin": None, "blocks": [], "pages": [], "flows": []}
+        document["plugin"] = self.info["plugin"]
+        document["queue"] = self.session.queue.description
+        document["blocks"] = [block._toDict() for block in plugin._blocks]
+        document["pages"] = [{"id": p.id, "name": p.name, "description": p.description, "hidden": bool(p.hidden),
+                              "url": page_host.page_url(p),
+                              "endpoints": [{"url": f"/plugins/pages/{p.id}{e.url}", "methods": list(e.methods)}
+                                            for e in p.endpoints]} for p in plugin._pages]
+        document["flows"] = self.info["flows"]
+        return document
+
+    def check_request(self, request: dict) -> list[str]:
+        """What is wrong with the values typed for a block, one message each (none: they can run)."""
+        block = self._declared(str(request.get("block")))
+        variables = request.get("variables") or {}
+        inputs = request.get("inputs") or {}
+        if not isinstance(variables, dict) or not isinstance(inputs, dict):
+            raise Refused(400, "\"variables\" and \"inputs\" must be objects")
+        group = block._inputGroups.get(request.get("inputGroup") or block.selectedInputGroup)
+        return (_value_problems(block, block._variables, variables, "variable")
+                + _value_problems(block, group.variables if group is not None else [], inputs, "input"))
+
+    def _declared(self, block_id: str):
+        if self.loaded is None:
+            raise Refused(409, "the plugin did not load; nothing can run")
+        for block in self.loaded.plugin._blocks:
+            if block.id == block_id:
+                return block
+        raise Refused(404, f"no block '{block_id}' in plugin {self.loaded.plugin.id}")
+
+    # -- runs ------------------------------------------------------------------------------------
+
+    def run_request(self, request: dict) -> dict:
+        if self.loaded is None:
+            raise Refused(409, "the plugin did not load; nothing can run")
+        if self.session.running:
+            raise Refused(409, "a run is already going; wait for it to end")
+        if request.get("flow") is not None:
+            flow = self._preset_flow(str(request["flow"]))
+            self._apply_edits(flow, request.get("values") or {})
+            kind = "flow"
+        else:
+            problems = self.check_request(request)
+            if problems:
+                raise Refused(400, "; ".join(problems))
+            host = self.session_host()
+            group = request.get("inputGroup")
+            if group == self._declared(str(request["block"])).selectedInputGroup:
+                group = None  # the block's own selection needs no block state
+            try:
+                flow = host.adhoc_flow(str(request["block"]), request.get("variables") or {},
+                                       request.get("inputs") or {}, group)
+            except HostError as exc:
+                raise Refused(400, str(exc)) from None
+            kind = "block"
+        try:
+            return self.session.start(flow, kind)
+        except RunBusy as exc:
+            raise Refused(409, str(exc)) from None
+
+    def session_host(self) -> LocalHost:
+        """A local host for checking flows and building one-block flows (the runs make their own)."""
+        return LocalHost(self.loaded, queue=self.session.queue)
+
+    def _preset_flow(self, wanted: str) -> Flow:
+        # The preset flows listed when the plugin was loaded (reading them again would log on the
+        # shared logger from this thread while a run may be collecting what it logs).
+        for entry in self.info["flows"]:
+            stem = os.path.splitext(os.path.basename(entry["path"]))[0]
+            if wanted.lower() in (entry["name"].lower(), stem.lower()):
+                try:
+                    flow = Flow.read(entry["path"])
+                    self.session_host().check_flow(flow)
+                except FlowError as exc:
+                    raise Refused(400, str(exc)) from None
+                return flow
+        raise Refused(404, f"no preset flow named '{wanted}'")
+
+    def _apply_edits(self, flow: Flow, values: dict) -> None:
+        """Values edited on the page, by block: they reach every placement of that block."""
+        if not isinstance(values, dict):
+            raise Refused(400, "\"values\" must be an object of blocks")
+        problems = []
+        for block_id, edits in values.items():
+            if not isinstance(edits, dict):
+                raise Refused(400, f"values of block {block_id} must be an object")
+            problems += [f"{block_id}: {p}" for p in self.check_request({"block": block_id, **edits})]
+            for placed in flow.blocks:
+                if placed.blockID == block_id:
+                    flow.variableValues.setdefault(placed.placedID, {}).update(edits.get("variables") or {})
+                    placed.inputs.update(edits.get("inputs") or {})
+        if problems:
+            raise Refused(400, "; ".join(problems))
+
+    def file_url(self, path: str) -> str | None:
+        """The URL under which the viewer may fetch a molecule file, or None outside the served folders."""
+        plugin_root = self.loaded.plugin._path
+        for prefix, root in (("/files/run/", self.session.run_folder), ("/files/plugin/", plugin_root)):
+            relative = within(root, path)
+            if relative is not None:
+                return prefix + "/".join(relative.split(os.sep))
+        return None
+
+    # -- pages and endpoints -----------------------------------------------------------------------
+
+    def find_page(self, page_id: str):
+        for page in (self.loaded.plugin._pages if self.loaded else []):
+            if page.id == page_id:
+                return page
+        raise Refused(404, f"no page '{page_id}'")
+
+    def answer_endpoint(self, page, endpoint, method: str, query: str, body: bytes, kind: str) -> page_host.Reply:
+        if method not in [str(m).upper() for m in endpoint.methods]:
+            raise Refused(405, f"method {method} not allowed for {endpoint.url} "
+                               f"(allowed: {', '.join(endpoint.methods)})")
+        arguments = page_host.endpoint_arguments(query, body, kind)
+        try:
+            # Not inside collect_problems: it rewires the shared logger, and a run may be doing that now.
+            return page_host.call_endpoint(endpoint, arguments)
+        except page_host.EndpointRefused as exc:
+            raise Refused(exc.status, str(exc)) from None
+        except Exception as exc:
+            message = f"endpoint {endpoint.url} of page {page.id} raised {one_line(exc)}"
+            self.log(f"error: {message}\n{plugin_traceback(exc, self.loaded.plugin._path)}")
+            raise Refused(500, message) from None
+
+
+class Handler(BaseHTTPRequestHandler):
+    server_version = "qorvel-plugin-serve"
+    protocol_version = "HTTP/1.1"
+    app: ServeApp  # set on the subclass that serve() builds
+
+    # -- plumbing ------------------------------------------------------------------------------
+
+    def log_message(self, format: str, *args) -> None:  # noqa: A002 - the base class's name
+        if getattr(self.app, "verbose", False):
+            super().log_message(format, *args)
+
+    def _send(self, status: int, body: bytes, kind: str, extra: dict | None = None) -> None:
+        self.send_response(status)
+        self.send_header("Content-Type", kind)
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("X-Content-Type-Options", "nosniff")
+        self.send_header("Cache-Control", "no-store")
+        for key, value in (extra or {}).items():
+            self.send_header(key, value)
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def _json(self, status: int, value: Any) -> None:
+        self._send(status, json.dumps(value).encode(), "application/json")
+
+    def _error(self, status: int, message: str) -> None:
+        self.close_connection = True  # a refused request's body may be left unread
+        extra = {"Allow": getattr(self, "_allow", "")} if status == 405 else None
+        self._send(status, json.dumps({"error": message}).encode(), "application/json", extra)
+
+    def _body(self) -> bytes:
+        length = int(self.headers.get("Content-Length") or 0)
+        if length > MAX_BODY:
+            raise Refused(413, "request body too large")
+        return self.rfile.read(length) if length > 0 else b""
+
+    def _json_body(self) -> dict:
+        try:
+            value = json.loads(self._body() or b"{}")
+        except ValueError:
+            raise Refused(400, "the request body is not JSON") from None
+        if not isinstance(value, dict):
+            raise Refused(400, "the request body must be a JSON object")
+        return value
+
+    def _check_origin(self) -> None:
+        allowed = self.app.allowed_hosts
+        host = self.headers.get("Host", "")
+        if allowed and host not in allowed:
+            raise Refused(403, f"unexpected Host '{host}'")
+        if self.command in UNSAFE_METHODS:
+            origin = self.headers.get("Origin")
+            if origin is not None and urlsplit(origin).netloc != host:
+                raise Refused(403, "cross-origin request refused")
+            if self.headers.get("Sec-Fetch-Site") == "cross-site":
+                raise Refused(403, "cross-origin request refused")
+
+    def _dispatch(self) -> None:
+        try:
+            self._check_origin()
+            parts = urlsplit(self.path)
+            self._route(unquote(parts.path), parts.query)
+        except Refused as exc:
+            self._error(exc.status, str(exc))
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+        except Exception as exc:  # our own fault: short message to the client, traceback to the log
+            self.app.log("error: internal error of the local host while answering "
+                         f"{self.command} {self.path}:\n{traceback.format_exc()}")
+            self._error(500, f"internal error of the local host: {one_line(exc)}")
+
+    do_GET = do_POST = do_PUT = do_PATCH = do_DELETE = do_HEAD = _dispatch
+
+    # -- routes --------------------------------------------------------------------------------
+
+    def _route(self, path: str, query: str) -> None:
+        method = self.command if self.command != "HEAD" else "GET"
+        if path.startswith("/plugins/pages/"):
+            return self._page(path[len("/plugins/pages/"):], method, query)
+        routes = {("GET", "/"): lambda: self._file(STATIC, "index.html"),
+                  ("GET", "/api/plugin"): lambda: self._json(200, self.app.plugin_document()),
+                  ("GET", "/api/run"): self._run_state,
+                  ("GET", "/api/events"): self._events,
+                  ("POST", "/api/check"): lambda: self._json(200, {"problems": self.app.check_request(
+                      self._json_body())}),
+                  ("POST", "/api/run"): lambda: self._json(202, self.app.run_request(self._json_body()))}
+        if (method, path) in routes:
+            return routes[(method, path)]()
+        known = [m for (m, p) in routes if p == path]
+        if known:
+            self._allow = ", ".join(known)
+            raise Refused(405, f"method {method} not allowed for {path}")
+        for prefix, root in (("/static/", STATIC), ("/files/plugin/", self._plugin_root()),
+                             ("/files/run/", self.app.session.run_folder if self.app.session else None)):
+            if path.startswith(prefix):
+                if method != "GET":
+                    self._allow = "GET"
+                    raise Refused(405, f"method {method} not allowed for {path}")
+                if root is None:
+                    raise Refused(404, "nothing is served there yet")
+                return self._file(root, path[len(prefix):])
+        raise Refused(404, f"not found: {path}")
+
+    def _plugin_root(self) -> str | None:
+        return self.app.loaded.plugin._path if self.app.loaded else None
+
+    def _file(self, root: str, relative: str) -> None:
+        target = resolve_inside(root, relative)
+        if not os.path.isfile(target):
+            raise Refused(404, f"not found: {relative}")
+        with open(target, "rb") as handle:
+            body = handle.read()
+        self._send(200, body, content_type(target))
+
+    def _page(self, rest: str, method: str, query: str) -> None:
+        page_id, slash, tail = rest.partition("/")
+        page = self.app.find_page(page_id)
+        endpoint = page_host.find_endpoint(page, "/" + tail if slash else "")
+        if endpoint is not None:
+            self._allow = ", ".join(endpoint.methods)
+            reply = self.app.answer_endpoint(page, endpoint, method, query, self._body(),
+                                             self.headers.get("Content-Type", ""))
+            return self._send(reply.status, reply.body, reply.content_type)
+        if method != "GET":
+            self._allow = "GET"
+            raise Refused(405, f"method {method} not allowed for a page file")
+        if not slash:  # relative URLs of the page resolve below its folder
+            return self._send(301, b"", "text/plain", {"Location": page_host.page_url(page)})
+        self._file(page_host.pages_folder(self.app.loaded.plugin), tail or page.html)
+
+    def _run_state(self) -> None:
+        session = self.app.session
+        events = session.events.snapshot() if session else []
+        self._json(200, {"running": bool(session and session.running), "events": events})
+
+    def _events(self) -> None:
+        """Server-sent events: the latest run's events, then each new one as it happens."""
+        session = self.app.session
+        self.send_response(200)
+        self.send_header("Content-Type", "text/event-stream")
+        self.send_header("Cache-Control", "no-store")
+        self.send_header("X-Content-Type-Options", "nosniff")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        try:
+            last = int(self.headers.get("Last-Event-ID") or 0)
+        except ValueError:
+            last = 0
+        self.wfile.write(b"retry: 1000\n\n")
+        self.wfile.flush()
+        while session is not None and not session.events.closed:
+            fresh = session.events.since(last, timeout=15.0)
+            if not fresh:
+                self.wfile.write(b": keep-alive\n\n")
+            for event in fresh:
+                payload = json.dumps(event["data"])
+                self.wfile.write(f"id: {event['id']}\nevent: {event['event']}\ndata: {payload}\n\n".encode())
+                last = event["id"]
+            self.wfile.flush()
+
+
+class Server(ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+def make_server(app: ServeApp, host: str, port: int) -> Server:
+    handler = type("BoundHandler", (Handler,), {"app": app})
+    server = Server((host, port), handler)
+    app.bind(host, server.server_address[1])
+    return server
+
+
+__all__ = ["ServeApp", "Server", "make_server", "resolve_inside"]

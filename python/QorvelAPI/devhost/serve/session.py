@@ -1,0 +1,182 @@
+"""One run at a time, and the events of the latest run for every page that listens.
+
+A run goes through the local host's own code (``LocalHost.run_flow``), on a thread of its own.
+What happens meanwhile becomes events: the run starting, each block starting and finishing (its
+result as ``run`` and ``flow`` report it), cluster job progress, every viewer action as soon as
+a block queues it, and the end of the run. The events of the latest run are kept, so a page that
+is reloaded (or opened later) receives them all again and shows the same state.
+"""
+
+from __future__ import annotations
+
+import os
+import tempfile
+import threading
+import time
+import traceback
+from typing import Any, Callable
+
+from ..flow import Flow
+from ..loader import one_line
+from ..run import BlockResult, LocalHost, _plain
+
+
+class RunBusy(Exception):
+    """A run was asked for while another one is still going."""
+
+
+class EventLog:
+    """The events of the latest run, numbered from 1, and a condition to wait for new ones."""
+
+    def __init__(self) -> None:
+        self._events: list[dict] = []
+        self._next = 1  # events are numbered across runs, so a listener can tell old from new
+        self._first = 1  # number of the latest run's first event
+        self._changed = threading.Condition()
+        self.closed = False
+
+    def clear(self) -> None:
+        with self._changed:
+            self._events = []
+            self._first = self._next
+            self._changed.notify_all()
+
+    def add(self, kind: str, data: Any) -> None:
+        with self._changed:
+            self._events.append({"id": self._next, "event": kind, "data": data})
+            self._next += 1
+            self._changed.notify_all()
+
+    def since(self, last_id: int, timeout: float) -> list[dict]:
+        """Events after ``last_id``; waits up to ``timeout`` seconds when there are none yet.
+
+        A listener whose last event belongs to an earlier run gets the latest run from its start.
+        """
+        with self._changed:
+            if last_id < self._first - 1 or (self._events and last_id > self._events[-1]["id"]):
+                last_id = self._first - 1
+            fresh = [e for e in self._events if e["id"] > last_id]
+            if not fresh and not self.closed:
+                self._changed.wait(timeout)
+                fresh = [e for e in self._events if e["id"] > last_id]
+            return fresh
+
+    def snapshot(self) -> list[dict]:
+        with self._changed:
+            return list(self._events)
+
+    def close(self) -> None:
+        with self._changed:
+            self.closed = True
+            self._changed.notify_all()
+
+
+class ActionQueue(list):
+    """The running flow's queue of viewer actions; reports each action as it is appended."""
+
+    def __init__(self, on_action: Callable[[Any], None]):
+        super().__init__()
+        self._on_action = on_action
+
+    def append(self, action: Any) -> None:
+        super().append(action)
+        self._on_action(action)
+
+
+class StreamingHost(LocalHost):
+    """The local host, telling the page when each placement starts."""
+
+    def __init__(self, *args, on_start: Callable[[Any, Any], None], **kwargs):
+        super().__init__(*args, **kwargs)
+        self._on_start = on_start
+
+    def run_placement(self, flow, placed, declared, remote, config, incoming=None) -> BlockResult:
+        self._on_start(placed, declared)
+        return super().run_placement(flow, placed, declared, remote, config, incoming)
+
+
+class RunSession:
+    """Starts runs of one loaded plugin, one at a time, and records their events."""
+
+    def __init__(self, loaded, queue, runs_dir: str, config_path: str | None = None, poll: float = 1.0,
+                 file_url: Callable[[str], str | None] = lambda path: None):
+        self.loaded = loaded
+        self.queue = queue
+        self.runs_dir = os.path.abspath(runs_dir)
+        self.config_path = config_path
+        self.poll = poll
+        self.file_url = file_url
+        self.events = EventLog()
+        self.run_folder: str | None = None
+        self._lock = threading.Lock()
+        self._thread: threading.Thread | None = None
+        self._actions = 0
+
+    @property
+    def running(self) -> bool:
+        return self._thread is not None and self._thread.is_alive()
+
+    def start(self, flow: Flow, kind: str) -> dict:
+        """Starts ``flow`` on a thread; raises RunBusy while another run is going."""
+        with self._lock:
+            if self.running:
+                raise RunBusy("a run is already going; wait for it to end")
+            os.makedirs(self.runs_dir, exist_ok=True)
+            stamp = time.strftime("%Y%m%d-%H%M%S")
+            folder = tempfile.mkdtemp(prefix=f"{_slug(flow.name)}-{stamp}-", dir=self.runs_dir)
+            self.run_folder = folder
+            self._actions = 0
+            self.events.clear()
+            flow.pendingActions = ActionQueue(self._viewer_action)
+            host = StreamingHost(self.loaded, config_path=self.config_path, work_dir=folder, queue=self.queue,
+                                 poll=self.poll, progress=self._progress, capture_stdout=True,
+                                 on_start=self._block_started)
+            started = {"kind": kind, "name": flow.name, "savedID": flow.savedID, "folder": folder,
+                       "queue": self.queue.description,
+                       "blocks": [{"placedID": p.placedID, "blockID": p.blockID} for p in flow.blocks]}
+            self.events.add("run", started)
+            self._thread = threading.Thread(target=self._run, args=(host, flow), name="qorvel-run", daemon=True)
+            self._thread.start()
+            return started
+
+    def wait(self, timeout: float | None = None) -> bool:
+        thread = self._thread
+        if thread is not None:
+            thread.join(timeout)
+        return not self.running
+
+    def cancel_jobs(self) -> None:
+        cancel_all = getattr(self.queue, "cancel_all", None)
+        if cancel_all is not None:
+            cancel_all()
+
+    # -- what the run reports ------------------------------------------------------------------
+
+    def _run(self, host: LocalHost, flow: Flow) -> None:
+        try:
+            run = host.run_flow(flow, on_result=lambda result: self.events.add("result", result.toDict()))
+        except Exception as exc:  # a flow the host refuses, or a fault of the host itself
+            detail = "".join(traceback.format_exception_only(type(exc), exc)).strip()
+            self.events.add("end", {"ok": False, "error": one_line(exc), "detail": detail, "savedTo": None})
+            return
+        self.events.add("end", {"ok": run.ok, "error": None, "savedTo": run.savedTo})
+
+    def _block_started(self, placed, declared) -> None:
+        self.events.add("block", {"placedID": placed.placedID, "blockID": declared.id, "name": declared.name,
+                                  "type": str(declared.TYPE), "status": "running"})
+
+    def _progress(self, text: str, final: bool) -> None:
+        self.events.add("progress", {"text": text.strip(), "final": final})
+
+    def _viewer_action(self, action: Any) -> None:
+        self._actions += 1
+        entry = {"index": self._actions, "action": _plain(action)}
+        data = action.get("data") if isinstance(action, dict) else None
+        if isinstance(action, dict) and action.get("type") == "addMolecule" and isinstance(data, dict):
+            entry["url"] = self.file_url(str(data.get("molContent", "")))
+        self.events.add("viewer", entry)
+
+
+def _slug(text: str) -> str:
+    cleaned = "".join(c if c.isalnum() or c in "._-" else "-" for c in text).strip("-.")
+    return cleaned[:40] or "run"

@@ -1,0 +1,208 @@
+"""`qorvel-plugin serve` in a real browser: the cards, the values, an extension page, and the Mol* viewer."""
+
+import json
+from pathlib import Path
+
+import pytest
+
+from serve_support import PROBE, Served
+
+ROOT = Path(__file__).resolve().parents[2]
+EXAMPLE = ROOT / "examples" / "example_plugin"
+SHOTS = ROOT / "build" / "screenshots"
+
+# Counts the viewer's pixels by colour class, two animation frames after the call.
+PIXELS = """(async () => {
+    await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));
+    const source = qorvelPage.viewer.plugin.canvas3d.webgl.gl.canvas;
+    const copy = Object.assign(document.createElement("canvas"), { width: source.width, height: source.height });
+    const context = copy.getContext("2d");
+    context.drawImage(source, 0, 0);
+    const pixels = context.getImageData(0, 0, copy.width, copy.height).data;
+    const classes = { total: 0, white: 0, black: 0, green: 0, red: 0, orange: 0, yellow: 0, blue: 0 };
+    for (let i = 0; i < pixels.length; i += 4) {
+        const [r, g, b] = [pixels[i], pixels[i + 1], pixels[i + 2]];
+        classes.total += 1;
+        if (r > 240 && g > 240 && b > 240) classes.white += 1;
+        else if (r < 15 && g < 15 && b < 15) classes.black += 1;
+        else if (g > 200 && r < 60 && b < 60) classes.green += 1;
+        else if (r > 90 && r > 2 * g && r > 2 * b) classes.red += 1;
+        else if (r > 170 && g > 80 && g < 200 && b < 120 && r - g > 50) classes.orange += 1;
+        else if (r > 120 && g > 120 && b < 60) classes.yellow += 1;
+        else if (b > r + 30 && b > g + 15) classes.blue += 1;
+    }
+    return classes;
+})()"""
+
+CARDS = """Array.from(document.querySelectorAll("#blocks .card")).map((card) => {
+    const rows = (table) => table ? Array.from(table.querySelectorAll(":scope > tbody > tr")).map((tr) =>
+        [tr.dataset.variable, tr.children[1].textContent, tr.children[2].textContent, tr.children[3].textContent,
+         Array.from(tr.querySelectorAll("table.members tbody tr")).map((m) => [m.children[1].textContent,
+                                                                                m.children[2].textContent])]) : [];
+    return { id: card.dataset.block, name: card.querySelector("h3").firstChild.textContent,
+             kind: card.querySelector(".kind").textContent,
+             variables: rows(card.querySelector(":scope > table.variables")),
+             groups: Array.from(card.querySelectorAll(".input-group")).map((g) => [g.dataset.group, rows(g.querySelector("table"))]),
+             outputs: rows(card.querySelector(":scope > table.outputs")) };
+})"""
+
+
+def shown(value):
+    return "" if value is None else value if isinstance(value, str) else json.dumps(value, separators=(",", ":"))
+
+
+def cells(value):
+    """Table texts as values, so that -7.0 (Python) and -7 (JavaScript) compare equal."""
+    if isinstance(value, list):
+        return [cells(v) for v in value]
+    if isinstance(value, dict):
+        return {k: cells(v) for k, v in value.items()}
+    try:
+        return json.loads(value)
+    except (TypeError, ValueError):
+        return value
+
+
+def card(block_id):
+    return f"qorvelPage.cards.find((c) => c.block.id === {json.dumps(block_id)})"
+
+
+def run_and_wait(browser, start_js, actions):
+    """Starts a run from the page and waits until it ended and the viewer took all its actions."""
+    browser.evaluate("qorvelPage.ended = null")
+    browser.evaluate(start_js)
+    return browser.wait_for(f"qorvelPage.ended && qorvelPage.viewer.done >= {actions} && "
+                            f"{{ended: qorvelPage.ended, applied: qorvelPage.viewer.applied, "
+                            f"failed: qorvelPage.viewer.failed}}", 120)
+
+
+def last_result(browser, placed_id):
+    events = browser.evaluate("fetch('/api/run').then((r) => r.json())")["events"]
+    return [e["data"] for e in events if e["event"] == "result" and e["data"]["placedID"] == placed_id][-1]
+
+
+def open_page(browser, served):
+    browser.navigate(f"http://127.0.0.1:{served.port}/?lean=1")
+    browser.wait_for("window.qorvelPage && qorvelPage.ready && Boolean(qorvelPage.viewer)", 120)
+
+
+def set_field(selector, value):
+    return (f"(() => {{ const input = {selector}; input.value = {json.dumps(value)}; "
+            f"input.dispatchEvent(new Event('input')); return true; }})()")
+
+
+@pytest.fixture(scope="module")
+def example(browser, tmp_path_factory):
+    served = Served(EXAMPLE, tmp_path_factory.mktemp("example"))
+    open_page(browser, served)
+    yield served
+    served.close()
+
+
+def test_cards_match_describe(browser, example, cli):
+    code, out, _ = cli("describe", EXAMPLE)
+    assert code == 0
+    expected = []
+    for block in json.loads(out):
+        def rows(variables):
+            return [[v["id"], v["type"], shown(v["value"]), shown(v["allowedValues"]),
+                     [[m["type"], shown(m["value"])] for m in v.get("variables", [])]] for v in variables]
+        expected.append({"id": block["id"], "name": block["name"], "kind": block["type"],
+                         "variables": rows(block["variables"]),
+                         "groups": [[g["id"], rows(g["variables"])] for g in block["inputs"]],
+                         "outputs": rows(block["outputs"])})
+    assert cells(browser.evaluate(CARDS)) == cells(expected)
+    assert browser.evaluate("document.querySelectorAll('#extensions a').length") == 0  # its one page is hidden
+    browser.screenshot(str(SHOTS / "example_blocks.png"), "#catalogue")
+
+
+def test_group_and_list_take_values(browser, example):
+    screen = card("example_plugin.screen_ligands")
+    box = f"{screen}.node.querySelector('table.variables [data-variable=box]')"
+    browser.evaluate(set_field(f"{box}.querySelector('[data-member=center_x] input')", "4.5"))
+    browser.evaluate(set_field(f"{box}.querySelector('[data-member=center_y] input')", "abc"))
+    assert browser.wait_for(f"{screen}.node.querySelector('.messages').textContent") == (
+        "block example_plugin.screen_ligands: variable 'box.center_y' is declared number, "
+        "but the value \"abc\" is not a number")
+    browser.evaluate(set_field(f"{box}.querySelector('[data-member=center_y] input')", "-1"))
+    residues = f"{screen}.node.querySelector('[data-variable=residues] [data-kind=list]')"
+    browser.evaluate(f"{residues}.querySelector('.add-row').click()")
+    browser.evaluate(set_field(f"{residues}.querySelector('[data-row=\"0\"] [data-column=residue] input')", "87"))
+    browser.wait_for(f"{screen}.values.variables.residues[0].residue === 87 && "
+                     f"{screen}.node.querySelector('.messages').textContent === ''")
+    ended = run_and_wait(browser, f"{screen}.node.querySelector('button.run').click()", 0)
+    assert ended["ended"]["ok"] is True
+    report = json.loads(last_result(browser, 1)["outputs"]["report"])
+    assert report["box"] == {"center_x": 4.5, "center_y": -1, "center_z": 0.0, "size": 20.0}
+    assert report["flexible"] == [{"chain": "A", "residue": 87}]
+
+
+def test_extension_page_sets_the_custom_variable_for_the_next_run(browser, example):
+    screen = card("example_plugin.screen_ligands")
+    frame = "document.getElementById('page-frame').contentDocument"
+    browser.evaluate(f"{screen}.node.querySelector('[data-variable=weights] .open-page').click()")
+    # The page filled its form from its endpoint, then sends its values to the custom variable.
+    assert browser.wait_for(f"{frame}.querySelector('[name=electrostatics]').value") == "0.5"
+    browser.evaluate(f"(() => {{ const form = {frame}.getElementById('weights'); "
+                     f"for (const input of form.querySelectorAll('input')) input.value = '2'; "
+                     f"form.requestSubmit(); }})()")
+    weights = {"vdw": 2, "hbond": 2, "electrostatics": 2}
+    assert browser.wait_for(f"{screen}.values.variables.weights.vdw === 2 && "
+                            f"{screen}.node.querySelector('.custom-value').textContent") == json.dumps(weights, separators=(",", ":"))
+    browser.evaluate("document.getElementById('page-dialog').close()")
+    run_and_wait(browser, f"{screen}.node.querySelector('button.run').click()", 0)
+    score = example.app.loaded.module.score
+    assert last_result(browser, 1)["outputs"]["best_score"] == min(score(i, weights, False) for i in range(10))
+
+
+def test_example_flow_draws_its_viewer_actions(browser, example):
+    state = run_and_wait(browser, "document.querySelector('[data-flow=\"Screen and refine\"] button.run').click()", 6)
+    assert state == {"ended": {"ok": True, "error": None, "savedTo": state["ended"]["savedTo"]},
+                     "applied": 6, "failed": 0}
+    browser.evaluate("qorvelPage.viewer.do_setSpin({speed: 0})")
+    pixels = browser.evaluate(PIXELS)
+    assert pixels["white"] > pixels["total"] * 0.5  # the background set by the block
+    assert pixels["red"] > 300 and pixels["orange"] > 300 and pixels["blue"] > 300, pixels
+    browser.screenshot(str(SHOTS / "example_viewer.png"), "#viewer")
+    # The whole page at a common desktop size, for the documentation.
+    browser.page("Emulation.setDeviceMetricsOverride", width=1280, height=860, deviceScaleFactor=1, mobile=False)
+    browser.evaluate("window.scrollTo(0, 0); new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)))")
+    browser.screenshot(str(SHOTS / "example_page.png"))
+    browser.page("Emulation.clearDeviceMetricsOverride")
+
+
+@pytest.fixture(scope="module")
+def probe(browser, tmp_path_factory, example):
+    served = Served(PROBE, tmp_path_factory.mktemp("probe"))
+    open_page(browser, served)
+    yield served
+    served.close()
+
+
+def test_molecule_and_focus(browser, probe):
+    state = run_and_wait(browser, f"{card('serve_probe.molecule')}.run()", 2)
+    assert (state["applied"], state["failed"]) == (2, 0)
+    assert browser.evaluate("qorvelPage.viewer.structures().length") == 1
+    target = browser.evaluate("Array.from(qorvelPage.viewer.plugin.canvas3d.camera.state.target)")
+    atoms = [line for line in (PROBE / "peptide.pdb").read_text().splitlines() if line[22:26].strip() == "2"]
+    centre = [sum(float(line[30 + 8 * k:38 + 8 * k]) for line in atoms) / len(atoms) for k in range(3)]
+    assert max(abs(a - b) for a, b in zip(target, centre)) < 0.5, (target, centre)
+    assert browser.evaluate("document.querySelectorAll('#extensions a').length") == 1
+
+
+def test_mvs_session_replays_earlier_actions(browser, probe):
+    state = run_and_wait(browser, f"{card('serve_probe.mvs')}.run()", 2)
+    assert (state["applied"], state["failed"]) == (2, 0)
+    pixels = browser.evaluate(PIXELS)
+    assert pixels["green"] > pixels["total"] * 0.4 and pixels["red"] > 1000, pixels
+
+
+def test_malformed_actions_show_a_badge_and_later_ones_still_apply(browser, probe):
+    state = run_and_wait(browser, f"{card('serve_probe.scene')}.run()", 8)
+    assert (state["applied"], state["failed"]) == (6, 2)
+    badges = browser.evaluate("Array.from(document.querySelectorAll('#viewer-errors li')).map((li) => li.textContent)")
+    assert badges == ['viewer action #5 (setBackgroundColor): colour "#12" is not #rrggbb',
+                      "viewer action #6 (addMolecule): /etc/hostname is outside the plugin folder and the run folder"]
+    assert browser.evaluate("qorvelPage.viewer.structures().length") == 1  # reset removed the box
+    pixels = browser.evaluate(PIXELS)
+    assert pixels["black"] > pixels["total"] * 0.5 and pixels["yellow"] > 1000 and pixels["blue"] == 0, pixels
