@@ -70,7 +70,7 @@ private:
             // immutable built-ins that deepcopy treats as atomic too.
             const bool atomic = type == &PyBytes_Type || type == &PyComplex_Type || type == &PyRange_Type ||
                                 type == &PyEllipsis_Type || type == &PyCode_Type ||
-                                type == &_PyNotImplemented_Type || type == &PyProperty_Type;
+                                type == Py_TYPE(Py_NotImplemented) || type == &PyProperty_Type;
             decided = (atomic || type->tp_call != nullptr) ? CopyPolicy::Share : CopyPolicy::Fallback;
         }
         policies_.emplace(type, decided);

@@ -33,7 +33,7 @@ constexpr auto connection_signature =
 
 PyObject* required_field(PyObject* self, PyObject* slot, PyObject* name) {
     if (slot == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", _PyType_Name(Py_TYPE(self)), name);
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", pyutil::type_name(self), name);
     }
     return slot;
 }
