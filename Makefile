@@ -1,21 +1,32 @@
 # The README's two commands: `make setup` (once per machine) and `make test`.
-VENVS := $(wildcard .venv .venv-py311)
+# The environments that `make setup` made (scripts/environments.sh says what each holds).
+VENVS := $(wildcard .venv .venv-py311 .venv-py312 .venv-py313)
 PYTHON ?= .venv/bin/python
 
-.PHONY: setup build test bench bench-compare clean sanitize build-sanitize leakcheck build-dbg fuzz demo
+.PHONY: setup build test wheels bench bench-compare clean sanitize build-sanitize leakcheck build-dbg fuzz demo
 
 setup:
 	bash scripts/setup.sh
 
-# In-place build used by the tests (both interpreters are CPython 3.11 and share it).
+# In-place build for one interpreter. The module files carry the interpreter's ABI tag
+# (cpython-311, -312, -313), so the builds for different versions sit side by side; the two
+# 3.11 environments share one.
 build:
 	$(PYTHON) setup.py -q build_ext --inplace
 
-test: build
-	@set -e; for v in $(VENVS); do \
-	    echo "== tests on $$v ($$($$v/bin/python -c 'import pydantic; print("pydantic", pydantic.VERSION)'))"; \
-	    PYTHONPATH=python $$v/bin/python -m pytest -q -p no:cacheprovider tests; \
-	done
+# The suite on every environment (each after its own in-place build); all of them run, and the
+# target fails if any failed.
+test:
+	@failed=""; for v in $(VENVS); do \
+	    $(MAKE) -s build PYTHON=$$v/bin/python || exit 1; \
+	    echo "== tests on $$v ($$($$v/bin/python scripts/describe_env.py))"; \
+	    PYTHONPATH=python $$v/bin/python -m pytest -q -p no:cacheprovider tests || failed="$$failed $$v"; \
+	done; \
+	if [ -n "$$failed" ]; then echo "test: failed on$$failed" >&2; exit 1; fi
+
+# One wheel per environment's interpreter, installed into a fresh environment and tested there.
+wheels:
+	bash scripts/wheels.sh $(VENVS)
 
 bench: build
 	PYTHONPATH=python $(PYTHON) bench/run.py

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Sets up a fresh machine for QorvelAPI development: Debian packages, the two virtual
-# environments (Debian's Python with pydantic 1.x, the preinstalled CPython 3.11 with pydantic 2.x)
-# and the package built and installed into both.
+# Sets up a fresh machine for QorvelAPI development: Debian packages, the four virtual
+# environments of scripts/environments.sh, and the package built and installed into each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,35 +19,69 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-# Second interpreter: CPython 3.11 outside Debian (with its own pydantic 2.x).
-PY311=${PY311:-}
-if [ -z "$PY311" ]; then
-    for candidate in /root/.pyenv/versions/3.11*/bin/python3 /usr/local/bin/python3.11; do
-        if [ -x "$candidate" ]; then PY311=$candidate; break; fi
-    done
-fi
+source scripts/environments.sh
+PIP_LOG=build/setup-pip.log
+mkdir -p build
+: > "$PIP_LOG"
+skipped=()
 
-make_venv() {  # name interpreter [extra-site]
-    local name=$1 python=$2
-    if [ ! -x "$name/bin/python" ]; then
-        # --system-site-packages: each venv sees its interpreter's own packages (Debian's
-        # pydantic 1.x for /usr/bin/python3, the preinstalled pydantic 2.x for the other).
-        "$python" -m venv --system-site-packages "$name"
-        if [ "$name" != ".venv" ]; then
-            # Debian's test tools (pytest, hypothesis) appended after the interpreter's own
-            # packages, so that its own pydantic 2.x is the one imported.
-            local site
-            site=$("$name/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
-            printf 'import sys\nif "/usr/lib/python3/dist-packages" not in sys.path:\n    sys.path.append("/usr/lib/python3/dist-packages")\n' > "$site/sitecustomize.py"
-        fi
-    fi
-    "$name/bin/python" -m pip install -q --no-build-isolation --no-deps --no-index . >/dev/null
-    "$name/bin/python" -c 'import QorvelAPI.plugins, QorvelAPI.molstar, pydantic, pytest; print("setup:", "'"$name"'", "pydantic", pydantic.VERSION)'
+pyenv_python() {  # version (3.12): the preinstalled CPython of that version, or nothing
+    local candidate
+    for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$1".*/bin/python3 \
+                     /root/.pyenv/versions/"$1".*/bin/python3 /usr/local/bin/python"$1"; do
+        if [ -x "$candidate" ]; then echo "$candidate"; return; fi
+    done
+}
+
+install_package() {  # name
+    "$1/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps --no-index . >/dev/null
+    "$1/bin/python" -c 'import QorvelAPI.plugins, QorvelAPI.molstar, pydantic, pytest; print("setup:", "'"$1"'", "pydantic", pydantic.VERSION)'
 }
 
 make_venv .venv /usr/bin/python3
+install_package .venv
+
+PY311=${PY311:-$(pyenv_python 3.11)}
 if [ -n "$PY311" ]; then
     make_venv .venv-py311 "$PY311"
+    fetch .venv-py311 $(extra_requirements .venv-py311) ||
+        skipped+=("molviewspec in .venv-py311 (did not install from $PACKAGE_SOURCE)")
+    install_package .venv-py311
 else
-    echo "setup: no second CPython 3.11 found; only Debian's interpreter is set up" >&2
+    skipped+=(".venv-py311 (no CPython 3.11 besides Debian's)")
+fi
+
+for version in 3.12 3.13; do
+    name=.venv-py${version/./}
+    python=$(pyenv_python "$version")
+    if [ -z "$python" ]; then
+        skipped+=("$name (no CPython $version)")
+        continue
+    fi
+    make_venv "$name" "$python"
+    if ! fetch "$name" $(extra_requirements "$name"); then
+        rm -rf "$name"  # an environment without pydantic would only fail every test
+        skipped+=("$name ($(extra_requirements "$name") did not install from $PACKAGE_SOURCE)")
+        continue
+    fi
+    install_package "$name"
+done
+
+if [ ${#skipped[@]} -gt 0 ]; then
+    list=$(printf '%s; ' "${skipped[@]}")
+    echo "setup: skipped ${list%; } (pip's messages: $PIP_LOG)" >&2
+fi
+
+# `qorvel-plugin` on every shell's PATH without activating .venv (the link runs the venv's own
+# interpreter). Left alone in CI, whose throwaway clone must not take over the machine's command,
+# and when something other than such a link already has the name.
+BIN_DIR=${QORVEL_BIN_DIR:-/usr/local/bin}
+command_link=$BIN_DIR/qorvel-plugin
+if [ "${CI:-}" != "true" ]; then
+    if { [ -L "$command_link" ] || [ ! -e "$command_link" ]; } && [ -w "$BIN_DIR" ]; then
+        ln -sfn "$PWD/.venv/bin/qorvel-plugin" "$command_link"
+        echo "setup: $command_link -> $PWD/.venv/bin/qorvel-plugin"
+    else
+        echo "setup: $command_link left as it is; run '. .venv/bin/activate' to use qorvel-plugin" >&2
+    fi
 fi

@@ -13,6 +13,7 @@ import importlib.util
 import inspect
 import subprocess
 import sys
+import sysconfig
 import tomllib
 import typing
 from pathlib import Path
@@ -343,11 +344,17 @@ def run_mypy(tmp_path, *paths, strict=False, silent=()):
     config = tmp_path / "mypy.ini"
     # pydantic is analysed as opaque: its own typing is not what is under test here, so the
     # metadata model of the stub subclasses an opaque class.
-    config.write_text(f"[mypy]\nmypy_path = {PACKAGE_DIR.parent}\ncache_dir = {tmp_path / 'cache'}\n"
+    # A source tree is found through mypy_path; an installed package through the interpreter's
+    # site-packages, which mypy refuses to have in mypy_path.
+    installed = PACKAGE_DIR.parent in {Path(sysconfig.get_path(kind)) for kind in ("purelib", "platlib")}
+    search = "" if installed else f"mypy_path = {PACKAGE_DIR.parent}\n"
+    config.write_text(f"[mypy]\n{search}cache_dir = {tmp_path / 'cache'}\n"
                       "[mypy-pydantic.*]\nfollow_imports = skip\n"
                       "[mypy-QorvelAPI.plugins]\ndisallow_subclassing_any = False\n"
                       + "".join(f"[mypy-{name}]\nfollow_imports = silent\n" for name in silent), encoding="utf-8")
-    stubs = [str(stubbed.path) for stubbed in MODULES.values()]
+    # Installed, the stubs are read through the scripts' imports (given as files, they would make
+    # site-packages a source folder); the source-tree runs check the stubs themselves.
+    stubs = [] if installed else [str(stubbed.path) for stubbed in MODULES.values()]
     # In its own process: mypy's compiled modules keep memory until exit, which a memory checker
     # around the test process would report, and a preloaded checker runtime is not passed on.
     done = subprocess.run([sys.executable, "-m", "mypy", "--config-file", str(config), "--no-error-summary",

@@ -2,11 +2,19 @@
 #pragma once
 #include "ref.hpp"
 
+#include <cstring>
+
 namespace pyutil {
 
-// Name of an object's type as Python prints it ("int", "NoneType", "VariableTypes").
+// Name of a type as Python prints it ("int", "NoneType", "VariableTypes").
 // Heap types carry their dotted path in tp_name; Python names them by their short name.
-inline const char* type_name(PyObject* obj) noexcept { return _PyType_Name(Py_TYPE(obj)); }
+inline const char* short_type_name(PyTypeObject* type) noexcept {
+    const char* dot = strrchr(type->tp_name, '.');
+    return dot != nullptr ? dot + 1 : type->tp_name;
+}
+
+// Name of an object's type as Python prints it.
+inline const char* type_name(PyObject* obj) noexcept { return short_type_name(Py_TYPE(obj)); }
 
 // The slot's object, or null with the AttributeError that reading an unset member slot raises
 // (same text as the interpreter's own, which names the type by its full name).

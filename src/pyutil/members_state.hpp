@@ -3,6 +3,7 @@
 // block or a variable would fail; a type adds `__getstate__`/`__setstate__` built on these
 // helpers and the standard protocol (new object, then state) does the rest, cycles included.
 #pragma once
+#include "errors.hpp"
 #include "ref.hpp"
 
 #include <structmember.h>
@@ -11,6 +12,15 @@
 #include <utility>
 
 namespace pyutil {
+
+// The object's instance `__dict__` in `dict` (made on first use, as reading `__dict__` makes
+// it), left unset when its type has none; false with an exception set when making it failed.
+inline bool instance_dict(PyObject* self, Ref& dict) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return true;
+    dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    return static_cast<bool>(dict);
+}
 
 // {member name: value} for every writable object member that is set, base classes first (so
 // Python subclasses' `__slots__` are included), followed by the instance `__dict__` entries.
@@ -26,15 +36,15 @@ inline Ref members_getstate(PyObject* self) {
             if (value != nullptr && PyDict_SetItemString(state.get(), m->name, value) < 0) return Ref();
         }
     }
-    PyObject** dict = _PyObject_GetDictPtr(self);
-    if (dict != nullptr && *dict != nullptr && PyDict_Update(state.get(), *dict) < 0) return Ref();
+    Ref dict;
+    if (!instance_dict(self, dict) || (dict && PyDict_Update(state.get(), dict.get()) < 0)) return Ref();
     return state;
 }
 
 // Restores what members_getstate produced, through setattr (descriptors and properties apply).
 inline bool members_setstate(PyObject* self, PyObject* state) {
     if (!PyDict_Check(state)) {
-        PyErr_Format(PyExc_TypeError, "state must be a dict, not %s", _PyType_Name(Py_TYPE(state)));
+        PyErr_Format(PyExc_TypeError, "state must be a dict, not %s", type_name(state));
         return false;
     }
     Py_ssize_t pos = 0;
@@ -107,9 +117,9 @@ inline Ref members_deepcopy(PyObject* self, PyObject* memo, std::initializer_lis
             assign_slot(slot_at(result.get()), std::move(copied));
         }
     }
-    PyObject** dict = _PyObject_GetDictPtr(self);
-    if (dict != nullptr && *dict != nullptr && PyDict_GET_SIZE(*dict) > 0) {
-        Ref source = Ref::borrow(*dict);
+    Ref source;
+    if (!instance_dict(self, source)) return Ref();
+    if (source && PyDict_GET_SIZE(source.get()) > 0) {
         Ref copied = detail::deepcopy_value(deepcopy.get(), source.get(), memo, extra_atomic);
         if (!copied) return Ref();
         Ref target = Ref::steal(PyObject_GenericGetDict(result.get(), nullptr));

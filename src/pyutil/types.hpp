@@ -22,6 +22,34 @@ inline bool set_class_attr(PyTypeObject* type, const char* name, PyObject* value
     return PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, value) == 0;
 }
 
+// A class's own attribute dictionary (on 3.12+ static built-in types keep theirs elsewhere).
+inline Ref class_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyType_GetDict(type));
+#else
+    return Ref::borrow(type->tp_dict);
+#endif
+}
+
+// What `name` (an exact str) names in the first class of the type's MRO that defines it, with
+// no descriptor called, as the interpreter's own attribute lookup finds it; a borrowed pointer
+// (kept alive by that class), or null without an exception when no class defines it.
+inline PyObject* lookup_in_mro(PyTypeObject* type, PyObject* name) {
+    Ref mro = Ref::borrow(type->tp_mro);  // a class's key comparison could replace the MRO
+    if (!mro) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        Ref dict = class_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i)));
+        if (!dict) continue;
+        PyObject* found = PyDict_GetItemWithError(dict.get(), name);
+        if (found != nullptr) return found;
+        if (PyErr_Occurred()) {
+            PyErr_Clear();  // a failing key comparison counts as not found, as in the interpreter
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
 // For tp_dealloc of GC heap types: untrack, clear weak references and slots, free, drop the type.
 // `Self` is the tp_dealloc calling this. The release goes through the interpreter's trashcan, which
 // defers the release of deep chains (a block whose slot holds a block whose slot holds a block...)

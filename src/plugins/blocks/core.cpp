@@ -52,7 +52,7 @@ bool add_slot_with_class_value(ModuleState& state, PyTypeObject* type, const cha
 }
 
 bool uses_builtin_method(PyTypeObject* type, PyObject* name, void (*fn)()) {
-    PyObject* found = _PyType_Lookup(type, name);
+    PyObject* found = pyutil::lookup_in_mro(type, name);
     if (found == nullptr || !Py_IS_TYPE(found, &PyMethodDescr_Type)) return false;
     auto* descr = reinterpret_cast<PyMethodDescrObject*>(found);
     return reinterpret_cast<void (*)()>(descr->d_method->ml_meth) == fn;

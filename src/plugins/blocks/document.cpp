@@ -177,8 +177,7 @@ Ref minimal_encode(ModuleState& state, PyObject* self, bool variables_placeholde
     if (!connections) return Ref();
     Ref references = connections_to_dict(state, self, true);
     if (!references) return Ref();
-    // Sized for its 18 keys, as a dictionary display of the same keys would be.
-    Ref dict = Ref::steal(_PyDict_NewPresized(18));
+    Ref dict = Ref::steal(PyDict_New());
     if (!dict) return Ref();
     const bool ok = pyutil::put_all(dict.get(), {
         {state.kb_id, s.id.get()},

@@ -10,6 +10,7 @@
 #include "../connections/connections.hpp"
 
 #include "../../pyutil/dict.hpp"
+#include "../../pyutil/types.hpp"
 
 #include <vector>
 
@@ -53,7 +54,7 @@ bool check_list_value(PyObject* value) {
 
 // Whether the object's class replaces the method that `base` defines (a Python subclass).
 bool overrides(PyObject* obj, PyTypeObject* base, PyObject* name) {
-    return Py_TYPE(obj) != base && _PyType_Lookup(Py_TYPE(obj), name) != _PyType_Lookup(base, name);
+    return Py_TYPE(obj) != base && pyutil::lookup_in_mro(Py_TYPE(obj), name) != pyutil::lookup_in_mro(base, name);
 }
 
 // Reading phase of a variable update: which variables take which values.

@@ -8,6 +8,7 @@
 // go through it.
 #include "internal.hpp"
 
+#include "../../pyutil/errors.hpp"
 #include "../../pyutil/members_state.hpp"
 #include "../../pyutil/types.hpp"
 
@@ -30,7 +31,7 @@ SlotDescriptorObject* as_descriptor(PyObject* self) { return reinterpret_cast<Sl
 bool check_instance(SlotDescriptorObject* d, PyObject* obj) {
     if (PyObject_TypeCheck(obj, d->owner)) return true;
     PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%s' objects doesn't apply to a '%s' object", d->name,
-                 _PyType_Name(d->owner), _PyType_Name(Py_TYPE(obj)));
+                 pyutil::short_type_name(d->owner), pyutil::type_name(obj));
     return false;
 }
 
@@ -44,7 +45,7 @@ PyObject* descriptor_get(PyObject* self, PyObject* obj, PyObject*) {
     if (!check_instance(d, obj)) return nullptr;
     PyObject* value = slot_of(d, obj);
     if (value == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", _PyType_Name(Py_TYPE(obj)), d->name);
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", pyutil::type_name(obj), d->name);
         return nullptr;
     }
     return Py_NewRef(value);
@@ -55,7 +56,7 @@ int descriptor_set(PyObject* self, PyObject* obj, PyObject* value) {
     if (!check_instance(d, obj)) return -1;
     PyObject*& slot = slot_of(d, obj);
     if (value == nullptr && slot == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", _PyType_Name(Py_TYPE(obj)), d->name);
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", pyutil::type_name(obj), d->name);
         return -1;
     }
     pyutil::assign_slot(slot, value);
@@ -85,7 +86,7 @@ void descriptor_dealloc(PyObject* self) { pyutil::dealloc_gc_object<descriptor_d
 
 PyObject* descriptor_repr(PyObject* self) {
     SlotDescriptorObject* d = as_descriptor(self);
-    return PyUnicode_FromFormat("<member '%U' of '%s' objects>", d->name, _PyType_Name(d->owner));
+    return PyUnicode_FromFormat("<member '%U' of '%s' objects>", d->name, pyutil::short_type_name(d->owner));
 }
 
 PyMemberDef descriptor_members[] = {

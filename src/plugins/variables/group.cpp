@@ -212,7 +212,7 @@ bool update_variables_in_group(ModuleState& state, PyObject* group, PyObject* va
         return false;
     }
     if (!PyObject_TypeCheck(group, state.VariableGroup)) {
-        PyErr_Format(PyExc_TypeError, "expected a VariableGroup, got %s", _PyType_Name(Py_TYPE(group)));
+        PyErr_Format(PyExc_TypeError, "expected a VariableGroup, got %s", pyutil::type_name(group));
         return false;
     }
     Ref slot = pyutil::slot_ref(group, as_group(group)->variables, state.k_variables);

@@ -241,7 +241,7 @@ bool update_variables_in_list(ModuleState& state, PyObject* list, PyObject* valu
         return false;
     }
     if (!PyObject_TypeCheck(list, state.VariableList)) {
-        PyErr_Format(PyExc_TypeError, "expected a VariableList, got %s", _PyType_Name(Py_TYPE(list)));
+        PyErr_Format(PyExc_TypeError, "expected a VariableList, got %s", pyutil::type_name(list));
         return false;
     }
     if (value == Py_None) return set_variable_value(state, list, Py_None);

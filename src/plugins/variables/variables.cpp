@@ -222,8 +222,9 @@ Ref base_variable_dict(ModuleState& state, PyObject* self, bool minimal) {
     if (!type) return Ref();
     Ref text = type_text(state, type.get());
     if (!text) return Ref();
-    // Sized for all its keys: filling it then allocates nothing (and so runs no finalizer).
-    Ref dict = Ref::steal(_PyDict_NewPresized(minimal ? 3 : 10));
+    // The public API has no presized dictionary; the fields below are read as each entry is added,
+    // so a resize (an allocation) never leaves a value unheld.
+    Ref dict = Ref::steal(PyDict_New());
     if (!dict || !pyutil::put_all(dict.get(), {{state.k_id, id.get()}, {state.k_value, value.get()},
                                                {state.k_type, text.get()}})) {
         return Ref();
