@@ -14,6 +14,7 @@ import pytest
 
 from QorvelAPI.devhost import slurm_queue
 from QorvelAPI.devhost import ssh_queue
+from QorvelAPI.devhost.environment import child_environment
 from QorvelAPI.devhost.remote_config import RemoteConfigError, load_remotes
 from QorvelAPI.devhost.ssh_connection import RemoteError, SSHConnection
 from QorvelAPI.devhost.ssh_remote import SSHRemote
@@ -36,7 +37,7 @@ def sshd():
         reason = "no /usr/sbin/sshd (Debian package openssh-server)"
     if reason is None:
         started = subprocess.run(["bash", os.path.join(ROOT, "scripts/sshd/start.sh")], capture_output=True,
-                                 text=True, env=dict(os.environ, QORVEL_SSHD_DIR=SSHD_DIR))
+                                 text=True, env=dict(child_environment(), QORVEL_SSHD_DIR=SSHD_DIR))
         reason = None if started.returncode == 0 else f"sshd cannot start: {started.stderr.strip()}"
     if reason is not None:
         # CI installs and starts everything, so there a missing server is a failure.
@@ -46,7 +47,7 @@ def sshd():
     yield os.path.join(SSHD_DIR, "ssh_config")
     if "already running" not in started.stdout:
         subprocess.run(["bash", os.path.join(ROOT, "scripts/sshd/stop.sh")], capture_output=True,
-                       env=dict(os.environ, QORVEL_SSHD_DIR=SSHD_DIR))
+                       env=dict(child_environment(), QORVEL_SSHD_DIR=SSHD_DIR))
 
 
 @pytest.fixture
