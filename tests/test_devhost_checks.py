@@ -223,14 +223,14 @@ def test_an_unreadable_configuration_file_fails_after_being_set_aside(cli, tmp_p
 
 
 @pytest.mark.parametrize("line, words", [
-    ("--time=abc", "sbatch: error: Invalid --time specification"),
-    ("-t 1:2:3:4", "sbatch: error: Invalid --time specification"),
+    ("--time=abc", "sbatch: error: Invalid --time value"),
+    ("-t 1:2:3:4", "sbatch: error: Invalid --time value"),
     ("--cpus-per-task=0", 'sbatch: error: Invalid numeric value "0" for --cpus-per-task.'),
     ("-n x", 'sbatch: error: Invalid numeric value "x" for --ntasks.'),
-    ("--mem=1.5G", "sbatch: error: Invalid --mem specification"),
+    ("--mem=1.5G", "sbatch: error: Invalid --mem value"),
     ("--nodes=abc", 'sbatch: error: "abc" is not a valid node count'),
-    ("--array=5-1", "sbatch: error: Batch job submission failed: Invalid job array specification"),
-    ("--array=1-9:0", "sbatch: error: Batch job submission failed: Invalid job array specification"),
+    ("--array=5-1", "sbatch: error: Batch job submission failed: Invalid job array range"),
+    ("--array=1-9:0", "sbatch: error: Batch job submission failed: Invalid job array range"),
     ("--bogus=1", "sbatch: unrecognized option '--bogus=1'"),
     ("--time", "sbatch: option '--time' requires an argument"),
 ])
@@ -275,7 +275,7 @@ def test_cluster_jobs_on_the_local_runner(cli, tmp_path):
     run = ("run", folder, "wait", "--queue", "local", "--poll", "0.05", "--json")
     code, out, _ = cli(*run, "--set", "directive=--time=soon")
     block = json.loads(out)["blocks"][0]
-    assert code == 1 and "sbatch: error: Invalid --time specification (job0.sh line 2: #SBATCH --time=soon)" in \
+    assert code == 1 and "sbatch: error: Invalid --time value (job0.sh line 2: #SBATCH --time=soon)" in \
         block["error"]
     code, out, _ = cli(*run, "--set", "jobs=2", "--set", "directive=--partition=big")
     messages = [m["message"] for m in json.loads(out)["blocks"][0]["messages"]]

@@ -90,7 +90,7 @@ class TestReport:
 class Case:
     name: str
     source: str
-    spec: Dict[str, Any]
+    entry: Dict[str, Any]
 
 
 # -- reading case files ---------------------------------------------------------------------------
@@ -117,22 +117,22 @@ def _as_cases(data: Any) -> List[Any]:
     raise CaseError("a case file holds a case object, a list of cases or {\"cases\": [...]}")
 
 
-def _validate(spec: Any, where: str) -> None:
-    if not isinstance(spec, dict):
+def _validate(entry: Any, where: str) -> None:
+    if not isinstance(entry, dict):
         raise CaseError(f"{where}: a case must be an object")
-    unknown = sorted(set(spec) - CASE_KEYS)
+    unknown = sorted(set(entry) - CASE_KEYS)
     if unknown:
         raise CaseError(f"{where}: unknown key \"{unknown[0]}\" (known: {', '.join(sorted(CASE_KEYS))})")
-    if ("block" in spec) == ("flow" in spec):
+    if ("block" in entry) == ("flow" in entry):
         raise CaseError(f"{where}: a case names either a \"block\" or a \"flow\"")
-    expect = spec.get("expect", {})
+    expect = entry.get("expect", {})
     if not isinstance(expect, dict):
         raise CaseError(f"{where}: \"expect\" must be an object")
     unknown = sorted(set(expect) - EXPECT_KEYS)
     if unknown:
         raise CaseError(f"{where}: unknown expectation \"{unknown[0]}\" (known: {', '.join(sorted(EXPECT_KEYS))})")
     for key in ("set", "inputs", "config"):
-        if not isinstance(spec.get(key, {}), dict):
+        if not isinstance(entry.get(key, {}), dict):
             raise CaseError(f"{where}: \"{key}\" must be an object")
 
 
@@ -160,15 +160,15 @@ def read_cases(folder: str, names: List[str]) -> Tuple[List[Case], List[Outcome]
         except Exception as exc:  # a YAML syntax error
             broken.append(Outcome(name, source, "case", "error", detail=f"cannot read {source}: {one_line(exc)}"))
             continue
-        for index, spec in enumerate(entries):
-            label = spec.get("name") if isinstance(spec, dict) and isinstance(spec.get("name"), str) else None
+        for index, entry in enumerate(entries):
+            label = entry.get("name") if isinstance(entry, dict) and isinstance(entry.get("name"), str) else None
             label = label or f"case {index + 1}"
             try:
-                _validate(spec, f"{source}: {label}")
+                _validate(entry, f"{source}: {label}")
             except CaseError as exc:
                 broken.append(Outcome(label, source, "case", "error", detail=str(exc)))
                 continue
-            cases.append(Case(label, source, spec))
+            cases.append(Case(label, source, entry))
     return cases, broken
 
 
@@ -183,26 +183,26 @@ def _reason(exc: BaseException) -> str:
 # -- running cases --------------------------------------------------------------------------------
 
 def run_case(case: Case, loaded: LoadedPlugin, workdir: str, queue: str, job_timeout: float) -> Outcome:
-    spec = case.spec
+    entry = case.entry
     outcome = Outcome(case.name, case.source, "case", "passed")
     started = time.monotonic()
     os.makedirs(workdir, exist_ok=True)
     try:
-        timeout = spec.get("timeout", job_timeout)
+        timeout = entry.get("timeout", job_timeout)
         if not isinstance(timeout, (int, float)) or isinstance(timeout, bool) or timeout <= 0:
             raise CaseError(f"\"timeout\" must be a positive number of seconds, got {json.dumps(timeout)}")
-        host = PluginHost(loaded.folder, queue=spec.get("queue", queue), workdir=workdir, loaded=loaded,
-                          config_path=os.path.join(workdir, "plugin.config.json"), config=spec.get("config"),
+        host = PluginHost(loaded.folder, queue=entry.get("queue", queue), workdir=workdir, loaded=loaded,
+                          config_path=os.path.join(workdir, "plugin.config.json"), config=entry.get("config"),
                           job_timeout=float(timeout), poll=0.2)
-        if "block" in spec:
-            outcome.result = host.run(spec["block"], set=spec.get("set"), inputs=spec.get("inputs"),
-                                      input_group=spec.get("input_group"))
+        if "block" in entry:
+            outcome.result = host.run(entry["block"], set=entry.get("set"), inputs=entry.get("inputs"),
+                                      input_group=entry.get("input_group"))
         else:
-            flow = spec["flow"]
+            flow = entry["flow"]
             if isinstance(flow, str) and flow.endswith(".flow") and not os.path.isabs(flow):
                 flow = os.path.join(loaded.folder, flow)
-            outcome.result = host.flow(flow, set=spec.get("set"), inputs=spec.get("inputs"))
-        outcome.failures = expectation_failures(spec.get("expect", {}), outcome.result)
+            outcome.result = host.flow(flow, set=entry.get("set"), inputs=entry.get("inputs"))
+        outcome.failures = expectation_failures(entry.get("expect", {}), outcome.result)
         outcome.status = "failed" if outcome.failures else "passed"
     except (HostError, FlowError, QueueError, CaseError) as exc:
         outcome.status, outcome.detail = "error", str(exc)

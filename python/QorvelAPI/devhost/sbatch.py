@@ -77,10 +77,10 @@ def _time_ok(text: str) -> bool:
 
 
 def _array_ok(text: str) -> bool:
-    spec, _, limit = text.partition("%")
+    indices, _, limit = text.partition("%")
     if limit and not limit.isdigit():
         return False
-    for item in spec.split(","):
+    for item in indices.split(","):
         match = re.fullmatch(r"(\d+)(?:-(\d+)(?::(\d+))?)?", item)
         if not match:
             return False
@@ -97,14 +97,14 @@ def _positive(option: str):
 
 
 _VALUE_CHECKS = {
-    "time": lambda v: None if _time_ok(v) else "sbatch: error: Invalid --time specification",
-    "time-min": lambda v: None if _time_ok(v) else "sbatch: error: Invalid --time-min specification",
-    "mem": lambda v: None if re.fullmatch(r"\d+([KMGT]B?)?", v, re.I) else "sbatch: error: Invalid --mem specification",
+    "time": lambda v: None if _time_ok(v) else "sbatch: error: Invalid --time value",
+    "time-min": lambda v: None if _time_ok(v) else "sbatch: error: Invalid --time-min value",
+    "mem": lambda v: None if re.fullmatch(r"\d+([KMGT]B?)?", v, re.I) else "sbatch: error: Invalid --mem value",
     "mem-per-cpu": lambda v: None if re.fullmatch(r"\d+([KMGT]B?)?", v, re.I)
-    else "sbatch: error: Invalid --mem-per-cpu specification",
+    else "sbatch: error: Invalid --mem-per-cpu value",
     "nodes": lambda v: None if re.fullmatch(r"\d+(-\d+)?", v) else f'sbatch: error: "{v}" is not a valid node count',
     "array": lambda v: None if _array_ok(v) else "sbatch: error: Batch job submission failed: "
-                                                 "Invalid job array specification",
+                                                 "Invalid job array range",
     "cpus-per-task": _positive("cpus-per-task"),
     "ntasks": _positive("ntasks"),
     "ntasks-per-node": _positive("ntasks-per-node"),
