@@ -83,7 +83,9 @@ def test_block_constructor(name, variables, inputs, groups, outputs, block_type,
     except Exception as error:
         documented(error, TypeError, ValueError, AttributeError, UniqueVariableIDException)
         return
-    assert block._variables is variables and block._outputs is outputs and block.TYPE is block_type
+    # a plain string names the member with that value
+    declared_type = PluginBlockTypes(block_type) if type(block_type) is str else block_type
+    assert block._variables is variables and block._outputs is outputs and block.TYPE is declared_type
     assert all(c.isalnum() and c.isascii() or c == "_" for c in block.id) and block.id == block.id.lower()
     assert block.selectedInputGroup == (next(iter(block._inputGroups)) if block._inputGroups else "default")
     json.loads(str(block))
