@@ -225,7 +225,8 @@ def count_instructions(python_folder):
     import re
 
     folder = tempfile.mkdtemp(prefix="qorvel-callgrind-")
-    env = dict(os.environ, PYTHONPATH=str(python_folder))
+    # A fixed string hash seed: dictionary probe lengths (and so the counts) then repeat exactly.
+    env = dict(os.environ, PYTHONPATH=str(python_folder), PYTHONHASHSEED="0")
     done = subprocess.run(["valgrind", "--tool=callgrind", "--dump-before=getppid", "--compress-strings=no",
                            f"--callgrind-out-file={folder}/out", sys.executable, __file__, "--count-worker"],
                           env=env, capture_output=True, text=True, check=True)

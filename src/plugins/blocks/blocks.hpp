@@ -9,6 +9,8 @@
 #pragma once
 #include "../state.hpp"
 
+#include <initializer_list>
+
 namespace plugins {
 
 struct PluginBlockObject {
@@ -98,8 +100,15 @@ PyObject* block_call(ModuleState& state, PyObject* self, PyObject* args, PyObjec
 // The `outputs` dictionary (output id -> access value).
 pyutil::Ref block_outputs(ModuleState& state, PyObject* self);
 
-// Base `_minimalEncode`: the 18-key minimal block dictionary.
-pyutil::Ref block_minimal_encode(ModuleState& state, PyObject* self);
+// Base `_minimalEncode`: the 18-key minimal block dictionary, copied from `key_template` when
+// given (a block kind's template from `block_key_template`: its own keys hold None until it sets them).
+pyutil::Ref block_minimal_encode(ModuleState& state, PyObject* self, PyObject* key_template = nullptr);
+
+// A key template (pyutil/dict.hpp) of the minimal block dictionary followed by `extra`.
+pyutil::Ref block_key_template(ModuleState& state, std::initializer_list<PyObject*> extra = {});
+
+// The module's block key templates (state.t_block_minimal, state.t_block).
+bool build_block_key_templates(ModuleState& state);
 
 // Base `_toDict` completion: adds the declaration keys to a minimal dictionary in place.
 bool block_complete_dict(ModuleState& state, PyObject* self, PyObject* minimal);

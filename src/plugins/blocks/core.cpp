@@ -658,6 +658,7 @@ constexpr ClassValue class_values[] = {
 }  // namespace
 
 bool register_blocks(PyObject* module, ModuleState& state) {
+    if (!build_block_key_templates(state)) return false;
     state.PluginBlock = pyutil::add_type(module, &block_spec);
     if (state.PluginBlock == nullptr) return false;
     state.PluginBlock->tp_vectorcall = block_vectorcall;

@@ -4,9 +4,11 @@
 #include "internal.hpp"
 #include "../connections/connections.hpp"
 
+#include "../../pyutil/collected.hpp"
 #include "../../pyutil/dict.hpp"
 
-#include <vector>
+#include <initializer_list>
+#include <utility>
 
 namespace plugins {
 
@@ -17,28 +19,18 @@ using pyutil::Ref;
 
 namespace {
 
-// A new list of exactly the collected items: nothing runs between its allocation and its filling,
-// so no code (a finalizer walking gc.get_objects(), say) can see it half-filled.
-Ref list_of(std::vector<Ref>& items) {
-    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    if (!result) return Ref();
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), items[i].release());
-    }
-    return result;
-}
-
 // `[v.toDict(minimal) for v in variables]`. The caller holds `variables` strongly; a toDict
 // override may change the list, which is re-read with a bounds check on every step.
 Ref variables_to_dict(ModuleState& state, PyObject* variables, bool minimal) {
     if (PyList_CheckExact(variables)) {
-        std::vector<Ref> dicts;
-        dicts.reserve(static_cast<std::size_t>(PyList_GET_SIZE(variables)));
+        pyutil::Collected dicts;
         const bool ok = pyutil::for_each_item(variables, [&](PyObject* variable) {
-            dicts.push_back(variable_to_dict(state, variable, minimal));
-            return static_cast<bool>(dicts.back());
+            Ref dict = variable_to_dict(state, variable, minimal);
+            if (!dict) return false;
+            dicts.push(std::move(dict));
+            return true;
         });
-        return ok ? list_of(dicts) : Ref();
+        return ok ? dicts.to_list() : Ref();
     }
     Ref result = Ref::steal(PyList_New(0));
     Ref iterator = Ref::steal(PyObject_GetIter(variables));
@@ -66,13 +58,14 @@ Ref connections_to_dict(ModuleState& state, PyObject* self, bool references) {
                                  : pyutil::slot_ref(self, b->variableConnections, "_variableConnections");
     if (!connections) return Ref();
     if (PyList_CheckExact(connections.get())) {
-        std::vector<Ref> dicts;
-        dicts.reserve(static_cast<std::size_t>(PyList_GET_SIZE(connections.get())));
+        pyutil::Collected dicts;
         const bool ok = pyutil::for_each_item(connections.get(), [&](PyObject* connection) {
-            dicts.push_back(connection_to_dict(state, connection));
-            return static_cast<bool>(dicts.back());
+            Ref dict = connection_to_dict(state, connection);
+            if (!dict) return false;
+            dicts.push(std::move(dict));
+            return true;
         });
-        return ok ? list_of(dicts) : Ref();
+        return ok ? dicts.to_list() : Ref();
     }
     Ref result = Ref::steal(PyList_New(0));
     if (!result) return Ref();
@@ -164,9 +157,10 @@ struct MinimalSlots {
     }
 };
 
-// The minimal dictionary; with `variables_placeholder` the "variables" entry holds None, for
-// `_toDict`, which replaces it in place with the full forms anyway.
-Ref minimal_encode(ModuleState& state, PyObject* self, bool variables_placeholder) {
+// The minimal dictionary, copied from `key_template` (the 18 keys, and maybe keys the caller
+// fills after); with `variables_placeholder` the "variables" entry holds None, for `_toDict`,
+// which replaces it in place with the full forms anyway.
+Ref minimal_encode(ModuleState& state, PyObject* self, bool variables_placeholder, PyObject* key_template) {
     MinimalSlots s;
     if (!s.read(self)) return Ref();
     Ref position = position_dict(state, s.position.get());
@@ -177,9 +171,7 @@ Ref minimal_encode(ModuleState& state, PyObject* self, bool variables_placeholde
     if (!connections) return Ref();
     Ref references = connections_to_dict(state, self, true);
     if (!references) return Ref();
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict) return Ref();
-    const bool ok = pyutil::put_all(dict.get(), {
+    return pyutil::dict_from_template(key_template, {
         {state.kb_id, s.id.get()},
         {state.kb_isPlaced, s.isPlaced.get()},
         {state.kb_position, position.get()},
@@ -199,12 +191,35 @@ Ref minimal_encode(ModuleState& state, PyObject* self, bool variables_placeholde
         {state.kb_extraData, s.extraData.get()},
         {state.kb_dirty, s.dirty.get()},
     });
-    return ok ? dict : Ref();
 }
 
 }  // namespace
 
-Ref block_minimal_encode(ModuleState& state, PyObject* self) { return minimal_encode(state, self, false); }
+Ref block_key_template(ModuleState& state, std::initializer_list<PyObject*> extra) {
+    Ref dict = pyutil::key_template({state.kb_id, state.kb_isPlaced, state.kb_position, state.kb_isRunning,
+                                     state.kb_error, state.kb_blockLogs, state.kb_placedID,
+                                     state.kb_finishedExecution, state.kb_storedOutputs, state.kb_variables,
+                                     state.kb_variableConnections, state.kb_variableConnectionsReference,
+                                     state.kb_selectedInputGroup, state.kb_selectedRemote,
+                                     state.kb_extensionsToOpen, state.kb_time, state.kb_extraData, state.kb_dirty});
+    for (PyObject* key : extra) {
+        if (!dict || PyDict_SetItem(dict.get(), key, Py_None) < 0) return Ref();
+    }
+    return dict;
+}
+
+bool build_block_key_templates(ModuleState& state) {
+    state.t_block_minimal = block_key_template(state).release();
+    // The full dictionary: the declaration keys follow ("variables" keeps its place).
+    state.t_block = block_key_template(state, {state.kb_externalURL, state.kb_name, state.kb_description,
+                                               state.kb_inputs, state.kb_outputs, state.kb_type})
+                        .release();
+    return state.t_block_minimal != nullptr && state.t_block != nullptr;
+}
+
+Ref block_minimal_encode(ModuleState& state, PyObject* self, PyObject* key_template) {
+    return minimal_encode(state, self, false, key_template != nullptr ? key_template : state.t_block_minimal);
+}
 
 bool block_complete_dict(ModuleState& state, PyObject* self, PyObject* dict) {
     PluginBlockObject* b = as_block(self);
@@ -260,7 +275,7 @@ Ref base_to_dict(ModuleState& state, PyObject* self) {
                             reinterpret_cast<void (*)()>(block_method_minimalEncode)) &&
         plain_variables(state, variables.get())) {
         // The minimal variable dictionaries would be replaced at once: skip building them.
-        dict = minimal_encode(state, self, true);
+        dict = minimal_encode(state, self, true, state.t_block);
     } else {
         dict = minimal_via_object(state, self);
     }

@@ -349,7 +349,7 @@ PyObject* slurm_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* slurm_minimal_encode(PyObject* self, PyObject*) {
     ModuleState* state = state_of(self);
     if (state == nullptr) return nullptr;
-    Ref document = block_minimal_encode(*state, self);
+    Ref document = block_minimal_encode(*state, self, state->t_slurm_minimal);
     if (!document) return nullptr;
     Ref status = get_attr(self, state->cl_status);
     Ref status_text = status ? slurm_status_text(*state, status.get(), false) : Ref();
@@ -527,6 +527,10 @@ bool register_cluster(PyObject* module, ModuleState& state) {
         return false;
     }
     if (!cache_base_objects(state) || !intern_host_names(state)) return false;
+    state.t_slurm_minimal = block_key_template(state, {state.cl_status, state.cl_jobID, state.cl_stdOut, state.cl_stdErr,
+                                                       state.cl_detailedStatus, state.cl_executeSecondAction})
+                                .release();
+    if (state.t_slurm_minimal == nullptr) return false;
     Ref bases = Ref::steal(PyTuple_Pack(1, state.PluginBlock));
     if (!bases) return false;
     state.SlurmBlock = pyutil::add_type(module, &slurm_spec, bases.get());

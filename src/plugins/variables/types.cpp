@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace plugins {
 namespace {
@@ -116,6 +118,47 @@ pyutil::Ref build_enum(PyObject* module, const char* name, const char* doc, cons
     return cls;
 }
 
+// The members ordered by address, with their texts in parallel: a member is found by identity
+// with a binary search (hashing one would run the enumeration's Python-level __hash__).
+bool index_members_by_address(ModuleState& state) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(state.variable_types_sorted);
+    std::vector<Py_ssize_t> order(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) order[static_cast<std::size_t>(i)] = i;
+    auto address = [&](Py_ssize_t i) {
+        return reinterpret_cast<std::uintptr_t>(PyTuple_GET_ITEM(state.variable_types_sorted, i));
+    };
+    std::sort(order.begin(), order.end(), [&](Py_ssize_t a, Py_ssize_t b) { return address(a) < address(b); });
+    pyutil::Ref members = pyutil::Ref::steal(PyTuple_New(count));
+    pyutil::Ref texts = pyutil::Ref::steal(PyTuple_New(count));
+    if (!members || !texts) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const Py_ssize_t from = order[static_cast<std::size_t>(i)];
+        PyTuple_SET_ITEM(members.get(), i, Py_NewRef(PyTuple_GET_ITEM(state.variable_types_sorted, from)));
+        PyTuple_SET_ITEM(texts.get(), i, Py_NewRef(PyTuple_GET_ITEM(state.variable_type_texts, from)));
+    }
+    state.variable_types_by_address = members.release();
+    state.variable_type_texts_by_address = texts.release();
+    return true;
+}
+
+// The position of `member` in variable_types_by_address, or -1.
+Py_ssize_t member_position(const ModuleState& state, PyObject* member) {
+    PyObject* members = state.variable_types_by_address;
+    const auto wanted = reinterpret_cast<std::uintptr_t>(member);
+    Py_ssize_t low = 0, high = PyTuple_GET_SIZE(members);
+    while (low < high) {
+        const Py_ssize_t middle = (low + high) / 2;
+        const auto at = reinterpret_cast<std::uintptr_t>(PyTuple_GET_ITEM(members, middle));
+        if (at == wanted) return middle;
+        if (at < wanted) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return -1;
+}
+
 bool keep_member(PyObject* cls, const char* name, PyObject*& field) {
     field = PyObject_GetAttrString(cls, name);
     return field != nullptr;
@@ -146,6 +189,7 @@ bool register_variable_types(PyObject* module, ModuleState& state) {
     state.variable_types_sorted = sorted.release();
     state.variable_type_values = values.release();
     state.variable_type_texts = texts.release();
+    if (!index_members_by_address(state)) return false;
 
     Ref function = Ref::steal(PyCFunction_NewEx(&get_types_def, module, nullptr));
     if (!function) return false;
@@ -178,20 +222,7 @@ bool register_enumerations(PyObject* module, ModuleState& state) {
 
 bool is_variable_type(ModuleState& state, PyObject* type, bool& error) {
     error = false;
-    if (Py_IS_TYPE(type, state.VariableTypes)) {
-        // A member, found by identity: hashing one runs the enumeration's Python-level __hash__.
-        // Declarations come in runs of the same type, so the search starts at the last one found.
-        static Py_ssize_t last_found = 0;
-        PyObject* members = state.variable_types_sorted;
-        const Py_ssize_t count = PyTuple_GET_SIZE(members);
-        if (last_found < count && PyTuple_GET_ITEM(members, last_found) == type) return true;
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            if (PyTuple_GET_ITEM(members, i) == type) {
-                last_found = i;
-                return true;
-            }
-        }
-    }
+    if (Py_IS_TYPE(type, state.VariableTypes) && member_position(state, type) >= 0) return true;
     if (PyUnicode_CheckExact(type) || Py_IS_TYPE(type, state.VariableTypes)) {
         int found = PyDict_Contains(state.variable_type_values, type);
         error = found < 0;
@@ -206,14 +237,10 @@ bool is_variable_type(ModuleState& state, PyObject* type, bool& error) {
 pyutil::Ref type_text(ModuleState& state, PyObject* type) {
     if (PyUnicode_CheckExact(type)) return pyutil::Ref::borrow(type);
     if (Py_IS_TYPE(type, state.VariableTypes)) {
-        // Members are few and unique: finding one by identity avoids the member's Python-level
-        // __eq__ that a dictionary lookup keyed by plain strings would call.
-        const Py_ssize_t count = PyTuple_GET_SIZE(state.variable_types_sorted);
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            if (PyTuple_GET_ITEM(state.variable_types_sorted, i) == type) {
-                return pyutil::Ref::borrow(PyTuple_GET_ITEM(state.variable_type_texts, i));
-            }
-        }
+        // Found by identity: a dictionary lookup keyed by plain strings would call the member's
+        // Python-level __eq__.
+        const Py_ssize_t at = member_position(state, type);
+        if (at >= 0) return pyutil::Ref::borrow(PyTuple_GET_ITEM(state.variable_type_texts_by_address, at));
         PyObject* plain = PyDict_GetItemWithError(state.variable_type_values, type);
         if (plain != nullptr) return pyutil::Ref::borrow(plain);
         if (PyErr_Occurred()) return pyutil::Ref();

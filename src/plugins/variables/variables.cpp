@@ -194,9 +194,13 @@ namespace {
 
 // A field as the dictionary reads it: the slot of our own classes, the attribute of a Python
 // subclass (a property it defines is what Python code would read).
-Ref read_field(PyObject* self, bool own, PyObject* slot, PyObject* name) {
-    if (own) return pyutil::slot_ref(self, slot, name);
-    return Ref::steal(PyObject_GetAttr(self, name));
+template <bool Own>
+Ref read_field(PyObject* self, PyObject* slot, PyObject* name) {
+    if constexpr (Own) {
+        return pyutil::slot_ref(self, slot, name);
+    } else {
+        return Ref::steal(PyObject_GetAttr(self, name));
+    }
 }
 
 // The full form's remaining keys read as attributes of a Python subclass (keys only of `fields`).
@@ -209,16 +213,15 @@ Ref add_attributes(PyObject* self, Ref dict, const Fields& fields) {
     return dict;
 }
 
-}  // namespace
-
-Ref base_variable_dict(ModuleState& state, PyObject* self, bool minimal) {
+// The variable dictionary of an object of our own classes (Own) or of a Python subclass.
+template <bool Own>
+Ref variable_dict(ModuleState& state, PyObject* self, bool minimal) {
     PluginVariableObject* v = as_variable(self);
-    const bool own = is_own_variable_class(state, self);
     // Held: the text of a type that is not a plain string runs its __str__.
-    Ref id = read_field(self, own, v->id, state.k_id);
-    Ref value = id ? read_field(self, own, v->value, state.k_value) : Ref();
-    if (value.get() == Py_None) value = read_field(self, own, v->defaultValue, state.k_defaultValue);
-    Ref type = value ? read_field(self, own, v->type, state.k_type) : Ref();
+    Ref id = read_field<Own>(self, v->id, state.k_id);
+    Ref value = id ? read_field<Own>(self, v->value, state.k_value) : Ref();
+    if (value.get() == Py_None) value = read_field<Own>(self, v->defaultValue, state.k_defaultValue);
+    Ref type = value ? read_field<Own>(self, v->type, state.k_type) : Ref();
     if (!type) return Ref();
     Ref text = type_text(state, type.get());
     if (!text) return Ref();
@@ -243,15 +246,25 @@ Ref base_variable_dict(ModuleState& state, PyObject* self, bool minimal) {
         {state.k_required, &PluginVariableObject::required},
         {state.k_placeholder, &PluginVariableObject::placeholder},
     };
-    if (!own) return add_attributes(self, std::move(dict), fields);
-    // Our own classes: the slots as they are (inserting into the new dictionary runs no Python code).
-    for (const Field& f : fields) {
-        // Read as each entry is added: growing the dictionary allocates, and a finalizer run by
-        // that allocation may change the variable.
-        Ref field = pyutil::slot_ref(self, v->*f.slot, f.key);
-        if (!field || PyDict_SetItem(dict.get(), f.key, field.get()) < 0) return Ref();
+    if constexpr (!Own) {
+        return add_attributes(self, std::move(dict), fields);
+    } else {
+        // The slots as they are (inserting into the new dictionary runs no Python code).
+        for (const Field& f : fields) {
+            // Read as each entry is added: growing the dictionary allocates, and a finalizer run by
+            // that allocation may change the variable.
+            Ref field = pyutil::slot_ref(self, v->*f.slot, f.key);
+            if (!field || PyDict_SetItem(dict.get(), f.key, field.get()) < 0) return Ref();
+        }
+        return dict;
     }
-    return dict;
+}
+
+}  // namespace
+
+Ref base_variable_dict(ModuleState& state, PyObject* self, bool minimal) {
+    return is_own_variable_class(state, self) ? variable_dict<true>(state, self, minimal)
+                                              : variable_dict<false>(state, self, minimal);
 }
 
 int traverse_variable(PluginVariableObject* v, visitproc visit, void* arg) {
