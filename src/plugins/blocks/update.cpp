@@ -71,6 +71,7 @@ bool plan_updates(ModuleState& state, PyObject* variables, PyObject* values, std
         if (!exact_list) return Ref::steal(PyIter_Next(iterator.get()));
         return index < PyList_GET_SIZE(variables) ? Ref::borrow(PyList_GET_ITEM(variables, index++)) : Ref();
     };
+    pyutil::KeyCursor cursor(values);
     while (Ref variable = next_variable()) {
         const int disabled = variable_disabled(state, variable.get());
         if (disabled < 0) return false;
@@ -78,7 +79,7 @@ bool plan_updates(ModuleState& state, PyObject* variables, PyObject* values, std
         Ref id = variable_field(state, variable.get(), &PluginVariableObject::id, state.kb_id);
         if (!id) return false;
         bool error = false;
-        Ref value = Ref::borrow(pyutil::dict_find(values, id.get(), error));
+        Ref value = Ref::borrow(cursor.find(id.get(), error));
         if (error) return false;
         if (!value) continue;
         // A subclass's own update method decides what it accepts; its failure is rolled back.
@@ -239,31 +240,15 @@ PyObject* block_method_updateInputs(PyObject* self, PyTypeObject* cls, PyObject*
 
 namespace {
 
-// A key of a JSON object, or `fallback` when it is missing (borrowed; null with an exception
-// when the lookup failed).
-PyObject* read(PyObject* json, PyObject* key, PyObject* fallback) {
-    PyObject* value = PyDict_GetItemWithError(json, key);
-    if (value != nullptr) return value;
-    return PyErr_Occurred() ? nullptr : fallback;
+// What `json.get(key, fallback)` gives for a value read with `pyutil::read_keys`.
+void or_default(Ref& value, PyObject* fallback) {
+    if (!value) value = Ref::borrow(fallback);
 }
 
-// `json.get(key, fallback)` held by the caller; false with an exception when the lookup failed.
-bool take(PyObject* json, PyObject* key, PyObject* fallback, Ref& out) {
-    PyObject* value = read(json, key, fallback);
-    out = Ref::borrow(value);
-    return value != nullptr;
-}
-
-// `json.get(key, [])` / `json.get(key, {})` with the empty container made only when needed.
-bool take_or_new(PyObject* json, PyObject* key, bool list, Ref& out) {
-    PyObject* value = PyDict_GetItemWithError(json, key);
-    if (value != nullptr) {
-        out = Ref::borrow(value);
-        return true;
-    }
-    if (PyErr_Occurred()) return false;
-    out = Ref::steal(list ? PyList_New(0) : PyDict_New());
-    return static_cast<bool>(out);
+// The same for `json.get(key, [])` / `json.get(key, {})`, the empty container made only when needed.
+bool or_new(Ref& value, bool list) {
+    if (!value) value = Ref::steal(list ? PyList_New(0) : PyDict_New());
+    return static_cast<bool>(value);
 }
 
 bool expect(PyObject* value, bool ok, const char* type) {
@@ -282,27 +267,26 @@ PyObject* dict_of(PyObject* value) {
 // parseVariableConnection: one endpoint dictionary into a BlockVarPair.
 Ref parse_pair(ModuleState& state, PyObject* endpoint) {
     if (dict_of(endpoint) == nullptr) return Ref();
-    PyObject* keys[] = {state.kb_placedID, state.kb_blockID, state.kb_variableID, state.kb_variableType,
-                        state.kb_variableAllowedValues};
+    PyObject* const keys[] = {state.kb_placedID, state.kb_blockID, state.kb_variableID, state.kb_variableType,
+                              state.kb_variableAllowedValues};
     Ref args[5];
-    for (int i = 0; i < 5; ++i) {
-        PyObject* value = read(endpoint, keys[i], Py_None);
-        if (value == nullptr) return Ref();
-        args[i] = Ref::borrow(value);
-    }
+    if (!pyutil::read_keys(endpoint, keys, args)) return Ref();
+    for (Ref& arg : args) or_default(arg, Py_None);
     return make_var_pair(state, args[0].get(), args[1].get(), args[2].get(), args[3].get(), args[4].get());
 }
 
 Ref parse_connection(ModuleState& state, PyObject* connection) {
     if (dict_of(connection) == nullptr) return Ref();
-    Ref origin, destination, cyclic, cycles, current;
-    Ref one = Ref::steal(PyLong_FromLong(1)), zero = Ref::steal(PyLong_FromLong(0));
-    if (!one || !zero || !take(connection, state.kb_origin, Py_None, origin) ||
-        !take(connection, state.kb_destination, Py_None, destination) ||
-        !take(connection, state.kb_isCyclic, Py_False, cyclic) || !take(connection, state.kb_cycles, one.get(), cycles) ||
-        !take(connection, state.kb_currentCycle, zero.get(), current)) {
-        return Ref();
-    }
+    PyObject* const keys[] = {state.kb_origin, state.kb_destination, state.kb_isCyclic, state.kb_cycles,
+                              state.kb_currentCycle};
+    Ref fields[5];
+    if (!pyutil::read_keys(connection, keys, fields)) return Ref();
+    auto& [origin, destination, cyclic, cycles, current] = fields;
+    or_default(origin, Py_None);
+    or_default(destination, Py_None);
+    or_default(cyclic, Py_False);
+    if (!cycles) cycles = Ref::steal(PyLong_FromLong(1));  // small ints are cached: cannot fail
+    if (!current) current = Ref::steal(PyLong_FromLong(0));
     if (origin.get() == Py_None || destination.get() == Py_None) {
         PyErr_SetString(PyExc_Exception, "Invalid flow object.");
         return Ref();
@@ -353,38 +337,40 @@ Ref parse_variable_entries(ModuleState& state, PyObject* entries) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
         Ref entry = Ref::borrow(PyList_GET_ITEM(entries, i));
         if (dict_of(entry.get()) == nullptr) return Ref();
-        PyObject* id = read(entry.get(), state.kb_id, Py_None);
-        if (id == nullptr) return Ref();
-        if (id == Py_None) {
+        PyObject* const keys[] = {state.kb_id, state.kb_value, state.kb_type, state.kb_variables};
+        Ref fields[4];
+        if (!pyutil::read_keys(entry.get(), keys, fields)) return Ref();
+        auto& [keep_id, entry_value, type, members] = fields;
+        if (!keep_id || keep_id.get() == Py_None) {
             PyErr_SetString(PyExc_Exception, "Invalid flow object.");
             return Ref();
         }
-        Ref keep_id = Ref::borrow(id);
-        Ref type;
-        if (!take(entry.get(), state.kb_type, Py_None, type)) return Ref();
-        const int is_group_entry = PyObject_RichCompareBool(type.get(), state.kb_group, Py_EQ);
+        or_default(type, Py_None);
+        // A plain string is compared by its text; anything else by its own __eq__.
+        const int is_group_entry = PyUnicode_CheckExact(type.get()) ? pyutil::same_text(type.get(), state.kb_group)
+                                                                    : PyObject_RichCompareBool(type.get(), state.kb_group, Py_EQ);
         if (is_group_entry < 0) return Ref();
         Ref value;
         if (is_group_entry == 1) {
             // An entry without "variables" names no member to update. Lookups and insertions hash
             // and compare keys, which runs the code of a key that is not an exact string:
             // everything used afterwards is held.
-            Ref members;
-            if (!take_or_new(entry.get(), state.kb_variables, true, members) || list_of(members.get()) == nullptr) {
-                return Ref();
-            }
+            if (!or_new(members, true) || list_of(members.get()) == nullptr) return Ref();
             value = Ref::steal(PyDict_New());
             if (!value) return Ref();
+            PyObject* const member_keys[] = {state.kb_id, state.kb_value};
             const bool ok = pyutil::for_each_item(members.get(), [&](PyObject* member) {
                 if (dict_of(member) == nullptr) return false;
-                Ref member_id, member_value;
-                return take(member, state.kb_id, Py_None, member_id) &&
-                       take(member, state.kb_value, Py_None, member_value) &&
-                       PyDict_SetItem(value.get(), member_id.get(), member_value.get()) == 0;
+                Ref member_fields[2];
+                if (!pyutil::read_keys(member, member_keys, member_fields)) return false;
+                or_default(member_fields[0], Py_None);
+                or_default(member_fields[1], Py_None);
+                return PyDict_SetItem(value.get(), member_fields[0].get(), member_fields[1].get()) == 0;
             });
             if (!ok) return Ref();
         } else {
-            if (!take(entry.get(), state.kb_value, Py_None, value)) return Ref();
+            value = std::move(entry_value);
+            or_default(value, Py_None);
         }
         if (PyDict_SetItem(parsed.get(), keep_id.get(), value.get()) < 0) return Ref();
     }
@@ -407,16 +393,16 @@ Ref real_to_float(PyObject* value) {
     return Ref::steal(PyFloat_FromDouble(number));
 }
 
-bool read_position(ModuleState& state, PyObject* json, Ref& position) {
-    Ref given_ref;
-    if (!take_or_new(json, state.kb_position, false, given_ref)) return false;
-    PyObject* given = given_ref.get();
-    if (dict_of(given) == nullptr) return false;
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return false;
+// `given`: the "position" value (null when missing).
+bool read_position(ModuleState& state, Ref given, Ref& position) {
+    if (!or_new(given, false) || dict_of(given.get()) == nullptr) return false;
     // Held: the first value's __float__ may change the position dictionary.
-    Ref x, y;
-    if (!take(given, state.kb_x, zero.get(), x) || !take(given, state.kb_y, zero.get(), y)) return false;
+    PyObject* const keys[] = {state.kb_x, state.kb_y};
+    Ref coordinates[2];
+    if (!pyutil::read_keys(given.get(), keys, coordinates)) return false;
+    auto& [x, y] = coordinates;
+    if (!x) x = Ref::steal(PyLong_FromLong(0));  // small ints are cached: cannot fail
+    if (!y) y = Ref::steal(PyLong_FromLong(0));
     Ref fx = real_to_float(x.get());
     if (!fx) return false;
     Ref fy = real_to_float(y.get());
@@ -428,42 +414,62 @@ bool read_position(ModuleState& state, PyObject* json, Ref& position) {
     return true;
 }
 
+// The keys of a block state JSON, in the order the block's dictionary holds them (the order
+// `pyutil::read_keys` finds them fastest in; "id" is only passed over).
+enum StateKey : unsigned char {
+    Id, IsPlaced, Position, IsRunning, Error, BlockLogs, PlacedID, FinishedExecution, StoredOutputs, Variables,
+    Connections, References, SelectedInputGroup, SelectedRemote, ExtensionsToOpen, Time, ExtraData, Dirty, StateKeys
+};
+
 bool read_block_state(ModuleState& state, PyObject* self, PyObject* json, BlockState& s) {
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return false;
+    PyObject* const keys[StateKeys] = {
+        state.kb_id, state.kb_isPlaced, state.kb_position, state.kb_isRunning, state.kb_error, state.kb_blockLogs,
+        state.kb_placedID, state.kb_finishedExecution, state.kb_storedOutputs, state.kb_variables,
+        state.kb_variableConnections, state.kb_variableConnectionsReference, state.kb_selectedInputGroup,
+        state.kb_selectedRemote, state.kb_extensionsToOpen, state.kb_time, state.kb_extraData, state.kb_dirty};
+    Ref v[StateKeys];
+    if (!pyutil::read_keys(json, keys, v)) return false;
+    Ref zero = Ref::steal(PyLong_FromLong(0));  // small ints are cached: cannot fail
     // 1. the keys in their order, with defaults and type checks
-    if (!take(json, state.kb_isPlaced, Py_False, s.isPlaced) || !take(json, state.kb_isRunning, Py_False, s.isRunning) ||
-        !take(json, state.kb_error, Py_False, s.error) || !take(json, state.kb_blockLogs, state.kb_empty, s.blockLogs)) {
-        return false;
-    }
+    s.isPlaced = std::move(v[IsPlaced]);
+    or_default(s.isPlaced, Py_False);
+    s.isRunning = std::move(v[IsRunning]);
+    or_default(s.isRunning, Py_False);
+    s.error = std::move(v[Error]);
+    or_default(s.error, Py_False);
+    s.blockLogs = std::move(v[BlockLogs]);
+    or_default(s.blockLogs, state.kb_empty);
     if (!expect(s.blockLogs.get(), str_or_none(s.blockLogs.get()), "str")) return false;
-    if (!take(json, state.kb_placedID, zero.get(), s.placedID)) return false;
+    s.placedID = std::move(v[PlacedID]);
+    or_default(s.placedID, zero.get());
     PyObject* placed = s.placedID.get();
     if (!expect(placed, placed == Py_None || PyLong_CheckExact(placed), "int")) return false;
-    if (!take(json, state.kb_finishedExecution, Py_True, s.finishedExecution) ||
-        !take(json, state.kb_selectedInputGroup, state.kb_default, s.selectedInputGroup)) {
-        return false;
-    }
+    s.finishedExecution = std::move(v[FinishedExecution]);
+    or_default(s.finishedExecution, Py_True);
+    s.selectedInputGroup = std::move(v[SelectedInputGroup]);
+    or_default(s.selectedInputGroup, state.kb_default);
     if (!expect(s.selectedInputGroup.get(), str_or_none(s.selectedInputGroup.get()), "str")) return false;
-    if (!take(json, state.kb_selectedRemote, state.kb_Local, s.selectedRemote)) return false;
+    s.selectedRemote = std::move(v[SelectedRemote]);
+    or_default(s.selectedRemote, state.kb_Local);
     if (!expect(s.selectedRemote.get(), str_or_none(s.selectedRemote.get()), "str")) return false;
-    if (!take_or_new(json, state.kb_extensionsToOpen, true, s.extensionsToOpen)) return false;
+    s.extensionsToOpen = std::move(v[ExtensionsToOpen]);
+    if (!or_new(s.extensionsToOpen, true)) return false;
     PyObject* extensions = s.extensionsToOpen.get();
     if (!expect(extensions, extensions == Py_None || PyList_CheckExact(extensions), "list")) return false;
-    if (!take(json, state.kb_time, zero.get(), s.time) || !take_or_new(json, state.kb_extraData, false, s.extraData) ||
-        !take(json, state.kb_dirty, Py_False, s.dirty)) {
-        return false;
-    }
-    if (!read_position(state, json, s.position)) return false;
-    if (!take(json, state.kb_storedOutputs, Py_None, s.storedOutputs)) return false;
+    s.time = std::move(v[Time]);
+    or_default(s.time, zero.get());
+    s.extraData = std::move(v[ExtraData]);
+    if (!or_new(s.extraData, false)) return false;
+    s.dirty = std::move(v[Dirty]);
+    or_default(s.dirty, Py_False);
+    if (!read_position(state, std::move(v[Position]), s.position)) return false;
+    s.storedOutputs = std::move(v[StoredOutputs]);
+    or_default(s.storedOutputs, Py_None);
     PyObject* stored = s.storedOutputs.get();
     if (!expect(stored, stored == Py_None || PyDict_CheckExact(stored), "dict")) return false;
     // 2. connections; both lists are type-checked before either is parsed, as the keys are read in order
-    Ref connections, references;
-    if (!take_or_new(json, state.kb_variableConnections, true, connections) ||
-        !take_or_new(json, state.kb_variableConnectionsReference, true, references)) {
-        return false;
-    }
+    Ref connections = std::move(v[Connections]), references = std::move(v[References]);
+    if (!or_new(connections, true) || !or_new(references, true)) return false;
     if (connections.get() != Py_None && !expect(connections.get(), PyList_CheckExact(connections.get()), "list")) {
         return false;
     }
@@ -475,8 +481,8 @@ bool read_block_state(ModuleState& state, PyObject* self, PyObject* json, BlockS
     s.references = parse_connections(state, references.get());
     if (!s.references) return false;
     // 3. variable values, and whether the block's variables accept them
-    Ref entries;
-    if (!take_or_new(json, state.kb_variables, true, entries)) return false;
+    Ref entries = std::move(v[Variables]);
+    if (!or_new(entries, true)) return false;
     s.parsed = parse_variable_entries(state, entries.get());
     if (!s.parsed) return false;
     Ref variables = pyutil::slot_ref(self, as_block(self)->variables, "_variables");
