@@ -233,6 +233,39 @@ def test_round_trip_between_copies():
     assert second == first and second.variables == first.variables
 
 
+class Key(str):
+    __hash__ = str.__hash__
+
+
+def reordered(value, how):
+    """`value` with every dictionary rebuilt: keys reversed, keys as fresh strings, or keys as a
+    str subclass (whose comparison is its own)."""
+    if isinstance(value, list):
+        return [reordered(item, how) for item in value]
+    if not isinstance(value, dict):
+        return value
+    items = [(key, reordered(item, how)) for key, item in value.items()]
+    if how == "reversed":
+        items.reverse()
+    make = {"reversed": str, "fresh": lambda key: "".join(list(key)), "subclass": Key}[how]
+    return {make(key): item for key, item in items}
+
+
+@pytest.mark.parametrize("how", ["reversed", "fresh", "subclass"])
+def test_parse_reads_the_same_state_whatever_the_key_order_or_key_objects(how):
+    declared = sample_block()
+    first = declared.copy()
+    first._parseInternalVariables({"isPlaced": True, "placedID": 4, "position": {"x": 10, "y": 20},
+                                   "variableConnections": [conn_json(1)], "variableConnectionsReference": [conn_json()],
+                                   "variables": [{"id": "a", "value": "v"},
+                                                 {"id": "g", "type": "group", "variables": [{"id": "m2", "value": 3}]}],
+                                   "storedOutputs": {"o": 1}, "time": 5, "dirty": True})
+    state = first._minimalEncode()
+    second = declared.copy()
+    second._parseInternalVariables(reordered(state, how))
+    assert second._minimalEncode() == state
+
+
 def test_failing_value_setter_rolls_back_everything_already_written():
     class Picky(PluginVariable):
         @property
