@@ -17,6 +17,9 @@ struct ModuleState {
 #undef QV_TYPE
 #undef QV_KEY
 #undef QV_OBJECT
+    // Not an object: where the last VariableTypes member was found in variable_types_by_address
+    // (declarations come in runs of one type, so it is tried first). Zeroed with the state.
+    Py_ssize_t last_member_position;
 };
 
 extern PyModuleDef module_def;

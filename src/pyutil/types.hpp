@@ -60,7 +60,12 @@ void dealloc_gc_object(PyObject* self, Clear clear_slots) {
     PyObject_GC_UnTrack(self);  // the trashcan only defers untracked objects
     Py_TRASHCAN_BEGIN(self, Self)
     PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_weaklistoffset != 0) PyObject_ClearWeakRefs(self);
+    // Our own types keep the weak reference list in the object (positive offset): most objects
+    // never had a weak reference, and the call is skipped for them.
+    const Py_ssize_t weaklist = type->tp_weaklistoffset;
+    if (weaklist < 0 || (weaklist > 0 && *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + weaklist))) {
+        PyObject_ClearWeakRefs(self);
+    }
     clear_slots(self);
     type->tp_free(self);
     Py_DECREF(type);

@@ -142,14 +142,19 @@ bool index_members_by_address(ModuleState& state) {
 }
 
 // The position of `member` in variable_types_by_address, or -1.
-Py_ssize_t member_position(const ModuleState& state, PyObject* member) {
+Py_ssize_t member_position(ModuleState& state, PyObject* member) {
     PyObject* members = state.variable_types_by_address;
+    const Py_ssize_t last = state.last_member_position;
+    if (last < PyTuple_GET_SIZE(members) && PyTuple_GET_ITEM(members, last) == member) return last;
     const auto wanted = reinterpret_cast<std::uintptr_t>(member);
     Py_ssize_t low = 0, high = PyTuple_GET_SIZE(members);
     while (low < high) {
         const Py_ssize_t middle = (low + high) / 2;
         const auto at = reinterpret_cast<std::uintptr_t>(PyTuple_GET_ITEM(members, middle));
-        if (at == wanted) return middle;
+        if (at == wanted) {
+            state.last_member_position = middle;
+            return middle;
+        }
         if (at < wanted) {
             low = middle + 1;
         } else {
