@@ -291,6 +291,20 @@ def test_failing_value_setter_rolls_back_everything_already_written():
     assert block.variables == {"a": "old", "p": "start"}
     block._updateVariables({"a": "new", "p": "fine"})
     assert block.variables == {"a": "new", "p": "fine"}
+    # a group member of such a class, and a list row whose items() raises
+    grouped = PluginBlock("n", "d", id="c", variables=[
+        var("a", defaultValue="old"), VariableGroup("g", "G", "d", [var("m"), Picky("q", "Q", "d", VariableTypes.STRING)]),
+        VariableList("l", "L", "d", [var("c1")])]).copy()
+    before = grouped.variables
+
+    class Row:
+        def items(self):
+            raise KeyError("unreadable row")
+
+    for values in ({"a": "new", "g": {"m": 1, "q": "bad"}}, {"a": "new", "g": {"m": 1}, "l": [{"c1": 2}, Row()]}):
+        with pytest.raises((ValueError, KeyError)):
+            grouped._updateVariables(values)
+        assert grouped.variables == before
 
 
 def test_variable_subclass_dictionaries_are_honoured_in_both_forms():

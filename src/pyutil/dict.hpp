@@ -77,7 +77,8 @@ inline bool same_text(PyObject* a, PyObject* b) noexcept {
 // a key runs its code, and the caller then looks the keys up one by one.
 template <std::size_t N>
 bool gather(PyObject* dict, PyObject* const (&keys)[N], Ref (&values)[N]) noexcept {
-    PyObject* found[N] = {};
+    PyObject* found[N];
+    for (std::size_t i = 0; i < N; ++i) found[i] = nullptr;
     Py_ssize_t position = 0;
     std::size_t expected = 0;
     PyObject* key = nullptr;
@@ -96,7 +97,10 @@ bool gather(PyObject* dict, PyObject* const (&keys)[N], Ref (&values)[N]) noexce
             }
         }
     }
-    for (std::size_t i = 0; i < N; ++i) values[i] = Ref::borrow(found[i]);
+    // Nothing ran since the walk: the values found are still the dictionary's.
+    for (std::size_t i = 0; i < N; ++i) {
+        if (found[i] != nullptr) values[i] = Ref::borrow(found[i]);
+    }
     return true;
 }
 

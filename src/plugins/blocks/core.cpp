@@ -22,22 +22,6 @@ using pyutil::Ref;
 
 // Our own classes are read from the slot; a Python subclass through the attribute, so that a
 // property it defines (a computed `value`, say) is what the block sees.
-Ref variable_field(ModuleState& state, PyObject* variable, PyObject* PluginVariableObject::*field, PyObject* name) {
-    if (is_own_variable_class(state, variable)) {
-        PyObject* value = as_variable(variable)->*field;
-        if (value != nullptr) return Ref::borrow(value);
-    }
-    return Ref::steal(PyObject_GetAttr(variable, name));
-}
-
-int variable_disabled(ModuleState& state, PyObject* variable) {
-    Ref flag = variable_field(state, variable, &PluginVariableObject::disabled, state.kb_disabled);
-    if (!flag) return -1;
-    if (flag.get() == Py_False) return 0;
-    if (flag.get() == Py_True) return 1;
-    return PyObject_IsTrue(flag.get());
-}
-
 Ref group_members(ModuleState& state, PyObject* group) {
     if (Py_TYPE(group) == state.VariableGroup) {
         PyObject* members = reinterpret_cast<VariableGroupObject*>(group)->variables;

@@ -18,11 +18,23 @@ using MethodFn = PyObject* (*)(PyObject* self, PyTypeObject* cls, PyObject* cons
 
 // A field of a variable: read from the slot for our own variable types, through the attribute
 // otherwise (a duck-typed object in a variable list). New reference or null with an exception.
-pyutil::Ref variable_field(ModuleState& state, PyObject* variable, PyObject* PluginVariableObject::*field,
-                           PyObject* name);
+inline pyutil::Ref variable_field(ModuleState& state, PyObject* variable, PyObject* PluginVariableObject::*field,
+                                  PyObject* name) {
+    if (is_own_variable_class(state, variable)) {
+        PyObject* value = as_variable(variable)->*field;
+        if (value != nullptr) return pyutil::Ref::borrow(value);
+    }
+    return pyutil::Ref::steal(PyObject_GetAttr(variable, name));
+}
 
 // Whether a variable is disabled (its `disabled` taken as a truth value); -1 on error.
-int variable_disabled(ModuleState& state, PyObject* variable);
+inline int variable_disabled(ModuleState& state, PyObject* variable) {
+    pyutil::Ref flag = variable_field(state, variable, &PluginVariableObject::disabled, state.kb_disabled);
+    if (!flag) return -1;
+    if (flag.get() == Py_False) return 0;
+    if (flag.get() == Py_True) return 1;
+    return PyObject_IsTrue(flag.get());
+}
 
 // The members of a group / the prototypes of a list (new reference), read as an attribute when
 // the object is not our own type.

@@ -57,6 +57,36 @@ bool overrides(PyObject* obj, PyTypeObject* base, PyObject* name) {
     return Py_TYPE(obj) != base && pyutil::lookup_in_mro(Py_TYPE(obj), name) != pyutil::lookup_in_mro(base, name);
 }
 
+// An exact VariableGroup's update planned as plain writes of its members' values, when every
+// member is one of our own classes with a plain `disabled` flag (so the writes cannot fail and
+// need no saved values). 1 when planned, 0 when not (the group is then updated as a whole when
+// the plan is applied, and nothing of it is left in the plan), -1 on error.
+int plan_group_members(ModuleState& state, PyObject* group, PyObject* values, std::vector<Planned>& plan) {
+    PyObject* slot = reinterpret_cast<VariableGroupObject*>(group)->variables;
+    if (slot == nullptr || !PyList_CheckExact(slot)) return 0;
+    Ref members = Ref::borrow(slot);
+    const std::size_t start = plan.size();
+    bool eligible = true;
+    const bool ok = pyutil::for_each_item(members.get(), [&](PyObject* member) {
+        PluginVariableObject* v = as_variable(member);
+        if (!is_own_variable_class(state, member) || v->id == nullptr ||
+            (v->disabled != Py_True && v->disabled != Py_False)) {
+            eligible = false;
+            return false;
+        }
+        if (v->disabled == Py_True) return true;
+        Ref held = Ref::borrow(member), id = Ref::borrow(v->id);
+        bool error = false;
+        Ref value = Ref::borrow(pyutil::dict_find(values, id.get(), error));
+        if (error) return false;
+        if (value) plan.push_back({std::move(held), std::move(value), Kind::Plain});
+        return true;
+    });
+    if (ok) return 1;
+    plan.resize(start);
+    return eligible ? -1 : 0;
+}
+
 // Reading phase of a variable update: which variables take which values.
 bool plan_updates(ModuleState& state, PyObject* variables, PyObject* values, std::vector<Planned>& plan) {
     if (PyDict_GET_SIZE(values) == 0) return true;  // nothing to write, nothing to check
@@ -65,7 +95,8 @@ bool plan_updates(ModuleState& state, PyObject* variables, PyObject* values, std
     const bool exact_list = PyList_CheckExact(variables);
     Ref iterator = exact_list ? Ref() : Ref::steal(PyObject_GetIter(variables));
     if (!exact_list && !iterator) return false;
-    if (exact_list) plan.reserve(static_cast<std::size_t>(PyList_GET_SIZE(variables)));
+    // Room for a group's members too, planned one by one.
+    if (exact_list) plan.reserve(2 * static_cast<std::size_t>(PyList_GET_SIZE(variables)) + 8);
     Py_ssize_t index = 0;
     auto next_variable = [&]() {
         if (!exact_list) return Ref::steal(PyIter_Next(iterator.get()));
@@ -82,6 +113,27 @@ bool plan_updates(ModuleState& state, PyObject* variables, PyObject* values, std
         Ref value = Ref::borrow(cursor.find(id.get(), error));
         if (error) return false;
         if (!value) continue;
+        // Our own exact classes: a plain write, a group's members' writes, a list's rows copied
+        // now (a list update stores them only once complete anyway).
+        PyTypeObject* type = Py_TYPE(variable.get());
+        if (type == state.PluginVariable) {
+            plan.push_back({std::move(variable), std::move(value), Kind::Plain});
+            continue;
+        }
+        if (type == state.VariableGroup) {
+            if (!check_group_value(value.get())) return false;
+            const int planned = plan_group_members(state, variable.get(), value.get(), plan);
+            if (planned < 0) return false;
+            if (planned == 0) plan.push_back({std::move(variable), std::move(value), Kind::Group});
+            continue;
+        }
+        if (type == state.VariableList) {
+            if (!check_list_value(value.get())) return false;
+            Ref rows = list_update_value(state, variable.get(), value.get());
+            if (!rows) return false;
+            plan.push_back({std::move(variable), std::move(rows), Kind::Plain});
+            continue;
+        }
         // A subclass's own update method decides what it accepts; its failure is rolled back.
         Kind kind = Kind::Plain;
         if (is_group(state, variable.get())) {
@@ -378,9 +430,16 @@ Ref parse_variable_entries(ModuleState& state, PyObject* entries) {
 }
 
 // Everything read from a block state JSON before the block is touched.
+// The keys of a block state JSON, in the order the block's dictionary holds them (the order
+// `pyutil::read_keys` finds them fastest in; "id" is only passed over).
+enum StateKey : unsigned char {
+    Id, IsPlaced, Position, IsRunning, Error, BlockLogs, PlacedID, FinishedExecution, StoredOutputs, Variables,
+    Connections, References, SelectedInputGroup, SelectedRemote, ExtensionsToOpen, Time, ExtraData, Dirty, StateKeys
+};
+
 struct BlockState {
-    Ref isPlaced, isRunning, error, blockLogs, placedID, finishedExecution, selectedInputGroup, selectedRemote, time,
-        dirty, storedOutputs, extensionsToOpen, extraData, position, connections, references, parsed;
+    Ref read[StateKeys];  // the values as read (defaults filled in); position and lists parsed below
+    Ref position, connections, references, parsed;
     std::vector<Planned> plan;
 };
 
@@ -414,12 +473,6 @@ bool read_position(ModuleState& state, Ref given, Ref& position) {
     return true;
 }
 
-// The keys of a block state JSON, in the order the block's dictionary holds them (the order
-// `pyutil::read_keys` finds them fastest in; "id" is only passed over).
-enum StateKey : unsigned char {
-    Id, IsPlaced, Position, IsRunning, Error, BlockLogs, PlacedID, FinishedExecution, StoredOutputs, Variables,
-    Connections, References, SelectedInputGroup, SelectedRemote, ExtensionsToOpen, Time, ExtraData, Dirty, StateKeys
-};
 
 bool read_block_state(ModuleState& state, PyObject* self, PyObject* json, BlockState& s) {
     PyObject* const keys[StateKeys] = {
@@ -427,45 +480,32 @@ bool read_block_state(ModuleState& state, PyObject* self, PyObject* json, BlockS
         state.kb_placedID, state.kb_finishedExecution, state.kb_storedOutputs, state.kb_variables,
         state.kb_variableConnections, state.kb_variableConnectionsReference, state.kb_selectedInputGroup,
         state.kb_selectedRemote, state.kb_extensionsToOpen, state.kb_time, state.kb_extraData, state.kb_dirty};
-    Ref v[StateKeys];
+    Ref (&v)[StateKeys] = s.read;
     if (!pyutil::read_keys(json, keys, v)) return false;
     Ref zero = Ref::steal(PyLong_FromLong(0));  // small ints are cached: cannot fail
     // 1. the keys in their order, with defaults and type checks
-    s.isPlaced = std::move(v[IsPlaced]);
-    or_default(s.isPlaced, Py_False);
-    s.isRunning = std::move(v[IsRunning]);
-    or_default(s.isRunning, Py_False);
-    s.error = std::move(v[Error]);
-    or_default(s.error, Py_False);
-    s.blockLogs = std::move(v[BlockLogs]);
-    or_default(s.blockLogs, state.kb_empty);
-    if (!expect(s.blockLogs.get(), str_or_none(s.blockLogs.get()), "str")) return false;
-    s.placedID = std::move(v[PlacedID]);
-    or_default(s.placedID, zero.get());
-    PyObject* placed = s.placedID.get();
+    or_default(v[IsPlaced], Py_False);
+    or_default(v[IsRunning], Py_False);
+    or_default(v[Error], Py_False);
+    or_default(v[BlockLogs], state.kb_empty);
+    if (!expect(v[BlockLogs].get(), str_or_none(v[BlockLogs].get()), "str")) return false;
+    or_default(v[PlacedID], zero.get());
+    PyObject* placed = v[PlacedID].get();
     if (!expect(placed, placed == Py_None || PyLong_CheckExact(placed), "int")) return false;
-    s.finishedExecution = std::move(v[FinishedExecution]);
-    or_default(s.finishedExecution, Py_True);
-    s.selectedInputGroup = std::move(v[SelectedInputGroup]);
-    or_default(s.selectedInputGroup, state.kb_default);
-    if (!expect(s.selectedInputGroup.get(), str_or_none(s.selectedInputGroup.get()), "str")) return false;
-    s.selectedRemote = std::move(v[SelectedRemote]);
-    or_default(s.selectedRemote, state.kb_Local);
-    if (!expect(s.selectedRemote.get(), str_or_none(s.selectedRemote.get()), "str")) return false;
-    s.extensionsToOpen = std::move(v[ExtensionsToOpen]);
-    if (!or_new(s.extensionsToOpen, true)) return false;
-    PyObject* extensions = s.extensionsToOpen.get();
+    or_default(v[FinishedExecution], Py_True);
+    or_default(v[SelectedInputGroup], state.kb_default);
+    if (!expect(v[SelectedInputGroup].get(), str_or_none(v[SelectedInputGroup].get()), "str")) return false;
+    or_default(v[SelectedRemote], state.kb_Local);
+    if (!expect(v[SelectedRemote].get(), str_or_none(v[SelectedRemote].get()), "str")) return false;
+    if (!or_new(v[ExtensionsToOpen], true)) return false;
+    PyObject* extensions = v[ExtensionsToOpen].get();
     if (!expect(extensions, extensions == Py_None || PyList_CheckExact(extensions), "list")) return false;
-    s.time = std::move(v[Time]);
-    or_default(s.time, zero.get());
-    s.extraData = std::move(v[ExtraData]);
-    if (!or_new(s.extraData, false)) return false;
-    s.dirty = std::move(v[Dirty]);
-    or_default(s.dirty, Py_False);
+    or_default(v[Time], zero.get());
+    if (!or_new(v[ExtraData], false)) return false;
+    or_default(v[Dirty], Py_False);
     if (!read_position(state, std::move(v[Position]), s.position)) return false;
-    s.storedOutputs = std::move(v[StoredOutputs]);
-    or_default(s.storedOutputs, Py_None);
-    PyObject* stored = s.storedOutputs.get();
+    or_default(v[StoredOutputs], Py_None);
+    PyObject* stored = v[StoredOutputs].get();
     if (!expect(stored, stored == Py_None || PyDict_CheckExact(stored), "dict")) return false;
     // 2. connections; both lists are type-checked before either is parsed, as the keys are read in order
     Ref connections = std::move(v[Connections]), references = std::move(v[References]);
@@ -498,8 +538,8 @@ bool block_parse_internal_variables(ModuleState& state, PyObject* self, PyObject
     using pyutil::assign_slot;
     // 4-5. selection and values; a failing member update puts the selection back too
     Ref old_group = Ref::borrow(b->selectedInputGroup), old_remote = Ref::borrow(b->selectedRemote);
-    assign_slot(b->selectedInputGroup, std::move(s.selectedInputGroup));
-    assign_slot(b->selectedRemote, std::move(s.selectedRemote));
+    assign_slot(b->selectedInputGroup, std::move(s.read[SelectedInputGroup]));
+    assign_slot(b->selectedRemote, std::move(s.read[SelectedRemote]));
     // A block class with its own _updateVariables gets the values through it.
     const bool own = uses_builtin_method(Py_TYPE(self), state.kb_updateVariables,
                                          reinterpret_cast<void (*)()>(block_method_updateVariables));
@@ -510,20 +550,20 @@ bool block_parse_internal_variables(ModuleState& state, PyObject* self, PyObject
         return false;
     }
     // 6. run state, position and connections
-    assign_slot(b->isPlaced, std::move(s.isPlaced));
-    assign_slot(b->isRunning, std::move(s.isRunning));
-    assign_slot(b->error, std::move(s.error));
-    assign_slot(b->blockLogs, std::move(s.blockLogs));
+    assign_slot(b->isPlaced, std::move(s.read[IsPlaced]));
+    assign_slot(b->isRunning, std::move(s.read[IsRunning]));
+    assign_slot(b->error, std::move(s.read[Error]));
+    assign_slot(b->blockLogs, std::move(s.read[BlockLogs]));
     assign_slot(b->position, std::move(s.position));
-    assign_slot(b->placedID, std::move(s.placedID));
-    assign_slot(b->finishedExecution, std::move(s.finishedExecution));
-    assign_slot(b->storedOutputs, std::move(s.storedOutputs));
+    assign_slot(b->placedID, std::move(s.read[PlacedID]));
+    assign_slot(b->finishedExecution, std::move(s.read[FinishedExecution]));
+    assign_slot(b->storedOutputs, std::move(s.read[StoredOutputs]));
     assign_slot(b->variableConnections, std::move(s.connections));
     assign_slot(b->variableConnectionsReferences, std::move(s.references));
-    assign_slot(b->extensionsToOpen, std::move(s.extensionsToOpen));
-    assign_slot(b->time, std::move(s.time));
-    assign_slot(b->extraData, std::move(s.extraData));
-    assign_slot(b->dirty, std::move(s.dirty));
+    assign_slot(b->extensionsToOpen, std::move(s.read[ExtensionsToOpen]));
+    assign_slot(b->time, std::move(s.read[Time]));
+    assign_slot(b->extraData, std::move(s.read[ExtraData]));
+    assign_slot(b->dirty, std::move(s.read[Dirty]));
     return true;
 }
 

@@ -235,28 +235,33 @@ Ref list_dict(ModuleState& state, PyObject* self, bool minimal) {
     return dict;
 }
 
-bool update_variables_in_list(ModuleState& state, PyObject* list, PyObject* value) {
+Ref list_update_value(ModuleState& state, PyObject* list, PyObject* value) {
     if (value != Py_None && !PyList_CheckExact(value)) {
         pyutil::raise_argument_type("value", "list", value);
-        return false;
+        return Ref();
     }
     if (!PyObject_TypeCheck(list, state.VariableList)) {
         PyErr_Format(PyExc_TypeError, "expected a VariableList, got %s", pyutil::type_name(list));
-        return false;
+        return Ref();
     }
-    if (value == Py_None) return set_variable_value(state, list, Py_None);
+    if (value == Py_None) return Ref::borrow(Py_None);
     Ref prototypes = pyutil::slot_ref(list, as_list(list)->prototypes, state.k_prototypes);
-    if (!prototypes) return false;
+    if (!prototypes) return Ref();
     Ref held = held_columns(state, prototypes.get());
     Ref rows = Ref::steal(PyList_New(0));
-    if (!held || !rows) return false;
+    if (!held || !rows) return Ref();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
         Ref row = Ref::borrow(PyList_GET_ITEM(value, i));
         Ref row_copy = copy_row(state, row.get(), held.get());
-        if (!row_copy || PyList_Append(rows.get(), row_copy.get()) < 0) return false;
+        if (!row_copy || PyList_Append(rows.get(), row_copy.get()) < 0) return Ref();
     }
-    // Stored only now, so a failed update leaves the previous rows in place.
-    return set_variable_value(state, list, rows.get());
+    return rows;
+}
+
+bool update_variables_in_list(ModuleState& state, PyObject* list, PyObject* value) {
+    // Stored only once complete, so a failed update leaves the previous rows in place.
+    Ref rows = list_update_value(state, list, value);
+    return rows && set_variable_value(state, list, rows.get());
 }
 
 bool register_variable_list(PyObject* module, ModuleState& state) {

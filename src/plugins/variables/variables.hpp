@@ -88,6 +88,10 @@ bool init_variable(ModuleState& state, PyObject* self, const VariableArgs& args)
 bool update_variables_in_group(ModuleState& state, PyObject* group, PyObject* values);
 bool update_variables_in_list(ModuleState& state, PyObject* list, PyObject* value);
 
+// The value that `update_variables_in_list` stores (the rows copied, held columns replaced, or
+// None), computed without storing it.
+pyutil::Ref list_update_value(ModuleState& state, PyObject* list, PyObject* value);
+
 // Sets a variable's `value`: straight into the slot for our own classes, through setattr for
 // Python subclasses (which may define a property). Used by the group update and by blocks.
 bool set_variable_value(ModuleState& state, PyObject* variable, PyObject* value);
