@@ -33,6 +33,16 @@ inline Ref make_dict(std::initializer_list<Entry> entries) noexcept {
     return dict;
 }
 
+// Adds the value of an object slot of `self`, read at the call, to the new dictionary `dict` under
+// the new exact string `key`. The insertion takes its own reference before it could allocate, and
+// runs no Python code (no key comparison, no old value released), so the slot needs no snapshot
+// first. An empty slot is read as the attribute `name`, as `slot_ref` does.
+inline bool put_slot(PyObject* dict, PyObject* key, PyObject* self, PyObject* slot, PyObject* name) {
+    if (slot != nullptr) return PyDict_SetItem(dict, key, slot) == 0;
+    Ref value = slot_ref(self, slot, name);
+    return value && PyDict_SetItem(dict, key, value.get()) == 0;
+}
+
 // Large dictionaries of fixed keys, built from a template.
 //
 // A dictionary grown key by key from PyDict_New is resized (its table reallocated and rebuilt) as

@@ -99,10 +99,8 @@ Ref own_pair_dict(ModuleState& state, PyObject* self) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return Ref();
     for (const Field& f : fields) {
-        // Read as each entry is added: growing the dictionary allocates, and a finalizer run by
-        // that allocation may change the pair. The first attribute missing is the one reported.
-        Ref value = required_field(self, p->*f.slot, f.attribute);
-        if (!value || PyDict_SetItem(dict.get(), f.key, value.get()) < 0) return Ref();
+        // Read as each entry is added (the first attribute missing is the one reported).
+        if (!pyutil::put_slot(dict.get(), f.key, self, p->*f.slot, f.attribute)) return Ref();
     }
     return dict;
 }

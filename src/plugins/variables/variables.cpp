@@ -249,12 +249,9 @@ Ref variable_dict(ModuleState& state, PyObject* self, bool minimal) {
     if constexpr (!Own) {
         return add_attributes(self, std::move(dict), fields);
     } else {
-        // The slots as they are (inserting into the new dictionary runs no Python code).
+        // The slots as they are, read as each entry is added.
         for (const Field& f : fields) {
-            // Read as each entry is added: growing the dictionary allocates, and a finalizer run by
-            // that allocation may change the variable.
-            Ref field = pyutil::slot_ref(self, v->*f.slot, f.key);
-            if (!field || PyDict_SetItem(dict.get(), f.key, field.get()) < 0) return Ref();
+            if (!pyutil::put_slot(dict.get(), f.key, self, v->*f.slot, f.key)) return Ref();
         }
         return dict;
     }
