@@ -9,6 +9,7 @@
 #include "internal.hpp"
 #include "../connections/connections.hpp"
 
+#include "../../pyutil/collected.hpp"
 #include "../../pyutil/dict.hpp"
 #include "../../pyutil/types.hpp"
 
@@ -357,21 +358,16 @@ Ref parse_connections(ModuleState& state, PyObject* list) {
         return Ref();
     }
     if (!expect(list, PyList_CheckExact(list), "list")) return Ref();
-    // Parsed first, then placed into a list of the final size at once (parsing can run Python
-    // code, which must never meet a list with empty places).
-    std::vector<Ref> parsed;
-    parsed.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
+    // Parsed first, then made into a list at once (parsing can run Python code, which must never
+    // meet a list with empty places).
+    pyutil::Collected parsed;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-        parsed.push_back(parse_connection(state, item.get()));
-        if (!parsed.back()) return Ref();
+        Ref connection = parse_connection(state, item.get());
+        if (!connection) return Ref();
+        parsed.push(std::move(connection));
     }
-    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(parsed.size())));
-    if (!result) return Ref();
-    for (std::size_t i = 0; i < parsed.size(); ++i) {
-        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), parsed[i].release());
-    }
-    return result;
+    return parsed.to_list();
 }
 
 PyObject* list_of(PyObject* value) {
