@@ -12,12 +12,16 @@ missing=()
 for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+command -v npm >/dev/null || missing+=(npm)  # fetches the viewer bundle below
 if [ ${#missing[@]} -gt 0 ]; then
     echo "setup: installing Debian packages: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+
+# The viewer bundle of `qorvel-plugin serve`, before the package is installed anywhere.
+bash scripts/fetch_molstar.sh
 
 source scripts/environments.sh
 PIP_LOG=build/setup-pip.log
