@@ -141,9 +141,12 @@ export class SceneViewer {
             if (refs ? !refs.includes(structure.cell.transform.ref) : structure.cell.obj.label === "qorvel-sphere") continue;
             const loci = StructureElement.Loci.fromSchema(structure.cell.obj.data, schema);
             if (StructureElement.Loci.isEmpty(loci)) continue;
+            const extraRadius = finite(data.nearRadius ?? 5, "nearRadius");
+            const sphere = StructureElement.Loci.getBoundingSphere(loci);
             this.focused = true;
             this.plugin.managers.structure.focus.setFromLoci(loci);
-            this.plugin.managers.camera.focusLoci(loci, { extraRadius: finite(data.nearRadius ?? 5, "nearRadius") });
+            this.plugin.managers.camera.focusSphere(sphere, { extraRadius });
+            await this.cameraAt(sphere.center);
             return;
         }
         const chain = data.chain != null ? ` of chain ${data.chain}` : "";
@@ -230,6 +233,16 @@ export class SceneViewer {
     // The camera follows what is drawn until the run focuses something.
     frameIfFirst() {
         if (!this.focused) this.plugin.managers.camera.reset();
+    }
+
+    // The canvas moves the camera on its own frames, and a frame can take a second when new
+    // shaders compile: the focus is done once the camera rests on its target (or after 10 s).
+    async cameraAt(target) {
+        const camera = this.plugin.canvas3d.camera;
+        const deadline = performance.now() + 10000;
+        const there = () => !camera.transition.inTransition
+            && Math.hypot(...[0, 1, 2].map((k) => camera.state.target[k] - target[k])) < 1e-3;
+        while (!there() && performance.now() < deadline) await SceneViewer.frames();
     }
 
     structures() {
