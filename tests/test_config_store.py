@@ -314,7 +314,11 @@ def test_killed_while_saving_never_loses_the_file_or_a_saved_value(loaded, tmp_p
         finally:
             os._exit(1)
     os.close(peer_writer)
-    for _ in range(200):
+
+    def own_temporaries(pid):
+        return [name for name in os.listdir(tmp_path) if name.startswith(f".config.json.{pid}.")]
+
+    for round_number in range(200):
         reader, writer = os.pipe()
         pid = os.fork()
         if pid == 0:  # child: save forever, acknowledging each save that returned
@@ -330,15 +334,22 @@ def test_killed_while_saving_never_loses_the_file_or_a_saved_value(loaded, tmp_p
         os.close(writer)
         # Wait for a random number of acknowledgements (possibly none), then kill at a random
         # moment of the next save (measured saves set the scale, so slow builds are hit too).
+        # Every other round kills as soon as the save's temporary file shows: the write is a
+        # small part of a save, and random moments alone can miss it on a busy machine.
         for _ in range(rng.randrange(3)):
             record = os.read(reader, 8)
             if len(record) < 8:
                 break
             acknowledged = max(acknowledged, struct.unpack("<q", record)[0])
-        time.sleep(rng.uniform(0, save_seconds))
+        if round_number % 2:
+            deadline = time.monotonic() + 5
+            while time.monotonic() < deadline and not own_temporaries(pid):
+                pass
+        else:
+            time.sleep(rng.uniform(0, save_seconds))
         os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
-        temporary = [name for name in os.listdir(tmp_path) if name.startswith(f".config.json.{pid}.")]
+        temporary = own_temporaries(pid)
         assert all(name.endswith(".tmp") for name in temporary)
         killed_inside_a_write += bool(temporary)
         data = b""
