@@ -425,7 +425,6 @@ Ref parse_variable_entries(ModuleState& state, PyObject* entries) {
     return parsed;
 }
 
-// Everything read from a block state JSON before the block is touched.
 // The keys of a block state JSON, in the order the block's dictionary holds them (the order
 // `pyutil::read_keys` finds them fastest in; "id" is only passed over).
 enum StateKey : unsigned char {
@@ -433,6 +432,7 @@ enum StateKey : unsigned char {
     Connections, References, SelectedInputGroup, SelectedRemote, ExtensionsToOpen, Time, ExtraData, Dirty, StateKeys
 };
 
+// Everything read from a block state JSON before the block is touched.
 struct BlockState {
     Ref read[StateKeys];  // the values as read (defaults filled in); position and lists parsed below
     Ref position, connections, references, parsed;
@@ -468,7 +468,6 @@ bool read_position(ModuleState& state, Ref given, Ref& position) {
     PyList_SET_ITEM(position.get(), 1, fy.release());
     return true;
 }
-
 
 bool read_block_state(ModuleState& state, PyObject* self, PyObject* json, BlockState& s) {
     PyObject* const keys[StateKeys] = {
