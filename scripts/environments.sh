@@ -8,8 +8,20 @@
 
 # Third-party wheels that Debian does not provide for an interpreter: from the shared wheelhouse
 # beside the checkout when it is there (no index is reachable on the project's machines), from
-# the package index otherwise.
-WHEELHOUSE=${QORVEL_WHEELHOUSE:-../shared/wheelhouse}
+# the package index otherwise. A clone made elsewhere (a throwaway CI clone in /tmp, say) looks
+# beside the checkout it was cloned from.
+find_wheelhouse() {
+    local origin
+    origin=$(git remote get-url origin 2>/dev/null || true)
+    for candidate in "${QORVEL_WHEELHOUSE:-}" ../shared/wheelhouse ${origin:+"$origin/../shared/wheelhouse"}; do
+        if [ -n "$candidate" ] && [ -d "$candidate" ]; then
+            (cd "$candidate" && pwd)
+            return
+        fi
+    done
+    echo "${QORVEL_WHEELHOUSE:-../shared/wheelhouse}"
+}
+WHEELHOUSE=$(find_wheelhouse)
 if [ -d "$WHEELHOUSE" ]; then
     PACKAGE_SOURCE=$WHEELHOUSE
 else
