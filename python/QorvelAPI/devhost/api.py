@@ -27,8 +27,9 @@ from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Union
 
 from .dryrun import RecordingQueue, SubmittedScript
 from .flow import Flow, FlowError
-from .loader import LoadedPlugin, PluginLoadError, Problem, collect_problems, load_plugin
-from .pluginchecks import duplicate_blocks
+from .inspection import check_plugin
+from .loader import LoadedPlugin, PluginLoadError, Problem, load_plugin
+from .presets import find_preset, preset_entries
 from .run import BlockResult, FlowRun, HostError, LocalHost
 
 BlockKey = Union[int, str]
@@ -232,15 +233,7 @@ class PluginHost:
 
     def check(self) -> CheckResult:
         """What ``qorvel-plugin check`` reports: the declarations and every problem (each once)."""
-        from .cli import inspect_plugin  # noqa: PLC0415 (the command line owns the report's layout)
-
-        info, more = inspect_plugin(self.loaded, self.config_path)
-        problems: List[Problem] = []
-        # the container reads preset flows at every scan
-        for problem in duplicate_blocks(self.loaded, self.loaded.problems) + more:
-            if not any(p.level == problem.level and p.message == problem.message for p in problems):
-                problems.append(problem)
-        return CheckResult(info, problems)
+        return CheckResult(*check_plugin(self.loaded, self.config_path))
 
     def declared(self, block_id: str) -> Any:
         """The declared block for an identifier, with or without the plugin prefix."""
@@ -272,12 +265,10 @@ class PluginHost:
             if not os.path.exists(wanted):
                 raise HostError(f"flow file not found: {wanted}")
             return Flow.read(wanted)
-        with collect_problems():
-            entries = self.plugin._flows
-        for entry in entries:
-            stem = os.path.splitext(os.path.basename(entry["path"]))[0]
-            if wanted.lower() in (entry["name"].lower(), stem.lower()):
-                return Flow.read(entry["path"])
+        entries = preset_entries(self.plugin)[0]
+        entry = find_preset(entries, wanted)
+        if entry is not None:
+            return Flow.read(entry["path"])
         names = ", ".join(f"'{e['name']}'" for e in entries) or "none"
         raise HostError(f"no preset flow named '{wanted}' in plugin {self.plugin.id} (preset flows: {names})")
 

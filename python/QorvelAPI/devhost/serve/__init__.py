@@ -1,4 +1,4 @@
-"""``qorvel-plugin serve``: the plugin in a browser, on this machine.
+"""The plugin in a browser, on this machine (what ``qorvel-plugin serve`` serves).
 
 The page shows one card per block (from the block dictionaries that ``describe`` prints) with an
 input for every variable, runs a block or a preset flow through the local host, streams what the
@@ -9,70 +9,28 @@ for the calling convention of endpoints.
 
 from __future__ import annotations
 
-import sys
-
+from ..inspection import check_plugin
 from ..loader import PluginLoadError, load_plugin
-from ..run import HostError
 from ..runner import choose_queue
 from .pages import fill_page_info
-from .server import ServeApp, make_server
+from .server import ServeApp
 from .session import RunSession
-
-
-def add_arguments(parser) -> None:
-    parser.add_argument("--host", default="127.0.0.1",
-                        help="address to listen on (default 127.0.0.1: this machine only)")
-    parser.add_argument("--port", type=int, default=8765, help="port to listen on (default 8765; 0 picks a free one)")
-    parser.add_argument("--config", metavar="PATH", help="configuration file (default: under ~/.config/qorvel/plugins)")
-    parser.add_argument("--runs-dir", metavar="DIR", default="qorvel-runs",
-                        help="folder for the runs' working folders (default ./qorvel-runs)")
-    parser.add_argument("--queue", choices=("auto", "local", "slurm"), default="auto",
-                        help="where batch jobs run: SLURM when a controller answers (auto), or always one of them")
-    parser.add_argument("--poll", type=float, default=1.0, metavar="SECONDS",
-                        help="interval between job status queries (default 1)")
-    parser.add_argument("--lean-viewer", action="store_true",
-                        help="the lightest viewer settings (as the browser tests use)")
 
 
 def build_app(plugin_dir: str, queue="auto", runs_dir: str = "qorvel-runs", config_path: str | None = None,
               poll: float = 1.0, lean: bool = False) -> ServeApp:
     """Loads the plugin as ``check`` does; a plugin that fails to load is served with its problems."""
-    from ..cli import inspect_plugin  # noqa: PLC0415 - the command line imports this module
-
     try:
         loaded = load_plugin(plugin_dir, capture_stdout=True)
     except PluginLoadError as exc:
         return ServeApp(None, exc.problems, None, None, lean)
     for page in loaded.plugin._pages:
         fill_page_info(page)
-    info, more = inspect_plugin(loaded)
-    problems = []
-    for problem in loaded.problems + more:
-        if not any(p.level == problem.level and p.message == problem.message for p in problems):
-            problems.append(problem)
+    info, problems = check_plugin(loaded)
     queue = choose_queue(queue) if isinstance(queue, str) else queue
     app = ServeApp(loaded, problems, info, None, lean)
     app.session = RunSession(loaded, queue, runs_dir, config_path, poll, file_url=app.file_url)
     return app
-
-
-def command(args, out) -> int:
-    app = build_app(args.plugin_dir, args.queue, args.runs_dir, args.config, args.poll, args.lean_viewer)
-    out.problems(app.problems)
-    try:
-        server = make_server(app, args.host, args.port)
-    except OSError as exc:
-        raise HostError(f"cannot listen on {args.host} port {args.port}: {exc.strerror or exc}") from None
-    host, port = server.server_address[:2]
-    shown = f"[{host}]" if ":" in host else host
-    print(f"serving {args.plugin_dir} at http://{shown}:{port}/  (Ctrl-C stops)", flush=True)
-    try:
-        server.serve_forever()
-    except KeyboardInterrupt:
-        print("stopping", file=sys.stderr)
-    finally:
-        stop(app, server)
-    return 0
 
 
 def stop(app: ServeApp, server) -> None:
@@ -84,4 +42,4 @@ def stop(app: ServeApp, server) -> None:
     server.server_close()
 
 
-__all__ = ["add_arguments", "build_app", "command", "stop"]
+__all__ = ["build_app", "stop"]

@@ -29,6 +29,7 @@ from urllib.parse import unquote, urlsplit
 
 from ..flow import Flow, FlowError
 from ..loader import one_line, plugin_traceback
+from ..presets import find_preset
 from ..run import HostError, LocalHost
 from . import pages as page_host
 from ..values import ValueCheckError, check_value
@@ -185,16 +186,15 @@ class ServeApp:
     def _preset_flow(self, wanted: str) -> Flow:
         # The preset flows listed when the plugin was loaded (reading them again would log on the
         # shared logger from this thread while a run may be collecting what it logs).
-        for entry in self.info["flows"]:
-            stem = os.path.splitext(os.path.basename(entry["path"]))[0]
-            if wanted.lower() in (entry["name"].lower(), stem.lower()):
-                try:
-                    flow = Flow.read(entry["path"])
-                    self.session_host().check_flow(flow)
-                except FlowError as exc:
-                    raise Refused(400, str(exc)) from None
-                return flow
-        raise Refused(404, f"no preset flow named '{wanted}'")
+        entry = find_preset(self.info["flows"], wanted)
+        if entry is None:
+            raise Refused(404, f"no preset flow named '{wanted}'")
+        try:
+            flow = Flow.read(entry["path"])
+            self.session_host().check_flow(flow)
+        except FlowError as exc:
+            raise Refused(400, str(exc)) from None
+        return flow
 
     def _apply_edits(self, flow: Flow, values: dict) -> None:
         """Values edited on the page, by block: they reach every placement of that block."""

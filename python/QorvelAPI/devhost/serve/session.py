@@ -18,7 +18,7 @@ from typing import Any, Callable
 
 from ..flow import Flow
 from ..loader import one_line
-from ..run import BlockResult, LocalHost, _plain
+from ..run import BlockResult, LocalHost, _plain, _slug
 
 
 class RunBusy(Exception):
@@ -123,7 +123,7 @@ class RunSession:
                 raise RunBusy("a run is already going; wait for it to end")
             os.makedirs(self.runs_dir, exist_ok=True)
             stamp = time.strftime("%Y%m%d-%H%M%S")
-            folder = tempfile.mkdtemp(prefix=f"{_slug(flow.name)}-{stamp}-", dir=self.runs_dir)
+            folder = tempfile.mkdtemp(prefix=f"{_slug(flow.name)[:40]}-{stamp}-", dir=self.runs_dir)
             self.run_folder = folder
             self._actions = 0
             self.events.clear()
@@ -176,7 +176,3 @@ class RunSession:
             entry["url"] = self.file_url(str(data.get("molContent", "")))
         self.events.add("viewer", entry)
 
-
-def _slug(text: str) -> str:
-    cleaned = "".join(c if c.isalnum() or c in "._-" else "-" for c in text).strip("-.")
-    return cleaned[:40] or "run"

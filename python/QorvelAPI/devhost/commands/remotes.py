@@ -6,17 +6,17 @@ from __future__ import annotations
 import json
 import sys
 
-from .loader import Problem
-from .remote_config import load_remotes, remotes_path
-from .ssh_connection import RemoteError
-from .ssh_remote import probe
+from ..loader import Problem
+from ..remote_config import load_remotes, remotes_path
+from ..ssh_connection import RemoteError
+from ..ssh_remote import probe
+
+HELP = "list the named remotes (remotes.toml) and check that each can log in, finds sbatch and its working folder"
+PLUGIN = False
 
 
-def add_remotes_command(sub) -> None:
-    text = "list the named remotes (remotes.toml) and check that each can log in, finds sbatch and its working folder"
-    p = sub.add_parser("remotes", help=text, description=text)
+def add_arguments(p) -> None:
     p.add_argument("names", metavar="NAME", nargs="*", help="only these remotes")
-    p.add_argument("--json", action="store_true", help="print the result as JSON")
     p.add_argument("--no-check", action="store_true", help="list them without logging in")
 
 
@@ -40,7 +40,7 @@ def check_remote(entry) -> dict:
     return row
 
 
-def cmd_remotes(args, out) -> int:
+def run(args, out) -> int:
     path = remotes_path()
     entries = load_remotes(path)
     unknown = [name for name in args.names if name not in entries]

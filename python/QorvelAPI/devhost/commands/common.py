@@ -1,0 +1,39 @@
+"""What several commands share: loading the plugin, the options of a run and its host."""
+
+from __future__ import annotations
+
+import argparse
+
+from ..api import PluginHost
+from ..loader import LoadedPlugin, load_plugin
+from .output import Output
+
+
+def load(args, out: Output) -> LoadedPlugin:
+    loaded = load_plugin(args.plugin_dir, capture_stdout=out.as_json)
+    return loaded
+
+
+def report_load_warnings(loaded: LoadedPlugin, out: Output) -> None:
+    if not out.as_json:
+        out.problems(loaded.problems)
+
+
+def add_running_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--config", metavar="PATH", help="configuration file (default: under ~/.config/qorvel/plugins)")
+    p.add_argument("--workdir", metavar="DIR",
+                   help="working folder of the run (default: a new folder under ./qorvel-runs)")
+    p.add_argument("--queue", choices=("auto", "local", "slurm"), default="auto",
+                   help="where batch jobs run: SLURM when a controller answers (auto), or always one of them")
+    p.add_argument("--poll", type=float, default=1.0, metavar="SECONDS",
+                   help="interval between job status queries (default 1)")
+    p.add_argument("--job-timeout", type=float, metavar="SECONDS",
+                   help="cancel a batch job that has not ended after this long (default: wait)")
+
+
+def plugin_host(args, out: Output) -> PluginHost:
+    loaded = load(args, out)
+    report_load_warnings(loaded, out)
+    return PluginHost(args.plugin_dir, queue=args.queue, workdir=args.workdir, config_path=args.config,
+                      job_timeout=args.job_timeout, poll=args.poll, capture_stdout=out.as_json,
+                      progress=out.progress, loaded=loaded)

@@ -1,0 +1,43 @@
+"""``qorvel-plugin flow``: a flow file, or a preset flow by name, on this machine."""
+
+from __future__ import annotations
+
+from ..flow import Flow
+from ..flowcheck import input_variables
+from ..run import LocalHost
+from .assignments import parse_assignments, placed_assignments, typed_values
+from .common import add_running_options, plugin_host
+from .output import Output
+from .results import announce_queue, run_and_report, shower
+
+HELP = "run a flow (a .flow file, or a preset flow's name) on this machine"
+PLUGIN = True
+
+
+def add_arguments(p) -> None:
+    p.add_argument("flow", metavar="FLOW_FILE_OR_NAME")
+    p.add_argument("--set", action="append", metavar="PLACED_ID.VAR=VALUE",
+                   help="value of a variable of one placement (JSON or text)")
+    p.add_argument("--input", action="append", metavar="PLACED_ID.ID=VALUE",
+                   help="value of an input of one placement (JSON or text)")
+    add_running_options(p)
+
+
+def run(args, out: Output) -> int:
+    host = plugin_host(args, out)
+    flow = host.load_flow(args.flow)
+    announce_queue(host, out)
+    _apply_overrides(host.local, flow, parse_assignments(args.set, "--set"), parse_assignments(args.input, "--input"))
+    return run_and_report(lambda: host.flow(flow, on_result=shower(out)).raw, out)
+
+
+def _apply_overrides(host: LocalHost, flow: Flow, variables: dict, inputs: dict) -> None:
+    """``flow --set PLACED_ID.variable=value --input PLACED_ID.input=value``: values for placements,
+    applied over the flow file's (they are checked with the rest of the flow before it runs)."""
+    for placed_id, texts in placed_assignments(flow, variables, "--set").items():
+        placed = flow.placement(placed_id)
+        values = typed_values(texts, host.declared_exact(placed)._variables)
+        flow.variableValues.setdefault(placed_id, {}).update(values)
+    for placed_id, texts in placed_assignments(flow, inputs, "--input").items():
+        placed = flow.placement(placed_id)
+        placed.inputs.update(typed_values(texts, input_variables(host.declared_exact(placed), placed)))

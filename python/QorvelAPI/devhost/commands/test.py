@@ -1,0 +1,50 @@
+"""``qorvel-plugin test``: the cases and test_*.py files of the plugin's Tests folder."""
+
+from __future__ import annotations
+
+import os
+
+from ..cases import DEFAULT_TIMEOUT, TestReport, load_failure, run_tests
+from ..loader import PluginLoadError, Problem
+from ..reports import as_dict, summary_lines, write_html, write_junit
+from .common import load, report_load_warnings
+from .output import EXIT_FAILED, EXIT_OK, Output, dumps
+
+HELP = "run the cases and test_*.py files in the plugin's Tests folder"
+PLUGIN = True
+
+
+def add_arguments(p) -> None:
+    p.add_argument("--queue", choices=("local", "slurm", "auto"), default="local",
+                   help="where batch jobs run (default: the local runner)")
+    p.add_argument("--job-timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+                   help=f"cancel a batch job that has not ended after this long (default {DEFAULT_TIMEOUT:g})")
+    p.add_argument("--workdir", metavar="DIR", help="folder for the runs of the tests (default: a new temporary one)")
+    p.add_argument("--junit-xml", metavar="FILE", help="write a JUnit XML report")
+    p.add_argument("--html", metavar="FILE", help="write a self-contained HTML report")
+
+
+def _write_reports(report: TestReport, args) -> None:
+    if args.junit_xml:
+        write_junit(report, args.junit_xml)
+    if args.html:
+        write_html(report, args.html)
+
+
+def run(args, out: Output) -> int:
+    try:
+        loaded = load(args, out)
+    except PluginLoadError as exc:  # CI still gets its reports, with the reason
+        _write_reports(load_failure(args.plugin_dir, exc.problems), args)
+        raise
+    report_load_warnings(loaded, out)
+    report = run_tests(loaded, queue=args.queue, job_timeout=args.job_timeout, workdir=args.workdir)
+    _write_reports(report, args)
+    if out.as_json:
+        print(dumps(as_dict(report)))
+    else:
+        print("\n".join(summary_lines(report)))
+    if not report.outcomes:
+        out.problem(Problem("error", f"no tests in {os.path.join(loaded.folder, 'Tests')} "
+                                     f"(case files *.json or *.yaml, pytest files test_*.py)"))
+    return EXIT_OK if report.ok else EXIT_FAILED
