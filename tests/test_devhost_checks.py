@@ -3,6 +3,7 @@ batch scripts, and the newcomer's mistakes that ``check`` must report."""
 
 import json
 import os
+import re
 
 import pytest
 
@@ -312,3 +313,54 @@ def test_add_box_is_documented_as_centred():
     from QorvelAPI.molstar import MolstarAPI
 
     assert "centred on it" in MolstarAPI.addBox.__doc__
+
+
+SCAN = HEADER + """
+def report(block):
+    block.setOutput("seen", block.variables["label"])
+
+plugin = Plugin()
+plugin.addBlock(PluginBlock("Scan", "s", report, id="scan", outputs=[PluginVariable("seen", "S", "s", VariableTypes.ANY)],
+    variables=[PluginVariable("label", "L", "l", VariableTypes.STRING, defaultValue="a"),
+               PluginVariable("window", "W", "w", VariableTypes.CONSTRAINED_NUMBER_RANGE, defaultValue=[1, 5, 1])]))
+"""
+WINDOW = "variable 'window' is declared [number, number, number, constrain], but the value [1, 5, 1] is not a list"
+
+
+def scan_flow(*entries):
+    return {"name": "Scan", "savedID": 4, "blocks": [{"blockID": "demo_tools.scan", "placedID": 3,
+                                                      "state": {"variables": list(entries)}}]}
+
+
+def test_a_declared_default_that_does_not_fit_is_refused_on_every_path(cli, tmp_path):
+    from QorvelAPI.devhost import FlowError, PluginHost
+    from QorvelAPI.devhost.serve import build_app
+    from QorvelAPI.devhost.serve.server import Refused
+
+    folder = make_plugin(tmp_path / "p", SCAN, flows={"scan.flow": scan_flow({"id": "label", "value": "b"})})
+    code, _, err = cli("check", folder)
+    assert code == 1 and f"error: declared default value: block demo_tools.scan: {WINDOW}" in err
+    for command, placed in ((("run", folder, "scan"), 1), (("flow", folder, "scan"), 3)):
+        code, out, err = cli(*command, "--workdir", tmp_path / "w")
+        assert code == 1 and f"block demo_tools.scan (#{placed}): {WINDOW}" in err and "==" not in out, command
+    host = PluginHost(folder, queue="local", workdir=tmp_path / "w")
+    app = build_app(str(folder), queue="local", runs_dir=str(tmp_path / "runs"))
+    for call in (lambda: host.run("scan"), lambda: host.flow("scan"), lambda: app.run_request({"block": "demo_tools.scan"}),
+                 lambda: app.run_request({"flow": "scan"})):
+        with pytest.raises((FlowError, Refused), match=re.escape(WINDOW)):
+            call()
+    assert not (tmp_path / "w").exists() and not (tmp_path / "runs").exists()
+
+
+def test_the_host_checks_the_values_the_model_stored_from_the_state(cli, tmp_path):
+    folder = make_plugin(tmp_path / "p", SCAN)
+    window = {"id": "window", "value": [1, 5, 1, True]}
+    # The model reads a group entry's members whatever the variable's type: the text variable holds {"m": 1}.
+    odd = {"id": "label", "type": "group", "value": "x", "variables": [{"id": "m", "value": 1}]}
+    (tmp_path / "f.flow").write_text(json.dumps(scan_flow(odd, window)))
+    code, _, err = cli("flow", folder, tmp_path / "f.flow")
+    assert code == 1 and "error: block demo_tools.scan (#3): variable 'label' is declared string, but the value " \
+                         "{\"m\": 1} is not a text" in err
+    (tmp_path / "f.flow").write_text(json.dumps(scan_flow({"id": "label", "value": "b"}, window)))
+    code, out, err = cli("flow", folder, tmp_path / "f.flow", "--json")
+    assert code == 0 and json.loads(out)["blocks"][0]["outputs"] == {"seen": "b"}, err

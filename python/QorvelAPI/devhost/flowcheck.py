@@ -1,8 +1,9 @@
 """The structural checks of a flow, made before any of its blocks runs.
 
 A flow is refused, with a FlowError naming the flow and what is wrong, when a placement names a
-block the plugin does not have, when its block state sets variables the block does not have or
-values that do not fit their types (see ``values``), or when a connection is wrong:
+block the plugin does not have, when its block state sets variables the block does not have, when
+a value that its block would run with does not fit its type (see ``placement`` and ``values``), or
+when a connection is wrong:
 
 - both ends must be placements of the flow and name variables of their blocks;
 - the origin must be an output, the destination an input (of the placement's selected input
@@ -20,7 +21,8 @@ from __future__ import annotations
 from typing import Any, Callable
 
 from .flow import Flow, FlowConnection, FlowError, PlacedBlock
-from .values import ValueCheckError, check_values, ignore_warning, state_values, type_of
+from .placement import Placement, check_stored, place
+from .values import ValueCheckError, check_values, ignore_warning, type_of
 
 # Besides equal types and "any" on either end, a connection may join these (origin, destination)
 # pairs: an integer is a number; number and float are two names of one kind of value; a free text
@@ -58,18 +60,21 @@ def input_variables(declared: Any, placed: PlacedBlock) -> list:
     return list(group.variables) if group is not None else []
 
 
-def check_placement(declared: Any, placed: PlacedBlock, overrides: dict | None) -> None:
-    """The state variables, fixed inputs and given values of one placement: names and types."""
-    label = f"{declared.id} (#{placed.placedID})"
-    check_values(label, declared._variables, state_values(label, declared._variables, placed.state.get("variables")),
-                 warn=ignore_warning)
+def check_placement(declared: Any, placed: PlacedBlock, overrides: dict | None) -> Placement:
+    """The placement's copy, given its state: what it holds, its fixed inputs and the given values
+    are checked, names and types."""
+    placement = place(declared, placed)
+    label, block = placement.label, placement.block
+    check_stored(label, declared._variables, block.variables, warn=ignore_warning)
     if overrides:
         check_values(label, declared._variables, overrides, warn=ignore_warning)
     inputs = input_variables(declared, placed)
     if placed.inputs and not inputs and getattr(declared, "_inputGroups", {}):
         raise ValueCheckError(f"block {label} has no input group '{_selected_group(declared, placed)}' "
                               f"(groups: {', '.join(declared._inputGroups)})", label)
+    check_stored(label, inputs, block.inputs, role="input", warn=ignore_warning)
     check_values(label, inputs, placed.inputs, role="input", warn=ignore_warning)
+    return placement
 
 
 def _end(edge: FlowConnection, key: str) -> dict:
@@ -111,20 +116,22 @@ def _ids(*lists) -> set[str]:
     return {v.id for variables in lists for v in variables}
 
 
-def check_flow(flow: Flow, declared_for: Callable[[PlacedBlock], Any]) -> list[PlacedBlock]:
-    """Refuses a flow that cannot run as a whole (FlowError); returns its placements in run order."""
-    blocks: dict[int, tuple[PlacedBlock, Any]] = {}
-    for placed in flow.blocks:
-        declared = declared_for(placed)
-        blocks[placed.placedID] = (placed, declared)
-        try:
-            check_placement(declared, placed, flow.variableValues.get(placed.placedID))
-        except ValueCheckError as exc:  # the message names the block and its placement
-            raise FlowError(str(exc)) from None
+def check_flow(flow: Flow, declared_for: Callable[[PlacedBlock], Any]) -> list[Placement]:
+    """Refuses a flow that cannot run as a whole (FlowError); returns its placements in run order,
+    each with the copy of its block that holds its state. The blocks, cycles and connections are
+    checked before any block is copied."""
+    blocks = {placed.placedID: (placed, declared_for(placed)) for placed in flow.blocks}
     order = flow.runOrder()
     for edge in flow.edges():
         check_connection(flow, edge, blocks)
-    return order
+    placements = []
+    for placed in order:
+        try:
+            placements.append(check_placement(blocks[placed.placedID][1], placed,
+                                              flow.variableValues.get(placed.placedID)))
+        except ValueCheckError as exc:  # the message names the block and its placement
+            raise FlowError(str(exc)) from None
+    return placements
 
 
 __all__ = ["ACCEPTED_PAIRS", "check_flow", "check_connection", "check_placement", "compatible", "input_variables"]

@@ -16,7 +16,8 @@ import re
 from typing import Any, Iterator
 
 from .loader import LoadedPlugin, Problem
-from .values import ValueCheckError, check_values, ignore_warning, state_values
+from .placement import check_stored
+from .values import ValueCheckError, check_values, ignore_warning
 
 _DUPLICATE = re.compile(r"^Block with ID '(.+)' already exists\. Skipping\.$")
 # Classes whose constructors declare blocks: their identifier is the "id" argument, else the name.
@@ -54,8 +55,8 @@ def declared_values(plugin) -> list[Problem]:
     problems = []
     for block in plugin._blocks:
         try:
-            values = state_values(block.id, block._variables, block._minimalEncode().get("variables"))
-            check_values(block.id, block._variables, values, warn=ignore_warning)
+            # The same check as a run's (``placement``): a default that does not fit refuses every run.
+            check_stored(block.id, block._variables, block.variables, warn=ignore_warning)
             for group in block._inputGroups.values():
                 check_values(block.id, group.variables, {v.id: v.value for v in group.variables}, role="input",
                              warn=ignore_warning)

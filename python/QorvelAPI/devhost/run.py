@@ -26,7 +26,8 @@ from .loader import LoadedPlugin, Problem, collect_problems, one_line, plugin_tr
 from .remote import LocalRemote
 from .runner import QueueError, choose_queue
 from .ssh_remote import RunRemotes
-from .values import ValueCheckError, check_value, check_values, state_values
+from .placement import Placement, check_stored
+from .values import ValueCheckError, check_value, check_values
 
 
 # Job states after which the job still runs (or ends by itself).
@@ -258,7 +259,7 @@ class LocalHost:
     def check_flow(self, flow: Flow) -> list[PlacedBlock]:
         """Refuses a flow that cannot run as a whole: unknown blocks, state variables or values that do
         not fit, bad connections, cycles. Returns the placements in run order."""
-        return check_flow(flow, self.declared_exact)
+        return [placement.placed for placement in check_flow(flow, self.declared_exact)]
 
     def declared_exact(self, placed: PlacedBlock):
         for block in self.plugin._blocks:
@@ -268,7 +269,7 @@ class LocalHost:
 
     def run_flow(self, flow: Flow, on_result: Callable[[BlockResult], None] | None = None) -> FlowRun:
         """Runs the flow's placements in dependency order; ``on_result`` sees each result as it is ready."""
-        order = self.check_flow(flow)
+        placements = check_flow(flow, self.declared_exact)
         config, config_problems = self.load_config()
         refused = [p for p in config_problems if p.level == "error"]
         if refused:  # the file was set aside and rewritten with the defaults: do not run on those unasked
@@ -285,8 +286,8 @@ class LocalHost:
             viewer._flow = flow
         edges = flow.edges()
         try:
-            for placed in order:
-                declared = self.declared_exact(placed)
+            for placement in placements:
+                placed, declared = placement.placed, placement.declared
                 failed_upstream = [p for p in flow.upstream(placed.placedID)
                                    if p in results and results[p].status != "ok"]
                 if failed_upstream:
@@ -296,7 +297,7 @@ class LocalHost:
                 else:
                     incoming = [(edge, results[edge.originPlacedID]) for edge in edges
                                 if edge.destinationPlacedID == placed.placedID]
-                    result = self.run_placement(flow, placed, declared, remote, config, incoming)
+                    result = self.run_placement(flow, placement, remote, config, incoming)
                 if not run.results:
                     result.messages[:0] = config_problems
                 results[placed.placedID] = result
@@ -326,25 +327,16 @@ class LocalHost:
 
     # -- the placement -----------------------------------------------------------------------
 
-    def _state_json(self, declared, placed: PlacedBlock) -> dict:
-        # The editor's state of a new placement is the declared block's own minimal dictionary; the
-        # flow file overrides what it keeps. A deep copy: the dictionary holds the declared block's
-        # own containers.
-        state = copy.deepcopy(declared._minimalEncode())
-        state.update(copy.deepcopy(placed.state))
-        state["placedID"] = placed.placedID
-        state["isPlaced"] = True
-        return state
-
-    def run_placement(self, flow: Flow, placed: PlacedBlock, declared, remote: LocalRemote, config: dict,
+    def run_placement(self, flow: Flow, placement: Placement, remote: LocalRemote, config: dict,
                       incoming: list | None = None) -> BlockResult:
+        placed, declared = placement.placed, placement.declared
         result = BlockResult(placed.placedID, declared.id, declared.name, str(declared.TYPE))
         started = time.monotonic()
         block = None
         with collect_problems() as collector:
             try:
-                remote = self._selected_remote(declared, placed, remote)
-                block = self._prepare(flow, placed, declared, remote, config, incoming or [])
+                remote = self._selected_remote(placement.state, remote)
+                block = self._prepare(flow, placement, remote, config, incoming or [])
             except (HostError, ValueCheckError) as exc:
                 result.status, result.error = "error", str(exc)
             except Exception as exc:  # the model refused the flow's state or a value
@@ -374,10 +366,10 @@ class LocalHost:
             placed.state = _plain(block._minimalEncode())
         return result
 
-    def _selected_remote(self, declared, placed: PlacedBlock, local: LocalRemote) -> LocalRemote:
-        """The named remote that the placement selects, when one of that name is configured and
-        a flow is running; Local otherwise."""
-        name = self._state_json(declared, placed).get("selectedRemote")
+    def _selected_remote(self, state: dict, local: LocalRemote) -> LocalRemote:
+        """The named remote that the placement's state selects, when one of that name is configured
+        and a flow is running; Local otherwise."""
+        name = state.get("selectedRemote")
         if name in (None, "Local") or self._remotes is None:
             return local
         try:
@@ -385,15 +377,8 @@ class LocalHost:
         except QueueError as exc:  # unreachable, refused, or a broken remotes file
             raise HostError(str(exc)) from None
 
-    def _prepare(self, flow: Flow, placed: PlacedBlock, declared, remote: LocalRemote, config: dict, incoming: list):
-        label = f"{declared.id} (#{placed.placedID})"
-        state = self._state_json(declared, placed)
-        # Values are checked before the block sees them: the model's own refusals do not say which
-        # value of which variable was wrong.
-        stated = state_values(label, declared._variables, state.get("variables"))
-        completed = check_values(label, declared._variables, stated)
-        block = declared.copy()
-        block._parseInternalVariables(state)
+    def _prepare(self, flow: Flow, placement: Placement, remote: LocalRemote, config: dict, incoming: list):
+        placed, declared, block, label = placement.placed, placement.declared, placement.block, placement.label
         variables = copy.deepcopy(flow.variableValues.get(placed.placedID, {}))
         inputs = copy.deepcopy(placed.inputs)
         input_ids = [v.id for v in input_variables(declared, placed)]
@@ -410,9 +395,13 @@ class LocalHost:
             else:
                 raise HostError(f"connection {edge.describe()}: block {declared.id} has no input or variable "
                                 f"'{edge.destinationVariableID}'")
-        # Rows of variable lists in the state, completed with the columns' defaults.
+        # Values are checked before the block sees them: the model's own refusals do not say which
+        # value of which variable was wrong. What the copy holds from its state is checked too, and
+        # rows of its variable lists are completed with the columns' defaults.
+        stored = block.variables
+        completed = check_stored(label, declared._variables, stored)
         variables.update({key: value for key, value in completed.items()
-                          if key not in variables and value != stated[key]})
+                          if key not in variables and value != stored[key]})
         variables = check_values(label, declared._variables, variables)
         inputs = check_values(label, input_variables(declared, placed), inputs, role="input")
         if variables:

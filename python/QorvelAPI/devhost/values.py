@@ -288,36 +288,5 @@ def check_values(block: Any, variables: Iterable, values: dict, role: str = "var
     return checked
 
 
-def state_values(block: Any, variables: Iterable, entries: Any) -> dict:
-    """The values carried by the "variables" entries of a block state JSON, checked.
-
-    Each entry must name a variable of the block; a group entry's "variables" must name members.
-    """
-    label = block_label(block)
-    if entries is None:
-        return {}
-    if not isinstance(entries, list):
-        raise ValueCheckError(f"block {label}: the state's \"variables\" must be a list of variable entries, "
-                              f"got {show(entries)}", label)
-    declared = {v.id: v for v in variables}
-    values: dict = {}
-    for entry in entries:
-        if not isinstance(entry, dict) or not isinstance(entry.get("id"), str):
-            raise ValueCheckError(f"block {label}: a state variable entry needs an \"id\", got {show(entry)}", label)
-        key = entry["id"]
-        if key not in declared:
-            raise ValueCheckError(f"block {label}: the state sets the variable '{key}', which the block does not "
-                                  f"have (variables: {', '.join(declared) or 'none'})", label, key)
-        if type_of(declared[key]) == "group" and entry.get("type") == "group":
-            members = entry.get("variables")
-            if not isinstance(members, list) or not all(isinstance(m, dict) for m in members):
-                raise ValueCheckError(f"block {label}: the state entry of group '{key}' needs \"variables\", a "
-                                      f"list of member entries", label, key)
-            values[key] = {m.get("id"): m.get("value") for m in members}
-        else:
-            values[key] = entry.get("value")
-    return values
-
-
-__all__ = ["ValueCheckError", "check_value", "check_values", "state_values", "block_label", "expected", "show",
+__all__ = ["ValueCheckError", "check_value", "check_values", "block_label", "expected", "show",
            "ignore_warning"]

@@ -171,7 +171,8 @@ class ServeApp:
             try:
                 flow = host.adhoc_flow(str(request["block"]), request.get("variables") or {},
                                        request.get("inputs") or {}, group)
-            except HostError as exc:
+                host.check_flow(flow)  # refused here as a preset flow is, not once the run has started
+            except (HostError, FlowError) as exc:
                 raise Refused(400, str(exc)) from None
             kind = "block"
         try:

@@ -90,9 +90,9 @@ class StreamingHost(LocalHost):
         super().__init__(*args, **kwargs)
         self._on_start = on_start
 
-    def run_placement(self, flow, placed, declared, remote, config, incoming=None) -> BlockResult:
-        self._on_start(placed, declared)
-        return super().run_placement(flow, placed, declared, remote, config, incoming)
+    def run_placement(self, flow, placement, remote, config, incoming=None) -> BlockResult:
+        self._on_start(placement.placed, placement.declared)
+        return super().run_placement(flow, placement, remote, config, incoming)
 
 
 class RunSession:
