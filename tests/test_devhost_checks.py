@@ -364,3 +364,9 @@ def test_the_host_checks_the_values_the_model_stored_from_the_state(cli, tmp_pat
     (tmp_path / "f.flow").write_text(json.dumps(scan_flow({"id": "label", "value": "b"}, window)))
     code, out, err = cli("flow", folder, tmp_path / "f.flow", "--json")
     assert code == 0 and json.loads(out)["blocks"][0]["outputs"] == {"seen": "b"}, err
+
+
+def test_every_variable_type_has_an_entry_in_the_host_type_table():
+    from QorvelAPI.devhost.vartypes import TYPES
+
+    assert sorted(TYPES) == sorted(str(member) for member in T)  # none missing, none left over

@@ -206,3 +206,37 @@ def test_malformed_actions_show_a_badge_and_later_ones_still_apply(browser, prob
     assert browser.evaluate("qorvelPage.viewer.structures().length") == 1  # reset removed the box
     pixels = browser.evaluate(PIXELS)
     assert pixels["black"] > pixels["total"] * 0.5 and pixels["yellow"] > 1000 and pixels["blue"] == 0, pixels
+
+
+CHOOSER = """
+from QorvelAPI.plugins import Plugin, PluginBlock, PluginVariable, VariableTypes
+
+def pick(block):
+    block.setOutput("picked", {"chains": block.variables["chains"], "strict": block.variables["strict"]})
+
+plugin = Plugin()
+plugin.addBlock(PluginBlock("Pick", "p", pick, id="pick", outputs=[PluginVariable("picked", "P", "p", VariableTypes.ANY)],
+    variables=[PluginVariable("chains", "Chains", "c", VariableTypes.CHECKBOX, defaultValue=["A"], allowedValues=["A", "B", "C"]),
+               PluginVariable("strict", "Strict", "s", VariableTypes.CHECKBOX, defaultValue=False)]))
+"""
+
+
+def test_a_checkbox_with_allowed_values_is_a_multi_choice_that_runs(browser, tmp_path):
+    from test_devhost_cli import make_plugin
+
+    served = Served(make_plugin(tmp_path / "chooser", CHOOSER), tmp_path)
+    try:
+        open_page(browser, served)
+        pick = card("demo_tools.pick")
+        boxes = f"{pick}.node.querySelectorAll('[data-variable=chains] [data-kind=checkboxes] input')"
+        assert browser.evaluate(f"Array.from({boxes}).map((b) => [b.value, b.checked])") == \
+            [["A", True], ["B", False], ["C", False]]
+        browser.evaluate(f"(() => {{ const b = {boxes}; b[2].click(); b[0].click(); "
+                         f"{pick}.node.querySelector('[data-variable=strict] input').click(); }})()")
+        browser.wait_for(f"JSON.stringify({pick}.values.variables.chains) === '[\"C\"]' && "
+                         f"{pick}.node.querySelector('.messages').textContent === ''")
+        ended = run_and_wait(browser, f"{pick}.run()", 0)
+        assert ended["ended"]["ok"] is True, ended
+        assert last_result(browser, 1)["outputs"]["picked"] == {"chains": ["C"], "strict": True}
+    finally:
+        served.close()

@@ -41,7 +41,8 @@ def build_parser() -> argparse.ArgumentParser:
                                      description="Load, check and run a Qorvel plugin on this machine.")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for name, command in COMMANDS.items():
-        p = sub.add_parser(name, help=command.HELP, description=command.HELP)
+        p = sub.add_parser(name, help=command.HELP, description=command.HELP,
+                           epilog=getattr(command, "EPILOG", None), formatter_class=argparse.RawDescriptionHelpFormatter)
         if command.PLUGIN:
             p.add_argument("plugin_dir", metavar="PLUGIN_DIR", help="the plugin folder (holding plugin.meta)")
         p.add_argument("--json", action="store_true", help="print the result as JSON")

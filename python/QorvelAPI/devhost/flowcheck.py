@@ -23,32 +23,24 @@ from typing import Any, Callable
 from .flow import Flow, FlowConnection, FlowError, PlacedBlock
 from .placement import Placement, check_stored, place
 from .values import ValueCheckError, check_values, ignore_warning, type_of
-
-# Besides equal types and "any" on either end, a connection may join these (origin, destination)
-# pairs: an integer is a number; number and float are two names of one kind of value; a free text
-# input takes any text (a SMILES string, a path, a script); a select of texts or numbers hands on
-# the one text or number that was chosen.
-NUMBERS = ("integer", "number", "float")
-TEXTS = ("string", "text_area", "code", "smiles", "structure", "file", "folder")
-ACCEPTED_PAIRS = frozenset(
-    [("integer", "number"), ("integer", "float"), ("number", "float"), ("float", "number")]
-    + [(text, free) for text in TEXTS for free in ("string", "text_area")]
-    + [("string[]", "string"), ("number[]", "number"), ("number[]", "float")]
-)
-
+from .vartypes import lookup
 
 def compatible(origin: Any, destination: Any) -> bool:
-    """Whether a connection may carry values from a variable ``origin`` to a variable ``destination``.
+    """Whether a connection may carry values from a variable ``origin`` to a variable ``destination``:
+    equal types, "any" on either end, or an origin whose family the destination accepts (see
+    ``vartypes``: an integer is a number; number and float are two names of one kind of value; a
+    free text input takes any text; a select hands on the one text or number that was chosen).
 
     Groups and variable lists connect to their own kind, and only when their allowed values are
     equal (the editor's rule for which groups fit together)."""
     kinds = type_of(origin), type_of(destination)
     if "any" in kinds:
         return True
-    if kinds[0] in ("group", "_list") or kinds[1] in ("group", "_list"):
+    sending, receiving = lookup(kinds[0]), lookup(kinds[1])
+    if sending.matches_allowed or receiving.matches_allowed:
         return kinds[0] == kinds[1] and getattr(origin, "allowedValues", None) == \
             getattr(destination, "allowedValues", None)
-    return kinds[0] == kinds[1] or kinds in ACCEPTED_PAIRS
+    return kinds[0] == kinds[1] or (bool(sending.family) and sending.family in receiving.accepts)
 
 
 def _selected_group(declared: Any, placed: PlacedBlock) -> str:
@@ -134,4 +126,4 @@ def check_flow(flow: Flow, declared_for: Callable[[PlacedBlock], Any]) -> list[P
     return placements
 
 
-__all__ = ["ACCEPTED_PAIRS", "check_flow", "check_connection", "check_placement", "compatible", "input_variables"]
+__all__ = ["check_flow", "check_connection", "check_placement", "compatible", "input_variables"]

@@ -8,54 +8,18 @@ raises ``ValueCheckError``, whose message names the block, the variable, the dec
 value (and, for a choice, the allowed values). Null is accepted for every type but a group: it is
 the value of a variable that was left empty.
 
-The shape of a value, by declared type:
-
-==========================================  ====================================================
-type                                        value
-==========================================  ====================================================
-any, custom                                 anything JSON holds
-string, text_area, code, smiles, structure  a text
-number, float                               a number (an integer or a decimal; not true/false)
-integer                                     a whole number written without a fraction (not 2.7,
-                                            not 2.0, not true/false)
-boolean                                     true or false
-string[], number[] (a select)               one text (one number), one of allowedValues when the
-                                            variable has them; without them also a list of texts
-                                            (of numbers)
-radio                                       one of allowedValues
-checkbox                                    with allowedValues: a list of some of them, each at
-                                            most once; without: true or false
-list                                        a list whose elements have the type named by the
-                                            first of allowedValues (any type when there are none)
-object                                      a JSON object
-[number, number, number] (a range)          a list of exactly three numbers [from, to, step]
-[number, number, number, constrain]         a list of exactly four items [from, to, step,
-                                            constrain]: three numbers and true or false
-file, folder                                a text: a path; one that does not exist on this
-                                            machine gets a warning, not an error (it may exist
-                                            where the block runs)
-group                                       a JSON object from member identifiers to member
-                                            values; a member left out keeps its value
-_list (VariableList)                        a JSON list of rows, each a JSON object from column
-                                            (prototype) identifiers to values; a missing column
-                                            gets the prototype's default value
-others (box, sphere, residue, atom, ...)    stored as given
-==========================================  ====================================================
+The shape of a value of each declared type, and its test, are in the type table (``vartypes``);
+the checks that need the variable too (choices, lists, groups, variable lists, paths) are here.
 """
 
 from __future__ import annotations
 
 import json
 import logging
-import math
 import os
 from typing import Any, Callable, Iterable
 
-TEXT_TYPES = frozenset({"string", "text_area", "code", "smiles", "structure", "file", "folder"})
-NUMBER_TYPES = frozenset({"number", "float"})
-CHOICE_TYPES = frozenset({"string[]", "number[]", "radio", "checkbox"})
-RANGE = "[number, number, number]"
-CONSTRAINED_RANGE = "[number, number, number, constrain]"
+from .vartypes import lookup
 
 Warn = Callable[[str], None]
 
@@ -98,51 +62,13 @@ def ignore_warning(message: str) -> None:
     """A ``warn`` for checks made ahead of a run: the run gives the warnings when the block runs."""
 
 
-# -- element tests ----------------------------------------------------------------------------
-
-def _is_number(value: Any) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool) and \
-        not (isinstance(value, float) and not math.isfinite(value))
-
-
-def _is_integer(value: Any) -> bool:
-    return isinstance(value, int) and not isinstance(value, bool)
-
-
 def _scalar_fits(kind: str, value: Any) -> bool:
     """Whether a non-null value fits one of the plain (non-container) types."""
-    if kind in TEXT_TYPES:
-        return isinstance(value, str)
-    if kind in NUMBER_TYPES:
-        return _is_number(value)
-    if kind == "integer":
-        return _is_integer(value)
-    if kind == "boolean":
-        return isinstance(value, bool)
-    if kind == "object":
-        return isinstance(value, dict)
-    if kind == "string[]":
-        return isinstance(value, str)
-    if kind == "number[]":
-        return _is_number(value)
-    if kind == RANGE:
-        return isinstance(value, list) and len(value) == 3 and all(_is_number(v) for v in value)
-    if kind == CONSTRAINED_RANGE:
-        return (isinstance(value, list) and len(value) == 4 and all(_is_number(v) for v in value[:3])
-                and isinstance(value[3], bool))
-    return True
-
-
-_EXPECTED = {
-    "number": "a number", "float": "a number", "integer": "a whole number", "boolean": "true or false",
-    "object": "a JSON object", "string[]": "a text", "number[]": "a number",
-    RANGE: "a list of three numbers [from, to, step]",
-    CONSTRAINED_RANGE: "a list [from, to, step, constrain] of three numbers and true or false",
-}
+    return lookup(kind).fits(value)
 
 
 def expected(kind: str) -> str:
-    return "a text" if kind in TEXT_TYPES else _EXPECTED.get(kind, f"a value of type {kind}")
+    return lookup(kind).expected or f"a value of type {kind}"
 
 
 # -- the checks -------------------------------------------------------------------------------
@@ -162,29 +88,30 @@ class _Check:
         return ValueCheckError(message, self.block, self.where, self.kind, value, allowed)
 
     def run(self, value: Any) -> Any:
-        if self.kind == "group":  # a group always has its members: null is not a group's value
+        rule = lookup(self.kind).rule
+        if rule == "group":  # a group always has its members: null is not a group's value
             return self.group(value)
         if value is None:
             return None
-        if self.kind == "_list":
+        if rule == "rows":
             return self.rows(value)
         allowed = getattr(self.variable, "allowedValues", None)
-        if self.kind in CHOICE_TYPES:
-            return self.choice(value, allowed)
-        if self.kind == "list":
+        if rule in ("select", "one of", "some of"):
+            return self.choice(value, allowed, rule)
+        if rule == "list":
             return self.elements(value, allowed)
         if not _scalar_fits(self.kind, value):
             raise self.fail(value, f"the value {show(value)} is not {expected(self.kind)}")
-        if self.kind in ("file", "folder"):
+        if rule == "path":
             self.path(value)
         return value
 
-    def choice(self, value: Any, allowed: list | None) -> Any:
-        if self.kind == "checkbox" and allowed is None:
+    def choice(self, value: Any, allowed: list | None, rule: str) -> Any:
+        if rule == "some of" and allowed is None:
             if not isinstance(value, bool):
                 raise self.fail(value, f"the value {show(value)} is not true or false")
             return value
-        if self.kind == "checkbox":
+        if rule == "some of":
             if not isinstance(value, list):
                 raise self.fail(value, f"the value {show(value)} is not a list of some of them", allowed)
             for item in value:
@@ -193,7 +120,7 @@ class _Check:
             if len({show(v) for v in value}) != len(value):
                 raise self.fail(value, f"the value {show(value)} names one of them twice", allowed)
             return value
-        if self.kind in ("string[]", "number[]"):
+        if rule == "select":
             items = value if allowed is None and isinstance(value, list) else [value]
             for item in items:
                 if not _scalar_fits(self.kind, item):
@@ -201,7 +128,7 @@ class _Check:
                     raise self.fail(value, f"{what} is not {expected(self.kind)}", allowed)
         if allowed is not None and not _among(value, allowed):
             raise self.fail(value, f"the value {show(value)} is not one of them", allowed)
-        if allowed is None and self.kind == "radio":
+        if allowed is None and rule == "one of":
             raise self.fail(value, "the variable has no allowed values to choose from")
         return value
 

@@ -7,11 +7,15 @@ import json
 from typing import Any
 
 from ..flow import Flow
+from ..vartypes import help_lines, lookup
 from .output import UsageError
 
-# Variable types whose values are text: a value given for one is kept as typed unless it is a JSON
-# string ("--set name=123" sets the text 123, not a number).
-TEXT_TYPES = frozenset({"string", "text_area", "file", "folder", "structure", "smiles", "code"})
+
+
+def values_help() -> str:
+    """The epilog of the commands that take values: the shape of a value of each type."""
+    return ("Values are JSON where they parse, else text; each is checked against its variable's type:\n"
+            + "\n".join(help_lines()))
 
 
 def parse_value(text: str, variable_type: str | None = None) -> Any:
@@ -20,7 +24,9 @@ def parse_value(text: str, variable_type: str | None = None) -> Any:
         value = json.loads(text)
     except ValueError:
         return text
-    if variable_type in TEXT_TYPES and not isinstance(value, str):
+    # A text variable keeps the text typed unless it is a JSON string ("--set name=123" sets the
+    # text 123, not a number).
+    if variable_type is not None and lookup(variable_type).typed_text and not isinstance(value, str):
         return text
     return value
 

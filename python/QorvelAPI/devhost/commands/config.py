@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 from ..run import HostError, LocalHost
-from .assignments import parse_assignments, typed_values
+from .assignments import parse_assignments, typed_values, values_help
 from .common import load, report_load_warnings
 from .output import EXIT_FAILED, EXIT_OK, Output, dumps, short
 
 HELP = "show the plugin's configuration, or save values with --set"
 PLUGIN = True
+EPILOG = values_help()
 
 
 def add_arguments(p) -> None:

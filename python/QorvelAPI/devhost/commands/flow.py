@@ -5,13 +5,14 @@ from __future__ import annotations
 from ..flow import Flow
 from ..flowcheck import input_variables
 from ..run import LocalHost
-from .assignments import parse_assignments, placed_assignments, typed_values
+from .assignments import parse_assignments, placed_assignments, typed_values, values_help
 from .common import add_running_options, plugin_host
 from .output import Output
 from .results import announce_queue, run_and_report, shower
 
 HELP = "run a flow (a .flow file, or a preset flow's name) on this machine"
 PLUGIN = True
+EPILOG = values_help()
 
 
 def add_arguments(p) -> None:

@@ -4,13 +4,14 @@ job block, and the batch script it would submit)."""
 from __future__ import annotations
 
 from ..api import DryRunResult
-from .assignments import parse_assignments, typed_values
+from .assignments import parse_assignments, typed_values, values_help
 from .common import add_running_options, plugin_host
 from .output import EXIT_FAILED, EXIT_OK, Output, dumps
 from .results import announce_queue, run_and_report, shower
 
 HELP = "run one block on this machine"
 PLUGIN = True
+EPILOG = values_help()
 
 
 def add_arguments(p) -> None:

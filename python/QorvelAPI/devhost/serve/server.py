@@ -4,7 +4,7 @@ Routes:
 
 - ``/`` the page; ``/static/...`` its scripts, styles and the Mol* bundle;
 - ``GET /api/plugin`` what ``check`` reports (problems included), the block dictionaries that
-  ``describe`` prints, the pages and the preset flows;
+  ``describe`` prints, the pages, the preset flows and each variable type's control;
 - ``POST /api/check`` checks values for a block; ``POST /api/run`` runs a block or a preset
   flow (409 while a run is going); ``GET /api/run`` the latest run's events;
   ``GET /api/events`` the same as server-sent events, then new ones as they happen;
@@ -33,6 +33,7 @@ from ..presets import find_preset
 from ..run import HostError, LocalHost
 from . import pages as page_host
 from ..values import ValueCheckError, check_value
+from ..vartypes import page_table
 from .session import RunBusy, RunSession
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
@@ -117,7 +118,9 @@ class ServeApp:
 
     def plugin_document(self) -> dict:
         plugin = self.loaded.plugin if self.loaded else None
-        document: dict[str, Any] = {"problems": [p.toDict() for p in self.problems], "lean": self.lean}
+        # The page builds each variable's control from the host's type table, not a list of its own.
+        document: dict[str, Any] = {"problems": [p.toDict() for p in self.problems], "lean": self.lean,
+                                    "types": page_table()}
         if plugin is None:
             return {**document, "plugin": None, "blocks": [], "pages": [], "flows": []}
         document["plugin"] = self.info["plugin"]

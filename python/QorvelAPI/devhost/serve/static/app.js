@@ -7,7 +7,7 @@
 // that places it, uses the value. It returns true when a variable took the value.
 
 import { SceneViewer } from "./viewer.js";
-import { control } from "./controls.js";
+import { control, useTypes } from "./controls.js";
 
 const $ = (id) => document.getElementById(id);
 const state = { plugin: null, cards: [], activeCustom: null, viewer: null, events: 0, running: false, ended: null };
@@ -295,6 +295,7 @@ async function main() {
     state.pendingViewer = [];
     const { data } = await api("/api/plugin");
     state.plugin = data;
+    useTypes(data.types);
     renderPlugin(data);
     const lean = data.lean || new URLSearchParams(location.search).has("lean");
     const viewerReady = startViewer(lean);

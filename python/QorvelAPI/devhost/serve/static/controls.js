@@ -1,15 +1,24 @@
-// An input control for each variable type, built from its variable dictionary.
+// An input control for each variable, built from its variable dictionary.
 //
 // `control(variable, value, onChange, openCustom)` returns the element; `onChange` receives the
-// new value as JSON (a number for numeric types, a boolean for switches, an object for a group,
-// a list of rows for a list). Text that does not parse is passed on as text, so that the
-// server's check names the fault.
+// new value as JSON (a number for numeric types, a boolean for switches, a list of the chosen
+// options for a multi-choice checkbox, an object for a group, a list of rows for a list). Text
+// that does not parse is passed on as text, so that the server's check names the fault. Which
+// control a type gets comes from the host's type table (`useTypes`, from /api/plugin).
 
-const NUMBERS = new Set(["number", "float", "integer"]);
-const SWITCHES = new Set(["boolean", "checkbox"]);
-const LONG_TEXT = new Set(["text_area", "code"]);
-const PLAIN_TEXT = new Set(["string", "file", "folder", "structure", "multiple_structure", "smiles", "heterores",
-                            "stdres", "residue", "atom", "chain"]);
+let TYPES = {};
+
+export function useTypes(types) {
+    TYPES = types || {};
+}
+
+function controlKind(variable) {
+    const kind = (TYPES[String(variable.type)] || {}).control || "json";
+    const allowed = Array.isArray(variable.allowedValues);
+    if ((kind === "select" || kind === "radio") && !allowed) return "json";
+    if (kind === "checkboxes" && !allowed) return "switch"; // a checkbox without options is one switch
+    return kind;
+}
 
 function node(tag, attributes = {}, ...children) {
     const element = document.createElement(tag);
@@ -32,9 +41,9 @@ function parseJson(text) {
     try { return JSON.parse(text); } catch { return text; }
 }
 
-function choice(variable, value, onChange) {
-    const allowed = variable.allowedValues || [];
-    if (variable.type === "radio") {
+function choice(variable, value, onChange, kind) {
+    const allowed = variable.allowedValues;
+    if (kind === "radio") {
         return node("span", {}, ...allowed.map((option) => node("label", {},
             node("input", { type: "radio", name: `radio-${variable.id}-${Math.random()}`, checked: option === value,
                             disabled: variable.disabled, onchange: () => onChange(option) }), String(option))));
@@ -43,6 +52,17 @@ function choice(variable, value, onChange) {
                                     onchange: () => onChange(allowed[select.selectedIndex]) },
         ...allowed.map((option) => node("option", { selected: option === value }, String(option))));
     return select;
+}
+
+// Some of the allowed values: one box each; the value is the list of the ticked ones, in their order.
+function someOf(variable, value, onChange) {
+    const allowed = variable.allowedValues;
+    const chosen = new Set((Array.isArray(value) ? value : []).map((option) => JSON.stringify(option)));
+    const boxes = allowed.map((option) => node("input", {
+        type: "checkbox", value: String(option), checked: chosen.has(JSON.stringify(option)), disabled: variable.disabled,
+        onchange: () => onChange(allowed.filter((_, index) => boxes[index].checked)) }));
+    return node("span", { "data-kind": "checkboxes" },
+        ...allowed.map((option, index) => node("label", {}, boxes[index], String(option))));
 }
 
 function group(variable, value, onChange, openCustom) {
@@ -76,33 +96,32 @@ function list(variable, value, onChange, openCustom) {
 }
 
 export function control(variable, value, onChange, openCustom) {
-    const type = String(variable.type);
+    const kind = controlKind(variable);
     const common = { name: variable.id, disabled: variable.disabled, placeholder: variable.placeholder };
-    if (type === "group") return group(variable, value, onChange, openCustom);
-    if (type === "_list") return list(variable, value, onChange, openCustom);
+    if (kind === "group") return group(variable, value, onChange, openCustom);
+    if (kind === "rows") return list(variable, value, onChange, openCustom);
     if (variable.isCustom) {
         return node("span", { "data-kind": "custom" }, node("code", { class: "custom-value" }, JSON.stringify(value ?? null)), " ",
             node("button", { type: "button", class: "open-page", onclick: () => openCustom(variable) }, "Edit on its page"));
     }
-    if ((type === "string[]" || type === "number[]" || type === "radio") && variable.allowedValues) {
-        return choice(variable, value, onChange);
-    }
-    if (NUMBERS.has(type)) {
+    if (kind === "select" || kind === "radio") return choice(variable, value, onChange, kind);
+    if (kind === "checkboxes") return someOf(variable, value, onChange);
+    if (kind === "number") {
         const input = node("input", { ...common, type: "text", inputmode: "decimal", value: value ?? "",
                                       oninput: () => onChange(parseNumber(input.value)) });
         return input;
     }
-    if (SWITCHES.has(type)) {
+    if (kind === "switch") {
         const input = node("input", { ...common, type: "checkbox", checked: Boolean(value),
                                       onchange: () => onChange(input.checked) });
         return input;
     }
-    if (LONG_TEXT.has(type)) {
+    if (kind === "textarea") {
         const area = node("textarea", { ...common, rows: 3, oninput: () => onChange(area.value) });
         area.value = value ?? "";
         return area;
     }
-    if (PLAIN_TEXT.has(type)) {
+    if (kind === "text") {
         const input = node("input", { ...common, type: "text", value: value ?? "", oninput: () => onChange(input.value) });
         return input;
     }
