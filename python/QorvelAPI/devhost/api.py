@@ -14,8 +14,8 @@ Each run works on copies of the declared blocks exactly as the platform's server
 inputs, run reset, remote, ``flow``, ``pluginDir`` and ``config`` are all set before a block is
 called), so a block never meets a missing ``remote``. A failing block does not raise: its result
 has ``ok`` False and says why in ``error``. Values are checked against their variables' types as the
-flow editor constrains them: a flow whose values do not fit raises ``FlowError`` before anything
-runs. Requests the host refuses (an unknown block, variable or flow) raise ``HostError``; a plugin that does not load raises ``PluginLoadError`` with its problems.
+flow editor constrains them: a flow whose values do not fit (declared defaults included; ``run``
+runs a one-block flow) raises ``FlowError`` before anything runs. Requests the host refuses (an unknown block, variable or flow) raise ``HostError``; a plugin that does not load raises ``PluginLoadError`` with its problems.
 """
 
 from __future__ import annotations

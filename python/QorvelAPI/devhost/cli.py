@@ -13,7 +13,7 @@
 Every command takes ``--json``. Problems are reported one per line on standard error
 ("error: ..." / "warning: ..."); the exit status is 0 on success, 1 when loading or running
 failed or ``check`` found errors (or warnings, with ``--strict``), 2 for a wrong command line,
-130 when interrupted. Values are checked against their variables' types (see ``values``);
+130 when interrupted. Values are checked against their variables' types (see ``vartypes``);
 "group.member=VALUE" sets one member of a group.
 """
 
