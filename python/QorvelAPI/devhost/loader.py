@@ -91,7 +91,7 @@ def read_meta(folder: str) -> tuple[dict | None, list[Problem]]:
 
     if not os.path.exists(path):
         return None, [Problem("error", f"plugin.meta not found in {folder}")]
-    if not os.path.isfile(path):
+    if os.path.isdir(path):  # anything else that is not a regular file: the read says what it is
         return None, [Problem("error", f"plugin.meta in {folder} is not a file")]
     try:
         text = read_text(path, PLUGIN_META)
