@@ -21,6 +21,7 @@ from __future__ import annotations
 import json
 import mimetypes
 import os
+import socket
 import sys
 import threading
 import traceback
@@ -439,7 +440,8 @@ class Server(ThreadingHTTPServer):
 def make_server(app: ServeApp, host: str, port: int, token: bool = False, allow_hosts=()) -> Server:
     """The server, listening; off loopback (or with ``token``) every request needs its token."""
     handler = type("BoundHandler", (Handler,), {"app": app})
-    server = Server((host, port), handler)
+    kind = type("Server6", (Server,), {"address_family": socket.AF_INET6}) if ":" in host else Server
+    server = kind((host, port), handler)
     app.bind(host, server.server_address[1], token, allow_hosts)
     return server
 
