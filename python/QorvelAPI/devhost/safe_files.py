@@ -12,6 +12,7 @@ compares them recursively) can always take.
 from __future__ import annotations
 
 import errno
+import io
 import json
 import os
 import stat
@@ -36,6 +37,8 @@ CASE_FILE = FileKind("case file", 16 * MIB)
 PAGE_FILE = FileKind("page file", 16 * MIB)
 REMOTES_FILE = FileKind("remotes file", 1 * MIB)
 CONFIG_FILE = FileKind("configuration file", 16 * MIB)
+# As sbatch takes by default.
+BATCH_SCRIPT = FileKind("batch script", 4 * MIB)
 # Molecules and results that the viewer fetches from the plugin and run folders.
 SERVED_FILE = FileKind("served file", 512 * MIB)
 
@@ -91,9 +94,10 @@ def _read_at_most(fd: int, kind: FileKind) -> bytes:
     return b"".join(chunks)
 
 
-def read_text(path: str, kind: FileKind) -> str:
-    """The file as UTF-8 text (UnicodeDecodeError when it is not)."""
-    return read_bytes(path, kind).decode("utf-8")
+def read_text(path: str, kind: FileKind, errors: str = "strict") -> str:
+    """The file as UTF-8 text, as ``open(path, encoding="utf-8", errors=errors).read()`` gives it
+    (line ends made "\\n"); UnicodeDecodeError when it is not UTF-8 and ``errors`` is strict."""
+    return io.TextIOWrapper(io.BytesIO(read_bytes(path, kind)), encoding="utf-8", errors=errors).read()
 
 
 def parse_nested(parse: Callable[[Any], Any], text: Any) -> Any:
@@ -150,6 +154,6 @@ def check_config_file(path: str) -> None:
         pass
 
 
-__all__ = ["CASE_FILE", "CONFIG_FILE", "FLOW_FILE", "FileKind", "FileRefused", "MAX_NESTING", "PAGE_FILE",
+__all__ = ["BATCH_SCRIPT", "CASE_FILE", "CONFIG_FILE", "FLOW_FILE", "FileKind", "FileRefused", "MAX_NESTING", "PAGE_FILE",
            "PLUGIN_META", "REMOTES_FILE", "SERVED_FILE", "TooDeep", "check_config_file", "check_nesting", "load_json",
            "parse_nested", "read_bytes", "read_text"]
