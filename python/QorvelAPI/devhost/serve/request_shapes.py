@@ -6,18 +6,12 @@ used as an input group's name, an object used as a flow's).
 
 from __future__ import annotations
 
-from typing import Any
-
+from ..loader import _type_name as json_kind
 from .security import Refused
 
 # The fields of a block's values; each may be left out or null.
 BLOCK_FIELDS = (("variables", dict), ("inputs", dict), ("inputGroup", str))
 KINDS = {str: "a string", dict: "an object"}
-
-
-def json_kind(value: Any) -> str:
-    return {dict: "an object", list: "a list", str: "a string", bool: "a boolean", type(None): "null",
-            int: "a number", float: "a number"}.get(type(value), type(value).__name__)
 
 
 def _field(request: dict, key: str, kind: type, where: str, required: bool = False) -> None:
