@@ -119,24 +119,17 @@ def load_json(text: str | bytes) -> Any:
 
 def check_nesting(value: Any, limit: int = MAX_NESTING) -> None:
     """TooDeep when lists and objects in ``value`` nest deeper than ``limit`` (a value that holds
-    itself counts as too deep). Walks without recursion; a shared part is walked again only when
-    reached deeper than before."""
-    deepest: dict[int, int] = {}
-    stack = [(value, 1)]
-    while stack:
-        item, depth = stack.pop()
-        if isinstance(item, dict):
-            children = item.values()
-        elif isinstance(item, (list, tuple)):
-            children = item
-        else:
-            continue
+    itself counts as too deep). Walks one level at a time, without recursion; a part shared within
+    a level (a YAML alias) is walked once there."""
+    level, depth = [value], 0
+    while True:
+        containers = {id(item): item for item in level if isinstance(item, (dict, list, tuple))}
+        if not containers:
+            return
+        depth += 1
         if depth > limit:
             raise TooDeep(f"values are nested deeper than {limit} levels")
-        if deepest.get(id(item), 0) >= depth:
-            continue
-        deepest[id(item)] = depth
-        stack.extend((child, depth + 1) for child in children if isinstance(child, (dict, list, tuple)))
+        level = [child for item in containers.values() for child in (item.values() if isinstance(item, dict) else item)]
 
 
 def check_config_file(path: str) -> None:

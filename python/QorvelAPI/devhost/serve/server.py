@@ -130,8 +130,6 @@ class ServeApp:
         block = self._declared(request["block"])
         variables = request.get("variables") or {}
         inputs = request.get("inputs") or {}
-        if not isinstance(variables, dict) or not isinstance(inputs, dict):
-            raise Refused(400, "\"variables\" and \"inputs\" must be objects")
         group = block._inputGroups.get(request.get("inputGroup") or block.selectedInputGroup)
         return (_value_problems(block, block._variables, variables, "variable")
                 + _value_problems(block, group.variables if group is not None else [], inputs, "input"))
