@@ -11,7 +11,7 @@ from .security import Refused
 
 # The fields of a block's values; each may be left out or null.
 BLOCK_FIELDS = (("variables", dict), ("inputs", dict), ("inputGroup", str))
-KINDS = {str: "a string", dict: "an object"}
+KINDS: dict[type, str] = {str: "a string", dict: "an object"}
 
 
 def _field(request: dict, key: str, kind: type, where: str, required: bool = False) -> None:

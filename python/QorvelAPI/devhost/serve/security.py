@@ -146,10 +146,12 @@ class Guard:
             raise Refused(403, "cross-origin request refused")
 
     def _matches(self, given: str | None) -> bool:
-        return given is not None and hmac.compare_digest(given.encode("utf-8", "replace"), self.token.encode())
+        if self.token is None or given is None:
+            return False
+        return hmac.compare_digest(given.encode("utf-8", "replace"), self.token.encode())
 
     def _cookie(self, headers) -> str | None:
-        jar = SimpleCookie()
+        jar: SimpleCookie = SimpleCookie()
         for line in headers.get_all("Cookie") or []:
             try:
                 jar.load(line)
