@@ -13,18 +13,19 @@ PROBE = Path(__file__).resolve().parent / "serve_plugin"
 
 
 class Served:
-    def __init__(self, folder, tmp_path):
+    def __init__(self, folder, tmp_path, host="127.0.0.1", token=False, allow_hosts=()):
         self.app = build_app(str(folder), queue=LocalRunner(state_dir=str(tmp_path / "state")),
                              runs_dir=str(tmp_path / "runs"), config_path=str(tmp_path / "config.json"), poll=0.05)
         self.logged = []
         self.app.log = self.logged.append
-        self.server = make_server(self.app, "127.0.0.1", 0)
+        self.server = make_server(self.app, host, 0, token, allow_hosts)
         self.port = self.server.server_address[1]
+        self.address = "::1" if ":" in host else "127.0.0.1"
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
 
     def request(self, method, path, body=None, headers=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
+        connection = http.client.HTTPConnection(self.address, self.port, timeout=30)
         payload = json.dumps(body).encode() if isinstance(body, (dict, list)) else body
         connection.request(method, path, body=payload, headers=headers or {})
         response = connection.getresponse()

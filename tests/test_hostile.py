@@ -5,6 +5,7 @@ import pathlib
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
@@ -123,3 +124,86 @@ def test_plugin_folder_files_that_are_not_regular_files_are_refused(tmp_path, na
     with pytest.raises(Exception) as info:
         run_script(folder)
     assert message in str(info.value) and repr(str(path)) in str(info.value)
+
+
+def _deep(path):
+    pathlib.Path(path).write_text(("x = " if path.endswith(".toml") else "") + "[" * 10**5 + "]" * 10**5)
+
+
+def _sparse(path):
+    with open(path, "wb") as handle:
+        handle.truncate(1 << 30)
+
+
+HOSTILE_FILES = {"FIFO": (os.mkfifo, "it is a FIFO, and only regular files are read"),
+                 "link to /dev/zero": (lambda path: os.symlink("/dev/zero", path), "it is a character device"),
+                 "sparse 1 GiB": (_sparse, "it is 1073741824 bytes, more than the "),
+                 "deep nesting": (_deep, "values are nested deeper than 100 levels")}
+
+
+def _read_meta(plugin, config):
+    from QorvelAPI.devhost.loader import read_meta
+    return read_meta(plugin)[1][0].message
+
+
+def _read_flow(plugin, config):
+    from QorvelAPI.devhost.flow import Flow, FlowError
+    with pytest.raises(FlowError) as info:
+        Flow.read(os.path.join(plugin, "Flows", "x.flow"))
+    return str(info.value)
+
+
+def _read_case(plugin, config):
+    from QorvelAPI.devhost.cases import case_files, read_cases
+    names = case_files(os.path.join(plugin, "Tests"))[0]
+    assert "x.json" in names  # listed and reported, not skipped
+    return read_cases(plugin, ["x.json"])[1][0].detail
+
+
+def _read_config(plugin, config):
+    from QorvelAPI.devhost.loader import load_plugin
+    from QorvelAPI.devhost.run import HostError, LocalHost
+    with pytest.raises(HostError) as info:
+        LocalHost(load_plugin(plugin), config_path=config, queue="local").load_config()
+    return str(info.value)
+
+
+def _read_remotes(plugin, remotes):
+    from QorvelAPI.devhost.remote_config import RemoteConfigError, load_remotes
+    with pytest.raises(RemoteConfigError) as info:
+        load_remotes(remotes)
+    return str(info.value)
+
+
+@pytest.mark.parametrize("kind", HOSTILE_FILES)
+@pytest.mark.parametrize("where, read", [("plugin.meta", _read_meta), ("Flows/x.flow", _read_flow),
+                                         ("Tests/x.json", _read_case), ("../config.json", _read_config),
+                                         ("../remotes.toml", _read_remotes)])
+def test_host_files_that_are_special_huge_or_deep_are_refused_with_the_reason(tmp_path, where, read, kind):
+    from QorvelAPI.devhost.scaffold import create_plugin
+    plugin = create_plugin("hostile", str(tmp_path), ["config"])
+    path = os.path.normpath(os.path.join(plugin, where))
+    if os.path.exists(path):
+        os.unlink(path)
+    make, message = HOSTILE_FILES[kind]
+    make(path)
+    answer = []
+    reader = threading.Thread(target=lambda: answer.append(read(plugin, path)), daemon=True)
+    reader.start()
+    reader.join(60)
+    assert answer and message in answer[0], (answer, "hangs" if reader.is_alive() else "fails")
+
+
+def test_running_out_of_memory_while_reading_a_flow_file_is_reported_with_the_reason(tmp_path):
+    flow = tmp_path / "big.flow"
+    flow.write_text("[" + "0," * (7 << 20) + "0]")  # 14 MiB, under the limit; its list takes far more
+    script = textwrap.dedent("""
+        import resource, sys
+        from QorvelAPI.devhost.flow import Flow
+        with open("/proc/self/status") as status:
+            size = next(int(line.split()[1]) for line in status if line.startswith("VmSize")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (size + (40 << 20), resource.RLIM_INFINITY))
+        Flow.read(sys.argv[1])
+    """)
+    done = subprocess.run([sys.executable, "-c", script, str(flow)], capture_output=True, text=True, timeout=120)
+    assert "FlowError: big.flow: cannot be read (not enough memory to read its 14680067 characters)" in done.stderr

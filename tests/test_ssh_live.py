@@ -272,3 +272,26 @@ def test_remotes_file_is_checked(tmp_path):
     entry = load_remotes(str(path))["Big one"]
     assert (entry.ssh, entry.workdir, entry.ssh_config) == ("me@login", "~/q", str(tmp_path / "cfg"))
     assert load_remotes(str(tmp_path / "none.toml")) == {}
+
+
+@pytest.mark.parametrize("folder", ["work\nroot", "work\u2028root", "work\x1croot"])
+def test_a_working_folder_whose_name_holds_a_line_separator_is_kept_whole(sshd, tmp_path, folder):
+    (tmp_path / "work").mkdir()  # the sibling that splitting the answer at line breaks would name
+    (tmp_path / folder).mkdir()
+    opened = SSHRemote.open("cluster", SSHConnection("cluster", ALIAS, sshd), str(tmp_path / folder), "run")
+    try:
+        assert opened.workDir == str(tmp_path / folder / "run") and os.path.isdir(tmp_path / folder / "run")
+        assert opened.userHome == "/root"
+    finally:
+        opened.close()
+
+
+def test_a_file_name_that_is_not_utf8_comes_back_as_the_file_system_has_it(remote, tmp_path):
+    name = os.fsdecode(b"caf\xe9 \xff.txt")
+    (tmp_path / name).write_text("bytes")
+    for destination in ("./", f"{remote.workDir}/{name}"):
+        assert remote.transferTo(str(tmp_path / name), destination) == f"{remote.workDir}/{name}"
+    (tmp_path / "tree").mkdir()
+    (tmp_path / "tree" / name).write_text("in a folder")
+    assert remote.transferTo(str(tmp_path / "tree"), f"sub{name}") == f"{remote.workDir}/sub{name}"
+    assert sorted(os.listdir(remote.workDir)) == sorted([name, f"sub{name}"])

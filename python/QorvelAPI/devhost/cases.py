@@ -43,6 +43,7 @@ from .expect import CaseError, mismatches
 from .flow import FlowError
 from .loader import LoadedPlugin, one_line
 from .run import HostError
+from .safe_files import CASE_FILE, load_json, parse_nested, read_text
 from .runner import QueueError
 
 CASE_KEYS = frozenset({"name", "block", "flow", "set", "inputs", "input_group", "config", "queue", "timeout",
@@ -96,15 +97,14 @@ class Case:
 # -- reading case files ---------------------------------------------------------------------------
 
 def _read_file(path: str) -> Any:
-    with open(path, encoding="utf-8") as handle:
-        text = handle.read()
+    text = read_text(path, CASE_FILE)
     if path.endswith(".json"):
-        return json.loads(text)
+        return load_json(text)
     try:
         import yaml  # noqa: PLC0415 (YAML case files need PyYAML; JSON ones never do)
     except ImportError:
         raise CaseError("YAML case files need PyYAML (Debian package python3-yaml); use JSON instead") from None
-    return yaml.safe_load(text)
+    return parse_nested(yaml.safe_load, text)
 
 
 def _as_cases(data: Any) -> List[Any]:
@@ -141,7 +141,8 @@ def case_files(tests_dir: str) -> Tuple[List[str], List[str]]:
     if not os.path.isdir(tests_dir):
         return [], []
     names = sorted(os.listdir(tests_dir))
-    cases = [n for n in names if n.endswith((".json", ".yaml", ".yml")) and os.path.isfile(os.path.join(tests_dir, n))]
+    # Anything but a folder is listed: a FIFO or a link to a device is reported, not skipped.
+    cases = [n for n in names if n.endswith((".json", ".yaml", ".yml")) and not os.path.isdir(os.path.join(tests_dir, n))]
     scripts = [n for n in names if n.startswith("test_") and n.endswith(".py")]
     return cases, scripts
 

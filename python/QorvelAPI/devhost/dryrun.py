@@ -12,6 +12,7 @@ from dataclasses import dataclass
 from typing import List, Tuple
 
 from .runner import QueueError
+from .safe_files import BATCH_SCRIPT, read_text
 
 
 @dataclass(frozen=True)
@@ -35,8 +36,7 @@ class RecordingQueue:
 
     def submit(self, script_path: str, cwd: str) -> int:
         try:
-            with open(script_path, encoding="utf-8", errors="replace") as handle:
-                text = handle.read()
+            text = read_text(script_path, BATCH_SCRIPT, errors="replace")
         except OSError as exc:
             raise QueueError(f"cannot read batch script {script_path}: {exc.strerror or exc}") from None
         job_id = len(self.scripts) + 1

@@ -33,6 +33,8 @@ import uuid
 from dataclasses import dataclass, field
 from typing import Any
 
+from .safe_files import FLOW_FILE, FileRefused, TooDeep, load_json, read_text
+
 
 class FlowError(Exception):
     """A flow file that cannot be read, or a flow that cannot be run as it stands."""
@@ -102,8 +104,7 @@ class Flow:
         # already give the full path.
         name = os.path.basename(path)
         try:
-            with open(path, encoding="utf-8") as handle:
-                text = handle.read()
+            text = read_text(path, FLOW_FILE)
         except IsADirectoryError:
             raise FlowError(f"{name}: is a folder, not a flow file") from None
         except OSError as exc:
@@ -111,9 +112,11 @@ class Flow:
         except UnicodeDecodeError:
             raise FlowError(f"{name}: is not UTF-8 text") from None
         try:
-            data = json.loads(text)
+            data = load_json(text)
         except json.JSONDecodeError as exc:
             raise FlowError(f"{name}: invalid JSON at line {exc.lineno} column {exc.colno}: {exc.msg}") from None
+        except (TooDeep, FileRefused) as exc:
+            raise FlowError(f"{name}: cannot be read ({exc})") from None
         flow = cls.fromDict(data, name)
         flow.path = path
         return flow

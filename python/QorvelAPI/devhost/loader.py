@@ -23,6 +23,7 @@ from dataclasses import dataclass, field
 from typing import Any, Iterator
 
 from .flow import register_flow_manager
+from .safe_files import PLUGIN_META, FileRefused, TooDeep, load_json, read_text
 
 PLATFORMS = ("universal", "linux", "macos_intel", "macos_arm")
 REQUIRED = ("id", "name", "description", "author", "version", "pluginFile")
@@ -90,19 +91,20 @@ def read_meta(folder: str) -> tuple[dict | None, list[Problem]]:
 
     if not os.path.exists(path):
         return None, [Problem("error", f"plugin.meta not found in {folder}")]
-    if not os.path.isfile(path):
+    if os.path.isdir(path):  # anything else that is not a regular file: the read says what it is
         return None, [Problem("error", f"plugin.meta in {folder} is not a file")]
     try:
-        with open(path, encoding="utf-8") as handle:
-            text = handle.read()
+        text = read_text(path, PLUGIN_META)
     except UnicodeDecodeError:
         return None, [Problem("error", "plugin.meta: not UTF-8 text")]
     except OSError as exc:
         return None, [Problem("error", f"plugin.meta: cannot be read ({exc.strerror or exc})")]
     try:
-        meta = json.loads(text)
+        meta = load_json(text)
     except json.JSONDecodeError as exc:
         return None, [Problem("error", f"plugin.meta: invalid JSON at line {exc.lineno} column {exc.colno}: {exc.msg}")]
+    except (TooDeep, FileRefused) as exc:
+        return None, [Problem("error", f"plugin.meta: cannot be read ({exc})")]
     if not isinstance(meta, dict):
         return None, [Problem("error", f"plugin.meta: must hold a JSON object, found {_type_name(meta)}")]
     for key in REQUIRED:

@@ -18,6 +18,7 @@ import tomllib
 from dataclasses import dataclass, field
 
 from .runner import QueueError
+from .safe_files import REMOTES_FILE, TooDeep, parse_nested, read_text
 
 LOCAL = "Local"
 
@@ -79,11 +80,12 @@ def load_remotes(path: str | None = None) -> dict[str, RemoteEntry]:
     """The configured remotes by name (none when the file does not exist)."""
     path = path or remotes_path()
     try:
-        with open(path, "rb") as source:
-            document = tomllib.load(source)
+        document = parse_nested(tomllib.loads, read_text(path, REMOTES_FILE))
     except FileNotFoundError:
         return {}
-    except (OSError, tomllib.TOMLDecodeError) as exc:
+    except UnicodeDecodeError:
+        raise RemoteConfigError(f"{path}: not UTF-8 text") from None
+    except (OSError, tomllib.TOMLDecodeError, TooDeep) as exc:
         raise RemoteConfigError(f"{path}: {exc}") from None
     unknown = sorted(set(document) - {"remotes"})
     if unknown:

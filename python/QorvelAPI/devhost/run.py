@@ -25,6 +25,7 @@ from .flowcheck import check_flow, input_variables
 from .loader import LoadedPlugin, Problem, collect_problems, one_line, plugin_traceback
 from .remote import LocalRemote
 from .runner import QueueError, choose_queue
+from .safe_files import FileRefused, TooDeep, check_config_file
 from .ssh_remote import RunRemotes
 from .placement import Placement, check_stored
 from .values import ValueCheckError, check_value, check_values
@@ -180,7 +181,10 @@ class LocalHost:
                 folder = os.path.dirname(self.config_path)
                 try:
                     os.makedirs(folder, exist_ok=True)
+                    check_config_file(self.config_path)
                     self.plugin._updateConfigs(self.config_path)
+                except (FileRefused, TooDeep) as exc:
+                    raise HostError(f"configuration file {self.config_path}: {exc}") from None
                 except Exception as exc:  # unreadable file, a folder, JSON that is not an object...
                     raise HostError(f"configuration file {self.config_path}: {one_line(exc)}") from None
             config = self.plugin.config

@@ -23,6 +23,7 @@ import time
 from dataclasses import dataclass, field
 
 from .environment import child_environment
+from .safe_files import BATCH_SCRIPT, read_text
 from .sbatch import DirectiveError, honoured_options, read_directives, unhonoured
 
 TERMINAL_STATES = ("COMPLETED", "FAILED", "CANCELLED", "TIMEOUT", "OUT_OF_MEMORY", "OUT_OF_ME", "NODE_FAIL",
@@ -126,8 +127,7 @@ class LocalRunner:
         if not os.path.isdir(cwd):
             raise QueueError(f"working folder not found: {cwd}")
         try:
-            with open(script_path, encoding="utf-8", errors="replace") as handle:
-                text = handle.read()
+            text = read_text(script_path, BATCH_SCRIPT, errors="replace")
         except OSError as exc:
             raise QueueError(f"cannot read batch script {script_path}: {exc.strerror or exc}") from None
         # What sbatch would refuse is refused here too, in its words; what this machine cannot do is said.

@@ -19,6 +19,7 @@ development cluster of `scripts/slurm` writes. No accounting database is needed.
 from __future__ import annotations
 
 import datetime
+import io
 import json
 import logging
 import os
@@ -28,6 +29,7 @@ import tempfile
 from typing import Dict, Optional, Tuple
 
 from .environment import child_environment
+from .safe_files import BATCH_SCRIPT, read_text
 
 __all__ = [
     "SlurmError",
@@ -174,8 +176,7 @@ def _declared_outputs(script_path: str) -> Tuple[bool, bool]:
     sbatch reads `#SBATCH` lines (several options may share one) up to the first line that is
     neither blank nor a comment."""
     try:
-        with open(script_path, encoding="utf-8", errors="replace") as src:
-            return declared_outputs_of(src)
+        return declared_outputs_of(io.StringIO(read_text(script_path, BATCH_SCRIPT, errors="replace")))
     except OSError as error:
         raise SlurmError(f"cannot read job script {script_path}: {error}") from None
 

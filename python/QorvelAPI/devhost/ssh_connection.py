@@ -143,6 +143,9 @@ class SSHConnection:
         except subprocess.TimeoutExpired:
             raise RemoteError(f"remote '{self.name}' ({self.target}) did not answer within {timeout:g} s") from None
         # Text for the callers; a file given as ``stdout`` received the bytes themselves.
+        # ``stdout_bytes`` keeps what the remote wrote: paths in it are decoded as the file
+        # system has them (os.fsdecode), not with replacement characters.
+        result.stdout_bytes = result.stdout if stdout is None else b""
         if stdout is None:
             result.stdout = result.stdout.decode("utf-8", "replace")
         result.stderr = result.stderr.decode("utf-8", "replace")

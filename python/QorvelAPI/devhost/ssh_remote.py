@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import contextlib
 import logging
+import os
 import posixpath
 import shlex
 from typing import Any
@@ -21,13 +22,12 @@ from .ssh_queue import RemoteSlurmQueue
 from .ssh_transfer import download, upload
 
 # $1 working folder ("~" is the home folder), $2 a run's folder to make inside it ("" for none).
-# Prints the home folder, where sbatch is ("-" when missing) and the working folder; exit status 3
-# when the working folder is missing.
+# Prints the home folder, where sbatch is ("-" when missing) and the working folder, each ended by
+# a NUL byte (the one byte no path holds); exit status 3 when the working folder is missing.
 _OPEN = r"""
 case $1 in "~") work=$HOME ;; "~/"*) work=$HOME/${1#"~/"} ;; *) work=$1 ;; esac
-printf '%s\n' "$HOME"
-command -v sbatch || echo -
-printf '%s\n' "$work"
+sbatch=$(command -v sbatch) || sbatch=-
+printf '%s\0' "$HOME" "$sbatch" "$work"
 [ -d "$work" ] || exit 3
 [ -z "$2" ] || mkdir -p -- "$work/$2"
 """
@@ -109,8 +109,8 @@ def probe(connection: SSHConnection, work_root: str, run_folder: str | None = No
     if run_folder and (run_folder in (".", "..") or "/" in run_folder):
         raise ValueError(f"{run_folder!r} is not a folder name")
     result = connection.run(script_words(_OPEN, work_root, run_folder or ""))
-    lines = result.stdout.splitlines()
-    if result.returncode not in (0, 3) or len(lines) < 3:
+    lines = os.fsdecode(result.stdout_bytes).split("\0")
+    if result.returncode not in (0, 3) or len(lines) != 4:
         raise RemoteError(f"remote '{connection.name}' ({connection.target}): login check failed: "
                           f"{result.stderr.strip() or 'no answer'}")
     home, sbatch, work = lines[0], lines[1], posixpath.normpath(posixpath.join(lines[0], lines[2]))

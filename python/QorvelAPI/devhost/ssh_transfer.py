@@ -93,7 +93,7 @@ def upload(connection: SSHConnection, source: str, destination: str) -> str:
     if result.returncode != 0:
         raise RemoteError(f"upload of {source} to remote '{connection.name}' failed: "
                           f"{result.stderr.strip() or f'exit status {result.returncode}'}")
-    return result.stdout
+    return os.fsdecode(result.stdout_bytes)
 
 
 def _local_target(source: str, destination: str) -> str:

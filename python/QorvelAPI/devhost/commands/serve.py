@@ -23,6 +23,10 @@ def add_arguments(parser) -> None:
                         help="where batch jobs run: SLURM when a controller answers (auto), or always one of them")
     parser.add_argument("--poll", type=float, default=1.0, metavar="SECONDS",
                         help="interval between job status queries (default 1)")
+    parser.add_argument("--token", action="store_true",
+                        help="require the printed address's token on a loopback address too (always required elsewhere)")
+    parser.add_argument("--allow-host", action="append", default=[], metavar="NAME",
+                        help="a further host name the browser may use for this server (repeatable)")
     parser.add_argument("--lean-viewer", action="store_true",
                         help="the lightest viewer settings (as the browser tests use)")
 
@@ -31,12 +35,10 @@ def run(args, out) -> int:
     app = build_app(args.plugin_dir, args.queue, args.runs_dir, args.config, args.poll, args.lean_viewer)
     out.problems(app.problems)
     try:
-        server = make_server(app, args.host, args.port)
+        server = make_server(app, args.host, args.port, args.token, args.allow_host)
     except OSError as exc:
         raise HostError(f"cannot listen on {args.host} port {args.port}: {exc.strerror or exc}") from None
-    host, port = server.server_address[:2]
-    shown = f"[{host}]" if ":" in host else host
-    print(f"serving {args.plugin_dir} at http://{shown}:{port}/  (Ctrl-C stops)", flush=True)
+    print(f"serving {args.plugin_dir} at {app.guard.url()}  (Ctrl-C stops)", flush=True)
     try:
         server.serve_forever()
     except KeyboardInterrupt:

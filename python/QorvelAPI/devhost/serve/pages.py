@@ -9,7 +9,8 @@ Calling convention of an endpoint's ``function``:
 - it is called with keyword arguments only: one per query parameter (the text, or a list of
   texts when the parameter is repeated), then one per key of a JSON object body (a body key
   wins over a query parameter of the same name). A JSON body that is not an object arrives as
-  ``body``; a body that is not JSON arrives as ``body`` as text;
+  ``body``; a body that is not JSON arrives as ``body`` as text (a JSON body nested deeper than
+  100 levels is answered 400);
 - a function whose signature cannot take those arguments is answered 400, naming them;
 - the return value becomes the response: a dict or a list is sent as JSON; None as an empty
   204; bytes as they are; anything else as its text. A pair ``(status, body)`` sets the status
@@ -26,6 +27,8 @@ import os
 from dataclasses import dataclass
 from typing import Any
 from urllib.parse import parse_qs
+
+from ..safe_files import TooDeep, load_json
 
 
 @dataclass
@@ -66,7 +69,9 @@ def endpoint_arguments(query: str, body: bytes, content_type: str) -> dict:
     if body:
         text = body.decode("utf-8", errors="replace")
         try:
-            value = json.loads(text)
+            value = load_json(text)
+        except TooDeep as exc:
+            raise EndpointRefused(400, f"the request body cannot be read: {exc}") from None
         except ValueError:
             value = text
         if isinstance(value, dict):

@@ -12,8 +12,8 @@ Routes:
 - ``/files/plugin/...`` and ``/files/run/...`` files of the plugin folder and of the latest run's
   folder (molecules for the viewer).
 
-Only paths inside the served folders are answered; state-changing requests must come from the
-page's own origin, and every request must name this server as its host.
+Only paths inside the served folders are answered; ``security`` says which requests are answered
+at all (this server's names, its own page, its token).
 """
 
 from __future__ import annotations
@@ -21,7 +21,9 @@ from __future__ import annotations
 import json
 import mimetypes
 import os
+import socket
 import sys
+import threading
 import traceback
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
@@ -33,7 +35,10 @@ from ..presets import find_preset
 from ..run import HostError, LocalHost
 from . import pages as page_host
 from ..values import ValueCheckError, check_value
+from ..safe_files import PAGE_FILE, SERVED_FILE, FileKind, FileRefused, TooDeep, load_json, read_bytes
 from ..vartypes import page_table
+from .request_shapes import check_block_request, check_run_request
+from .security import Guard, Refused
 from .session import RunBusy, RunSession
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
@@ -43,14 +48,7 @@ TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=u
          ".txt": "text/plain; charset=utf-8", ".pdb": "text/plain; charset=utf-8",
          ".cif": "text/plain; charset=utf-8", ".sdf": "text/plain; charset=utf-8",
          ".mol2": "text/plain; charset=utf-8", ".xyz": "text/plain; charset=utf-8"}
-UNSAFE_METHODS = frozenset({"POST", "PUT", "PATCH", "DELETE"})
 MAX_BODY = 16 * 1024 * 1024
-
-
-class Refused(Exception):
-    def __init__(self, status: int, message: str):
-        super().__init__(message)
-        self.status = status
 
 
 def content_type(path: str) -> str:
@@ -105,14 +103,11 @@ class ServeApp:
         self.info = info
         self.session = session
         self.lean = lean
-        self.allowed_hosts: set[str] = set()
+        self.guard: Guard | None = None
         self.log = lambda line: print(line, file=sys.stderr, flush=True)
 
-    def bind(self, host: str, port: int) -> None:
-        names = {host, "127.0.0.1", "localhost"} if host in ("127.0.0.1", "localhost") else {host}
-        if host in ("0.0.0.0", "::"):
-            names = set()  # the author opened it to the network: any host name
-        self.allowed_hosts = {f"{n}:{port}" for n in names} | {f"[{n}]:{port}" for n in names if ":" in n}
+    def bind(self, host: str, port: int, token: bool = False, allow_hosts=()) -> None:
+        self.guard = Guard(host, port, token, allow_hosts)
 
     # -- the catalogue ---------------------------------------------------------------------------
 
@@ -135,11 +130,10 @@ class ServeApp:
 
     def check_request(self, request: dict) -> list[str]:
         """What is wrong with the values typed for a block, one message each (none: they can run)."""
-        block = self._declared(str(request.get("block")))
+        check_block_request(request)
+        block = self._declared(request["block"])
         variables = request.get("variables") or {}
         inputs = request.get("inputs") or {}
-        if not isinstance(variables, dict) or not isinstance(inputs, dict):
-            raise Refused(400, "\"variables\" and \"inputs\" must be objects")
         group = block._inputGroups.get(request.get("inputGroup") or block.selectedInputGroup)
         return (_value_problems(block, block._variables, variables, "variable")
                 + _value_problems(block, group.variables if group is not None else [], inputs, "input"))
@@ -159,6 +153,7 @@ class ServeApp:
             raise Refused(409, "the plugin did not load; nothing can run")
         if self.session.running:
             raise Refused(409, "a run is already going; wait for it to end")
+        check_run_request(request)
         if request.get("flow") is not None:
             flow = self._preset_flow(str(request["flow"]))
             self._apply_edits(flow, request.get("values") or {})
@@ -208,7 +203,7 @@ class ServeApp:
         for block_id, edits in values.items():
             if not isinstance(edits, dict):
                 raise Refused(400, f"values of block {block_id} must be an object")
-            problems += [f"{block_id}: {p}" for p in self.check_request({"block": block_id, **edits})]
+            problems += [f"{block_id}: {p}" for p in self.check_request({**edits, "block": block_id})]
             for placed in flow.blocks:
                 if placed.blockID == block_id:
                     flow.variableValues.setdefault(placed.placedID, {}).update(edits.get("variables") or {})
@@ -237,8 +232,8 @@ class ServeApp:
         if method not in [str(m).upper() for m in endpoint.methods]:
             raise Refused(405, f"method {method} not allowed for {endpoint.url} "
                                f"(allowed: {', '.join(endpoint.methods)})")
-        arguments = page_host.endpoint_arguments(query, body, kind)
         try:
+            arguments = page_host.endpoint_arguments(query, body, kind)
             # Not inside collect_problems: it rewires the shared logger, and a run may be doing that now.
             return page_host.call_endpoint(endpoint, arguments)
         except page_host.EndpointRefused as exc:
@@ -252,6 +247,7 @@ class ServeApp:
 class Handler(BaseHTTPRequestHandler):
     server_version = "qorvel-plugin-serve"
     protocol_version = "HTTP/1.1"
+    timeout = 60  # seconds a connection may stay silent: an idle client does not hold a thread for ever
     app: ServeApp  # set on the subclass that serve() builds
 
     # -- plumbing ------------------------------------------------------------------------------
@@ -281,41 +277,37 @@ class Handler(BaseHTTPRequestHandler):
         self._send(status, json.dumps({"error": message}).encode(), "application/json", extra)
 
     def _body(self) -> bytes:
-        length = int(self.headers.get("Content-Length") or 0)
+        try:
+            length = int(self.headers.get("Content-Length") or 0)
+        except ValueError:
+            raise Refused(400, "Content-Length is not a number") from None
         if length > MAX_BODY:
             raise Refused(413, "request body too large")
         return self.rfile.read(length) if length > 0 else b""
 
     def _json_body(self) -> dict:
         try:
-            value = json.loads(self._body() or b"{}")
+            value = load_json(self._body() or b"{}")
+        except TooDeep as exc:
+            raise Refused(400, f"the request body cannot be read: {exc}") from None
         except ValueError:
             raise Refused(400, "the request body is not JSON") from None
         if not isinstance(value, dict):
             raise Refused(400, "the request body must be a JSON object")
         return value
 
-    def _check_origin(self) -> None:
-        allowed = self.app.allowed_hosts
-        host = self.headers.get("Host", "")
-        if allowed and host not in allowed:
-            raise Refused(403, f"unexpected Host '{host}'")
-        if self.command in UNSAFE_METHODS:
-            origin = self.headers.get("Origin")
-            if origin is not None and urlsplit(origin).netloc != host:
-                raise Refused(403, "cross-origin request refused")
-            if self.headers.get("Sec-Fetch-Site") == "cross-site":
-                raise Refused(403, "cross-origin request refused")
-
     def _dispatch(self) -> None:
         try:
-            self._check_origin()
             parts = urlsplit(self.path)
-            self._route(unquote(parts.path), parts.query)
+            path = unquote(parts.path)
+            redirect = self.app.guard.admit(self.command, path, parts.query, self.headers)
+            if redirect is not None:
+                return self._send(303, b"", "text/plain; charset=utf-8", redirect)
+            self._route(path, parts.query)
         except Refused as exc:
             self._error(exc.status, str(exc))
-        except (BrokenPipeError, ConnectionResetError):
-            pass
+        except (BrokenPipeError, ConnectionResetError, TimeoutError):
+            self.close_connection = True
         except Exception as exc:  # our own fault: short message to the client, traceback to the log
             self.app.log("error: internal error of the local host while answering "
                          f"{self.command} {self.path}:\n{traceback.format_exc()}")
@@ -350,19 +342,26 @@ class Handler(BaseHTTPRequestHandler):
                     raise Refused(405, f"method {method} not allowed for {path}")
                 if root is None:
                     raise Refused(404, "nothing is served there yet")
-                return self._file(root, path[len(prefix):])
+                return self._file(root, path[len(prefix):], SERVED_FILE, sandboxed=prefix.startswith("/files/"))
         raise Refused(404, f"not found: {path}")
 
     def _plugin_root(self) -> str | None:
         return self.app.loaded.plugin._path if self.app.loaded else None
 
-    def _file(self, root: str, relative: str) -> None:
+    def _file(self, root: str, relative: str, kind: FileKind = PAGE_FILE, sandboxed: bool = False) -> None:
+        """A file of a served folder. ``sandboxed``: a file a plugin or a run wrote, whose HTML must
+        not run scripts as this server's own page."""
         target = resolve_inside(root, relative)
-        if not os.path.isfile(target):
+        if not os.path.exists(target) or os.path.isdir(target):
             raise Refused(404, f"not found: {relative}")
-        with open(target, "rb") as handle:
-            body = handle.read()
-        self._send(200, body, content_type(target))
+        try:
+            body = read_bytes(target, kind)
+        except FileRefused as exc:
+            raise Refused(403, f"not served: {relative}: {exc}") from None
+        except OSError as exc:
+            raise Refused(404, f"not found: {relative} ({exc.strerror or exc})") from None
+        extra = {"Content-Security-Policy": "sandbox"} if sandboxed else None
+        self._send(200, body, content_type(target), extra)
 
     def _page(self, rest: str, method: str, query: str) -> None:
         page_id, slash, tail = rest.partition("/")
@@ -413,14 +412,39 @@ class Handler(BaseHTTPRequestHandler):
 
 
 class Server(ThreadingHTTPServer):
+    """A thread per connection, at most MAX_THREADS at once: further connections wait in the listen
+    queue (which holds far more than the standard library's 5) until a thread is free."""
+
     daemon_threads = True
     allow_reuse_address = True
+    request_queue_size = 256
+    MAX_THREADS = 64
+
+    def __init__(self, *args, **kwargs):
+        self._free = threading.BoundedSemaphore(self.MAX_THREADS)
+        super().__init__(*args, **kwargs)
+
+    def process_request(self, request, client_address):
+        self._free.acquire()
+        try:
+            super().process_request(request, client_address)
+        except BaseException:
+            self._free.release()
+            raise
+
+    def process_request_thread(self, request, client_address):
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            self._free.release()
 
 
-def make_server(app: ServeApp, host: str, port: int) -> Server:
+def make_server(app: ServeApp, host: str, port: int, token: bool = False, allow_hosts=()) -> Server:
+    """The server, listening; off loopback (or with ``token``) every request needs its token."""
     handler = type("BoundHandler", (Handler,), {"app": app})
-    server = Server((host, port), handler)
-    app.bind(host, server.server_address[1])
+    kind = type("Server6", (Server,), {"address_family": socket.AF_INET6}) if ":" in host else Server
+    server = kind((host, port), handler)
+    app.bind(host, server.server_address[1], token, allow_hosts)
     return server
 
 
