@@ -1,0 +1,242 @@
+"""The documentation site: `make docs` builds it with Sphinx into build/docs/.
+
+The reference is generated from the built extensions (their docstrings and text signatures); the
+parameter and return types come from the stubs next to them (python/QorvelAPI/*.pyi), read here
+with `ast` and put into the signatures that autodoc shows. The value-shape page is generated from
+the local host's table of variable types (`host_type_table`).
+"""
+
+from __future__ import annotations
+
+import ast
+import enum
+import inspect
+import os
+import re
+import sys
+from pathlib import Path
+
+from docutils import nodes
+from docutils.parsers.rst import Directive
+from docutils.statemachine import StringList
+from sphinx.ext.autodoc import AttributeDocumenter
+
+ROOT = Path(__file__).resolve().parent.parent
+PACKAGE = ROOT / "python" / "QorvelAPI"
+sys.path.insert(0, str(ROOT / "python"))
+# The notebook's kernel is another process: it finds the package the same way.
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT / "python"), os.environ.get("PYTHONPATH")]))
+
+project = "QorvelAPI"
+author = "The Qorvel developers"
+copyright = "the Qorvel developers"  # noqa: A001 - the name Sphinx reads
+extensions = ["sphinx.ext.autodoc", "sphinx.ext.napoleon", "myst_parser", "nbsphinx"]
+source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
+exclude_patterns = ["_build", "**.ipynb_checkpoints"]
+html_theme = "furo"
+html_title = "QorvelAPI"
+html_static_path: list = []
+myst_heading_anchors = 3
+autodoc_member_order = "bysource"
+autodoc_typehints = "signature"
+autodoc_default_options = {"members": True, "show-inheritance": True}
+napoleon_google_docstring = True
+napoleon_numpy_docstring = False
+# The notebook runs on every build; a cell that fails fails the build.
+nbsphinx_execute = "always"
+nbsphinx_allow_errors = False
+nbsphinx_timeout = 600
+# The module's own docstring is the page's introduction; its members are documented one by one.
+suppress_warnings = ["myst.header"]
+
+
+# -- types from the stubs ----------------------------------------------------------------------
+
+def _stub_classes(path: Path) -> dict[str, ast.ClassDef]:
+    tree = ast.parse(path.read_text(encoding="utf-8"))
+    return {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+
+
+def _class_members(name: str, classes: dict[str, ast.ClassDef]) -> dict[str, ast.AST]:
+    """The stub's definitions of a class by member name, its stub bases' included (nearest wins)."""
+    members: dict[str, ast.AST] = {}
+    node = classes.get(name)
+    if node is None:
+        return members
+    for base in reversed(node.bases):
+        if isinstance(base, ast.Name):
+            members.update(_class_members(base.id, classes))
+    for item in node.body:
+        if isinstance(item, (ast.FunctionDef, ast.AsyncFunctionDef)):
+            members[item.name] = item
+        elif isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name):
+            members[item.target.id] = item
+    return members
+
+
+def stub_members() -> dict[str, ast.AST]:
+    """Every stub definition by qualified name: "QorvelAPI.plugins.PluginBlock.setOutput"."""
+    found: dict[str, ast.AST] = {}
+    for stub in sorted(PACKAGE.glob("*.pyi")):
+        module = f"QorvelAPI.{stub.stem}"
+        classes = _stub_classes(stub)
+        for name in classes:
+            for member, node in _class_members(name, classes).items():
+                found[f"{module}.{name}.{member}"] = node
+    return found
+
+
+STUBS = stub_members()
+
+
+class _Annotation:
+    """An annotation that prints as the stub wrote it."""
+
+    def __init__(self, text: str):
+        self.text = text
+
+    def __repr__(self) -> str:
+        return self.text
+
+
+def _stub_function(qualified: str, is_class: bool) -> ast.FunctionDef | None:
+    node = STUBS.get(f"{qualified}.__init__" if is_class else qualified)
+    return node if isinstance(node, ast.FunctionDef) else None
+
+
+def _typed_signature(obj, stub: ast.FunctionDef, is_class: bool) -> tuple[str, str | None] | None:
+    """The object's own signature (names, kinds, defaults) with the stub's annotations."""
+    try:
+        signature = inspect.signature(obj)
+    except (TypeError, ValueError):
+        return None
+    stub_args = stub.args.posonlyargs + stub.args.args + stub.args.kwonlyargs
+    annotations = {a.arg: ast.unparse(a.annotation) for a in stub_args if a.annotation is not None}
+    for extra in (stub.args.vararg, stub.args.kwarg):
+        if extra is not None and extra.annotation is not None:
+            annotations[extra.arg] = ast.unparse(extra.annotation)
+    parameters = list(signature.parameters.values())
+    if parameters and parameters[0].name == "self" and not is_class:
+        parameters = parameters[1:]
+    typed = [p.replace(annotation=_Annotation(annotations[p.name])) if p.name in annotations else p
+             for p in parameters]
+    text = str(signature.replace(parameters=typed, return_annotation=inspect.Signature.empty))
+    returns = None if is_class or stub.returns is None else ast.unparse(stub.returns)
+    return text, returns
+
+
+def add_stub_types(app, what, name, obj, options, signature, return_annotation):
+    if not name.startswith("QorvelAPI.") or name.startswith("QorvelAPI.devhost"):
+        return None
+    if isinstance(obj, type) and issubclass(obj, enum.Enum):
+        return "", None  # an enumeration is read, not called
+    stub = _stub_function(name, what in ("class", "exception"))
+    if stub is None:
+        return None
+    return _typed_signature(obj, stub, what in ("class", "exception"))
+
+
+class StubTypedAttributeDocumenter(AttributeDocumenter):
+    """Attributes and properties of the native classes, with the type the stub gives them."""
+
+    priority = AttributeDocumenter.priority + 1
+
+    def add_directive_header(self, sig: str) -> None:
+        super().add_directive_header(sig)
+        node = STUBS.get(self.fullname)
+        annotation = None
+        if isinstance(node, ast.AnnAssign):
+            annotation = ast.unparse(node.annotation)
+        elif isinstance(node, ast.FunctionDef) and node.returns is not None:
+            annotation = ast.unparse(node.returns)
+        written = "\n".join(self.directive.result)
+        if annotation and ":type:" not in written.rsplit(".. py:", 1)[-1]:
+            self.add_line(f"   :type: {annotation}", self.get_sourcename())
+
+
+# -- the local host's table of variable types ---------------------------------------------------
+
+def host_type_table() -> list[dict[str, str]]:
+    """One row per variable type: its VariableTypes member, its text, its value and its control.
+
+    The value shapes are the table in the docstring of the host's value checks; the controls are
+    the sets at the top of the browser front end's controls.js.
+    """
+    from QorvelAPI.devhost import values
+    from QorvelAPI.plugins import VariableTypes
+
+    shapes = _docstring_table(values.__doc__ or "")
+    controls = _control_sets((PACKAGE / "devhost" / "serve" / "static" / "controls.js").read_text("utf-8"))
+    rows = []
+    for member in VariableTypes:
+        text = str(member.value)
+        rows.append({"member": f"VariableTypes.{member.name}", "type": text,
+                     "value": _shape_of(text, shapes), "control": controls.get(text, "JSON text")})
+    return rows
+
+
+def _docstring_table(doc: str) -> list[tuple[list[str], str]]:
+    """The rows of the first simple table of a docstring: (the type names of the row, its text)."""
+    lines = doc.splitlines()
+    rules = [i for i, line in enumerate(lines) if re.fullmatch(r"=+ +=+", line.strip())]
+    start, header_end, end = rules[0], rules[1], rules[2]
+    rule = lines[start]
+    width = len(rule) - len(rule.lstrip()) + rule.strip().index(" ")
+    rows: list[tuple[list[str], str]] = []
+    for line in lines[header_end + 1:end]:
+        names, text = line[:width].strip(), line[width:].strip()
+        if names:
+            rows.append((names, text))
+        elif rows:
+            rows[-1] = (rows[-1][0], f"{rows[-1][1]} {text}")
+    return [(_type_names(names), text) for names, text in rows]
+
+
+def _type_names(cell: str) -> list[str]:
+    cell = re.sub(r"\s*\((?:a range|VariableList|a select|box, sphere.*)\)", "", cell)
+    if cell.startswith("["):
+        return [cell]
+    return [name.strip() for name in cell.split(",")]
+
+
+def _shape_of(text: str, shapes: list[tuple[list[str], str]]) -> str:
+    for names, shape in shapes:
+        if text in names:
+            return shape
+    return next(shape for names, shape in shapes if names[0].startswith("others"))
+
+
+def _control_sets(source: str) -> dict[str, str]:
+    """The browser control for each type, from the named sets of controls.js."""
+    described = {"NUMBERS": "number field", "SWITCHES": "switch", "LONG_TEXT": "text area",
+                 "PLAIN_TEXT": "text field"}
+    controls: dict[str, str] = {"group": "fieldset of its members", "_list": "table of rows with Add row",
+                                "custom": "Edit on its page button",
+                                "string[]": "select (text field without allowed values)",
+                                "number[]": "select (text field without allowed values)",
+                                "radio": "radio buttons"}
+    for name, body in re.findall(r"const (\w+) = new Set\(\[([^\]]*)\]\)", source, re.S):
+        for text in re.findall(r'"([^"]+)"', body):
+            controls.setdefault(text, described.get(name, name))
+    return controls
+
+
+class ValueTypesDirective(Directive):
+    """The table of variable types and their values (``value-types`` directive)."""
+
+    def run(self):
+        lines = [".. list-table::", "   :header-rows: 1", "   :widths: 20 18 42 20", "",
+                 "   * - member", "     - type", "     - value", "     - control in serve"]
+        for row in host_type_table():
+            lines += [f"   * - ``{row['member']}``", f"     - ``{row['type']}``", f"     - {row['value']}",
+                      f"     - {row['control']}"]
+        container = nodes.container()
+        self.state.nested_parse(StringList(lines, source="host type table"), self.content_offset, container)
+        return container.children
+
+
+def setup(app):
+    app.connect("autodoc-process-signature", add_stub_types)
+    app.add_autodocumenter(StubTypedAttributeDocumenter, override=True)
+    app.add_directive("value-types", ValueTypesDirective)
+    return {"parallel_read_safe": True}
