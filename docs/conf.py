@@ -25,6 +25,7 @@ ROOT = Path(__file__).resolve().parent.parent
 PACKAGE = ROOT / "python" / "QorvelAPI"
 sys.path.insert(0, str(ROOT / "python"))
 # The notebook's kernel is another process: it finds the package the same way.
+os.environ["PYDEVD_DISABLE_FILE_VALIDATION"] = "1"  # the kernel would warn that it runs frozen modules
 os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT / "python"), os.environ.get("PYTHONPATH")]))
 
 project = "QorvelAPI"

@@ -25,6 +25,7 @@ import os
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Union
 
+from . import notebook
 from .dryrun import RecordingQueue, SubmittedScript
 from .flow import Flow, FlowError
 from .loader import LoadedPlugin, PluginLoadError, Problem, collect_problems, load_plugin
@@ -44,6 +45,9 @@ class JobResult:
     stderr: Optional[str]
     time: float
     detailed_status: Optional[str] = None
+
+    def _repr_html_(self) -> str:
+        return notebook.job_html(self)
 
 
 @dataclass(frozen=True)
@@ -71,6 +75,9 @@ class RunResult:
     @property
     def ok(self) -> bool:
         return self.status == "ok"
+
+    def _repr_html_(self) -> str:
+        return notebook.run_html(self)
 
     @classmethod
     def of(cls, result: BlockResult, run: FlowRun) -> "RunResult":
@@ -134,6 +141,9 @@ class FlowResult:
     def __iter__(self) -> Iterator[RunResult]:
         return iter(self.blocks)
 
+    def _repr_html_(self) -> str:
+        return notebook.flow_html(self)
+
     @classmethod
     def of(cls, run: FlowRun) -> "FlowResult":
         return cls(run.flow.name, [RunResult.of(r, run) for r in run.results], run.savedTo, run.flow.folder,
@@ -151,6 +161,9 @@ class DryRunResult:
     def ok(self) -> bool:
         return self.result.ok
 
+    def _repr_html_(self) -> str:
+        return notebook.dry_run_html(self)
+
 
 @dataclass(frozen=True)
 class CheckResult:
@@ -166,6 +179,9 @@ class CheckResult:
 
     def passes(self, strict: bool = False) -> bool:
         return not any(p.level == "error" or strict for p in self.problems)
+
+    def _repr_html_(self) -> str:
+        return notebook.check_html(self)
 
 
 def _matches(key: BlockKey, placed_id: int, block_id: str) -> bool:
