@@ -100,9 +100,11 @@ fuzz: build
 	    $(PYTHON) -m pytest -q -p no:cacheprovider -p no:logging tests/test_fuzz_*.py
 
 # The documentation site (docs/) into build/docs/: the reference from the built extensions, the
-# example notebook executed; any warning fails the build, all of them are reported first.
+# example notebook executed; any warning fails the build, all of them are reported first. Then
+# every internal link of the site is followed.
 docs: build
 	PYTHONPATH=python $(PYTHON) -m sphinx -b html -W --keep-going -q -d build/docs-doctrees docs build/docs
+	$(PYTHON) scripts/check_links.py build/docs
 
 clean:
 	rm -rf build python/QorvelAPI/*.so *.egg-info

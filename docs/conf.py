@@ -19,7 +19,8 @@ from pathlib import Path
 from docutils import nodes
 from docutils.parsers.rst import Directive
 from docutils.statemachine import StringList
-from sphinx.ext.autodoc import AttributeDocumenter
+from sphinx.ext.autodoc import AttributeDocumenter, Options
+from sphinx.util.docstrings import prepare_docstring
 
 ROOT = Path(__file__).resolve().parent.parent
 PACKAGE = ROOT / "python" / "QorvelAPI"
@@ -40,11 +41,12 @@ html_static_path: list = []
 myst_heading_anchors = 3
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
-autodoc_default_options = {"members": True, "show-inheritance": True}
+# Slots that give the class a value read as that value, so autodoc would take them for undocumented.
+autodoc_default_options = {"members": True, "undoc-members": True, "show-inheritance": True}
 napoleon_google_docstring = True
 napoleon_numpy_docstring = False
 # The notebook runs on every build; a cell that fails fails the build.
-nbsphinx_execute = "always"
+nbsphinx_execute = os.environ.get("QORVEL_DOCS_EXECUTE", "always")  # the site tests skip it: "never"
 nbsphinx_allow_errors = False
 nbsphinx_timeout = 600
 # The module's own docstring is the page's introduction; its members are documented one by one.
@@ -67,11 +69,13 @@ def _class_members(name: str, classes: dict[str, ast.ClassDef]) -> dict[str, ast
     for base in reversed(node.bases):
         if isinstance(base, ast.Name):
             members.update(_class_members(base.id, classes))
-    for item in node.body:
+    for item, after in zip(node.body, node.body[1:] + [None]):
         if isinstance(item, (ast.FunctionDef, ast.AsyncFunctionDef)):
             members[item.name] = item
         elif isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name):
             members[item.target.id] = item
+            if isinstance(after, ast.Expr) and isinstance(after.value, ast.Constant):
+                item.docstring = after.value.value  # the text under an attribute documents it
     return members
 
 
@@ -137,10 +141,48 @@ def add_stub_types(app, what, name, obj, options, signature, return_annotation):
     return _typed_signature(obj, stub, what in ("class", "exception"))
 
 
+def _raw_member(parent, name: str):
+    """The member as the class defines it (a slot's descriptor, not the value it gives the class)."""
+    for cls in getattr(parent, "__mro__", ()):
+        if name in vars(cls):
+            return vars(cls)[name]
+    return None
+
+
+def _documented_descriptor(member) -> bool:
+    doc = getattr(member, "__doc__", None)
+    return hasattr(type(member), "__get__") and bool(doc) and doc != type(member).__doc__ and \
+        not callable(member)
+
+
+def _is_native_attribute(parent, name: str) -> bool:
+    module = getattr(parent, "__module__", "")
+    return module in ("QorvelAPI.plugins", "QorvelAPI.molstar") and not name.startswith("_") and \
+        f"{module}.{parent.__name__}.{name}" in STUBS
+
+
 class StubTypedAttributeDocumenter(AttributeDocumenter):
     """Attributes and properties of the native classes, with the type the stub gives them."""
 
     priority = AttributeDocumenter.priority + 1
+
+    def import_object(self, raiseerror: bool = False) -> bool:
+        imported = super().import_object(raiseerror)
+        if imported and _is_native_attribute(self.parent, self.objpath[-1]):
+            raw = _raw_member(self.parent, self.objpath[-1])
+            if _documented_descriptor(raw):
+                self.object = raw
+                self.options = Options(self.options, **{"no-value": True})  # its value is per object
+        return imported
+
+    def get_doc(self, *args, **kwargs):
+        own = self.object.__doc__ if _documented_descriptor(self.object) else None
+        stub = getattr(STUBS.get(self.fullname), "docstring", None)
+        if own:
+            return [prepare_docstring(own)]
+        if stub:  # a plain class value carries no text of its own
+            return [prepare_docstring(stub)]
+        return super().get_doc(*args, **kwargs)
 
     def add_directive_header(self, sig: str) -> None:
         super().add_directive_header(sig)

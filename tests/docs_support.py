@@ -1,0 +1,22 @@
+"""The documentation site built once per test process (the notebook is not executed here; `make
+docs` executes it), for the site tests and the browser test of the reference."""
+
+import functools
+import os
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+@functools.lru_cache(maxsize=None)
+def built_site() -> Path:
+    out = Path(tempfile.mkdtemp(prefix="qorvel-docs-"))
+    env = dict(os.environ, QORVEL_DOCS_EXECUTE="never", PYTHONPATH=str(ROOT / "python"))
+    done = subprocess.run([sys.executable, "-m", "sphinx", "-b", "html", "-W", "--keep-going", "-q",
+                           "-d", str(out / "doctrees"), str(ROOT / "docs"), str(out / "html")],
+                          env=env, capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return out / "html"

@@ -1,0 +1,46 @@
+"""The documentation site: its reference names the whole public API, and its internal links hold."""
+
+import sys
+
+import pytest
+
+import QorvelAPI.molstar as molstar
+import QorvelAPI.plugins as plugins
+from QorvelAPI.devhost import PluginHost
+from docs_support import ROOT, built_site
+
+sys.path.insert(0, str(ROOT / "scripts"))
+import check_links  # noqa: E402 - the script beside the Makefile
+
+pytest.importorskip("sphinx", reason="the documentation tools are Debian's python3-sphinx and friends")
+
+
+def public_names():
+    for module in (plugins, molstar):
+        for name, value in vars(module).items():
+            if name.startswith("_"):
+                continue
+            yield f"{module.__name__}.{name}"
+            # a class's own members, and those of the module's private bases it is documented with
+            for cls in value.__mro__ if isinstance(value, type) else ():
+                if cls is value or (cls.__module__ == module.__name__ and cls.__name__.startswith("_")):
+                    yield from (f"{module.__name__}.{name}.{attr}" for attr in vars(cls) if not attr.startswith("_"))
+    yield from (f"QorvelAPI.devhost.PluginHost.{attr}" for attr in vars(PluginHost) if not attr.startswith("_"))
+
+
+def test_the_reference_names_every_public_name():
+    site = built_site()
+    pages = "".join(path.read_text(encoding="utf-8") for path in (site / "reference").glob("*.html"))
+    names = sorted(set(public_names()))
+    assert "QorvelAPI.plugins.PluginBlock.setOutput" in names and "QorvelAPI.devhost.PluginHost.flow" in names
+    missing = [name for name in names if f'id="{name}"' not in pages]
+    assert not missing, f"not in the reference: {missing}"
+
+
+def test_internal_links_hold_and_a_broken_one_is_found(tmp_path):
+    assert check_links.broken_links(built_site()) == []
+    (tmp_path / "a.html").write_text('<a id="top" href="b.html#gone">b</a><a href="a.html#top">me</a>'
+                                     '<a href="missing.html">x</a><a href="https://example.org/">out</a>')
+    (tmp_path / "b.html").write_text('<p id="here">b</p>')
+    assert check_links.broken_links(tmp_path) == ["a.html: b.html#gone: no anchor 'gone'",
+                                                  "a.html: missing.html: no such file"]
