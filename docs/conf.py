@@ -49,6 +49,10 @@ napoleon_numpy_docstring = False
 nbsphinx_execute = os.environ.get("QORVEL_DOCS_EXECUTE", "always")  # the site tests skip it: "never"
 nbsphinx_allow_errors = False
 nbsphinx_timeout = 600
+# The site loads nothing from other sites: no widget or require.js scripts (the notebook has neither).
+nbsphinx_requirejs_path = ""
+nbsphinx_widgets_path = ""
+nbsphinx_assume_equations = False  # MathJax would come from a CDN; the notebook has no equations
 # The module's own docstring is the page's introduction; its members are documented one by one.
 suppress_warnings = ["myst.header"]
 

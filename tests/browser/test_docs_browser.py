@@ -1,0 +1,27 @@
+"""The reference page of PluginBlock as a reader sees it: typed signatures, its members, nothing fetched."""
+
+from pathlib import Path
+
+from docs_support import built_site
+
+SHOTS = Path(__file__).resolve().parents[2] / "build" / "screenshots"
+
+
+def test_the_plugin_block_reference_renders_with_its_types(browser):
+    page = built_site() / "reference" / "plugins.html"
+    browser.navigate(page.as_uri() + "#QorvelAPI.plugins.PluginBlock")
+    shown = browser.evaluate("""(() => {
+        const entry = document.getElementById("QorvelAPI.plugins.PluginBlock").parentElement;
+        return {
+            signature: document.getElementById("QorvelAPI.plugins.PluginBlock").innerText,
+            text: entry.innerText,
+            foreign: performance.getEntriesByType("resource").map((r) => r.name)
+                .filter((name) => !name.startsWith("file:")),
+        };
+    })()""")
+    assert "name: str" in shown["signature"] and "blockType: PluginBlockTypes" in shown["signature"]
+    assert "setOutput(id: str, value: Any)" in shown["text"].replace("\n", "")
+    assert shown["foreign"] == []
+    browser.evaluate("window.scrollTo(0, 0)")  # a clip beyond the window is taken from the top
+    browser.screenshot(str(SHOTS / "reference_PluginBlock.png"),
+                       'dl:has(> dt[id="QorvelAPI.plugins.PluginBlock"])')
