@@ -45,6 +45,8 @@ autodoc_typehints = "signature"
 autodoc_default_options = {"members": True, "undoc-members": True, "show-inheritance": True}
 napoleon_google_docstring = True
 napoleon_numpy_docstring = False
+# Attributes sections as fields: the attributes are documented as members too.
+napoleon_use_ivar = True
 # The notebook runs on every build; a cell that fails fails the build.
 nbsphinx_execute = os.environ.get("QORVEL_DOCS_EXECUTE", "always")  # the site tests skip it: "never"
 nbsphinx_allow_errors = False
