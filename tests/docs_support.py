@@ -12,6 +12,17 @@ ROOT = Path(__file__).resolve().parent.parent
 
 
 @functools.lru_cache(maxsize=None)
+def tools_missing() -> str | None:
+    """Why this interpreter cannot build the site, or None. The tools are Debian's packages, built for
+    Debian's interpreter (.venv); another interpreter may see them and fail to import them."""
+    try:
+        import furo, myst_parser, nbclient, nbsphinx, sphinx  # noqa: F401, E401 - only whether they import
+    except Exception as exc:  # noqa: BLE001 - a compiled dependency of another interpreter fails in many ways
+        return f"the documentation tools do not import here ({exc.__class__.__name__}: {exc})"
+    return None
+
+
+@functools.lru_cache(maxsize=None)
 def built_site() -> Path:
     out = Path(tempfile.mkdtemp(prefix="qorvel-docs-"))
     env = dict(os.environ, QORVEL_DOCS_EXECUTE="never", PYTHONPATH=str(ROOT / "python"))

@@ -7,12 +7,12 @@ import pytest
 import QorvelAPI.molstar as molstar
 import QorvelAPI.plugins as plugins
 from QorvelAPI.devhost import PluginHost
-from docs_support import ROOT, built_site
+from docs_support import ROOT, built_site, tools_missing
 
 sys.path.insert(0, str(ROOT / "scripts"))
 import check_links  # noqa: E402 - the script beside the Makefile
 
-pytest.importorskip("sphinx", reason="the documentation tools are Debian's python3-sphinx and friends")
+pytestmark = pytest.mark.skipif(tools_missing() is not None, reason=str(tools_missing()))
 
 
 def public_names():

@@ -2,11 +2,14 @@
 
 from pathlib import Path
 
-from docs_support import built_site
+import pytest
+
+from docs_support import built_site, tools_missing
 
 SHOTS = Path(__file__).resolve().parents[2] / "build" / "screenshots"
 
 
+@pytest.mark.skipif(tools_missing() is not None, reason=str(tools_missing()))
 def test_the_plugin_block_reference_renders_with_its_types(browser):
     page = built_site() / "reference" / "plugins.html"
     browser.navigate(page.as_uri())
