@@ -6,6 +6,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import warnings
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -16,7 +17,9 @@ def tools_missing() -> str | None:
     """Why this interpreter cannot build the site, or None. The tools are Debian's packages, built for
     Debian's interpreter (.venv); another interpreter may see them and fail to import them."""
     try:
-        import furo, myst_parser, nbclient, nbsphinx, sphinx  # noqa: F401, E401 - only whether they import
+        with warnings.catch_warnings():  # their own deprecated imports are not this suite's concern
+            warnings.simplefilter("ignore", DeprecationWarning)
+            import furo, myst_parser, nbclient, nbsphinx, sphinx  # noqa: F401, E401 - only whether they import
     except Exception as exc:  # noqa: BLE001 - a compiled dependency of another interpreter fails in many ways
         return f"the documentation tools do not import here ({exc.__class__.__name__}: {exc})"
     return None
