@@ -101,9 +101,10 @@ fuzz: build
 
 # The documentation site (docs/) into build/docs/: the reference from the built extensions, the
 # example notebook executed; any warning fails the build, all of them are reported first. Then
-# every internal link of the site is followed.
+# every internal link of the site is followed. -E: the pages read the built extensions, which
+# Sphinx cannot see change, so every build starts afresh.
 docs: build
-	PYTHONPATH=python $(PYTHON) -m sphinx -b html -W --keep-going -q -d build/docs-doctrees docs build/docs
+	PYTHONPATH=python $(PYTHON) -m sphinx -b html -E -W --keep-going -q -d build/docs-doctrees docs build/docs
 	$(PYTHON) scripts/check_links.py build/docs
 
 clean:

@@ -18,7 +18,6 @@ from pathlib import Path
 
 from docutils import nodes
 from docutils.parsers.rst import Directive
-from docutils.statemachine import StringList
 from sphinx.ext.autodoc import AttributeDocumenter, Options
 from sphinx.util.docstrings import prepare_docstring
 
@@ -271,17 +270,31 @@ def _control_sets(source: str) -> dict[str, str]:
 
 
 class ValueTypesDirective(Directive):
-    """The table of variable types and their values (``value-types`` directive)."""
+    """The table of variable types and their values (``value-types`` directive).
+
+    The table is built as document nodes, so that it reads the same from a Markdown page."""
+
+    COLUMNS = (("member", "member", True, 22), ("type", "type", True, 18), ("value", "value", False, 40),
+               ("control", "control in serve", False, 20))
 
     def run(self):
-        lines = [".. list-table::", "   :header-rows: 1", "   :widths: 20 18 42 20", "",
-                 "   * - member", "     - type", "     - value", "     - control in serve"]
-        for row in host_type_table():
-            lines += [f"   * - ``{row['member']}``", f"     - ``{row['type']}``", f"     - {row['value']}",
-                      f"     - {row['control']}"]
-        container = nodes.container()
-        self.state.nested_parse(StringList(lines, source="host type table"), self.content_offset, container)
-        return container.children
+        group = nodes.tgroup(cols=len(self.COLUMNS))
+        group += [nodes.colspec(colwidth=width) for *_, width in self.COLUMNS]
+        group += nodes.thead("", self._row(title for _, title, _, _ in self.COLUMNS))
+        body = nodes.tbody()
+        for entry in host_type_table():
+            body += self._row((entry[key] for key, *_ in self.COLUMNS),
+                              [code for _, _, code, _ in self.COLUMNS])
+        group += body
+        return [nodes.table("", group)]
+
+    @staticmethod
+    def _row(texts, code=None):
+        row = nodes.row()
+        for index, text in enumerate(texts):
+            inline = nodes.literal(text, text) if code and code[index] else nodes.Text(text)
+            row += nodes.entry("", nodes.paragraph("", "", inline))
+        return row
 
 
 def setup(app):
