@@ -1,8 +1,10 @@
 """The documentation site built once per test process (the notebook is not executed here; `make
 docs` executes it), for the site tests and the browser test of the reference."""
 
+import atexit
 import functools
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -28,6 +30,7 @@ def tools_missing() -> str | None:
 @functools.lru_cache(maxsize=None)
 def built_site() -> Path:
     out = Path(tempfile.mkdtemp(prefix="qorvel-docs-"))
+    atexit.register(shutil.rmtree, out, True)
     env = dict(os.environ, QORVEL_DOCS_EXECUTE="never", PYTHONPATH=str(ROOT / "python"))
     done = subprocess.run([sys.executable, "-m", "sphinx", "-b", "html", "-W", "--keep-going", "-q",
                            "-d", str(out / "doctrees"), str(ROOT / "docs"), str(out / "html")],
