@@ -3,7 +3,7 @@
 VENVS := $(wildcard .venv .venv-py311 .venv-py312 .venv-py313)
 PYTHON ?= .venv/bin/python
 
-.PHONY: setup build test wheels bench bench-compare clean sanitize build-sanitize leakcheck build-dbg fuzz demo
+.PHONY: setup build test wheels bench bench-compare clean sanitize build-sanitize leakcheck build-dbg fuzz demo docs
 
 setup:
 	bash scripts/setup.sh
@@ -98,6 +98,14 @@ FUZZ_BATCH ?= 10
 fuzz: build
 	QORVEL_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) QORVEL_FUZZ_BATCH=$(FUZZ_BATCH) PYTHONPATH=python \
 	    $(PYTHON) -m pytest -q -p no:cacheprovider -p no:logging tests/test_fuzz_*.py
+
+# The documentation site (docs/) into build/docs/: the reference from the built extensions, the
+# example notebook executed; any warning fails the build, all of them are reported first. Then
+# every internal link of the site is followed. -E: the pages read the built extensions, which
+# Sphinx cannot see change, so every build starts afresh.
+docs: build
+	PYTHONPATH=python $(PYTHON) -m sphinx -b html -E -W --keep-going -q -d build/docs-doctrees docs build/docs
+	$(PYTHON) scripts/check_links.py build/docs
 
 clean:
 	rm -rf build python/QorvelAPI/*.so *.egg-info

@@ -270,7 +270,7 @@ def test_signatures_and_docs():
     assert VariableList.__doc__.startswith("A list of the designed input variables.")
     assert UniqueVariableIDException.__doc__ == ("Exception that is raised when a variable ID is not unique inside "
                                                  "a block.")
-    assert PluginVariable.toDict.__doc__ == "Convert the variable to a dictionary."
+    assert PluginVariable.toDict.__doc__.startswith("Convert the variable to a dictionary.")
     assert PluginVariable.__module__ == "QorvelAPI.plugins"
 
 

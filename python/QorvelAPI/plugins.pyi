@@ -73,15 +73,17 @@ class BlockNotFoundError(Exception):
 class PluginVariable:
     """Class that defines a variable that can be used in a PluginBlock.
 
-    id: The ID of the variable.
-    name: The name of the variable.
-    description: A description of the variable.
-    type: The type of the variable. Assign it using the VariableTypes class.
-    defaultValue: The default value of the variable.
-    allowedValues: A list of allowed values for the variable.
-    disabled: Whether the variable is disabled or not
-    required: Whether the variable is required or not. This will show the variable in orange when not connected.
-    placeholder: The placeholder of the input field.
+    Args:
+        id: The ID of the variable.
+        name: The name of the variable.
+        description: A description of the variable.
+        type: The type of the variable. Assign it using the VariableTypes class.
+        defaultValue: The default value of the variable.
+        allowedValues: A list of allowed values for the variable.
+        category: The category under which the editor lists the variable.
+        disabled: Whether the variable is disabled or not
+        required: Whether the variable is required or not. This will show the variable in orange when not connected.
+        placeholder: The placeholder of the input field.
     """
 
     id: str
@@ -121,7 +123,14 @@ class PluginVariable:
     ) -> None: ...
     def __deepcopy__(self, memo: Dict[int, Any], /) -> Self: ...
     def toDict(self, minimal: bool = False) -> Dict[str, Any]:
-        """Convert the variable to a dictionary."""
+        """Convert the variable to a dictionary.
+
+        Args:
+            minimal: Only the ID, the value and the type, as a block state stores the variable.
+
+        Returns:
+            The variable dictionary that the editor receives.
+        """
 
 class CustomVariable(PluginVariable):
     """Custom varialbe which supports custom view
@@ -135,7 +144,17 @@ class CustomVariable(PluginVariable):
     Where variableID is the ID of the variable and value is the value to set.
     The values must be JSON serializable.
 
-    customPage: The page instance where the variable will be rendered.
+    Args:
+        id: The ID of the variable.
+        name: The name of the variable.
+        description: A description of the variable.
+        type: The type of the variable's value. Assign it using the VariableTypes class.
+        customPage: The page instance where the variable will be rendered.
+        defaultValue: The default value of the variable.
+        allowedValues: A list of allowed values for the variable.
+        category: The category under which the editor lists the variable.
+        disabled: Whether the variable is disabled or not.
+        required: Whether the variable is required or not.
     """
 
     customPage: PluginPage
@@ -155,19 +174,29 @@ class CustomVariable(PluginVariable):
         required: bool = False,
     ) -> None: ...
     def toDict(self, minimal: bool = False) -> Dict[str, Any]:
-        """Converts the variable to a dictionary and adds the pageID."""
+        """Converts the variable to a dictionary and adds the pageID.
+
+        Args:
+            minimal: Only the ID, the value and the type, as a block state stores the variable.
+
+        Returns:
+            The variable dictionary that the editor receives.
+        """
 
 class VariableGroup(PluginVariable):
     """A group of varaibles to be used together as input.
 
     Initialize a VariableGroup
 
-    id: The ID of the variable group (must be unique).
-    name: The name of the variable group.
-    description: A description of the variable group.
-    variables: The list of variables in the group.
-    allowedValues: In this case, the allowed values will indicate in the GUI which groups can be connected (with the same allowedValues).
-    disabled: This will set all the variables under the group as disabled
+    Args:
+        id: The ID of the variable group (must be unique).
+        name: The name of the variable group.
+        description: A description of the variable group.
+        variables: The list of variables in the group.
+        allowedValues: In this case, the allowed values will indicate in the GUI which groups can be connected (with the same allowedValues).
+        category: The category under which the editor lists the group.
+        disabled: This will set all the variables under the group as disabled
+        required: Whether the group must be connected.
     """
 
     variables: List[PluginVariable]
@@ -184,20 +213,31 @@ class VariableGroup(PluginVariable):
         required: bool = False,
     ) -> None: ...
     def toDict(self, minimal: bool = False) -> Dict[str, Any]:
-        """Convert the variable group to a dictionary, with its members under "variables"."""
+        """Convert the variable group to a dictionary, with its members under "variables".
+
+        Args:
+            minimal: Only the ID, the value and the type, as a block state stores the variable.
+
+        Returns:
+            The variable dictionary that the editor receives.
+        """
     def _updateVariablesInGroup(self, values: Dict[str, Any]) -> None:
         """Update the values of the variables inside this group"""
 
 class VariableList(PluginVariable):
     """A list of the designed input variables.
 
-    id: The ID of the variable.
-    name: The name of the variable.
-    description: A description of the variable.
-    prototypes: The list of variables in each row of the list.
-    allowedValues: Matching allowedValues in other variables will indicate in the GUI which variables can be connected.
-    disabled: Will set all variables under the list as disabled.
-    required: Will set all variables under the list as required.
+    Its value is a list of rows, each a dictionary from the prototypes' IDs to values.
+
+    Args:
+        id: The ID of the variable.
+        name: The name of the variable.
+        description: A description of the variable.
+        prototypes: The list of variables in each row of the list.
+        allowedValues: Matching allowedValues in other variables will indicate in the GUI which variables can be connected.
+        category: The category under which the editor lists the variable.
+        disabled: Will set all variables under the list as disabled.
+        required: Will set all variables under the list as required.
     """
 
     prototypes: List[PluginVariable]
@@ -214,14 +254,29 @@ class VariableList(PluginVariable):
         required: bool = False,
     ) -> None: ...
     def toDict(self, minimal: bool = False) -> Dict[str, Any]:
-        """Convert the variable list to a dictionary, with its prototypes under "variables"."""
+        """Convert the variable list to a dictionary, with its prototypes under "variables".
+
+        Args:
+            minimal: Only the ID, the value and the type, as a block state stores the variable.
+
+        Returns:
+            The variable dictionary that the editor receives.
+        """
     def _updateVariablesInList(self, value: Optional[List[Dict[str, Any]]]) -> None:
         """Updates the variable in the list and takes care of the disabled variables"""
 
 # Connections
 
 class BlockVarPair:
-    """A connection of a block for a given variable of that block."""
+    """A connection of a block for a given variable of that block.
+
+    Args:
+        blockPlacedID: The placed ID of the block in the flow.
+        blockID: The ID of the block.
+        variableID: The ID of the variable, input or output.
+        variableType: The type of the variable.
+        variableAllowedValues: The allowed values of the variable.
+    """
 
     blockPlacedID: int
     """The placed ID of the block instance in the flow."""
@@ -246,7 +301,15 @@ class BlockVarPair:
         """The dictionary of this connection end."""
 
 class BlockConnection:
-    """A connection between blocks and variables."""
+    """A connection between blocks and variables.
+
+    Args:
+        origin: The end it starts from: an output.
+        destination: The end it leads to: an input or a variable.
+        isCyclic: Whether it leads back to an earlier block of the flow.
+        cycles: How many times a cyclic connection is followed.
+        currentCycle: How many times it has been followed so far.
+    """
 
     origin: BlockVarPair
     """The origin end of the connection."""
@@ -285,6 +348,12 @@ class PluginRemote:
         """Executes a command on the remote.
 
         The output of the command will be returned.
+
+        Args:
+            command: The shell command, run in the remote's current folder.
+
+        Returns:
+            The command's output.
         """
     def sendData(self, source: str, destination: str) -> Optional[str]:
         """Sends a file to the remote.
@@ -307,6 +376,9 @@ class PluginRemote:
         """Context manager to change directory on the remote.
 
         Works with the remoteCommand, submitJob and send/get data functions.
+
+        Args:
+            path: The folder on the remote, for the commands inside the with block.
         """
     @property
     def userHome(self) -> Optional[str]:
@@ -333,6 +405,18 @@ class PluginBlock:
     """The base block class for Qorvel blocks. Not to be used directly.
 
     Initialize a PluginBlock.
+
+    Args:
+        name: The name of the block.
+        description: The description of the block.
+        action: The function called with the running copy of the block when the flow runs it.
+        variables: The variables of the block, set in the editor.
+        inputs: The inputs of the block, in an input group named "default".
+        inputGroups: Groups of inputs; the block uses the variables of the selected one.
+        outputs: The outputs of the block, set by its action with setOutput.
+        blockType: The kind of the block.
+        id: The ID of the block: letters, numbers and underscores (default: from the name).
+        externalURL: The external URL of the block for documentation purposes.
     """
 
     id: str
@@ -424,9 +508,18 @@ class PluginBlock:
     def outputs(self) -> Dict[str, Any]:
         """The outputs assigned to the block."""
     def copy(self) -> Self:
-        """A deep copy of the block; work on it never modifies this block. Callables are shared."""
+        """A deep copy of the block; work on it never modifies this block. Callables are shared.
+
+        Returns:
+            A new block of the same kind.
+        """
     def setOutput(self, id: str, value: Any) -> None:
-        """Sets the value of an output variable."""
+        """Sets the value of an output variable.
+
+        Args:
+            id: The ID of the output.
+            value: Its value; it must fit the output's type.
+        """
     def _parseID(self, id: str) -> str:
         """Parses the ID of the block.
 
@@ -465,7 +558,11 @@ class PluginBlock:
         """Updates the block with the internal variables."""
 
 class GhostBlock(PluginBlock):
-    """A block used to represent missing or unavailable blocks in a flow."""
+    """A block used to represent missing or unavailable blocks in a flow.
+
+    Args:
+        id: The ID of the missing block.
+    """
 
     error: bool
     """A ghost block is always in error: its block is missing or unavailable."""
@@ -481,10 +578,12 @@ class GhostBlock(PluginBlock):
 class PluginConfig(PluginBlock):
     """A block that configures a plugin. Its variables are stored once set; actions read them as block.config["variable_id"].
 
-    name: The name of the block.
-    description: The description of the block.
-    action: The action of the block. Will be run when storing the config.
-    variables: The variables of the block.
+    Args:
+        name: The name of the block.
+        description: The description of the block.
+        action: The action of the block. Will be run when storing the config.
+        variables: The variables of the block.
+        id: The ID of the block (default: from the name).
     """
 
     def __init__(
@@ -499,12 +598,14 @@ class PluginConfig(PluginBlock):
 class InputBlock(PluginBlock):
     """A block that asks the user for one value and passes it to its output.
 
-    name: The name of the block.
-    description: The description of the block.
-    variable: The variable of the block.
-    output: The output of the block.
-    id: The id of the block.
-    externalURL: The external URL of the block for documentation purposes.
+    Args:
+        name: The name of the block.
+        description: The description of the block.
+        variable: The variable of the block.
+        output: The output of the block.
+        action: The action of the block.
+        id: The id of the block.
+        externalURL: The external URL of the block for documentation purposes.
     """
 
     def __init__(
@@ -750,25 +851,54 @@ class Plugin:
     def blocks(self) -> List[PluginBlock]:
         """Returns a list of all the blocks in the plugin."""
     def getBlock(self, id: Any) -> PluginBlock:
-        """Returns a block by its ID."""
+        """Returns a block by its ID.
+
+        Args:
+            id: The block's ID.
+
+        Returns:
+            The declared block.
+
+        Raises:
+            Exception: The plugin has no block with that ID.
+        """
     def getBlocks(self) -> List[PluginBlock]:
         """Returns a list of all the blocks in the plugin."""
     def addBlock(self, block: PluginBlock) -> None:
-        """Adds a PluginBlock to the plugin."""
+        """Adds a PluginBlock to the plugin.
+
+        Args:
+            block: The block; its ID gets the plugin's prefix when the plugin registers its blocks.
+        """
     @property
     def pages(self) -> List[PluginPage]:
         """Returns a list of all the pages in the plugin."""
     def getPage(self, id: Any) -> PluginPage:
-        """Returns a page by its ID."""
+        """Returns a page by its ID.
+
+        Args:
+            id: The page's ID.
+
+        Returns:
+            The page.
+        """
     def getPages(self) -> List[PluginPage]:
         """Returns a list of all the pages in the plugin."""
     def addPage(self, page: PluginPage) -> None:
-        """Adds a PluginPage to the plugin."""
+        """Adds a PluginPage to the plugin.
+
+        Args:
+            page: The page; its HTML file is in the plugin's Pages folder.
+        """
     @property
     def config(self) -> Dict[str, Any]:
         """A dictionary with the configs of the block"""
     def addConfig(self, config: PluginConfig) -> None:
-        """Adds a PluginConfig to the plugin."""
+        """Adds a PluginConfig to the plugin.
+
+        Args:
+            config: The configuration block; its variables' values are read as block.config["id"].
+        """
     def _addBlocks(self) -> None:
         """Registers every block held in an attribute of the plugin. Internal use only."""
     def _addPages(self) -> None:

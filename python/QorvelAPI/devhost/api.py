@@ -25,6 +25,7 @@ import os
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Union
 
+from . import notebook
 from .dryrun import RecordingQueue, SubmittedScript
 from .flow import Flow, FlowError
 from .inspection import check_plugin
@@ -37,7 +38,16 @@ BlockKey = Union[int, str]
 
 @dataclass(frozen=True)
 class JobResult:
-    """The batch job of a cluster job block: identifier, final state, its output and its run time."""
+    """The batch job of a cluster job block: identifier, final state, its output and its run time.
+
+    Attributes:
+        id: The job's identifier in its queue.
+        state: Its final state: "COMPLETED", "FAILED", "CANCELLED", ...
+        stdout: What the job wrote to its output file, once it ended.
+        stderr: What it wrote to its error file.
+        time: Seconds from submission to the end.
+        detailed_status: The queue's longer account of the state, when it gave one.
+    """
 
     id: Any
     state: str
@@ -46,10 +56,28 @@ class JobResult:
     time: float
     detailed_status: Optional[str] = None
 
+    def _repr_html_(self) -> str:
+        return notebook.job_html(self)
+
 
 @dataclass(frozen=True)
 class RunResult:
-    """What one placement of a block produced."""
+    """What one placement of a block produced.
+
+    Attributes:
+        block_id: The block's identifier, with the plugin prefix.
+        placed_id: The placement's identifier in the flow.
+        status: "ok", "error", "skipped" or "cancelled".
+        outputs: The outputs the block set, by output identifier.
+        logs: The block's log text (what it printed and logged).
+        printed: What it printed alone.
+        viewer_actions: The viewer actions it sent, in order: ``{"type": ..., "data": ...}``.
+        job: The batch job of a cluster job block, else None.
+        error: Why the block failed, else None.
+        traceback: The traceback of the plugin's own files when its code raised.
+        flow_path: The flow file saved with every block's final state.
+        workdir: The run's working folder.
+    """
 
     block_id: str
     placed_id: int
@@ -72,6 +100,9 @@ class RunResult:
     @property
     def ok(self) -> bool:
         return self.status == "ok"
+
+    def _repr_html_(self) -> str:
+        return notebook.run_html(self)
 
     @classmethod
     def of(cls, result: BlockResult, run: FlowRun) -> "RunResult":
@@ -135,6 +166,9 @@ class FlowResult:
     def __iter__(self) -> Iterator[RunResult]:
         return iter(self.blocks)
 
+    def _repr_html_(self) -> str:
+        return notebook.flow_html(self)
+
     @classmethod
     def of(cls, run: FlowRun) -> "FlowResult":
         return cls(run.flow.name, [RunResult.of(r, run) for r in run.results], run.savedTo, run.flow.folder,
@@ -152,6 +186,9 @@ class DryRunResult:
     def ok(self) -> bool:
         return self.result.ok
 
+    def _repr_html_(self) -> str:
+        return notebook.dry_run_html(self)
+
 
 @dataclass(frozen=True)
 class CheckResult:
@@ -168,6 +205,9 @@ class CheckResult:
     def passes(self, strict: bool = False) -> bool:
         return not any(p.level == "error" or strict for p in self.problems)
 
+    def _repr_html_(self) -> str:
+        return notebook.check_html(self)
+
 
 def _matches(key: BlockKey, placed_id: int, block_id: str) -> bool:
     if isinstance(key, int) and not isinstance(key, bool):
@@ -181,11 +221,21 @@ def _matches(key: BlockKey, placed_id: int, block_id: str) -> bool:
 class PluginHost:
     """Loads one plugin folder and runs its blocks and flows on this machine.
 
-    ``queue``: where batch jobs of cluster job blocks run: "auto" (the SLURM queue when a controller
-    answers, else the local runner), "local" or "slurm". ``workdir``: the working folder of every run
-    (default: a new folder under ./qorvel-runs per run). ``config_path``: the plugin's configuration
-    file (default: under ~/.config/qorvel/plugins); ``config`` values are saved into it before the
-    first run. ``job_timeout``: seconds after which a batch job is cancelled and its block fails.
+    Args:
+        plugin_dir: The plugin folder (the one holding ``plugin.meta``).
+        queue: Where batch jobs of cluster job blocks run: "auto" (the SLURM queue when a
+            controller answers, else the local runner), "local" or "slurm".
+        workdir: The working folder of every run (default: a new folder under ./qorvel-runs per run).
+        config_path: The plugin's configuration file (default: under ~/.config/qorvel/plugins).
+        config: Configuration values saved into that file before the first run.
+        job_timeout: Seconds after which a batch job is cancelled and its block fails.
+        poll: Seconds between two polls of a batch job's state.
+        capture_stdout: Whether what blocks print is captured into their results.
+        progress: Called with a progress line and whether it ends the line, while a job runs.
+        loaded: An already loaded plugin, used instead of loading ``plugin_dir`` again.
+
+    Raises:
+        PluginLoadError: The plugin does not load; its problems say why.
     """
 
     def __init__(self, plugin_dir: Union[str, "os.PathLike[str]"], queue: str = "auto",
@@ -232,7 +282,11 @@ class PluginHost:
     # -- checking ----------------------------------------------------------------------------
 
     def check(self) -> CheckResult:
-        """What ``qorvel-plugin check`` reports: the declarations and every problem (each once)."""
+        """What ``qorvel-plugin check`` reports: the declarations and every problem (each once).
+
+        Returns:
+            The plugin's declarations and the problems found; ``ok`` is true when none is an error.
+        """
         return CheckResult(*check_plugin(self.loaded, self.config_path))
 
     def declared(self, block_id: str) -> Any:
@@ -249,13 +303,39 @@ class PluginHost:
     def run(self, block_id: str, set: Optional[Mapping[str, Any]] = None, inputs: Optional[Mapping[str, Any]] = None,
             input_group: Optional[str] = None,
             on_result: Optional[Callable[[BlockResult], None]] = None) -> RunResult:
-        """Runs one block (a cluster job block through both phases) with the given values and inputs."""
+        """Runs one block (a cluster job block through both phases) with the given values and inputs.
+
+        Args:
+            block_id: The block's identifier, with or without the plugin prefix.
+            set: Values of its variables, by variable identifier (a group's by member).
+            inputs: Values of its inputs, by input identifier.
+            input_group: The input group to use (default: the block's selected one).
+            on_result: Called with the block's raw result as soon as it is ready.
+
+        Returns:
+            The block's outputs, logs, job, viewer actions and error; a failing block does not raise.
+
+        Raises:
+            HostError: An unknown block, variable or input.
+            FlowError: A value that does not fit its variable's type.
+        """
         flow = self.block_flow(block_id, set, inputs, input_group)
         run = self.local.run_flow(flow, on_result=on_result)
         return RunResult.of(run.results[0], run)
 
     def load_flow(self, name_or_path: Union[str, "os.PathLike[str]"]) -> Flow:
-        """A preset flow by name (or file stem), or a flow file by path."""
+        """A preset flow by name (or file stem), or a flow file by path.
+
+        Args:
+            name_or_path: A preset flow's name or file stem, or the path of a ``.flow`` file (from the
+                current folder, else from the plugin folder).
+
+        Returns:
+            The flow, not yet run.
+
+        Raises:
+            HostError: No such preset flow or file.
+        """
         wanted = os.fspath(name_or_path)
         # A path is taken from the current folder, else from the plugin folder (as ``check`` prints it).
         in_plugin = os.path.join(self.loaded.folder, wanted)
@@ -276,8 +356,22 @@ class PluginHost:
              set: Optional[Mapping[BlockKey, Mapping[str, Any]]] = None,
              inputs: Optional[Mapping[BlockKey, Mapping[str, Any]]] = None,
              on_result: Optional[Callable[[BlockResult], None]] = None) -> FlowResult:
-        """Runs a flow. ``set`` and ``inputs`` map a placement (its placed identifier, or its block
-        identifier when the flow places that block once) to values for its variables or inputs."""
+        """Runs a flow.
+
+        Args:
+            name_or_path: A preset flow's name, a flow file's path or a loaded flow.
+            set: Values of variables, by placement: its placed identifier, or its block identifier
+                when the flow places that block once.
+            inputs: Values of inputs, by placement, keyed the same way.
+            on_result: Called with each block's raw result as soon as it is ready.
+
+        Returns:
+            One result per placement, in the order they ran.
+
+        Raises:
+            HostError: An unknown flow, placement, variable or input.
+            FlowError: A flow that cannot run: bad values, connections or a cycle.
+        """
         flow = name_or_path if isinstance(name_or_path, Flow) else self.load_flow(name_or_path)
         self._apply(flow, set or {}, inputs or {})
         return FlowResult.of(self.local.run_flow(flow, on_result=on_result))
@@ -306,7 +400,21 @@ class PluginHost:
                 inputs: Optional[Mapping[str, Any]] = None, input_group: Optional[str] = None,
                 on_result: Optional[Callable[[BlockResult], None]] = None) -> DryRunResult:
         """Runs only the first phase of a cluster job block against a remote whose queue records the
-        batch scripts instead of submitting them; nothing is queued and the second phase never runs."""
+        batch scripts instead of submitting them; nothing is queued and the second phase never runs.
+
+        Args:
+            block_id: The cluster job block's identifier.
+            set: Values of its variables.
+            inputs: Values of its inputs.
+            input_group: The input group to use.
+            on_result: Called with the block's raw result.
+
+        Returns:
+            The first phase's result and the batch scripts it would have submitted.
+
+        Raises:
+            HostError: The block is not a cluster job block, or is unknown.
+        """
         recording = RecordingQueue()
         local = self._new_local(recording)
         local.follow_jobs = False

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import html
 import json
+import os
 import time
 import xml.etree.ElementTree as ET
 from typing import Any, Dict, List
@@ -67,6 +68,13 @@ def _suite(parent: ET.Element, name: str, outcomes: List[Outcome]) -> None:
             out.text = result.logs + "".join(f"viewer action: {_action_line(a)}\n" for a in result.viewer_actions)
 
 
+def _report_folder(path: str) -> None:
+    """A CI names its reports folder before anything made it (reports/junit.xml)."""
+    folder = os.path.dirname(path)
+    if folder:
+        os.makedirs(folder, exist_ok=True)
+
+
 def write_junit(report: TestReport, path: str) -> None:
     root = ET.Element("testsuites", name=f"qorvel-plugin test {report.plugin_id}",
                       tests=str(len(report.outcomes)), failures=str(report.count("failed")),
@@ -74,6 +82,7 @@ def write_junit(report: TestReport, path: str) -> None:
     _suite(root, f"{report.plugin_id}.cases", [o for o in report.outcomes if o.kind == "case"])
     _suite(root, f"{report.plugin_id}.pytest", [o for o in report.outcomes if o.kind == "pytest"])
     ET.indent(root)
+    _report_folder(path)
     ET.ElementTree(root).write(path, encoding="utf-8", xml_declaration=True)
 
 
@@ -149,5 +158,6 @@ def render_html(report: TestReport) -> str:
 
 
 def write_html(report: TestReport, path: str) -> None:
+    _report_folder(path)
     with open(path, "w", encoding="utf-8") as handle:
         handle.write(render_html(report))

@@ -528,7 +528,9 @@ PyMethodDef block_methods[] = {
      "Parses the ID of the block.\n\nThe ID should only contain letters, numbers, and underscores."},
     {"copy", QV_METHOD(block_method_copy), QV_METHOD_FLAGS,
      "copy($self, /)\n--\n\n"
-     "A deep copy of the block; work on it never modifies this block. Callables are shared."},
+     "A deep copy of the block; work on it never modifies this block. Callables are shared.\n\n"
+     "Returns:\n"
+     "    A new block of the same kind."},
     {"__deepcopy__", QV_METHOD(block_method_deepcopy), QV_METHOD_FLAGS,
      "__deepcopy__($self, /, memo=None)\n--\n\n"
      "The deep copy that copy.deepcopy() makes; sharing and cycles are kept, callables are shared."},
@@ -547,7 +549,10 @@ PyMethodDef block_methods[] = {
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "_parseVariablesForBlockAccess(variable)\n--\n\n"
      "The value of a variable as block actions see it."},
     {"setOutput", QV_METHOD(block_method_setOutput), QV_METHOD_FLAGS, "setOutput($self, /, id, value)\n--\n\n"
-     "Sets the value of an output variable."},
+     "Sets the value of an output variable.\n\n"
+     "Args:\n"
+     "    id: The ID of the output.\n"
+     "    value: Its value; it must fit the output's type."},
     {"_cleanRun", QV_METHOD(block_method_cleanRun), QV_METHOD_FLAGS, "_cleanRun($self, /, cleanCycles=True, cleanDirty=False)\n--\n\n"
      "Cleans the run of the block."},
     {"_setRemote", QV_METHOD(block_method_setRemote), QV_METHOD_FLAGS, "_setRemote($self, /, remote)\n--\n\n"
@@ -591,7 +596,18 @@ PyType_Slot block_slots[] = {
                     "PluginBlock(name, description, action=None, variables=[], inputs=[], inputGroups=[], "
                     "outputs=[], blockType=PluginBlockTypes.BASE, id=None, externalURL=None)\n--\n\n"
                     "The base block class for Qorvel blocks. Not to be used directly.\n\n"
-                    "Initialize a PluginBlock.")},
+                    "Initialize a PluginBlock.\n\n"
+                    "Args:\n"
+                    "    name: The name of the block.\n"
+                    "    description: The description of the block.\n"
+                    "    action: The function called with the running copy of the block when the flow runs it.\n"
+                    "    variables: The variables of the block, set in the editor.\n"
+                    "    inputs: The inputs of the block, in an input group named \"default\".\n"
+                    "    inputGroups: Groups of inputs; the block uses the variables of the selected one.\n"
+                    "    outputs: The outputs of the block, set by its action with setOutput.\n"
+                    "    blockType: The kind of the block.\n"
+                    "    id: The ID of the block: letters, numbers and underscores (default: from the name).\n"
+                    "    externalURL: The external URL of the block for documentation purposes.")},
     {Py_tp_new, reinterpret_cast<void*>(block_new)},
     {Py_tp_init, reinterpret_cast<void*>(block_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},

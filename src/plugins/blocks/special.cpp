@@ -101,7 +101,9 @@ PyMethodDef ghost_methods[] = {
 
 PyType_Slot ghost_slots[] = {
     {Py_tp_doc, const_cast<char*>("GhostBlock(id)\n--\n\n"
-                                  "A block used to represent missing or unavailable blocks in a flow.")},
+                                  "A block used to represent missing or unavailable blocks in a flow.\n\n"
+                                  "Args:\n"
+                                  "    id: The ID of the missing block.")},
     {Py_tp_new, reinterpret_cast<void*>(ghost_new)},
     {Py_tp_init, reinterpret_cast<void*>(ghost_init)},
     {Py_tp_call, reinterpret_cast<void*>(ghost_call)},
@@ -156,10 +158,12 @@ PyType_Slot config_slots[] = {
     {Py_tp_doc, const_cast<char*>("PluginConfig(name, description, action=None, variables=[], id=None)\n--\n\n"
                                   "A block that configures a plugin. Its variables are stored once set; actions "
                                   "read them as block.config[\"variable_id\"].\n\n"
-                                  "name: The name of the block.\n"
-                                  "description: The description of the block.\n"
-                                  "action: The action of the block. Will be run when storing the config.\n"
-                                  "variables: The variables of the block.")},
+                                  "Args:\n"
+                                  "    name: The name of the block.\n"
+                                  "    description: The description of the block.\n"
+                                  "    action: The action of the block. Will be run when storing the config.\n"
+                                  "    variables: The variables of the block.\n"
+                                  "    id: The ID of the block (default: from the name).")},
     {Py_tp_init, reinterpret_cast<void*>(config_init)},
     {0, nullptr},
 };
@@ -253,12 +257,14 @@ PyType_Slot input_slots[] = {
     {Py_tp_doc, const_cast<char*>("InputBlock(name, description, variable, output=None, action=None, id=None, "
                                   "externalURL=None)\n--\n\n"
                                   "A block that asks the user for one value and passes it to its output.\n\n"
-                                  "name: The name of the block.\n"
-                                  "description: The description of the block.\n"
-                                  "variable: The variable of the block.\n"
-                                  "output: The output of the block.\n"
-                                  "id: The id of the block.\n"
-                                  "externalURL: The external URL of the block for documentation purposes.")},
+                                  "Args:\n"
+                                  "    name: The name of the block.\n"
+                                  "    description: The description of the block.\n"
+                                  "    variable: The variable of the block.\n"
+                                  "    output: The output of the block.\n"
+                                  "    action: The action of the block.\n"
+                                  "    id: The id of the block.\n"
+                                  "    externalURL: The external URL of the block for documentation purposes.")},
     {Py_tp_init, reinterpret_cast<void*>(input_init)},
     {Py_tp_call, reinterpret_cast<void*>(input_call)},
     {0, nullptr},

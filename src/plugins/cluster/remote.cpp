@@ -205,7 +205,9 @@ PyMemberDef remote_members[] = {
 PyMethodDef remote_methods[] = {
     {"remoteCommand", QV_REMOTE_METHOD(remote_command), method_flags,
      "remoteCommand($self, /, command)\n--\n\n"
-     "Executes a command on the remote.\n\nThe output of the command will be returned."},
+     "Executes a command on the remote.\n\nThe output of the command will be returned.\n\n"
+     "Args:\n    command: The shell command, run in the remote's current folder.\n\n"
+     "Returns:\n    The command's output."},
     {"sendData", QV_REMOTE_METHOD(remote_sendData), method_flags,
      "sendData($self, /, source, destination)\n--\n\n"
      "Sends a file to the remote.\n\nReturns: The final absolute path to the uploaded file."},
@@ -220,7 +222,8 @@ PyMethodDef remote_methods[] = {
     {"cd", QV_REMOTE_METHOD(remote_cd), method_flags,
      "cd($self, /, path)\n--\n\n"
      "Context manager to change directory on the remote.\n\nWorks with the remoteCommand, submitJob and send/get "
-     "data functions."},
+     "data functions.\n\n"
+     "Args:\n    path: The folder on the remote, for the commands inside the with block."},
     {"__getstate__", remote_getstate, METH_NOARGS, "__getstate__($self, /)\n--\n\nThe attributes, for pickling."},
     {"__setstate__", remote_setstate, METH_O, "__setstate__($self, state, /)\n--\n\nRestores pickled attributes."},
     {nullptr, nullptr, 0, nullptr},

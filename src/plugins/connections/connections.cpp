@@ -326,7 +326,13 @@ PyMemberDef connection_members[] = {
 PyType_Slot pair_slots[] = {
     {Py_tp_doc, const_cast<char*>("BlockVarPair(blockPlacedID, blockID, variableID, variableType=None, "
                                   "variableAllowedValues=None)\n--\n\n"
-                                  "A connection of a block for a given variable of that block.")},
+                                  "A connection of a block for a given variable of that block.\n\n"
+                                  "Args:\n"
+                                  "    blockPlacedID: The placed ID of the block in the flow.\n"
+                                  "    blockID: The ID of the block.\n"
+                                  "    variableID: The ID of the variable, input or output.\n"
+                                  "    variableType: The type of the variable.\n"
+                                  "    variableAllowedValues: The allowed values of the variable.")},
     {Py_tp_new, reinterpret_cast<void*>(new_value)},
     {Py_tp_init, reinterpret_cast<void*>(pair_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
@@ -346,7 +352,13 @@ PyType_Spec pair_spec = {
 
 PyType_Slot connection_slots[] = {
     {Py_tp_doc, const_cast<char*>("BlockConnection(origin, destination, isCyclic, cycles=1, currentCycle=0)\n--\n\n"
-                                  "A connection between blocks and variables.")},
+                                  "A connection between blocks and variables.\n\n"
+                                  "Args:\n"
+                                  "    origin: The end it starts from: an output.\n"
+                                  "    destination: The end it leads to: an input or a variable.\n"
+                                  "    isCyclic: Whether it leads back to an earlier block of the flow.\n"
+                                  "    cycles: How many times a cyclic connection is followed.\n"
+                                  "    currentCycle: How many times it has been followed so far.")},
     {Py_tp_new, reinterpret_cast<void*>(new_value)},
     {Py_tp_init, reinterpret_cast<void*>(connection_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},

@@ -268,20 +268,28 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef plugin_methods[] = {
     {"loadPluginMeta", fastcall<plugin_load_meta>(), kFast,
      "loadPluginMeta($self, /)\n--\n\nLoads the information about the plugin from the plugin.meta file."},
-    {"getBlock", fastcall<plugin_get_block>(), kFast, "getBlock($self, /, id)\n--\n\nReturns a block by its ID."},
+    {"getBlock", fastcall<plugin_get_block>(), kFast, "getBlock($self, /, id)\n--\n\nReturns a block by its ID.\n\n"
+     "Args:\n    id: The block's ID.\n\n"
+     "Returns:\n    The declared block.\n\n"
+     "Raises:\n    Exception: The plugin has no block with that ID."},
     {"getBlocks", fastcall<plugin_get_blocks>(), kFast,
      "getBlocks($self, /)\n--\n\nReturns a list of all the blocks in the plugin."},
-    {"addBlock", fastcall<plugin_add_block>(), kFast, "addBlock($self, /, block)\n--\n\nAdds a PluginBlock to the plugin."},
+    {"addBlock", fastcall<plugin_add_block>(), kFast, "addBlock($self, /, block)\n--\n\nAdds a PluginBlock to the plugin.\n\n"
+     "Args:\n    block: The block; its ID gets the plugin's prefix when the plugin registers its blocks."},
     {"_addBlocks", fastcall<plugin_add_blocks>(), kFast,
      "_addBlocks($self, /)\n--\n\nRegisters every block held in an attribute of the plugin. Internal use only."},
-    {"getPage", fastcall<plugin_get_page>(), kFast, "getPage($self, /, id)\n--\n\nReturns a page by its ID."},
+    {"getPage", fastcall<plugin_get_page>(), kFast, "getPage($self, /, id)\n--\n\nReturns a page by its ID.\n\n"
+     "Args:\n    id: The page's ID.\n\n"
+     "Returns:\n    The page."},
     {"getPages", fastcall<plugin_get_pages>(), kFast,
      "getPages($self, /)\n--\n\nReturns a list of all the pages in the plugin."},
-    {"addPage", fastcall<plugin_add_page>(), kFast, "addPage($self, /, page)\n--\n\nAdds a PluginPage to the plugin."},
+    {"addPage", fastcall<plugin_add_page>(), kFast, "addPage($self, /, page)\n--\n\nAdds a PluginPage to the plugin.\n\n"
+     "Args:\n    page: The page; its HTML file is in the plugin's Pages folder."},
     {"_addPages", fastcall<plugin_add_pages>(), kFast,
      "_addPages($self, /)\n--\n\nRegisters every page held in an attribute of the plugin. Internal use only."},
     {"addConfig", fastcall<plugin_add_config>(), kFast,
-     "addConfig($self, /, config)\n--\n\nAdds a PluginConfig to the plugin."},
+     "addConfig($self, /, config)\n--\n\nAdds a PluginConfig to the plugin.\n\n"
+     "Args:\n    config: The configuration block; its variables' values are read as block.config[\"id\"]."},
     {"_getConfig", fastcall<plugin_get_config>(), kFast,
      "_getConfig($self, /, id)\n--\n\nReturns a config by its ID.\n\n"
      "Values are not accurate as per-remote configuration is not implemented here"},

@@ -97,7 +97,9 @@ PyObject* custom_to_dict(PyObject* self, PyTypeObject* defining_class, PyObject*
 PyMethodDef custom_methods[] = {
     {"toDict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(custom_to_dict)),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "toDict($self, /, minimal=False)\n--\n\nConverts the variable to a dictionary and adds the pageID."},
+     "toDict($self, /, minimal=False)\n--\n\nConverts the variable to a dictionary and adds the pageID.\n\n"
+     "Args:\n    minimal: Only the ID, the value and the type, as a block state stores the variable.\n\n"
+     "Returns:\n    The variable dictionary that the editor receives."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -119,7 +121,17 @@ PyType_Slot custom_slots[] = {
                     "parent.qorvel.setVariableValue(variableID, value)\n"
                     "Where variableID is the ID of the variable and value is the value to set.\n"
                     "The values must be JSON serializable.\n\n"
-                    "customPage: The page instance where the variable will be rendered.")},
+                    "Args:\n"
+                    "    id: The ID of the variable.\n"
+                    "    name: The name of the variable.\n"
+                    "    description: A description of the variable.\n"
+                    "    type: The type of the variable's value. Assign it using the VariableTypes class.\n"
+                    "    customPage: The page instance where the variable will be rendered.\n"
+                    "    defaultValue: The default value of the variable.\n"
+                    "    allowedValues: A list of allowed values for the variable.\n"
+                    "    category: The category under which the editor lists the variable.\n"
+                    "    disabled: Whether the variable is disabled or not.\n"
+                    "    required: Whether the variable is required or not.")},
     {Py_tp_init, reinterpret_cast<void*>(custom_init)},
     {Py_tp_traverse, reinterpret_cast<void*>(custom_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(custom_clear)},

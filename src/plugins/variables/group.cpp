@@ -108,7 +108,9 @@ PyMethodDef group_methods[] = {
     {"toDict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_to_dict_method)),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "toDict($self, /, minimal=False)\n--\n\nConvert the variable group to a dictionary, with its members under "
-     "\"variables\"."},
+     "\"variables\".\n\n"
+     "Args:\n    minimal: Only the ID, the value and the type, as a block state stores the variable.\n\n"
+     "Returns:\n    The variable dictionary that the editor receives."},
     {"_updateVariablesInGroup", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_update_method)),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "_updateVariablesInGroup($self, /, values)\n--\n\nUpdate the values of the variables inside this group"},
@@ -127,13 +129,16 @@ PyType_Slot group_slots[] = {
                     "disabled=False, required=False)\n--\n\n"
                     "A group of varaibles to be used together as input.\n\n"
                     "Initialize a VariableGroup\n\n"
-                    "id: The ID of the variable group (must be unique).\n"
-                    "name: The name of the variable group.\n"
-                    "description: A description of the variable group.\n"
-                    "variables: The list of variables in the group.\n"
-                    "allowedValues: In this case, the allowed values will indicate in the GUI which groups can "
-                    "be connected (with the same allowedValues).\n"
-                    "disabled: This will set all the variables under the group as disabled")},
+                    "Args:\n"
+                    "    id: The ID of the variable group (must be unique).\n"
+                    "    name: The name of the variable group.\n"
+                    "    description: A description of the variable group.\n"
+                    "    variables: The list of variables in the group.\n"
+                    "    allowedValues: In this case, the allowed values will indicate in the GUI which groups "
+                    "can be connected (with the same allowedValues).\n"
+                    "    category: The category under which the editor lists the group.\n"
+                    "    disabled: This will set all the variables under the group as disabled\n"
+                    "    required: Whether the group must be connected.")},
     {Py_tp_new, reinterpret_cast<void*>(new_variable)},
     {Py_tp_init, reinterpret_cast<void*>(group_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_variable)},

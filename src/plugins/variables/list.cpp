@@ -180,7 +180,9 @@ PyMethodDef list_methods[] = {
     {"toDict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(list_to_dict_method)),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "toDict($self, /, minimal=False)\n--\n\nConvert the variable list to a dictionary, with its prototypes under "
-     "\"variables\"."},
+     "\"variables\".\n\n"
+     "Args:\n    minimal: Only the ID, the value and the type, as a block state stores the variable.\n\n"
+     "Returns:\n    The variable dictionary that the editor receives."},
     {"_updateVariablesInList", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(list_update_method)),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "_updateVariablesInList($self, /, value)\n--\n\nUpdates the variable in the list and takes care of the "
@@ -199,14 +201,17 @@ PyType_Slot list_slots[] = {
                     "VariableList(id, name, description, prototypes, allowedValues=None, category=None, "
                     "disabled=False, required=False)\n--\n\n"
                     "A list of the designed input variables.\n\n"
-                    "id: The ID of the variable.\n"
-                    "name: The name of the variable.\n"
-                    "description: A description of the variable.\n"
-                    "prototypes: The list of variables in each row of the list.\n"
-                    "allowedValues: Matching allowedValues in other variables will indicate in the GUI which "
-                    "variables can be connected.\n"
-                    "disabled: Will set all variables under the list as disabled.\n"
-                    "required: Will set all variables under the list as required.")},
+                    "Its value is a list of rows, each a dictionary from the prototypes' IDs to values.\n\n"
+                    "Args:\n"
+                    "    id: The ID of the variable.\n"
+                    "    name: The name of the variable.\n"
+                    "    description: A description of the variable.\n"
+                    "    prototypes: The list of variables in each row of the list.\n"
+                    "    allowedValues: Matching allowedValues in other variables will indicate in the GUI "
+                    "which variables can be connected.\n"
+                    "    category: The category under which the editor lists the variable.\n"
+                    "    disabled: Will set all variables under the list as disabled.\n"
+                    "    required: Will set all variables under the list as required.")},
     {Py_tp_new, reinterpret_cast<void*>(new_variable)},
     {Py_tp_init, reinterpret_cast<void*>(list_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_variable)},

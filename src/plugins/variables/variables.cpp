@@ -420,7 +420,9 @@ PyObject* variable_deepcopy(PyObject* self, PyObject* memo) {
 PyMethodDef variable_methods[] = {
     {"toDict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(variable_to_dict_method)),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "toDict($self, /, minimal=False)\n--\n\nConvert the variable to a dictionary."},
+     "toDict($self, /, minimal=False)\n--\n\nConvert the variable to a dictionary.\n\n"
+     "Args:\n    minimal: Only the ID, the value and the type, as a block state stores the variable.\n\n"
+     "Returns:\n    The variable dictionary that the editor receives."},
     {"__deepcopy__", variable_deepcopy, METH_O, "__deepcopy__($self, memo, /)\n--\n\nA deep copy of the variable."},
     {"__getstate__", variable_getstate, METH_NOARGS, "__getstate__($self, /)\n--\n\nThe attributes, for copying."},
     {"__setstate__", variable_setstate, METH_O, "__setstate__($self, state, /)\n--\n\nRestores copied attributes."},
@@ -459,16 +461,18 @@ PyType_Slot variable_slots[] = {
                     "PluginVariable(id, name, description, type, defaultValue=None, allowedValues=None, "
                     "category=None, disabled=False, required=False, placeholder=None)\n--\n\n"
                     "Class that defines a variable that can be used in a PluginBlock.\n\n"
-                    "id: The ID of the variable.\n"
-                    "name: The name of the variable.\n"
-                    "description: A description of the variable.\n"
-                    "type: The type of the variable. Assign it using the VariableTypes class.\n"
-                    "defaultValue: The default value of the variable.\n"
-                    "allowedValues: A list of allowed values for the variable.\n"
-                    "disabled: Whether the variable is disabled or not\n"
-                    "required: Whether the variable is required or not. This will show the variable in orange "
-                    "when not connected.\n"
-                    "placeholder: The placeholder of the input field.")},
+                    "Args:\n"
+                    "    id: The ID of the variable.\n"
+                    "    name: The name of the variable.\n"
+                    "    description: A description of the variable.\n"
+                    "    type: The type of the variable. Assign it using the VariableTypes class.\n"
+                    "    defaultValue: The default value of the variable.\n"
+                    "    allowedValues: A list of allowed values for the variable.\n"
+                    "    category: The category under which the editor lists the variable.\n"
+                    "    disabled: Whether the variable is disabled or not\n"
+                    "    required: Whether the variable is required or not. This will show the variable in "
+                    "orange when not connected.\n"
+                    "    placeholder: The placeholder of the input field.")},
     {Py_tp_new, reinterpret_cast<void*>(new_variable)},
     {Py_tp_init, reinterpret_cast<void*>(variable_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_variable)},
