@@ -58,18 +58,20 @@ def input_variables(declared: Any, placed: PlacedBlock) -> list:
     return list(group.variables) if group is not None else []
 
 
-def check_placement(declared: Any, placed: PlacedBlock, overrides: dict | None) -> None:
-    """The state variables, fixed inputs and given values of one placement: names and types."""
+def check_placement(declared: Any, placed: PlacedBlock, overrides: dict | None, warn=ignore_warning) -> None:
+    """The state variables, fixed inputs and given values of one placement: names and types.
+
+    ``warn`` receives the warnings (by default none: a run gives them when the block runs)."""
     label = f"{declared.id} (#{placed.placedID})"
     check_values(label, declared._variables, state_values(label, declared._variables, placed.state.get("variables")),
-                 warn=ignore_warning)
+                 warn=warn)
     if overrides:
-        check_values(label, declared._variables, overrides, warn=ignore_warning)
+        check_values(label, declared._variables, overrides, warn=warn)
     inputs = input_variables(declared, placed)
     if placed.inputs and not inputs and getattr(declared, "_inputGroups", {}):
         raise ValueCheckError(f"block {label} has no input group '{_selected_group(declared, placed)}' "
                               f"(groups: {', '.join(declared._inputGroups)})", label)
-    check_values(label, inputs, placed.inputs, role="input", warn=ignore_warning)
+    check_values(label, inputs, placed.inputs, role="input", warn=warn)
 
 
 def _end(edge: FlowConnection, key: str) -> dict:
