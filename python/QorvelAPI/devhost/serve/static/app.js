@@ -8,6 +8,7 @@
 
 import { SceneViewer } from "./viewer.js";
 import { control } from "./controls.js";
+import { FlowEditor } from "./editor.js";
 
 const $ = (id) => document.getElementById(id);
 const state = { plugin: null, cards: [], activeCustom: null, viewer: null, events: 0, running: false, ended: null };
@@ -276,7 +277,9 @@ function listen() {
     for (const [kind, handle] of Object.entries(handlers)) {
         source.addEventListener(kind, (event) => {
             state.events += 1;
-            handle(JSON.parse(event.data));
+            const data = JSON.parse(event.data);
+            handle(data);
+            window.dispatchEvent(new CustomEvent("qorvel-run-event", { detail: { kind, data } }));
         });
     }
 }
@@ -291,11 +294,27 @@ async function startViewer(lean) {
     for (const entry of state.pendingViewer.splice(0)) state.viewer.enqueue(entry);
 }
 
+// The flow editor takes the place of the block cards; the viewer and the run stay beside it.
+function startEditor(doc) {
+    state.editor = new FlowEditor($("editor"), doc);
+    window.qorvelEditor = state.editor;
+    state.editor.refreshList();
+    $("view-toggle").addEventListener("click", () => {
+        const editing = $("editor").hidden;
+        $("editor").hidden = !editing;
+        $("catalogue").hidden = editing;
+        document.querySelector("main").classList.toggle("editing", editing);
+        $("view-toggle").textContent = editing ? "Block cards" : "Flow editor";
+        if (editing && !state.editor.doc) state.editor.open(state.editor.emptyFlow());
+    });
+}
+
 async function main() {
     state.pendingViewer = [];
     const { data } = await api("/api/plugin");
     state.plugin = data;
     renderPlugin(data);
+    if (data.plugin) startEditor(data);
     const lean = data.lean || new URLSearchParams(location.search).has("lean");
     const viewerReady = startViewer(lean);
     if (data.plugin) listen(); // a plugin that did not load has no runs
