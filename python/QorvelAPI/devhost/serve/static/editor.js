@@ -556,8 +556,8 @@ export class FlowEditor {
         this.markProblems(data.problems || []);
         if (status !== 200) return this.say(`not saved: ${problemText(data)}`, "error");
         this.say(`saved to ${data.path}${data.problems.length ? ` (${problemText(data)})` : ""}`, "ok");
-        this.savedPath = data.path;
         await this.refreshList();
+        this.savedPath = data.path;
     }
 
     markProblems(problems) {
