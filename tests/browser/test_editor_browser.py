@@ -114,6 +114,7 @@ def test_compose_connect_edit_save_and_run(browser, editor, cli):
 
 
 def test_screen_and_refine_before_and_after_a_run(browser, editor):
+    browser.page("Emulation.setDeviceMetricsOverride", width=1920, height=1000, deviceScaleFactor=1, mobile=False)
     browser.evaluate("qorvelEditor.openListed(qorvelEditor.listed.find((f) => f.name === 'Screen and refine'))")
     browser.wait_for("qorvelEditor.nodes.size === 4 && qorvelEditor.paths.size === 3")
     browser.screenshot(str(SHOTS / "editor_before_run.png"))
