@@ -9,21 +9,11 @@
 import { SceneViewer } from "./viewer.js";
 import { control } from "./controls.js";
 import { FlowEditor } from "./editor.js";
+import { element } from "./dom.js";
 
 const $ = (id) => document.getElementById(id);
 const state = { plugin: null, cards: [], activeCustom: null, viewer: null, events: 0, running: false, ended: null };
 window.qorvelPage = state;
-
-function element(tag, attributes = {}, ...children) {
-    const node = document.createElement(tag);
-    for (const [key, value] of Object.entries(attributes)) {
-        if (key === "class") node.className = value;
-        else if (key.startsWith("on")) node.addEventListener(key.slice(2), value);
-        else if (value !== undefined && value !== null) node.setAttribute(key, value);
-    }
-    node.append(...children.filter((c) => c !== null && c !== undefined));
-    return node;
-}
 
 function show(value) {
     return value === null || value === undefined ? "" : typeof value === "string" ? value : JSON.stringify(value);

@@ -8,7 +8,8 @@
 
 import { graphlib, layout } from "./dagre/dagre.esm.js";
 import { control } from "./controls.js";
-import { element, api, portKey, edgeKey, edgesOf, nextPlacedID, entryValue, setEntryValue } from "./editor_model.js";
+import { element } from "./dom.js";
+import { api, portKey, edgeKey, edgesOf, nextPlacedID, entryValue, setEntryValue } from "./editor_model.js";
 
 const SVG = "http://www.w3.org/2000/svg";
 const HISTORY = 200;

@@ -1,16 +1,5 @@
 // What the flow editor reads from and writes into a flow document, apart from drawing it.
 
-export function element(tag, attributes = {}, ...children) {
-    const node = document.createElement(tag);
-    for (const [key, value] of Object.entries(attributes)) {
-        if (key === "class") node.className = value;
-        else if (key.startsWith("on")) node.addEventListener(key.slice(2), value);
-        else if (value !== undefined && value !== null) node.setAttribute(key, value);
-    }
-    node.append(...children.filter((c) => c !== null && c !== undefined));
-    return node;
-}
-
 export async function api(path, body, method = "POST") {
     const response = await fetch(path, body === undefined ? {} : {
         method, headers: { "Content-Type": "application/json" }, body: JSON.stringify(body) });
