@@ -79,10 +79,22 @@ def test_compose_connect_edit_save_and_run(browser, editor, cli):
         "these types cannot be connected")
     assert browser.evaluate("[qorvelEditor.paths.size, qorvelEditor.doc.connections.length]") == [1, 1]
 
+    position = "qorvelEditor.placement(2).state.position"
+    before = browser.evaluate(position)
+    start = centre(browser, ".node[data-placed='2'] header")
+    drag(browser, start, (start[0] + 60, start[1] + 30))
+    assert browser.evaluate(position) == {"x": before["x"] + 60, "y": before["y"] + 30}
+    key(browser, "z", "KeyZ", modifiers=2)  # Ctrl-Z: the move, then the connection
+    assert browser.wait_for(f"qorvelEditor.nodes.size && {position}") == before
     key(browser, "z", "KeyZ", modifiers=2)
     browser.wait_for("qorvelEditor.paths.size === 0")
-    key(browser, "z", "KeyZ", modifiers=2 | 8)
+    key(browser, "z", "KeyZ", modifiers=2 | 8)  # Ctrl-Shift-Z
     browser.wait_for("qorvelEditor.paths.size === 1")
+    click(browser, ".node[data-placed='1'] header")
+    key(browser, "Delete", "Delete")
+    browser.wait_for("qorvelEditor.nodes.size === 1 && qorvelEditor.paths.size === 0")
+    key(browser, "z", "KeyZ", modifiers=2)
+    browser.wait_for("qorvelEditor.nodes.size === 2 && qorvelEditor.paths.size === 1")
 
     click(browser, ".node[data-placed='2'] header")
     field = ".editor-panel [data-variable='threshold'] input"
@@ -117,6 +129,7 @@ def test_screen_and_refine_before_and_after_a_run(browser, editor):
     browser.page("Emulation.setDeviceMetricsOverride", width=1920, height=1000, deviceScaleFactor=1, mobile=False)
     browser.evaluate("qorvelEditor.openListed(qorvelEditor.listed.find((f) => f.name === 'Screen and refine'))")
     browser.wait_for("qorvelEditor.nodes.size === 4 && qorvelEditor.paths.size === 3")
+    click(browser, "[data-action=fit]")
     browser.screenshot(str(SHOTS / "editor_before_run.png"))
     click(browser, "[data-action=run]")
     # The cluster job block shows its job while it waits, then every block has finished.

@@ -33,6 +33,7 @@ export class FlowEditor {
         this.paths = new Map();  // edge key -> path element
         this.states = new Map(); // placedID -> {status, text, result}
         this.runSavedID = null;
+        this.scale = 1;
         this.build();
         window.addEventListener("keydown", (event) => this.onKey(event));
         window.addEventListener("qorvel-run-event", (event) => this.onRunEvent(event.detail.kind, event.detail.data));
@@ -54,14 +55,17 @@ export class FlowEditor {
         this.nameField.addEventListener("change", () => this.change((doc) => { doc.name = this.nameField.value; }));
         this.savedIDField.addEventListener("change", () => this.change((doc) => { doc.savedID = this.savedIDField.value; }));
         this.opener.addEventListener("change", () => this.openChoice(this.opener.value));
+        this.sizer = $(".editor-sizer");
         const buttons = { undo: () => this.undo(), redo: () => this.redo(), layout: () => this.relayout(),
+                          "zoom-in": () => this.zoom(this.scale * 1.25), "zoom-out": () => this.zoom(this.scale / 1.25),
+                          fit: () => this.zoomToFit(),
                           save: () => this.save(false), copy: () => this.save(true), run: () => this.run() };
         for (const [name, action] of Object.entries(buttons)) $(`[data-action=${name}]`).addEventListener("click", action);
         $(".editor-palette").replaceChildren(...[...this.blocks.values()].filter((b) => !["config", "ghost"].includes(b.type))
             .map((b) => element("li", { "data-block": b.id, onpointerdown: (e) => this.dragNew(e, b) },
                 element("b", {}, b.name), element("span", { class: "kind" }, b.type))));
         this.canvas.addEventListener("pointerdown", (event) => {
-            if (event.target === this.canvas || event.target === this.world || event.target === this.svg) this.select(null);
+            if ([this.canvas, this.sizer, this.world, this.svg].includes(event.target)) this.select(null);
         });
     }
 
@@ -352,15 +356,29 @@ export class FlowEditor {
     }
 
     fitWorld() {
-        let width = 600, height = 400;
+        let width = 300, height = 200;
         for (const node of this.nodes.values()) {
-            width = Math.max(width, node.offsetLeft + node.offsetWidth + 80);
-            height = Math.max(height, node.offsetTop + node.offsetHeight + 80);
+            width = Math.max(width, node.offsetLeft + node.offsetWidth + 40);
+            height = Math.max(height, node.offsetTop + node.offsetHeight + 40);
         }
+        this.extent = { width, height };
         this.world.style.width = `${width}px`;
         this.world.style.height = `${height}px`;
         this.svg.setAttribute("width", width);
         this.svg.setAttribute("height", height);
+        // The world is drawn scaled; the sizer gives the canvas the scaled extent to scroll over.
+        this.world.style.transform = `scale(${this.scale})`;
+        this.sizer.style.width = `${width * this.scale}px`;
+        this.sizer.style.height = `${height * this.scale}px`;
+    }
+
+    zoom(scale) {
+        this.scale = Math.min(2, Math.max(0.1, scale));
+        this.fitWorld();
+    }
+
+    zoomToFit() {
+        this.zoom(Math.min(1, this.canvas.clientWidth / this.extent.width, this.canvas.clientHeight / this.extent.height));
     }
 
     select(selection) {
@@ -409,7 +427,8 @@ export class FlowEditor {
 
     point(event) {
         const box = this.canvas.getBoundingClientRect();
-        return { x: event.clientX - box.left + this.canvas.scrollLeft, y: event.clientY - box.top + this.canvas.scrollTop };
+        return { x: (event.clientX - box.left + this.canvas.scrollLeft) / this.scale,
+                 y: (event.clientY - box.top + this.canvas.scrollTop) / this.scale };
     }
 
     gesture(event, onMove, onEnd) {
