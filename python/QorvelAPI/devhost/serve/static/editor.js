@@ -367,7 +367,7 @@ export class FlowEditor {
         this.svg.setAttribute("width", width);
         this.svg.setAttribute("height", height);
         // The world is drawn scaled; the sizer gives the canvas the scaled extent to scroll over.
-        this.world.style.transform = `scale(${this.scale})`;
+        this.world.style.transform = this.scale === 1 ? "" : `scale(${this.scale})`;
         this.sizer.style.width = `${width * this.scale}px`;
         this.sizer.style.height = `${height * this.scale}px`;
     }
