@@ -102,6 +102,14 @@ def test_compose_connect_edit_save_and_run(browser, editor, cli):
     browser.evaluate(f"document.querySelector({json.dumps(field)}).select()")
     browser.page("Input.insertText", text="-7.5")
     browser.wait_for("qorvelEditor.doc.blocks[1].state.variables.find((e) => e.id === 'threshold').value === -7.5")
+    # A custom variable takes its value from its extension page, as on the block cards.
+    click(browser, ".editor-panel [data-variable='weights'] .open-page")
+    frame = "document.getElementById('page-frame').contentDocument"
+    browser.wait_for(f"{frame}.querySelector('[name=electrostatics]').value === '0.5'")
+    browser.evaluate(f"(() => {{ const form = {frame}.getElementById('weights'); "
+                     f"for (const input of form.querySelectorAll('input')) input.value = '2'; form.requestSubmit(); }})()")
+    browser.wait_for("qorvelEditor.doc.blocks[1].state.variables.find((e) => e.id === 'weights')?.value?.vdw === 2")
+    browser.evaluate("document.getElementById('page-dialog').close()")
 
     browser.evaluate("qorvelEditor.doc.name = 'Edited in the browser'; qorvelEditor.doc.savedID = 'edited-1'")
     click(browser, "[data-action=save]")
@@ -109,7 +117,8 @@ def test_compose_connect_edit_save_and_run(browser, editor, cli):
     browser.wait_for("qorvelEditor.savedPath")
     document = json.loads(saved.read_text())
     screen = document["blocks"][1]["state"]
-    assert [e["value"] for e in screen["variables"] if e["id"] == "threshold"] == [-7.5]
+    values = {e["id"]: e["value"] for e in screen["variables"]}
+    assert values["threshold"] == -7.5 and values["weights"] == {"vdw": 2, "hbond": 2, "electrostatics": 2}
     assert [c["destination"]["variableID"] for c in document["connections"]] == ["ligand_count"]
     code, out, err = cli("check", folder)
     assert code == 0, out + err

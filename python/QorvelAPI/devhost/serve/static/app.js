@@ -286,7 +286,10 @@ async function startViewer(lean) {
 
 // The flow editor takes the place of the block cards; the viewer and the run stay beside it.
 function startEditor(doc) {
-    state.editor = new FlowEditor($("editor"), doc);
+    state.editor = new FlowEditor($("editor"), doc, { openCustom: (taker, variable, title) => {
+        state.activeCustom = { card: taker, variableID: variable.id };
+        openPage(variable.customPage.url, title);
+    } });
     window.qorvelEditor = state.editor;
     state.editor.refreshList();
     $("view-toggle").addEventListener("click", () => {

@@ -20,8 +20,11 @@ function curve(a, b) {
 }
 
 export class FlowEditor {
-    constructor(root, plugin) {
+    // `openCustom(taker, variable, title)` opens a custom variable's page; the page's value reaches
+    // `taker.takeCustom(variableID, value)`, as for the block cards.
+    constructor(root, plugin, { openCustom = () => {} } = {}) {
         this.root = root;
+        this.openCustom = openCustom;
         this.blocks = new Map(plugin.blocks.map((b) => [b.id, b]));
         this.remotes = plugin.remotes || ["Local"];
         this.doc = null;
@@ -519,8 +522,10 @@ export class FlowEditor {
         const setInput = (variable, value) => this.change(() => {
             placement.inputs = { ...(placement.inputs || {}), [variable.id]: value }; edited();
         }, { coalesce: `${placement.placedID}:in:${variable.id}` });
+        const taker = (onChange) => ({ takeCustom: (id, value) => { onChange(value); this.showPanel(); return true; } });
         const row = (variable, value, onChange) => element("label", { class: "field", "data-variable": variable.id },
-            element("span", {}, variable.name || variable.id), control(variable, value, onChange, () => {}));
+            element("span", {}, variable.name || variable.id), control(variable, value, onChange,
+                () => this.openCustom(taker(onChange), variable, `${block.name}: ${variable.name}`)));
         const selectOf = (options, current, onChange, name) => element("select", { name, onchange: (e) => onChange(e.target.value) },
             ...options.map((o) => element("option", o === current ? { selected: "" } : {}, o)));
         const result = this.states.get(placement.placedID)?.result;
