@@ -111,10 +111,13 @@ export class FlowEditor {
         this.redoStack = [];
         this.states = new Map();
         this.selected = null;
-        this.world.querySelectorAll(".editor-refusal").forEach((n) => n.remove());
+        this.world.querySelectorAll(".editor-refusal, .node").forEach((n) => n.remove());
+        this.nodes = new Map();
+        this.ports = new Map();
         this.render();
+        const drawn = performance.now();
         this.layoutMissing();
-        this.timings = { open: performance.now() - started };
+        this.timings = { draw: drawn - started, layout: performance.now() - drawn };
         this.say(entry ? `opened ${entry.path}` : "new flow");
     }
 
@@ -250,31 +253,48 @@ export class FlowEditor {
         if (!this.doc) return;
         this.nameField.value = this.doc.name ?? "";
         this.savedIDField.value = this.doc.savedID ?? "";
-        this.world.querySelectorAll(".node").forEach((n) => n.remove());
-        this.nodes.clear();
-        this.ports.clear();
+        // A node is drawn again only when what it shows changed; otherwise it only moves.
+        const previous = this.nodes;
+        this.nodes = new Map();
         const fragment = document.createDocumentFragment();
+        const fresh = [];
         for (const placement of this.doc.blocks) {
-            const node = this.nodeElement(placement);
+            const look = `${placement.blockID ?? placement.id}|${this.selectedGroup(placement)}`;
+            let node = previous.get(placement.placedID);
+            if (node && node.dataset.look === look) {
+                const at = placement.state?.position || { x: 0, y: 0 };
+                Object.assign(node.style, { left: `${at.x}px`, top: `${at.y}px` });
+                previous.delete(placement.placedID);
+            } else {
+                node = this.nodeElement(placement);
+                node.dataset.look = look;
+                fresh.push(placement.placedID);
+                fragment.append(node);
+            }
             this.nodes.set(placement.placedID, node);
-            fragment.append(node);
+        }
+        for (const [placedID, node] of previous) {
+            node.remove();
+            this.ports.delete(placedID);
         }
         this.world.append(fragment);
-        for (const [placedID, node] of this.nodes) {
-            const offsets = new Map();
-            for (const dot of node.querySelectorAll(".port .dot")) {
-                const port = dot.parentElement;
-                offsets.set(port.dataset.key, { x: dot.offsetLeft + port.offsetLeft + dot.offsetWidth / 2,
-                                                y: dot.offsetTop + port.offsetTop + dot.offsetHeight / 2 });
-            }
-            this.ports.set(placedID, offsets);
-        }
+        for (const placedID of fresh) this.ports.set(placedID, this.measurePorts(this.nodes.get(placedID)));
         this.drawEdges();
         this.select(this.selected && this.exists(this.selected) ? this.selected : null);
         this.fitWorld();
     }
 
-    exists(selection) {
+    measurePorts(node) {
+        const offsets = new Map();
+        for (const dot of node.querySelectorAll(".port .dot")) {
+            const port = dot.parentElement;
+            offsets.set(port.dataset.key, { x: dot.offsetLeft + port.offsetLeft + dot.offsetWidth / 2,
+                                            y: dot.offsetTop + port.offsetTop + dot.offsetHeight / 2 });
+        }
+        return offsets;
+    }
+
+        exists(selection) {
         return selection.kind === "node" ? this.nodes.has(selection.placedID) : this.paths.has(selection.key);
     }
 
@@ -416,7 +436,9 @@ export class FlowEditor {
                 graph.setEdge(String(c.origin.placedID), String(c.destination.placedID));
             }
         }
+        const started = performance.now();
         layout(graph);
+        this.layoutTime = performance.now() - started;
         for (const placement of this.doc.blocks) {
             if (!which.has(placement.placedID)) continue;
             const laid = graph.node(String(placement.placedID));
