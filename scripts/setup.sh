@@ -23,7 +23,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # The viewer bundle of `qorvel-plugin serve`, before the package is installed anywhere.
-bash scripts/fetch_molstar.sh
+bash scripts/fetch_molstar.sh && bash scripts/fetch_dagre.sh
 
 source scripts/environments.sh
 PIP_LOG=build/setup-pip.log

@@ -52,20 +52,22 @@ def input_variables(declared: Any, placed: PlacedBlock) -> list:
     return list(group.variables) if group is not None else []
 
 
-def check_placement(declared: Any, placed: PlacedBlock, overrides: dict | None) -> Placement:
+def check_placement(declared: Any, placed: PlacedBlock, overrides: dict | None, warn=ignore_warning) -> Placement:
     """The placement's copy, given its state: what it holds, its fixed inputs and the given values
-    are checked, names and types."""
+    are checked, names and types.
+
+    ``warn`` receives the warnings (by default none: a run gives them when the block runs)."""
     placement = place(declared, placed)
     label, block = placement.label, placement.block
-    check_stored(label, declared._variables, block.variables, warn=ignore_warning)
+    check_stored(label, declared._variables, block.variables, warn=warn)
     if overrides:
-        check_values(label, declared._variables, overrides, warn=ignore_warning)
+        check_values(label, declared._variables, overrides, warn=warn)
     inputs = input_variables(declared, placed)
     if placed.inputs and not inputs and getattr(declared, "_inputGroups", {}):
         raise ValueCheckError(f"block {label} has no input group '{_selected_group(declared, placed)}' "
                               f"(groups: {', '.join(declared._inputGroups)})", label)
-    check_stored(label, inputs, block.inputs, role="input", warn=ignore_warning)
-    check_values(label, inputs, placed.inputs, role="input", warn=ignore_warning)
+    check_stored(label, inputs, block.inputs, role="input", warn=warn)
+    check_values(label, inputs, placed.inputs, role="input", warn=warn)
     return placement
 
 

@@ -481,7 +481,7 @@ class LocalHost:
                                                           f"running its final action at once"))
             else:
                 while True:
-                    self.progress(self._progress_text(block, started), False)
+                    self._job_progress(block, started, False)
                     # The block waits only while its job is PENDING or RUNNING; the host also
                     # waits through the passing states of the queue (a job is COMPLETING for a
                     # moment before it is COMPLETED).
@@ -491,7 +491,7 @@ class LocalHost:
                         raise JobTimeout(f"job {block.jobID} of block {block.id} (#{placed.placedID}) still "
                                          f"{block.status} after {self.job_timeout:g} s; cancelled")
                     time.sleep(self.poll)
-                self.progress(self._progress_text(block, started), True)
+                self._job_progress(block, started, True)
         except Exception as exc:  # the queue failed while the job was followed, or it took too long
             with contextlib.suppress(Exception):
                 if remote.cancelBlockJobs(flow.savedID, placed.placedID) or isinstance(exc, JobTimeout):
@@ -505,7 +505,7 @@ class LocalHost:
         except KeyboardInterrupt:
             cancelled = remote.cancelBlockJobs(flow.savedID, placed.placedID)
             _record_cancelled(block)
-            self.progress(self._progress_text(block, started, "CANCELLED"), True)
+            self._job_progress(block, started, True, "CANCELLED")
             result.status = "cancelled"
             result.error = f"interrupted; cancelled job {', '.join(map(str, cancelled)) or block.jobID}"
             raise
@@ -523,6 +523,10 @@ class LocalHost:
         state["executeSecondAction"] = True
         block._parseInternalVariables(state)
         self._plugin_call(block, result)
+
+    def _job_progress(self, block, started: float, final: bool, status: str | None = None) -> None:
+        """Reports the state of the job being followed (``serve`` also shows it on the placement)."""
+        self.progress(self._progress_text(block, started, status), final)
 
     @staticmethod
     def _progress_text(block, started: float, status: str | None = None) -> str:

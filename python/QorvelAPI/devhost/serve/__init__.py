@@ -12,6 +12,7 @@ from __future__ import annotations
 from ..inspection import check_plugin
 from ..loader import PluginLoadError, load_plugin
 from ..runner import choose_queue
+from .flows_api import FlowLibrary
 from .pages import fill_page_info
 from .server import ServeApp
 from .session import RunSession
@@ -30,6 +31,7 @@ def build_app(plugin_dir: str, queue="auto", runs_dir: str = "qorvel-runs", conf
     queue = choose_queue(queue) if isinstance(queue, str) else queue
     app = ServeApp(loaded, problems, info, None, lean)
     app.session = RunSession(loaded, queue, runs_dir, config_path, poll, file_url=app.file_url)
+    app.flows = FlowLibrary(app.session_host(), runs_dir)
     return app
 
 

@@ -29,7 +29,10 @@ def check_block_request(request: dict, where: str = "") -> None:
 
 
 def check_run_request(request: dict) -> None:
-    """A run of a block (as ``check_block_request``) or of a preset ``flow`` with edited ``values``."""
+    """A run of a block (as ``check_block_request``), of a flow ``document`` from the editor, or of
+    a preset ``flow`` with edited ``values``."""
+    if request.get("document") is not None:
+        return _field(request, "document", dict, "")
     if request.get("flow") is None:
         return check_block_request(request)
     _field(request, "flow", str, "")

@@ -8,6 +8,9 @@ Routes:
 - ``POST /api/check`` checks values for a block; ``POST /api/run`` runs a block or a preset
   flow (409 while a run is going); ``GET /api/run`` the latest run's events;
   ``GET /api/events`` the same as server-sent events, then new ones as they happen;
+- ``GET /api/flows`` the preset flows and the flows of the runs folder; ``GET /api/flows/<savedID>``
+  one of them, the JSON of its file; ``PUT /api/flows/<savedID>`` checks and saves an edited flow
+  (see ``flows_api``); ``POST /api/connection`` whether the editor may add a connection;
 - ``/plugins/pages/<registered page id>/...`` the plugin's extension pages and endpoints;
 - ``/files/plugin/...`` and ``/files/run/...`` files of the plugin folder and of the latest run's
   folder (molecules for the viewer).
@@ -27,13 +30,15 @@ import threading
 import traceback
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
-from urllib.parse import unquote, urlsplit
+from urllib.parse import parse_qs, unquote, urlsplit
 
 from ..flow import Flow, FlowError
 from ..loader import one_line, plugin_traceback
 from ..presets import find_preset
 from ..run import HostError, LocalHost
 from . import pages as page_host
+from ..remote_config import LOCAL, RemoteConfigError, load_remotes
+from .flows_api import FlowLibrary, FlowRefused
 from ..values import ValueCheckError, check_value
 from ..safe_files import PAGE_FILE, SERVED_FILE, FileKind, FileRefused, TooDeep, load_json, read_bytes
 from ..vartypes import page_table
@@ -104,6 +109,7 @@ class ServeApp:
         self.session = session
         self.lean = lean
         self.guard: Guard | None = None
+        self.flows: FlowLibrary | None = None
         self.log = lambda line: print(line, file=sys.stderr, flush=True)
 
     def bind(self, host: str, port: int, token: bool = False, allow_hosts=()) -> None:
@@ -126,6 +132,7 @@ class ServeApp:
                               "endpoints": [{"url": f"/plugins/pages/{p.id}{e.url}", "methods": list(e.methods)}
                                             for e in p.endpoints]} for p in plugin._pages]
         document["flows"] = self.info["flows"]
+        document["remotes"] = remote_names()
         return document
 
     def check_request(self, request: dict) -> list[str]:
@@ -154,7 +161,13 @@ class ServeApp:
         if self.session.running:
             raise Refused(409, "a run is already going; wait for it to end")
         check_run_request(request)
-        if request.get("flow") is not None:
+        if request.get("document") is not None:
+            try:
+                flow = self.flows.runnable(request["document"])
+            except FlowRefused as exc:
+                raise Refused(400, str(exc)) from None
+            kind = "flow"
+        elif request.get("flow") is not None:
             flow = self._preset_flow(str(request["flow"]))
             self._apply_edits(flow, request.get("values") or {})
             kind = "flow"
@@ -244,6 +257,14 @@ class ServeApp:
             raise Refused(500, message) from None
 
 
+def remote_names() -> list[str]:
+    """The remotes a placement can select: Local and those of the remotes file."""
+    try:
+        return [LOCAL, *sorted(load_remotes())]
+    except RemoteConfigError:
+        return [LOCAL]
+
+
 class Handler(BaseHTTPRequestHandler):
     server_version = "qorvel-plugin-serve"
     protocol_version = "HTTP/1.1"
@@ -321,6 +342,8 @@ class Handler(BaseHTTPRequestHandler):
         method = self.command if self.command != "HEAD" else "GET"
         if path.startswith("/plugins/pages/"):
             return self._page(path[len("/plugins/pages/"):], method, query)
+        if path == "/api/flows" or path.startswith("/api/flows/") or path == "/api/connection":
+            return self._flows(path, method, query)
         routes = {("GET", "/"): lambda: self._file(STATIC, "index.html"),
                   ("GET", "/api/plugin"): lambda: self._json(200, self.app.plugin_document()),
                   ("GET", "/api/run"): self._run_state,
@@ -344,6 +367,30 @@ class Handler(BaseHTTPRequestHandler):
                     raise Refused(404, "nothing is served there yet")
                 return self._file(root, path[len(prefix):], SERVED_FILE, sandboxed=prefix.startswith("/files/"))
         raise Refused(404, f"not found: {path}")
+
+    def _flows(self, path: str, method: str, query: str) -> None:
+        library = self.app.flows
+        if library is None:
+            raise Refused(409, "the plugin did not load; it has no flows")
+        saved_id = path[len("/api/flows/"):] if path.startswith("/api/flows/") else None
+        allowed = "POST" if path == "/api/connection" else "GET" if saved_id is None else "GET, PUT"
+        if method not in allowed.split(", "):
+            self._allow = allowed
+            raise Refused(405, f"method {method} not allowed for {path}")
+        wanted = {key: values[-1] for key, values in parse_qs(query).items()}
+        try:
+            if path == "/api/connection":
+                request = self._json_body()
+                problems = library.connection_check(request.get("flow"), request.get("connection"))
+                return self._json(200, {"allowed": not problems, "problems": problems})
+            if saved_id is None:
+                return self._json(200, library.entries())
+            if method == "GET":
+                return self._send(200, library.document_bytes(saved_id, wanted.get("path")), "application/json")
+            return self._json(200, library.save(saved_id, self._json_body(), wanted.get("copy")))
+        except FlowRefused as exc:
+            self.close_connection = True
+            self._json(exc.status, {"problems": exc.problems})
 
     def _plugin_root(self) -> str | None:
         return self.app.loaded.plugin._path if self.app.loaded else None

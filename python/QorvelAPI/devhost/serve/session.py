@@ -86,13 +86,20 @@ class ActionQueue(list):
 class StreamingHost(LocalHost):
     """The local host, telling the page when each placement starts."""
 
-    def __init__(self, *args, on_start: Callable[[Any, Any], None], **kwargs):
+    def __init__(self, *args, on_start: Callable[[Any, Any], None], on_job: Callable[[str, bool, dict], None],
+                 **kwargs):
         super().__init__(*args, **kwargs)
         self._on_start = on_start
+        self._on_job = on_job
 
     def run_placement(self, flow, placement, remote, config, incoming=None) -> BlockResult:
         self._on_start(placement.placed, placement.declared)
         return super().run_placement(flow, placement, remote, config, incoming)
+
+    def _job_progress(self, block, started: float, final: bool, status: str | None = None) -> None:
+        # With the text, the job's identifier and state: the editor shows them on the placement.
+        job = {"placedID": block._placedID, "jobID": _plain(block.jobID), "status": str(status or block.status)}
+        self._on_job(self._progress_text(block, started, status), final, job)
 
 
 class RunSession:
@@ -130,7 +137,7 @@ class RunSession:
             flow.pendingActions = ActionQueue(self._viewer_action)
             host = StreamingHost(self.loaded, config_path=self.config_path, work_dir=folder, queue=self.queue,
                                  poll=self.poll, progress=self._progress, capture_stdout=True,
-                                 on_start=self._block_started)
+                                 on_start=self._block_started, on_job=self._progress)
             started = {"kind": kind, "name": flow.name, "savedID": flow.savedID, "folder": folder,
                        "queue": self.queue.description,
                        "blocks": [{"placedID": p.placedID, "blockID": p.blockID} for p in flow.blocks]}
@@ -165,8 +172,8 @@ class RunSession:
         self.events.add("block", {"placedID": placed.placedID, "blockID": declared.id, "name": declared.name,
                                   "type": str(declared.TYPE), "status": "running"})
 
-    def _progress(self, text: str, final: bool) -> None:
-        self.events.add("progress", {"text": text.strip(), "final": final})
+    def _progress(self, text: str, final: bool, job: dict | None = None) -> None:
+        self.events.add("progress", {"text": text.strip(), "final": final, **(job or {})})
 
     def _viewer_action(self, action: Any) -> None:
         self._actions += 1

@@ -8,21 +8,12 @@
 
 import { SceneViewer } from "./viewer.js";
 import { control, useTypes } from "./controls.js";
+import { FlowEditor } from "./editor.js";
+import { element } from "./dom.js";
 
 const $ = (id) => document.getElementById(id);
 const state = { plugin: null, cards: [], activeCustom: null, viewer: null, events: 0, running: false, ended: null };
 window.qorvelPage = state;
-
-function element(tag, attributes = {}, ...children) {
-    const node = document.createElement(tag);
-    for (const [key, value] of Object.entries(attributes)) {
-        if (key === "class") node.className = value;
-        else if (key.startsWith("on")) node.addEventListener(key.slice(2), value);
-        else if (value !== undefined && value !== null) node.setAttribute(key, value);
-    }
-    node.append(...children.filter((c) => c !== null && c !== undefined));
-    return node;
-}
 
 function show(value) {
     return value === null || value === undefined ? "" : typeof value === "string" ? value : JSON.stringify(value);
@@ -276,7 +267,9 @@ function listen() {
     for (const [kind, handle] of Object.entries(handlers)) {
         source.addEventListener(kind, (event) => {
             state.events += 1;
-            handle(JSON.parse(event.data));
+            const data = JSON.parse(event.data);
+            handle(data);
+            window.dispatchEvent(new CustomEvent("qorvel-run-event", { detail: { kind, data } }));
         });
     }
 }
@@ -291,12 +284,31 @@ async function startViewer(lean) {
     for (const entry of state.pendingViewer.splice(0)) state.viewer.enqueue(entry);
 }
 
+// The flow editor takes the place of the block cards; the viewer and the run stay beside it.
+function startEditor(doc) {
+    state.editor = new FlowEditor($("editor"), doc, { openCustom: (taker, variable, title) => {
+        state.activeCustom = { card: taker, variableID: variable.id };
+        openPage(variable.customPage.url, title);
+    } });
+    window.qorvelEditor = state.editor;
+    state.editor.refreshList();
+    $("view-toggle").addEventListener("click", () => {
+        const editing = $("editor").hidden;
+        $("editor").hidden = !editing;
+        $("catalogue").hidden = editing;
+        document.querySelector("main").classList.toggle("editing", editing);
+        $("view-toggle").textContent = editing ? "Block cards" : "Flow editor";
+        if (editing && !state.editor.doc) state.editor.open(state.editor.emptyFlow());
+    });
+}
+
 async function main() {
     state.pendingViewer = [];
     const { data } = await api("/api/plugin");
     state.plugin = data;
     useTypes(data.types);
     renderPlugin(data);
+    if (data.plugin) startEditor(data);
     const lean = data.lean || new URLSearchParams(location.search).has("lean");
     const viewerReady = startViewer(lean);
     if (data.plugin) listen(); // a plugin that did not load has no runs
