@@ -49,12 +49,11 @@ def test_internal_links_hold_and_a_broken_one_is_found(tmp_path):
 def test_the_value_shapes_page_has_every_type_and_each_checked_type_its_own_shape():
     sys.path.insert(0, str(ROOT / "docs"))
     import conf  # noqa: PLC0415 - the site's configuration, where the table is read
-    from QorvelAPI.devhost import values
+    from QorvelAPI.devhost.vartypes import TYPES
 
     rows = {row["type"]: row for row in conf.host_type_table()}
     assert set(rows) == {member.value for member in plugins.VariableTypes}
-    checked = (values.TEXT_TYPES | values.NUMBER_TYPES | values.CHOICE_TYPES
-               | {"integer", "boolean", "object", "list", "group", "_list", values.RANGE, values.CONSTRAINED_RANGE})
+    checked = {text for text, entry in TYPES.items() if entry.rule != "plain" or entry.expected}
     assert all(rows[kind]["value"] != "stored as given" for kind in checked)
     assert rows["file"]["control"] == "text field" and rows["_list"]["value"].startswith("a JSON list of rows")
     page = (built_site() / "howto" / "value-shapes.html").read_text(encoding="utf-8")

@@ -84,7 +84,7 @@ def test_refusals_name_the_connection_or_placement_and_write_nothing(example):
     bad_state["blocks"][0]["state"]["position"] = {"x": "left", "y": 0}
     status, answer = served.json("PUT", f"/api/flows/{PRESET}", bad_state)
     assert status == 400 and [(p["placedID"], p["message"].split(": ")[0]) for p in answer["problems"]] == [
-        (1, "block example_plugin.ligand_count (#1)")] and "refuses its state" in answer["problems"][0]["message"]
+        (1, "block example_plugin.ligand_count (#1)")] and "its block state cannot be applied" in answer["problems"][0]["message"]
     assert {p: (folder / p).read_bytes() for p in files(folder)} == before
 
 

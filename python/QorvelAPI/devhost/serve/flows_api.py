@@ -24,8 +24,10 @@ from typing import Any
 
 from ..flow import Flow, FlowError
 from ..flowcheck import check_connection, check_placement
+from ..placement import block_state
 from ..run import LocalHost, _plain, _slug
 from ..values import ValueCheckError
+from .security import Refused, resolve_inside
 
 MAX_FLOW_BYTES = 16 * 1024 * 1024
 
@@ -195,7 +197,7 @@ class FlowLibrary:
         (a custom variable's page, which each host fills in its own way) are not the flow's content.
         """
         block = declared.copy()
-        block._parseInternalVariables(self.host._state_json(declared, placed))
+        block._parseInternalVariables(block_state(declared, placed))
         state = _plain(block._minimalEncode())
         sent = {e.get("id"): e for e in placed.state.get("variables") or [] if isinstance(e, dict)}
         state["variables"] = [sent[e["id"]] if e["id"] in sent and _as_read(sent[e["id"]]) == _as_read(e) else e
@@ -274,8 +276,6 @@ class FlowLibrary:
         return target
 
     def _run_target(self, saved_id: str, relative: str) -> str:
-        from .server import Refused, resolve_inside  # noqa: PLC0415 - the server imports this module
-
         if not relative.endswith(".flow"):
             raise FlowRefused(400, [problem("a copy in the runs folder needs a file name ending in .flow")])
         try:

@@ -15,6 +15,8 @@ Referer) is not this server, and any request that the browser marks as coming fr
 
 from __future__ import annotations
 
+import os
+
 import hmac
 import ipaddress
 import secrets
@@ -166,4 +168,19 @@ class Guard:
         return value.strip() if scheme.lower() in ("token", "bearer") else None
 
 
-__all__ = ["Guard", "Refused", "is_loopback", "machine_names", "split_host"]
+def resolve_inside(root: str, relative: str) -> str:
+    """The real path of ``relative`` under ``root``; Refused when it would leave ``root``."""
+    if "\x00" in relative or "\\" in relative:
+        raise Refused(400, "invalid character in path")
+    if relative.startswith("/") or os.path.isabs(relative):
+        raise Refused(403, "absolute paths are not served")
+    if any(part == ".." for part in relative.split("/")):
+        raise Refused(403, "paths that leave the served folder are not served")
+    base = os.path.realpath(root)
+    target = os.path.realpath(os.path.join(base, relative))
+    if target != base and not target.startswith(base + os.sep):
+        raise Refused(403, "paths that leave the served folder are not served")
+    return target
+
+
+__all__ = ["Guard", "Refused", "is_loopback", "machine_names", "resolve_inside", "split_host"]

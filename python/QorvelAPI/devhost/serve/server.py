@@ -43,7 +43,7 @@ from ..values import ValueCheckError, check_value
 from ..safe_files import PAGE_FILE, SERVED_FILE, FileKind, FileRefused, TooDeep, load_json, read_bytes
 from ..vartypes import page_table
 from .request_shapes import check_block_request, check_run_request
-from .security import Guard, Refused
+from .security import Guard, Refused, resolve_inside
 from .session import RunBusy, RunSession
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
@@ -59,21 +59,6 @@ MAX_BODY = 16 * 1024 * 1024
 def content_type(path: str) -> str:
     extension = os.path.splitext(path)[1].lower()
     return TYPES.get(extension) or mimetypes.guess_type(path)[0] or "application/octet-stream"
-
-
-def resolve_inside(root: str, relative: str) -> str:
-    """The real path of ``relative`` under ``root``; Refused when it would leave ``root``."""
-    if "\x00" in relative or "\\" in relative:
-        raise Refused(400, "invalid character in path")
-    if relative.startswith("/") or os.path.isabs(relative):
-        raise Refused(403, "absolute paths are not served")
-    if any(part == ".." for part in relative.split("/")):
-        raise Refused(403, "paths that leave the served folder are not served")
-    base = os.path.realpath(root)
-    target = os.path.realpath(os.path.join(base, relative))
-    if target != base and not target.startswith(base + os.sep):
-        raise Refused(403, "paths that leave the served folder are not served")
-    return target
 
 
 def within(root: str | None, path: str) -> str | None:
