@@ -22,7 +22,7 @@ PyObject* queue_on_flow(ModuleState& state, PyObject* self, PyObject* data) {
         PyErr_SetString(PyExc_Exception, "Could not run the MolstarAPI. No flow is currently running");
         return nullptr;
     }
-    Ref saved_id = Ref::steal(PyObject_GetAttr(flow.get(), state.a_savedID));
+    Ref saved_id = Ref::steal(PyObject_GetAttr(flow.get(), state.k_savedID));
     if (!saved_id) return nullptr;
     Ref pending = Ref::steal(PyObject_GetAttr(flow.get(), state.a_pendingActions));
     if (!pending) return nullptr;
@@ -80,14 +80,6 @@ PyObject* raise_missing_molviewspec(ModuleState& state, Ref cause) {
     return nullptr;
 }
 
-// Puts an exception taken by pyutil::fetch_exception back, with its traceback.
-void restore_exception(Ref error) {
-    if (!error) return;
-    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(error.get())));
-    Ref traceback = Ref::steal(PyException_GetTraceback(error.get()));
-    PyErr_Restore(type.release(), error.release(), traceback.release());
-}
-
 // True when `error` says that the module `molviewspec` itself could not be found (not one of
 // the modules it imports in turn, whose error is left as it is).
 bool is_molviewspec_missing(ModuleState& state, PyObject* error) {
@@ -117,7 +109,7 @@ PyObject* get_mvs(PyObject* self, void*) {
     if (imported != nullptr) return imported;
     Ref error = pyutil::fetch_exception();
     if (error && is_molviewspec_missing(*state, error.get())) return raise_missing_molviewspec(*state, error);
-    restore_exception(std::move(error));
+    pyutil::reraise(std::move(error));
     return nullptr;
 }
 

@@ -27,7 +27,7 @@ Ref group_members(ModuleState& state, PyObject* group) {
         PyObject* members = reinterpret_cast<VariableGroupObject*>(group)->variables;
         if (members != nullptr) return Ref::borrow(members);
     }
-    return Ref::steal(PyObject_GetAttr(group, state.kb_variables));
+    return Ref::steal(PyObject_GetAttr(group, state.k_variables));
 }
 
 bool add_slot_with_class_value(ModuleState& state, PyTypeObject* type, const char* name, Py_ssize_t offset,
@@ -202,8 +202,8 @@ bool check_nested(ModuleState& state, PyObject* variables, PyObject* block_id) {
         if (!iterator) return false;
         while (Ref inner = Ref::steal(PyIter_Next(iterator.get()))) {
             if (!is_group(state, inner.get())) continue;
-            Ref inner_id = variable_field(state, inner.get(), &PluginVariableObject::id, state.kb_id);
-            Ref outer_id = variable_field(state, outer.get(), &PluginVariableObject::id, state.kb_id);
+            Ref inner_id = variable_field(state, inner.get(), &PluginVariableObject::id, state.k_id);
+            Ref outer_id = variable_field(state, outer.get(), &PluginVariableObject::id, state.k_id);
             if (!inner_id || !outer_id) return false;
             pyutil::raise_format(PyExc_ValueError,
                                  "Variable %S is a VariableGroup inside %S on block %S. You cannot use nested "
@@ -233,7 +233,7 @@ bool check_input_group(ModuleState& state, PyObject* group, PyObject* block_id) 
     if (!PyErr_ExceptionMatches(reinterpret_cast<PyObject*>(state.UniqueVariableIDException))) return false;
     Ref caught = pyutil::fetch_exception();
     Ref duplicated = Ref::steal(PyObject_GetAttrString(caught.get(), "variableId"));
-    Ref group_id = variable_field(state, group, &PluginVariableObject::id, state.kb_id);
+    Ref group_id = variable_field(state, group, &PluginVariableObject::id, state.k_id);
     if (!duplicated || !group_id) return false;
     Ref message = Ref::steal(PyUnicode_FromFormat(
         "Variable '%S' is used more than once on block '%S' input group '%S'. Variable IDs must be unique.",
@@ -334,7 +334,7 @@ bool block_construct(ModuleState& state, PyObject* self, const BlockArgs& a) {
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(groups.get()); ++i) {
         Ref group = Ref::borrow(PyList_GET_ITEM(groups.get(), i));
-        Ref group_id = variable_field(state, group.get(), &PluginVariableObject::id, state.kb_id);
+        Ref group_id = variable_field(state, group.get(), &PluginVariableObject::id, state.k_id);
         if (!group_id || PyDict_SetItem(by_id.get(), group_id.get(), group.get()) < 0) return false;
         if (i == 0) selected = group_id;
     }
@@ -454,7 +454,7 @@ Ref identity_part(ModuleState& state, PyObject* obj, bool placed) {
         PyObject* slot = placed ? as_block(obj)->placedID : as_block(obj)->id;
         if (slot != nullptr) return Ref::borrow(slot);
     }
-    return placed ? Ref::steal(PyObject_GetAttrString(obj, "_placedID")) : Ref::steal(PyObject_GetAttr(obj, state.kb_id));
+    return placed ? Ref::steal(PyObject_GetAttrString(obj, "_placedID")) : Ref::steal(PyObject_GetAttr(obj, state.k_id));
 }
 
 // Equal when the identifiers and then the placements are equal. An object without them is

@@ -29,7 +29,7 @@ inline pyutil::Ref variable_field(ModuleState& state, PyObject* variable, PyObje
 
 // Whether a variable is disabled (its `disabled` taken as a truth value); -1 on error.
 inline int variable_disabled(ModuleState& state, PyObject* variable) {
-    pyutil::Ref flag = variable_field(state, variable, &PluginVariableObject::disabled, state.kb_disabled);
+    pyutil::Ref flag = variable_field(state, variable, &PluginVariableObject::disabled, state.k_disabled);
     if (!flag) return -1;
     if (flag.get() == Py_False) return 0;
     if (flag.get() == Py_True) return 1;

@@ -235,8 +235,8 @@ PyObject* input_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref variable = Ref::steal(PySequence_GetItem(variables.get(), 0));
     Ref output = variable ? Ref::steal(PySequence_GetItem(outputs.get(), 0)) : Ref();
     if (!output) return nullptr;
-    Ref value = variable_field(*state, variable.get(), &PluginVariableObject::value, state->kb_value);
-    Ref id = value ? variable_field(*state, output.get(), &PluginVariableObject::id, state->kb_id) : Ref();
+    Ref value = variable_field(*state, variable.get(), &PluginVariableObject::value, state->k_value);
+    Ref id = value ? variable_field(*state, output.get(), &PluginVariableObject::id, state->k_id) : Ref();
     if (!id) return nullptr;
     if (!set_variable_value(*state, output.get(), value.get())) return nullptr;
     if (b->storedOutputs == nullptr || b->storedOutputs == Py_None) {

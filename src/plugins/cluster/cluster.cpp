@@ -237,10 +237,10 @@ bool refresh_job(const ModuleState& state, PyObject* self) {
     if (!refresh_logs(state, self, query(state.cl_getRemoteBlockLogs))) return false;
 
     // `self.time = self.time + <query>`: the current time is read before the host is asked.
-    Ref time = get_attr(self, state.cl_time);
+    Ref time = get_attr(self, state.kb_time);
     Ref elapsed = time ? query(state.cl_getRemoteBlockTime) : Ref();
     Ref total = elapsed ? Ref::steal(PyNumber_Add(time.get(), elapsed.get())) : Ref();
-    return total && set_attr(self, state.cl_time, total.get());
+    return total && set_attr(self, state.kb_time, total.get());
 }
 
 PyObject* slurm_parse_status(PyObject* self, PyObject*) {
@@ -294,7 +294,7 @@ PyObject* slurm_is_waiting(PyObject* self, void*) {
     if (PyErr_GivenExceptionMatches(error.get(), PyExc_AttributeError) || is_reset_remote(error.get())) {
         Py_RETURN_FALSE;
     }
-    Ref name = get_attr(self, state->cl_name);
+    Ref name = get_attr(self, state->k_name);
     if (!name) return nullptr;
     if (!pyutil::log_error("An error occurred while checking if the job is finished for block %s: %s", name.get(),
                            error.get())) {

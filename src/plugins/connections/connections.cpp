@@ -84,23 +84,17 @@ PyObject* pair_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
 
 Ref own_pair_dict(ModuleState& state, PyObject* self) {
     BlockVarPairObject* p = as_pair(self);
-    struct Field {
-        PyObject* key;
-        PyObject* BlockVarPairObject::*slot;
-        PyObject* attribute;
-    };
-    const Field fields[] = {
-        {state.k_placedID, &BlockVarPairObject::blockPlacedID, state.k_blockPlacedID},
-        {state.k_blockID, &BlockVarPairObject::blockID, state.k_blockID},
-        {state.k_variableID, &BlockVarPairObject::variableID, state.k_variableID},
-        {state.k_variableType, &BlockVarPairObject::variableType, state.k_variableType},
-        {state.k_variableAllowedValues, &BlockVarPairObject::variableAllowedValues, state.k_variableAllowedValues},
-    };
+    // The slots in the order of the keys; each named by its attribute when missing.
+    PyObject* BlockVarPairObject::*const slots[] = {&BlockVarPairObject::blockPlacedID, &BlockVarPairObject::blockID,
+                                                   &BlockVarPairObject::variableID, &BlockVarPairObject::variableType,
+                                                   &BlockVarPairObject::variableAllowedValues};
+    const PairKeys keys = pair_keys(state);
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return Ref();
-    for (const Field& f : fields) {
+    for (std::size_t i = 0; i < std::size(slots); ++i) {
+        PyObject* attribute = i == 0 ? state.k_blockPlacedID : keys.keys[i];
         // Read as each entry is added (the first attribute missing is the one reported).
-        if (!pyutil::put_slot(dict.get(), f.key, self, p->*f.slot, f.attribute)) return Ref();
+        if (!pyutil::put_slot(dict.get(), keys.keys[i], self, p->*slots[i], attribute)) return Ref();
     }
     return dict;
 }
@@ -186,11 +180,12 @@ Ref own_connection_dict(ModuleState& state, PyObject* self) {
     Ref cycles = is_cyclic ? required_field(self, c->cycles, state.k_cycles) : Ref();
     Ref current = cycles ? required_field(self, c->currentCycle, state.k_currentCycle) : Ref();
     if (!current) return Ref();
-    return pyutil::make_dict({{state.k_origin, origin_dict.get()},
-                              {state.k_destination, destination_dict.get()},
-                              {state.k_isCyclic, is_cyclic.get()},
-                              {state.k_cycles, cycles.get()},
-                              {state.k_currentCycle, current.get()}});
+    const ConnectionKeys keys = connection_keys(state);
+    return pyutil::make_dict({{keys.keys[0], origin_dict.get()},
+                              {keys.keys[1], destination_dict.get()},
+                              {keys.keys[2], is_cyclic.get()},
+                              {keys.keys[3], cycles.get()},
+                              {keys.keys[4], current.get()}});
 }
 
 PyObject* connection_to_dict_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
