@@ -5,6 +5,7 @@
 
 #include "../pyutil/args.hpp"
 #include "../pyutil/dict.hpp"
+#include "../pyutil/numbers.hpp"
 
 namespace molstar {
 namespace {
@@ -13,18 +14,12 @@ using pyutil::Accept;
 using pyutil::Param;
 using pyutil::Ref;
 
-// A parameter typed float takes any real number (an int, a float subclass such as a numpy
-// scalar, anything with __float__ or __index__) and is sent as a plain float, so the message
-// always holds JSON numbers. Non-numbers fail with the conversion's own type error.
-Ref to_float(PyObject* value) {
-    if (PyFloat_CheckExact(value)) return Ref::borrow(value);
-    double converted = PyFloat_AsDouble(value);
-    if (converted == -1.0 && PyErr_Occurred()) return {};
-    return Ref::steal(PyFloat_FromDouble(converted));
-}
+// A parameter typed float takes any real number and is sent as a plain float, so the message
+// always holds JSON numbers.
+using pyutil::real_to_float;
 
 // The argument converted to float, or `fallback` (borrowed) when it was not given.
-Ref float_or(PyObject* value, PyObject* fallback) { return value != nullptr ? to_float(value) : Ref::borrow(fallback); }
+Ref float_or(PyObject* value, PyObject* fallback) { return value != nullptr ? real_to_float(value) : Ref::borrow(fallback); }
 
 // Colours are RGB hex strings; the viewer needs the leading "#", which authors often leave out.
 // No other check is made: whatever follows "#" is the viewer's to interpret.
@@ -91,13 +86,13 @@ MOLSTAR_METHOD(add_sphere) {
     pyutil::Bound<sig.size> bound;
     if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
     ModuleState& state = *state_of_class(defining_class);
-    Ref x = to_float(bound[0]);
+    Ref x = real_to_float(bound[0]);
     if (!x) return nullptr;
-    Ref y = to_float(bound[1]);
+    Ref y = real_to_float(bound[1]);
     if (!y) return nullptr;
-    Ref z = to_float(bound[2]);
+    Ref z = real_to_float(bound[2]);
     if (!z) return nullptr;
-    Ref radius = to_float(bound[3]);
+    Ref radius = real_to_float(bound[3]);
     if (!radius) return nullptr;
     Ref opacity = float_or(bound[5], state.float_one);
     if (!opacity) return nullptr;
