@@ -16,6 +16,7 @@
 
 #include "../pyutil/dict.hpp"
 #include "../pyutil/errors.hpp"
+#include "../pyutil/gc_fields.hpp"
 #include "../pyutil/types.hpp"
 
 #include <structmember.h>
@@ -34,20 +35,11 @@ struct ApiObject {
     PyObject* weakrefs;
 };
 
-ApiObject* as_api(PyObject* self) noexcept { return reinterpret_cast<ApiObject*>(self); }
 
-int api_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_api(self)->dict);
-    return 0;
-}
 
-int api_clear(PyObject* self) {
-    Py_CLEAR(as_api(self)->dict);
-    return 0;
-}
+using ApiFields = pyutil::GcFields<&ApiObject::dict>;
 
-void api_dealloc(PyObject* self) { pyutil::dealloc_gc_object<api_dealloc>(self, api_clear); }
+void api_dealloc(PyObject* self) { pyutil::dealloc_gc_object<api_dealloc>(self, ApiFields::clear<ApiObject>); }
 
 // Only the public class (or a subclass of it) hands out instances: an object made from the
 // bare base would bypass the metaclass and so the one-object rule.
@@ -75,33 +67,28 @@ int api_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
-template <typename F>
-PyCFunction as_cfunction(F method) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
-}
-
 PyMethodDef api_methods[] = {
-    {"_emitAction", as_cfunction(emit_action), kMethodFlags,
+    {"_emitAction", pyutil::as_method(emit_action), kMethodFlags,
      "_emitAction($self, /, action, data)\n--\n\n"
      "Emits the given action with the given data to Mol*\n\n"
      "Args:\n"
      "    action: The name of the action, written to the log.\n"
      "    data: The viewer message; it is stamped with the flow's savedID and queued on the\n"
      "        running flow's pendingActions."},
-    {"addMolecule", as_cfunction(add_molecule), kMethodFlags,
+    {"addMolecule", pyutil::as_method(add_molecule), kMethodFlags,
      "addMolecule($self, /, filePath, label=None)\n--\n\n"
      "Adds the given Molecule file to Mol*\n\n"
      "Args:\n"
      "    filePath: The path of the molecule file.\n"
      "    label: The label for the molecule. Optional. Defaults to the filename"},
-    {"loadMVJS", as_cfunction(load_mvjs), kMethodFlags,
+    {"loadMVJS", pyutil::as_method(load_mvjs), kMethodFlags,
      "loadMVJS($self, /, mvjs, replaceExisting=False)\n--\n\n"
      "Loads a molviewspec session into Mol*\n\n"
      "Args:\n"
      "    mvjs: The state of a scene built with `mvs`, as returned by the scene builder's\n"
      "        get_state(): a dictionary, a text holding a JSON object, or a pydantic model.\n"
      "    replaceExisting: Whether to replace the existing session or not"},
-    {"focusResidue", as_cfunction(focus_residue), kMethodFlags,
+    {"focusResidue", pyutil::as_method(focus_residue), kMethodFlags,
      "focusResidue($self, /, residue, structureLabel=None, chain=None, nearRadius=5)\n--\n\n"
      "Focuses on the given residue\n\n"
      "Args:\n"
@@ -109,7 +96,7 @@ PyMethodDef api_methods[] = {
      "    structureLabel: The label of the structure to focus\n"
      "    chain: The chain ID of the residue to focus\n"
      "    nearRadius: The radius around the residue to display nearby residues"},
-    {"addSphere", as_cfunction(add_sphere), kMethodFlags,
+    {"addSphere", pyutil::as_method(add_sphere), kMethodFlags,
      "addSphere($self, /, x, y, z, radius, color=None, opacity=1.0)\n--\n\n"
      "Adds a sphere to the scene.\n\n"
      "Args:\n"
@@ -117,7 +104,7 @@ PyMethodDef api_methods[] = {
      "    radius: The radius of the sphere, in angstrom.\n"
      "    color: The colour as an RGB hex string; defaults to \"#0000FF\".\n"
      "    opacity: The opacity, from 0.0 to 1.0."},
-    {"addBox", as_cfunction(add_box), kMethodFlags,
+    {"addBox", pyutil::as_method(add_box), kMethodFlags,
      "addBox($self, /, center, sides=[1.0, 1.0, 1.0], lineSize=1.0, color=None, opacity=1.0)\n--\n\n"
      "Adds a box to the scene.\n\n"
      "Args:\n"
@@ -126,17 +113,17 @@ PyMethodDef api_methods[] = {
      "    lineSize: The width of the lines.\n"
      "    color: The colour as an RGB hex string; defaults to \"#0000FF\".\n"
      "    opacity: The opacity, from 0.0 to 1.0."},
-    {"setBackgroundColor", as_cfunction(set_background_color), kMethodFlags,
+    {"setBackgroundColor", pyutil::as_method(set_background_color), kMethodFlags,
      "setBackgroundColor($self, /, color)\n--\n\n"
      "Sets the background color of the scene\n\n"
      "Args:\n"
      "    color: The colour as an RGB hex string."},
-    {"setSpin", as_cfunction(set_spin), kMethodFlags,
+    {"setSpin", pyutil::as_method(set_spin), kMethodFlags,
      "setSpin($self, /, speed=1.0)\n--\n\n"
      "Sets the spin of the molecule.\n\n"
      "Args:\n"
      "    speed: The rotation speed; 0 stops the rotation."},
-    {"reset", as_cfunction(reset), kMethodFlags,
+    {"reset", pyutil::as_method(reset), kMethodFlags,
      "reset($self, /)\n--\n\n"
      "Resets the visualizer"},
     {nullptr, nullptr, 0, nullptr},
@@ -161,8 +148,8 @@ PyType_Slot api_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(api_new)},
     {Py_tp_init, reinterpret_cast<void*>(api_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(api_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(api_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(api_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(ApiFields::traverse<ApiObject>)},
+    {Py_tp_clear, reinterpret_cast<void*>(ApiFields::clear<ApiObject>)},
     {Py_tp_methods, api_methods},
     {Py_tp_getset, api_getset},
     {Py_tp_members, api_members},

@@ -13,7 +13,6 @@ namespace plugins {
 using MethodFn = PyObject* (*)(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames);
 
-#define QV_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 #define QV_METHOD_FLAGS (METH_METHOD | METH_FASTCALL | METH_KEYWORDS)
 
 // A field of a variable: read from the slot for our own variable types, through the attribute

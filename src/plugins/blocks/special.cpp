@@ -92,9 +92,9 @@ PyObject* ghost_toDict(PyObject* self, PyTypeObject* cls, PyObject* const* args,
 }
 
 PyMethodDef ghost_methods[] = {
-    {"_parseID", QV_METHOD(ghost_parseID), QV_METHOD_FLAGS,
+    {"_parseID", pyutil::as_method(ghost_parseID), QV_METHOD_FLAGS,
      "_parseID($self, /, id)\n--\n\nReturns the ID of the missing block unchanged."},
-    {"_toDict", QV_METHOD(ghost_toDict), QV_METHOD_FLAGS,
+    {"_toDict", pyutil::as_method(ghost_toDict), QV_METHOD_FLAGS,
      "_toDict($self, /)\n--\n\nConverts the block to a dictionary, showing it as missing."},
     {nullptr, nullptr, 0, nullptr},
 };

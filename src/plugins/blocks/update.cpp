@@ -396,7 +396,7 @@ bool read_block_state(ModuleState& state, PyObject* self, PyObject* json, BlockS
     Ref (&v)[StateKeys] = s.read;
     if (!pyutil::read_keys(json, keys, v)) return false;
     Ref zero = Ref::steal(PyLong_FromLong(0));  // small ints are cached: cannot fail
-    // 1. the keys in their order, with defaults and type checks
+    // The plain keys in their order, with defaults and type checks
     or_default(v[IsPlaced], Py_False);
     or_default(v[IsRunning], Py_False);
     or_default(v[Error], Py_False);
@@ -420,7 +420,7 @@ bool read_block_state(ModuleState& state, PyObject* self, PyObject* json, BlockS
     or_default(v[StoredOutputs], Py_None);
     PyObject* stored = v[StoredOutputs].get();
     if (!expect(stored, stored == Py_None || PyDict_CheckExact(stored), "dict")) return false;
-    // 2. connections; both lists are type-checked before either is parsed, as the keys are read in order
+    // Connections: both lists are type-checked before either is parsed, as the keys are read in order
     Ref connections = std::move(v[Connections]), references = std::move(v[References]);
     if (!or_new(connections, true) || !or_new(references, true)) return false;
     if (connections.get() != Py_None && !expect(connections.get(), PyList_CheckExact(connections.get()), "list")) {
@@ -433,7 +433,7 @@ bool read_block_state(ModuleState& state, PyObject* self, PyObject* json, BlockS
     if (!s.connections) return false;
     s.references = connections_from_list(state, references.get());
     if (!s.references) return false;
-    // 3. variable values, and whether the block's variables accept them
+    // Variable values, and whether the block's variables accept them
     Ref entries = std::move(v[Variables]);
     if (!or_new(entries, true)) return false;
     s.parsed = parse_variable_entries(state, entries.get());
@@ -449,7 +449,7 @@ bool block_parse_internal_variables(ModuleState& state, PyObject* self, PyObject
     if (!read_block_state(state, self, json, s)) return false;
     PluginBlockObject* b = as_block(self);
     using pyutil::assign_slot;
-    // 4-5. selection and values; a failing member update puts the selection back too
+    // Selected group and remote, then the values; a failing member update puts the selection back too
     Ref old_group = Ref::borrow(b->selectedInputGroup), old_remote = Ref::borrow(b->selectedRemote);
     assign_slot(b->selectedInputGroup, std::move(s.read[SelectedInputGroup]));
     assign_slot(b->selectedRemote, std::move(s.read[SelectedRemote]));
@@ -462,7 +462,7 @@ bool block_parse_internal_variables(ModuleState& state, PyObject* self, PyObject
         assign_slot(b->selectedRemote, std::move(old_remote));
         return false;
     }
-    // 6. run state, position and connections
+    // Run state, position and connections
     assign_slot(b->isPlaced, std::move(s.read[IsPlaced]));
     assign_slot(b->isRunning, std::move(s.read[IsRunning]));
     assign_slot(b->error, std::move(s.read[Error]));

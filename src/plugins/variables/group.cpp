@@ -75,16 +75,7 @@ PyObject* group_vectorcall(PyObject* callable, PyObject* const* args, size_t nar
     return self.release();
 }
 
-int group_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_group(self)->variables);
-    return traverse_variable(as_variable(self), visit, arg);
-}
-
-int group_clear(PyObject* self) {
-    Py_CLEAR(as_group(self)->variables);
-    clear_variable(as_variable(self));
-    return 0;
-}
+using GroupFields = VariableFields::Extended<PluginVariableObject, &VariableGroupObject::variables>;
 
 PyObject* group_to_dict_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                                Py_ssize_t nargs, PyObject* kwnames) {
@@ -105,11 +96,11 @@ PyObject* group_update_method(PyObject* self, PyTypeObject* defining_class, PyOb
 }
 
 PyMethodDef group_methods[] = {
-    {"toDict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_to_dict_method)),
+    {"toDict", pyutil::as_method(group_to_dict_method),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "toDict($self, /, minimal=False)\n--\n\nConvert the variable group to a dictionary, with its members under "
      "\"variables\"."},
-    {"_updateVariablesInGroup", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_update_method)),
+    {"_updateVariablesInGroup", pyutil::as_method(group_update_method),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "_updateVariablesInGroup($self, /, values)\n--\n\nUpdate the values of the variables inside this group"},
     {nullptr},
@@ -137,8 +128,8 @@ PyType_Slot group_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(new_variable)},
     {Py_tp_init, reinterpret_cast<void*>(group_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_variable)},
-    {Py_tp_traverse, reinterpret_cast<void*>(group_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(group_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(GroupFields::traverse<VariableGroupObject>)},
+    {Py_tp_clear, reinterpret_cast<void*>(GroupFields::clear<VariableGroupObject>)},
     {Py_tp_methods, group_methods},
     {Py_tp_members, group_members},
     {0, nullptr},
