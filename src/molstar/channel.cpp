@@ -40,13 +40,23 @@ PyObject* queue_on_flow(ModuleState& state, PyObject* self, PyObject* data) {
     Py_RETURN_NONE;
 }
 
+constexpr auto emit_signature = pyutil::signature("MolstarAPI._emitAction", Param{"action", Accept::Str, true},
+                                                  Param{"data", Accept::Dict, true});
+
 }  // namespace
 
+std::string emit_action_doc() {
+    return pyutil::text_signature(emit_signature) +
+           "Emits the given action with the given data to Mol*\n\n"
+           "Args:\n"
+           "    action: The name of the action, written to the log.\n"
+           "    data: The viewer message; it is stamped with the flow's savedID and queued on the\n"
+           "        running flow's pendingActions.";
+}
+
 MOLSTAR_METHOD(emit_action) {
-    static constexpr auto sig = pyutil::signature("MolstarAPI._emitAction", Param{"action", Accept::Str, true},
-                                                  Param{"data", Accept::Dict, true});
-    pyutil::Bound<sig.size> bound;
-    if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
+    pyutil::Bound<emit_signature.size> bound;
+    if (!pyutil::parse(emit_signature, args, nargs, kwnames, bound)) return nullptr;
     // The action name is for the log only; the viewer goes by the message's "type".
     ModuleState& state = *state_of_class(defining_class);
     if (!pyutil::log_with(state.get_logger, state.log_name, state.log_debug, state.log_action, bound[0])) {

@@ -8,6 +8,8 @@ Routes:
 - ``POST /api/check`` checks values for a block; ``POST /api/run`` runs a block or a preset
   flow (409 while a run is going); ``GET /api/run`` the latest run's events;
   ``GET /api/events`` the same as server-sent events, then new ones as they happen;
+  ``GET /api/viewer`` the viewer-operation catalogue of ``QorvelAPI.molstar`` (which message
+  types the page replays after a session);
 - ``/plugins/pages/<registered page id>/...`` the plugin's extension pages and endpoints;
 - ``/files/plugin/...`` and ``/files/run/...`` files of the plugin folder and of the latest run's
   folder (molecules for the viewer).
@@ -26,6 +28,8 @@ import traceback
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 from urllib.parse import unquote, urlsplit
+
+from ... import molstar
 
 from ..flow import Flow, FlowError
 from ..loader import one_line, plugin_traceback
@@ -327,6 +331,7 @@ class Handler(BaseHTTPRequestHandler):
             return self._page(path[len("/plugins/pages/"):], method, query)
         routes = {("GET", "/"): lambda: self._file(STATIC, "index.html"),
                   ("GET", "/api/plugin"): lambda: self._json(200, self.app.plugin_document()),
+                  ("GET", "/api/viewer"): lambda: self._json(200, {"operations": molstar._messageCatalogue()}),
                   ("GET", "/api/run"): self._run_state,
                   ("GET", "/api/events"): self._events,
                   ("POST", "/api/check"): lambda: self._json(200, {"problems": self.app.check_request(
