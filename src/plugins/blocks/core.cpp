@@ -130,6 +130,19 @@ bool ascii_alnum(Py_UCS4 c) noexcept {
 
 // `re.sub("[^A-Za-z0-9]", "_", id.lower())`
 Ref parse_id(PyObject* id) {
+    if (PyUnicode_CheckExact(id) && PyUnicode_IS_ASCII(id)) {
+        // str.lower() of ASCII text changes only A-Z: done on the spot.
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(id);
+        Ref result = Ref::steal(PyUnicode_New(length, 127));
+        if (!result) return Ref();
+        const Py_UCS1* in = PyUnicode_1BYTE_DATA(id);
+        Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            const Py_UCS1 c = in[i] >= 'A' && in[i] <= 'Z' ? static_cast<Py_UCS1>(in[i] - 'A' + 'a') : in[i];
+            out[i] = ascii_alnum(c) ? c : static_cast<Py_UCS1>('_');
+        }
+        return result;
+    }
     Ref lowered = Ref::steal(PyObject_CallMethod(id, "lower", nullptr));
     if (!lowered) return Ref();
     const Py_ssize_t length = PyUnicode_GET_LENGTH(lowered.get());
@@ -186,9 +199,16 @@ bool check_nested(ModuleState& state, PyObject* variables, PyObject* block_id) {
         if (!is_group(state, outer.get())) continue;
         Ref members = group_members(state, outer.get());
         if (!members) return false;
-        Ref iterator = Ref::steal(PyObject_GetIter(members.get()));
-        if (!iterator) return false;
-        while (Ref inner = Ref::steal(PyIter_Next(iterator.get()))) {
+        // A plain list is read by index (a type check runs no Python code); anything else iterated.
+        const bool exact_list = PyList_CheckExact(members.get());
+        Ref iterator = exact_list ? Ref() : Ref::steal(PyObject_GetIter(members.get()));
+        if (!exact_list && !iterator) return false;
+        Py_ssize_t index = 0;
+        auto next_member = [&]() {
+            if (!exact_list) return Ref::steal(PyIter_Next(iterator.get()));
+            return index < PyList_GET_SIZE(members.get()) ? Ref::borrow(PyList_GET_ITEM(members.get(), index++)) : Ref();
+        };
+        while (Ref inner = next_member()) {
             if (!is_group(state, inner.get())) continue;
             Ref inner_id = variable_field(state, inner.get(), &PluginVariableObject::id, state.k_id);
             Ref outer_id = variable_field(state, outer.get(), &PluginVariableObject::id, state.k_id);
@@ -204,7 +224,7 @@ bool check_nested(ModuleState& state, PyObject* variables, PyObject* block_id) {
     return true;
 }
 
-// Step 10 for one input group: nesting, then uniqueness reported with the group's identifier.
+// One input group: nesting, then uniqueness reported with the group's identifier.
 bool check_input_group(ModuleState& state, PyObject* group, PyObject* block_id) {
     Ref members = group_members(state, group);
     if (!members) return false;
@@ -328,13 +348,7 @@ bool block_construct(ModuleState& state, PyObject* self, const BlockArgs& a) {
     }
 
     // Block type: BASE unless given
-    Ref block_type;
-    if (a.blockType != nullptr) {
-        block_type = Ref::borrow(a.blockType);
-    } else {
-        block_type = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(state.PluginBlockTypes), state.kb_BASE));
-        if (!block_type) return false;
-    }
+    Ref block_type = Ref::borrow(a.blockType != nullptr ? a.blockType : state.bt_BASE);
     // A plain string equal to a member's value stands for that member, as it does for every
     // string-valued enumeration of the model.
     if (PyUnicode_CheckExact(block_type.get()) && !block_type_member(state, block_type)) return false;
