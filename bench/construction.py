@@ -25,21 +25,16 @@ COUNT = 200
 SETUP = '''
 ROW = {row!r}
 import logging
+import sys
+sys.path.insert(0, {bench!r})
 import QorvelAPI.plugins as p
+from compare import action, bench_block
 logging.getLogger("Qorvel").disabled = True
 T = p.VariableTypes
-def action(block):
-    pass
 types = [T.STRING, T.NUMBER, T.FILE]
-plain = [p.PluginVariable(f"v{i}", f"V{i}", "a variable", types[i % 3], i, ["a", "b"] if i % 2 else None)
-         for i in range(8)]
-group = p.VariableGroup("grp", "Group", "a group",
-                        [p.PluginVariable(f"g{i}", f"G{i}", "member", T.STRING, "x") for i in range(3)])
-rows = p.VariableList("rows", "Rows", "a list", [p.PluginVariable("name", "Name", "col", T.STRING),
-                                                 p.PluginVariable("size", "Size", "col", T.NUMBER)])
-inputs = [p.VariableGroup(f"in{k}", f"In{k}", "inputs",
-                          [p.PluginVariable(f"i{k}{i}", "I", "input", T.FILE) for i in range(2)]) for k in range(2)]
-outputs = [p.PluginVariable(f"o{i}", f"O{i}", "output", T.NUMBER) for i in range(3)]
+declared = bench_block(p)  # the declaration's pieces, taken from the block compare.py builds
+plain, (group, rows) = declared._variables[:8], declared._variables[8:]
+inputs, outputs = list(declared._inputGroups.values()), declared._outputs
 block = (p.PluginBlock, ("Dock", "Docks", action),
          {"variables": plain + [group, rows], "inputGroups": inputs, "outputs": outputs, "id": "dock"})
 variable_calls = [(p.PluginVariable, (f"v{i}", f"V{i}", "a variable", types[i % 3], i, ["a", "b"] if i % 2 else None), {})
@@ -75,7 +70,7 @@ ROWS = ("PluginBlock(...)", "PluginVariable(positional)", "declaration (25 calls
 def count(python_folder, binary, folder, row):
     setup = os.path.join(folder, "setup.py")
     with open(setup, "w", encoding="utf-8") as handle:
-        handle.write(SETUP.replace("{row!r}", repr(row)))
+        handle.write(SETUP.replace("{row!r}", repr(row)).replace("{bench!r}", repr(str(HERE))))
     out = os.path.join(folder, f"out-{abs(hash(str(python_folder)))}")
     env = dict(os.environ, PYTHONPATH=str(python_folder), PYTHONHASHSEED="0")
     subprocess.run(["valgrind", "--tool=callgrind", "--dump-before=getppid", f"--callgrind-out-file={out}",
