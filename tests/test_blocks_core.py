@@ -58,7 +58,7 @@ def test_initial_run_state_is_per_block_and_readable_on_the_class():
 
 
 @pytest.mark.parametrize("raw, parsed", [("Run-Step.2", "run_step_2"), ("a__b", "a__b"), ("Mäx", "m_x"),
-                                         ("ABC", "abc"), ("  ", "__")])
+                                         ("ABC", "abc"), ("  ", "__"), ("Z@z~09", "z_z_09"), ("İd", "i_d")])
 def test_parse_id(raw, parsed):
     assert PluginBlock("n", "d", id=raw).id == parsed
 
@@ -136,6 +136,25 @@ def test_duplicate_ids_in_variables_or_outputs(where):
         PluginBlock("n", "d", **{where: [var("a"), var("b"), var("a")]}, id="Blk")
     assert str(info.value) == "Variable 'a' is used more than once on block 'blk'. Variable IDs must be unique."
     assert info.value.variableId == "a"
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("ids", [
+    [f"v{i}" for i in range(40)] + ["v3"],            # past the ids compared on the spot
+    ["a", Text("t"), "b", "a"],                       # after an id that is not a plain string
+    ["b", "".join(["a", "b"]), "c", "ab"],            # equal text, another object
+])
+def test_duplicate_ids_found_among_many_and_mixed_ids(ids):
+    variables = [var("x") for _ in ids]
+    for variable, id in zip(variables, ids):
+        variable.id = id
+    with pytest.raises(UniqueVariableIDException) as info:
+        PluginBlock("n", "d", variables=variables, id="blk")
+    assert info.value.variableId == ids[-1] and f"Variable '{ids[-1]}' is used more than once" in str(info.value)
+    assert PluginBlock("n", "d", variables=variables[:-1], id="blk")._variables == variables[:-1]
 
 
 def test_duplicate_id_in_input_group_is_chained():

@@ -2,7 +2,7 @@
 refused operation queues nothing, an accepted one queues exactly one message."""
 from hypothesis import strategies as st
 
-from QorvelAPI.molstar import MolstarAPI
+from QorvelAPI.molstar import MolstarAPI, _messageCatalogue
 from fuzzing import anything, documented, fuzz, json_values, oddities, pick, snapshot, text
 
 numbers = st.floats() | st.integers() | oddities
@@ -20,6 +20,12 @@ OPERATIONS = {
     "reset": st.tuples(),
     "_emitAction": st.tuples(pick("reset") | oddities, st.dictionaries(text, json_values, max_size=2) | oddities),
 }
+
+
+
+
+def test_every_catalogued_operation_is_fuzzed():
+    assert set(OPERATIONS) == {entry["method"] for entry in _messageCatalogue()} | {"_emitAction"}
 
 
 class Flow:

@@ -1,10 +1,11 @@
 """Scene operations of MolstarAPI: the messages they queue and the arguments they refuse."""
+import ast
 import inspect
 import os
 
 import pytest
 
-from QorvelAPI.molstar import MolstarAPI
+from QorvelAPI.molstar import MolstarAPI, _messageCatalogue
 from molstar_fakes import FakeFlow
 
 NO_FLOW = "Could not run the MolstarAPI. No flow is currently running"
@@ -30,6 +31,31 @@ ALL_OPERATIONS = [
     ("addMolecule", ("a.pdb",)), ("loadMVJS", ({},)), ("focusResidue", (1,)), ("addSphere", (0, 0, 0, 1)),
     ("addBox", ([0.0, 0.0, 0.0],)), ("setBackgroundColor", ("fff",)), ("setSpin", ()), ("reset", ()),
 ]
+
+
+CATALOGUE = {entry["method"]: entry for entry in _messageCatalogue()}
+
+
+def test_every_catalogued_operation_is_tested_here():
+    assert [name for name, _ in ALL_OPERATIONS] == list(CATALOGUE)
+
+
+@pytest.mark.parametrize("name, args", ALL_OPERATIONS)
+def test_catalogue_describes_the_message_and_its_defaults(api, flow, monkeypatch, name, args):
+    entry = CATALOGUE[name]
+    logged = []
+    emit = type(api)._emitAction
+    monkeypatch.setattr(type(api), "_emitAction",
+                        lambda self, action, data: (logged.append(action), emit(self, action, data))[1])
+    getattr(api, name)(*args)
+    # The defaults the signature shows, given explicitly, send the same message.
+    explicit = {p["name"]: ast.literal_eval(p["default"]) for p in entry["parameters"][len(args):]}
+    getattr(api, name)(*args, **explicit)
+    monkeypatch.undo()
+    implicit, given = flow.pendingActions
+    assert implicit["type"] == entry["type"] and list(implicit["data"]) == entry["dataKeys"]
+    assert exact(implicit) == exact(given) and logged == [entry["action"]] * 2
+    assert [p["name"] for p in entry["parameters"]] == list(inspect.signature(getattr(MolstarAPI, name)).parameters)[1:]
 
 
 @pytest.mark.parametrize("name, args", ALL_OPERATIONS)

@@ -94,6 +94,13 @@ def test_endpoints_calling_convention_and_failures(probe):
     assert response.status == 301 and response.getheader("Location") == f"{base}/"
 
 
+def test_viewer_catalogue_names_the_scene_the_page_replays(probe):
+    status, document = probe.json("GET", "/api/viewer")
+    import QorvelAPI.molstar as molstar
+    assert status == 200 and document == {"operations": molstar._messageCatalogue()}
+    assert {o["type"] for o in document["operations"] if o["replayed"]} == {"addMolecule", "addSphere", "addBox", "focus"}
+
+
 def test_catalogue_fills_page_info_and_checks_values(served):
     example = served(EXAMPLE)
     status, document = example.json("GET", "/api/plugin")

@@ -182,6 +182,20 @@ def expected_metaclass(cls):
     return None if type(cls) in {type(base) for base in cls.__bases__} else type(cls).__name__
 
 
+def test_stub_declares_the_viewer_operations_of_the_catalogue():
+    """Each catalogued operation is a method of the stub's class, with the catalogue's parameters and
+    defaults; every other method the stub declares there is known to be no viewer operation."""
+    stubbed = MODULES[molstar.__name__]
+    methods = {n.name: n for n in stubbed.classes["_MolstarAPIBase"].body if isinstance(n, ast.FunctionDef)}
+    catalogue = molstar._messageCatalogue()
+    assert set(methods) - {entry["method"] for entry in catalogue} == {"mvs", "_emitAction"}
+    for entry in catalogue:
+        declared = stub_parameters(stubbed, methods[entry["method"]], drop_first=True)
+        expected = [(p["name"], "POSITIONAL_OR_KEYWORD", "default" in p,
+                     ast.literal_eval(p["default"]) if "default" in p else None) for p in entry["parameters"]]
+        assert declared == expected, entry["method"]
+
+
 @pytest.mark.parametrize("module_name", sorted(MODULES))
 def test_module_names_match_the_stub(module_name):
     stubbed = MODULES[module_name]

@@ -4,6 +4,12 @@ from typing import Any, Dict, List, Optional, Union
 
 from .utils import SingletonMeta
 
+def _messageCatalogue() -> List[Dict[str, Any]]:
+    """The viewer messages that MolstarAPI sends, one dictionary per operation: its method, the
+    message type, the action name written to the log, its parameters (name, and the default as
+    the signature shows it), the keys of its data, and whether the viewer replays it after
+    loading a session. A new list each call."""
+
 class _MolstarAPIBase:
     """API for interacting with Mol* visualizer inside Qorvel"""
 

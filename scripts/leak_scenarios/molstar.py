@@ -3,7 +3,7 @@ lack what the channel needs, and with arguments of the wrong types."""
 import importlib.util
 import inspect
 
-from QorvelAPI.molstar import MolstarAPI
+from QorvelAPI.molstar import MolstarAPI, _messageCatalogue
 
 from . import refused, scenario
 
@@ -91,6 +91,15 @@ def viewer_without_flow():
         refused(ImportError, getattr, api, "mvs")
     else:
         api.mvs
+
+
+@scenario
+def viewer_catalogue():
+    # a new catalogue each call; every operation it lists is one that _operations runs
+    catalogue = _messageCatalogue()
+    assert catalogue is not _messageCatalogue()
+    assert {entry["method"] for entry in catalogue} == {
+        "addMolecule", "loadMVJS", "focusResidue", "addSphere", "addBox", "setBackgroundColor", "setSpin", "reset"}
 
 
 @scenario

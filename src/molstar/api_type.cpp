@@ -12,15 +12,19 @@
 //   - `MolstarAPI` is created by calling the metaclass itself, exactly as a `class` statement
 //     does, with the C class as its only base and `__slots__ = ()`, so its instances have the
 //     base's layout and whatever the metaclass does when it builds or calls a class happens.
+#include "catalogue.hpp"
 #include "operations.hpp"
 
 #include "../pyutil/dict.hpp"
 #include "../pyutil/errors.hpp"
+#include "../pyutil/gc_fields.hpp"
 #include "../pyutil/types.hpp"
 
 #include <structmember.h>
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 namespace molstar {
 namespace {
@@ -34,20 +38,11 @@ struct ApiObject {
     PyObject* weakrefs;
 };
 
-ApiObject* as_api(PyObject* self) noexcept { return reinterpret_cast<ApiObject*>(self); }
 
-int api_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_api(self)->dict);
-    return 0;
-}
 
-int api_clear(PyObject* self) {
-    Py_CLEAR(as_api(self)->dict);
-    return 0;
-}
+using ApiFields = pyutil::GcFields<&ApiObject::dict>;
 
-void api_dealloc(PyObject* self) { pyutil::dealloc_gc_object<api_dealloc>(self, api_clear); }
+void api_dealloc(PyObject* self) { pyutil::dealloc_gc_object<api_dealloc>(self, ApiFields::clear<ApiObject>); }
 
 // Only the public class (or a subclass of it) hands out instances: an object made from the
 // bare base would bypass the metaclass and so the one-object rule.
@@ -75,72 +70,30 @@ int api_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
-template <typename F>
-PyCFunction as_cfunction(F method) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+// `_emitAction`, then the catalogue's operations, each with its generated text signature. Built
+// once for the process (the texts must outlive every interpreter's class).
+PyMethodDef* api_methods() {
+    static const auto table = [] {
+        struct Table {
+            std::vector<std::string> docs;
+            std::vector<PyMethodDef> methods;
+        } t;
+        const auto entries = catalogue();
+        t.docs.reserve(entries.size() + 1);
+        t.docs.push_back(emit_action_doc());
+        t.methods.push_back({"_emitAction", pyutil::as_method(emit_action), kMethodFlags, t.docs.back().c_str()});
+        for (const CatalogueEntry& entry : entries) {
+            t.docs.push_back(operation_doc(*entry.operation));
+            const std::string_view qualified = entry.operation->qualified_name;
+            // The method name is the tail of the qualified name, itself a literal with static storage.
+            const char* name = entry.operation->qualified_name + qualified.rfind('.') + 1;
+            t.methods.push_back({name, entry.method, kMethodFlags, t.docs.back().c_str()});
+        }
+        t.methods.push_back({nullptr, nullptr, 0, nullptr});
+        return t;
+    }();
+    return const_cast<PyMethodDef*>(table.methods.data());
 }
-
-PyMethodDef api_methods[] = {
-    {"_emitAction", as_cfunction(emit_action), kMethodFlags,
-     "_emitAction($self, /, action, data)\n--\n\n"
-     "Emits the given action with the given data to Mol*\n\n"
-     "Args:\n"
-     "    action: The name of the action, written to the log.\n"
-     "    data: The viewer message; it is stamped with the flow's savedID and queued on the\n"
-     "        running flow's pendingActions."},
-    {"addMolecule", as_cfunction(add_molecule), kMethodFlags,
-     "addMolecule($self, /, filePath, label=None)\n--\n\n"
-     "Adds the given Molecule file to Mol*\n\n"
-     "Args:\n"
-     "    filePath: The path of the molecule file.\n"
-     "    label: The label for the molecule. Optional. Defaults to the filename"},
-    {"loadMVJS", as_cfunction(load_mvjs), kMethodFlags,
-     "loadMVJS($self, /, mvjs, replaceExisting=False)\n--\n\n"
-     "Loads a molviewspec session into Mol*\n\n"
-     "Args:\n"
-     "    mvjs: The state of a scene built with `mvs`, as returned by the scene builder's\n"
-     "        get_state(): a dictionary, a text holding a JSON object, or a pydantic model.\n"
-     "    replaceExisting: Whether to replace the existing session or not"},
-    {"focusResidue", as_cfunction(focus_residue), kMethodFlags,
-     "focusResidue($self, /, residue, structureLabel=None, chain=None, nearRadius=5)\n--\n\n"
-     "Focuses on the given residue\n\n"
-     "Args:\n"
-     "    residue: The sequence number of the residue to focus\n"
-     "    structureLabel: The label of the structure to focus\n"
-     "    chain: The chain ID of the residue to focus\n"
-     "    nearRadius: The radius around the residue to display nearby residues"},
-    {"addSphere", as_cfunction(add_sphere), kMethodFlags,
-     "addSphere($self, /, x, y, z, radius, color=None, opacity=1.0)\n--\n\n"
-     "Adds a sphere to the scene.\n\n"
-     "Args:\n"
-     "    x, y, z: The centre of the sphere, in angstrom.\n"
-     "    radius: The radius of the sphere, in angstrom.\n"
-     "    color: The colour as an RGB hex string; defaults to \"#0000FF\".\n"
-     "    opacity: The opacity, from 0.0 to 1.0."},
-    {"addBox", as_cfunction(add_box), kMethodFlags,
-     "addBox($self, /, center, sides=[1.0, 1.0, 1.0], lineSize=1.0, color=None, opacity=1.0)\n--\n\n"
-     "Adds a box to the scene.\n\n"
-     "Args:\n"
-     "    center: The centre [x, y, z] of the box (three floats); the box is centred on it.\n"
-     "    sides: The side lengths [a, b, c] along the x, y and z axes (three floats).\n"
-     "    lineSize: The width of the lines.\n"
-     "    color: The colour as an RGB hex string; defaults to \"#0000FF\".\n"
-     "    opacity: The opacity, from 0.0 to 1.0."},
-    {"setBackgroundColor", as_cfunction(set_background_color), kMethodFlags,
-     "setBackgroundColor($self, /, color)\n--\n\n"
-     "Sets the background color of the scene\n\n"
-     "Args:\n"
-     "    color: The colour as an RGB hex string."},
-    {"setSpin", as_cfunction(set_spin), kMethodFlags,
-     "setSpin($self, /, speed=1.0)\n--\n\n"
-     "Sets the spin of the molecule.\n\n"
-     "Args:\n"
-     "    speed: The rotation speed; 0 stops the rotation."},
-    {"reset", as_cfunction(reset), kMethodFlags,
-     "reset($self, /)\n--\n\n"
-     "Resets the visualizer"},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 PyGetSetDef api_getset[] = {
     {"mvs", get_mvs, nullptr, "The molviewspec library. Use it to build complex scenes", nullptr},
@@ -161,9 +114,9 @@ PyType_Slot api_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(api_new)},
     {Py_tp_init, reinterpret_cast<void*>(api_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(api_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(api_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(api_clear)},
-    {Py_tp_methods, api_methods},
+    {Py_tp_traverse, reinterpret_cast<void*>(ApiFields::traverse<ApiObject>)},
+    {Py_tp_clear, reinterpret_cast<void*>(ApiFields::clear<ApiObject>)},
+    {Py_tp_methods, nullptr},  // api_methods(), set by register_api
     {Py_tp_getset, api_getset},
     {Py_tp_members, api_members},
     {0, nullptr},
@@ -229,6 +182,9 @@ pyutil::Ref build_public_class(PyObject* module, ModuleState& state, PyObject* m
 }  // namespace
 
 bool register_api(PyObject* module, ModuleState& state) {
+    for (PyType_Slot* slot = api_slots; slot->slot != 0; ++slot) {
+        if (slot->slot == Py_tp_methods) slot->pfunc = api_methods();
+    }
     state.MolstarAPIBase = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &api_spec, nullptr));
     if (state.MolstarAPIBase == nullptr) return false;
     // No flow runs until the host assigns one.

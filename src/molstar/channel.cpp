@@ -22,7 +22,7 @@ PyObject* queue_on_flow(ModuleState& state, PyObject* self, PyObject* data) {
         PyErr_SetString(PyExc_Exception, "Could not run the MolstarAPI. No flow is currently running");
         return nullptr;
     }
-    Ref saved_id = Ref::steal(PyObject_GetAttr(flow.get(), state.a_savedID));
+    Ref saved_id = Ref::steal(PyObject_GetAttr(flow.get(), state.k_savedID));
     if (!saved_id) return nullptr;
     Ref pending = Ref::steal(PyObject_GetAttr(flow.get(), state.a_pendingActions));
     if (!pending) return nullptr;
@@ -40,13 +40,23 @@ PyObject* queue_on_flow(ModuleState& state, PyObject* self, PyObject* data) {
     Py_RETURN_NONE;
 }
 
+constexpr auto emit_signature = pyutil::signature("MolstarAPI._emitAction", Param{"action", Accept::Str, true},
+                                                  Param{"data", Accept::Dict, true});
+
 }  // namespace
 
+std::string emit_action_doc() {
+    return pyutil::text_signature(emit_signature) +
+           "Emits the given action with the given data to Mol*\n\n"
+           "Args:\n"
+           "    action: The name of the action, written to the log.\n"
+           "    data: The viewer message; it is stamped with the flow's savedID and queued on the\n"
+           "        running flow's pendingActions.";
+}
+
 MOLSTAR_METHOD(emit_action) {
-    static constexpr auto sig = pyutil::signature("MolstarAPI._emitAction", Param{"action", Accept::Str, true},
-                                                  Param{"data", Accept::Dict, true});
-    pyutil::Bound<sig.size> bound;
-    if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
+    pyutil::Bound<emit_signature.size> bound;
+    if (!pyutil::parse(emit_signature, args, nargs, kwnames, bound)) return nullptr;
     // The action name is for the log only; the viewer goes by the message's "type".
     ModuleState& state = *state_of_class(defining_class);
     if (!pyutil::log_with(state.get_logger, state.log_name, state.log_debug, state.log_action, bound[0])) {
@@ -80,14 +90,6 @@ PyObject* raise_missing_molviewspec(ModuleState& state, Ref cause) {
     return nullptr;
 }
 
-// Puts an exception taken by pyutil::fetch_exception back, with its traceback.
-void restore_exception(Ref error) {
-    if (!error) return;
-    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(error.get())));
-    Ref traceback = Ref::steal(PyException_GetTraceback(error.get()));
-    PyErr_Restore(type.release(), error.release(), traceback.release());
-}
-
 // True when `error` says that the module `molviewspec` itself could not be found (not one of
 // the modules it imports in turn, whose error is left as it is).
 bool is_molviewspec_missing(ModuleState& state, PyObject* error) {
@@ -117,7 +119,7 @@ PyObject* get_mvs(PyObject* self, void*) {
     if (imported != nullptr) return imported;
     Ref error = pyutil::fetch_exception();
     if (error && is_molviewspec_missing(*state, error.get())) return raise_missing_molviewspec(*state, error);
-    restore_exception(std::move(error));
+    pyutil::reraise(std::move(error));
     return nullptr;
 }
 

@@ -2,6 +2,7 @@
 //
 // The module holds one public class, `MolstarAPI`, through which block actions queue messages
 // for the molecular viewer on the running flow. It links against nothing of `QorvelAPI.plugins`.
+#include "catalogue.hpp"
 #include "state.hpp"
 
 #include "../pyutil/ref.hpp"
@@ -32,13 +33,24 @@ bool load_helpers(ModuleState& state) {
            (state.hash_sign = PyUnicode_InternFromString("#")) != nullptr &&
            (state.float_one = PyFloat_FromDouble(1.0)) != nullptr &&
            (state.int_zero = PyLong_FromLong(0)) != nullptr &&
-           (state.int_five = PyLong_FromLong(5)) != nullptr;
+           (state.int_five = PyLong_FromLong(5)) != nullptr &&
+           (state.operation_texts = intern_operation_texts().release()) != nullptr;
 }
 
 int module_exec(PyObject* module) {
     ModuleState& state = *state_of_module(module);
     return intern_keys(state) && load_helpers(state) && register_api(module, state) ? 0 : -1;
 }
+
+PyMethodDef module_methods[] = {
+    {"_messageCatalogue", message_catalogue, METH_NOARGS,
+     "_messageCatalogue()\n--\n\n"
+     "The viewer messages that MolstarAPI sends, one dictionary per operation: its method, the\n"
+     "message type, the action name written to the log, its parameters (name, and the default as\n"
+     "the signature shows it), the keys of its data, and whether the viewer replays it after\n"
+     "loading a session. A new list each call."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
@@ -52,7 +64,7 @@ PyModuleDef module_def = {
     "QorvelAPI.molstar",
     "Viewer actions for the Mol* molecular viewer of the running flow.",
     sizeof(ModuleState),
-    nullptr,
+    module_methods,
     module_slots,
     module_traverse,
     module_clear,

@@ -5,6 +5,8 @@
 
 #include "../pyutil/ref.hpp"
 
+#include <string>
+
 namespace molstar {
 
 // Signature of every method: METH_METHOD | METH_FASTCALL | METH_KEYWORDS, so that the module
@@ -15,6 +17,7 @@ namespace molstar {
 
 // The channel (channel.cpp).
 MOLSTAR_METHOD(emit_action);
+std::string emit_action_doc();
 PyObject* get_mvs(PyObject* self, void* closure);
 
 // Wraps `data` into the envelope {"type": type, "data": data} and hands it to the object's own
@@ -26,14 +29,8 @@ PyObject* emit_message(ModuleState& state, PyObject* self, PyObject* action, PyO
 // (constructor_signature.cpp); null with an exception set on failure.
 pyutil::Ref no_arguments_signature(PyObject* module, ModuleState& state);
 
-// Scene operations (scene.cpp, session.cpp).
-MOLSTAR_METHOD(add_molecule);
-MOLSTAR_METHOD(load_mvjs);
-MOLSTAR_METHOD(focus_residue);
-MOLSTAR_METHOD(add_sphere);
-MOLSTAR_METHOD(add_box);
-MOLSTAR_METHOD(set_background_color);
-MOLSTAR_METHOD(set_spin);
-MOLSTAR_METHOD(reset);
+// The argument of `loadMVJS` (a dictionary, a JSON text or a pydantic model) as the JSON text of
+// one dictionary (session.cpp); null with an exception set.
+pyutil::Ref session_text(ModuleState& state, PyObject* mvjs);
 
 }  // namespace molstar

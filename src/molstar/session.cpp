@@ -1,4 +1,4 @@
-// `loadMVJS`: sends a MolViewSpec scene state to the viewer as one JSON text.
+// The scene of `loadMVJS`: a MolViewSpec scene state brought to the one JSON text the viewer reads.
 //
 // The scene builder of `mvs` gives its state from `get_state()`. Depending on the library's
 // version that is a dictionary, a JSON text or a pydantic model; all three are accepted and
@@ -6,14 +6,11 @@
 #include "operations.hpp"
 
 #include "../pyutil/args.hpp"
-#include "../pyutil/dict.hpp"
 #include "../pyutil/errors.hpp"
 
 namespace molstar {
 namespace {
 
-using pyutil::Accept;
-using pyutil::Param;
 using pyutil::Ref;
 
 // The JSON text `text` read back as a dictionary. `what` names the source in the message of the
@@ -86,20 +83,11 @@ Ref session_dict(ModuleState& state, PyObject* mvjs) {
 
 }  // namespace
 
-MOLSTAR_METHOD(load_mvjs) {
-    static constexpr auto sig = pyutil::signature("MolstarAPI.loadMVJS", Param{"mvjs", Accept::Any, true},
-                                                  Param{"replaceExisting", Accept::Any});
-    pyutil::Bound<sig.size> bound;
-    if (!pyutil::parse(sig, args, nargs, kwnames, bound)) return nullptr;
-    ModuleState& state = *state_of_class(defining_class);
-    Ref session = session_dict(state, bound[0]);
-    if (!session) return nullptr;
+Ref session_text(ModuleState& state, PyObject* mvjs) {
+    Ref session = session_dict(state, mvjs);
+    if (!session) return {};
     // A state holding values without a JSON form fails here, before anything is queued.
-    Ref text = Ref::steal(PyObject_CallOneArg(state.json_dumps, session.get()));
-    if (!text) return nullptr;
-    Ref data = pyutil::make_dict({{state.k_session, text.get()}, {state.k_replace, bound.get_or(1, Py_False)}});
-    if (!data) return nullptr;
-    return emit_message(state, self, state.t_loadMVJS, state.t_loadMVJS, data.get());
+    return Ref::steal(PyObject_CallOneArg(state.json_dumps, session.get()));
 }
 
 }  // namespace molstar

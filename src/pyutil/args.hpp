@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,9 @@ struct Param {
     std::string_view name;
     Accept accept = Accept::Any;
     bool required = false;
+    // The default as the text signature shows it ("None", "1.0"); the callable itself applies it
+    // to an argument that was not given.
+    std::string_view default_text = {};
 };
 
 // `name` is the callable's qualified name as Python shows it in messages
@@ -57,6 +61,32 @@ constexpr auto signature(const char* name, P... params) {
 template <typename... P>
 constexpr auto static_signature(const char* name, P... params) {
     return Signature<sizeof...(P)>{name, {params...}, false};
+}
+
+// The first lines of a docstring that give the callable's text signature, as the interpreter's
+// argument clinic writes them: "addBox($self, /, center, sides=[1.0, 1.0, 1.0])\n--\n\n". The
+// method name is the last part of the signature's qualified name; a static method has no $self.
+inline std::string text_signature(std::string_view qualified_name, std::span<const Param> params,
+                                  bool counts_self = true) {
+    std::string text(qualified_name.substr(qualified_name.rfind('.') + 1));
+    text += counts_self ? "($self, /" : "(";
+    bool first = !counts_self;
+    for (const Param& p : params) {
+        text += first ? "" : ", ";
+        first = false;
+        text += p.name;
+        if (!p.default_text.empty()) {
+            text += '=';
+            text += p.default_text;
+        }
+    }
+    text += ")\n--\n\n";
+    return text;
+}
+
+template <std::size_t N>
+std::string text_signature(const Signature<N>& sig) {
+    return text_signature(sig.name, sig.params, sig.counts_self);
 }
 
 // The bound arguments: borrowed references, null where the caller gave nothing.

@@ -49,6 +49,23 @@ inline PyObject* raise_expected(const char* expected, PyObject* got) {
     return raise_format(PyExc_TypeError, "Expected %s, got %s", expected, type_name(got));
 }
 
+// The value when it is an exact dictionary; otherwise null with "Expected dict, got <type>".
+inline PyObject* dict_or_raise(PyObject* value) {
+    if (PyDict_CheckExact(value)) return value;
+    return raise_expected("dict", value);
+}
+
+// The value when it is an exact list; otherwise null with the TypeError that iterating it would
+// raise for None, and "Expected list, got <type>" for anything else.
+inline PyObject* list_or_raise(PyObject* value) {
+    if (PyList_CheckExact(value)) return value;
+    if (value == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        return nullptr;
+    }
+    return raise_expected("list", value);
+}
+
 // Chains the exception currently being handled as the cause of a newly raised one.
 // Call with the caught exception (taken by PyErr_GetRaisedException-like fetch) after raising.
 inline void set_cause_of_current(Ref cause) {

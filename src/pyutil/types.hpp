@@ -17,6 +17,13 @@ inline PyTypeObject* add_type(PyObject* module, PyType_Spec* spec, PyObject* bas
     return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
+// A C function of any of the method signatures as the PyMethodDef field takes it (its ml_flags
+// say which signature it has).
+template <typename Function>
+PyCFunction as_method(Function* function) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 // Sets a class-level value in a type's dictionary (a default read on the class itself).
 inline bool set_class_attr(PyTypeObject* type, const char* name, PyObject* value) {
     return PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, value) == 0;

@@ -23,7 +23,7 @@ namespace {
 
 Ref access_value(ModuleState& state, PyObject* variable) {
     if (!is_group(state, variable)) {
-        return variable_field(state, variable, &PluginVariableObject::value, state.kb_value);
+        return variable_field(state, variable, &PluginVariableObject::value, state.k_value);
     }
     Ref members = group_members(state, variable);
     if (!members) return Ref();
@@ -31,9 +31,9 @@ Ref access_value(ModuleState& state, PyObject* variable) {
     Ref iterator = Ref::steal(PyObject_GetIter(members.get()));
     if (!result || !iterator) return Ref();
     while (Ref member = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref id = variable_field(state, member.get(), &PluginVariableObject::id, state.kb_id);
+        Ref id = variable_field(state, member.get(), &PluginVariableObject::id, state.k_id);
         if (!id) return Ref();
-        Ref value = variable_field(state, member.get(), &PluginVariableObject::value, state.kb_value);
+        Ref value = variable_field(state, member.get(), &PluginVariableObject::value, state.k_value);
         if (!value || PyDict_SetItem(result.get(), id.get(), value.get()) < 0) return Ref();
     }
     if (PyErr_Occurred()) return Ref();
@@ -45,7 +45,7 @@ Ref access_dict(ModuleState& state, PyObject* variables) {
     Ref iterator = Ref::steal(PyObject_GetIter(variables));
     if (!result || !iterator) return Ref();
     while (Ref variable = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref id = variable_field(state, variable.get(), &PluginVariableObject::id, state.kb_id);
+        Ref id = variable_field(state, variable.get(), &PluginVariableObject::id, state.k_id);
         if (!id) return Ref();
         Ref value = access_value(state, variable.get());
         if (!value || PyDict_SetItem(result.get(), id.get(), value.get()) < 0) return Ref();
@@ -141,7 +141,7 @@ bool write_output(ModuleState& state, PyObject* output, PyObject* value) {
     if (is_group(state, output)) return update_group_via_object(state, output, value);
     if (is_list(state, output)) return update_list_via_object(state, output, value);
     if (is_variable(state, output)) return set_variable_value(state, output, value);
-    return PyObject_SetAttr(output, state.kb_value, value) == 0;
+    return PyObject_SetAttr(output, state.k_value, value) == 0;
 }
 
 }  // namespace
@@ -159,7 +159,7 @@ PyObject* block_method_setOutput(PyObject* self, PyTypeObject* cls, PyObject* co
     Ref iterator = Ref::steal(PyObject_GetIter(outputs.get()));
     if (!iterator) return nullptr;
     while (Ref output = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref id = variable_field(state, output.get(), &PluginVariableObject::id, state.kb_id);
+        Ref id = variable_field(state, output.get(), &PluginVariableObject::id, state.k_id);
         if (!id) return nullptr;
         const int match = PyObject_RichCompareBool(id.get(), bound[0], Py_EQ);
         if (match < 0) return nullptr;
@@ -200,7 +200,7 @@ bool block_clean_run(ModuleState& state, PyObject* self, bool cleanCycles, bool 
             if (PyObject_TypeCheck(connection.get(), state.BlockConnection)) {
                 auto* c = reinterpret_cast<BlockConnectionObject*>(connection.get());
                 pyutil::assign_slot(c->currentCycle, zero.get());
-            } else if (PyObject_SetAttr(connection.get(), state.kb_currentCycle, zero.get()) < 0) {
+            } else if (PyObject_SetAttr(connection.get(), state.k_currentCycle, zero.get()) < 0) {
                 return false;
             }
         }

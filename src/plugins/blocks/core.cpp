@@ -5,6 +5,7 @@
 #include "../../pyutil/dict.hpp"
 #include "../../pyutil/json.hpp"
 #include "../../pyutil/log.hpp"
+#include "../../pyutil/gc_fields.hpp"
 #include "../../pyutil/types.hpp"
 
 #include <structmember.h>
@@ -27,7 +28,7 @@ Ref group_members(ModuleState& state, PyObject* group) {
         PyObject* members = reinterpret_cast<VariableGroupObject*>(group)->variables;
         if (members != nullptr) return Ref::borrow(members);
     }
-    return Ref::steal(PyObject_GetAttr(group, state.kb_variables));
+    return Ref::steal(PyObject_GetAttr(group, state.k_variables));
 }
 
 bool add_slot_with_class_value(ModuleState& state, PyTypeObject* type, const char* name, Py_ssize_t offset,
@@ -56,25 +57,10 @@ PyObject* declared(PyObject* self, PyObject* slot, const char* name) {
 // ---------------------------------------------------------------------------------------------
 // Initial run state
 
-PyObject** first_slot(PluginBlockObject* b) noexcept { return &b->dict; }
-PyObject** last_slot(PluginBlockObject* b) noexcept { return &b->isOriginal; }
-
-int block_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    PluginBlockObject* b = as_block(self);
-    for (PyObject** p = first_slot(b); p <= last_slot(b); ++p) {
-        if (p != &b->weakrefs) Py_VISIT(*p);
-    }
-    return 0;
-}
-
-int block_clear(PyObject* self) {
-    PluginBlockObject* b = as_block(self);
-    for (PyObject** p = first_slot(b); p <= last_slot(b); ++p) {
-        if (p != &b->weakrefs) Py_CLEAR(*p);
-    }
-    return 0;
-}
+// Every reference slot of the layout (blocks.hpp), for the GC.
+using BlockFields = pyutil::GcFields<&PluginBlockObject::dict, &PluginBlockObject::id, &PluginBlockObject::name, &PluginBlockObject::description, &PluginBlockObject::action, &PluginBlockObject::externalURL, &PluginBlockObject::variables, &PluginBlockObject::outputs, &PluginBlockObject::inputGroups, &PluginBlockObject::TYPE, &PluginBlockObject::position, &PluginBlockObject::isPlaced, &PluginBlockObject::isRunning, &PluginBlockObject::error, &PluginBlockObject::blockLogs, &PluginBlockObject::placedID, &PluginBlockObject::finishedExecution, &PluginBlockObject::storedOutputs, &PluginBlockObject::variableConnections, &PluginBlockObject::variableConnectionsReferences, &PluginBlockObject::selectedInputGroup, &PluginBlockObject::selectedRemote, &PluginBlockObject::extensionsToOpen, &PluginBlockObject::time, &PluginBlockObject::extraData, &PluginBlockObject::flow, &PluginBlockObject::pluginDir, &PluginBlockObject::dirty, &PluginBlockObject::remote, &PluginBlockObject::config, &PluginBlockObject::isOriginal>;
+// A slot added to the layout without being listed here would escape the GC (weakrefs is the one left out).
+static_assert(sizeof(PluginBlockObject) == offsetof(PluginBlockObject, dict) + (BlockFields::count + 1) * sizeof(PyObject*));
 
 // The instance type's own clear, so a C++ block kind with extra fields releases them too.
 void block_dealloc(PyObject* self) {
@@ -83,8 +69,10 @@ void block_dealloc(PyObject* self) {
 
 }  // namespace
 
-int block_traverse_base(PyObject* self, visitproc visit, void* arg) { return block_traverse(self, visit, arg); }
-int block_clear_base(PyObject* self) { return block_clear(self); }
+int block_traverse_base(PyObject* self, visitproc visit, void* arg) {
+    return BlockFields::traverse<PluginBlockObject>(self, visit, arg);
+}
+int block_clear_base(PyObject* self) { return BlockFields::clear<PluginBlockObject>(self); }
 
 bool block_init_run_state(ModuleState& state, PyObject* self) {
     PluginBlockObject* b = as_block(self);
@@ -142,6 +130,19 @@ bool ascii_alnum(Py_UCS4 c) noexcept {
 
 // `re.sub("[^A-Za-z0-9]", "_", id.lower())`
 Ref parse_id(PyObject* id) {
+    if (PyUnicode_CheckExact(id) && PyUnicode_IS_ASCII(id)) {
+        // str.lower() of ASCII text changes only A-Z: done on the spot.
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(id);
+        Ref result = Ref::steal(PyUnicode_New(length, 127));
+        if (!result) return Ref();
+        const Py_UCS1* in = PyUnicode_1BYTE_DATA(id);
+        Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            const Py_UCS1 c = in[i] >= 'A' && in[i] <= 'Z' ? static_cast<Py_UCS1>(in[i] - 'A' + 'a') : in[i];
+            out[i] = ascii_alnum(c) ? c : static_cast<Py_UCS1>('_');
+        }
+        return result;
+    }
     Ref lowered = Ref::steal(PyObject_CallMethod(id, "lower", nullptr));
     if (!lowered) return Ref();
     const Py_ssize_t length = PyUnicode_GET_LENGTH(lowered.get());
@@ -198,12 +199,19 @@ bool check_nested(ModuleState& state, PyObject* variables, PyObject* block_id) {
         if (!is_group(state, outer.get())) continue;
         Ref members = group_members(state, outer.get());
         if (!members) return false;
-        Ref iterator = Ref::steal(PyObject_GetIter(members.get()));
-        if (!iterator) return false;
-        while (Ref inner = Ref::steal(PyIter_Next(iterator.get()))) {
+        // A plain list is read by index (a type check runs no Python code); anything else iterated.
+        const bool exact_list = PyList_CheckExact(members.get());
+        Ref iterator = exact_list ? Ref() : Ref::steal(PyObject_GetIter(members.get()));
+        if (!exact_list && !iterator) return false;
+        Py_ssize_t index = 0;
+        auto next_member = [&]() {
+            if (!exact_list) return Ref::steal(PyIter_Next(iterator.get()));
+            return index < PyList_GET_SIZE(members.get()) ? Ref::borrow(PyList_GET_ITEM(members.get(), index++)) : Ref();
+        };
+        while (Ref inner = next_member()) {
             if (!is_group(state, inner.get())) continue;
-            Ref inner_id = variable_field(state, inner.get(), &PluginVariableObject::id, state.kb_id);
-            Ref outer_id = variable_field(state, outer.get(), &PluginVariableObject::id, state.kb_id);
+            Ref inner_id = variable_field(state, inner.get(), &PluginVariableObject::id, state.k_id);
+            Ref outer_id = variable_field(state, outer.get(), &PluginVariableObject::id, state.k_id);
             if (!inner_id || !outer_id) return false;
             pyutil::raise_format(PyExc_ValueError,
                                  "Variable %S is a VariableGroup inside %S on block %S. You cannot use nested "
@@ -216,7 +224,7 @@ bool check_nested(ModuleState& state, PyObject* variables, PyObject* block_id) {
     return true;
 }
 
-// Step 10 for one input group: nesting, then uniqueness reported with the group's identifier.
+// One input group: nesting, then uniqueness reported with the group's identifier.
 bool check_input_group(ModuleState& state, PyObject* group, PyObject* block_id) {
     Ref members = group_members(state, group);
     if (!members) return false;
@@ -233,7 +241,7 @@ bool check_input_group(ModuleState& state, PyObject* group, PyObject* block_id) 
     if (!PyErr_ExceptionMatches(reinterpret_cast<PyObject*>(state.UniqueVariableIDException))) return false;
     Ref caught = pyutil::fetch_exception();
     Ref duplicated = Ref::steal(PyObject_GetAttrString(caught.get(), "variableId"));
-    Ref group_id = variable_field(state, group, &PluginVariableObject::id, state.kb_id);
+    Ref group_id = variable_field(state, group, &PluginVariableObject::id, state.k_id);
     if (!duplicated || !group_id) return false;
     Ref message = Ref::steal(PyUnicode_FromFormat(
         "Variable '%S' is used more than once on block '%S' input group '%S'. Variable IDs must be unique.",
@@ -268,7 +276,7 @@ bool block_type_member(ModuleState& state, Ref& type) {
 }  // namespace
 
 bool block_construct(ModuleState& state, PyObject* self, const BlockArgs& a) {
-    // 1. argument types, in parameter order
+    // Argument types, in parameter order
     if (a.name == nullptr || a.description == nullptr) {
         PyErr_SetString(PyExc_TypeError, "PluginBlock() missing required arguments 'name' and 'description'");
         return false;
@@ -285,7 +293,7 @@ bool block_construct(ModuleState& state, PyObject* self, const BlockArgs& a) {
     PyObject* url = a.externalURL != nullptr ? a.externalURL : Py_None;
     if (!check_type(id_arg, "id", Accept::StrOrNone) || !check_type(url, "externalURL", Accept::StrOrNone)) return false;
 
-    // 2-3. identifier
+    // The identifier: the name when none is given, then normalised by _parseID
     if (id_arg == Py_None) {
         if (!log_warning(state, "Block '%s' does not have a unique ID assigned. The name of the block will be used "
                                  "instead. For consistency, please define an ID for your block.",
@@ -302,14 +310,14 @@ bool block_construct(ModuleState& state, PyObject* self, const BlockArgs& a) {
     }
     if (!block_id) return false;
 
-    // 5-6. uniqueness and nesting in variables and outputs
+    // Unique identifiers, and no list or group nested where it may not be
     if (!verify_unique_ids(state, variables.get(), block_id.get()) ||
         !verify_unique_ids(state, outputs.get(), block_id.get()) ||
         !check_nested(state, variables.get(), block_id.get()) || !check_nested(state, outputs.get(), block_id.get())) {
         return false;
     }
 
-    // 8-9. inputs become the default group
+    // Plain inputs become the one default input group
     if (PyList_GET_SIZE(inputs.get()) > 0 && PyList_GET_SIZE(groups.get()) > 0) {
         PyErr_SetString(PyExc_Exception, "A block can only have inputs or input groups, not both.");
         return false;
@@ -324,7 +332,7 @@ bool block_construct(ModuleState& state, PyObject* self, const BlockArgs& a) {
         PyList_SET_ITEM(groups.get(), 0, group.release());
     }
 
-    // 10-12. input groups, keyed by their identifiers in list order
+    // Input groups checked, then keyed by their identifiers in list order; the first is selected
     Ref selected = Ref::borrow(as_block(self)->selectedInputGroup);
     Ref by_id = Ref::steal(PyDict_New());
     if (!by_id) return false;
@@ -334,19 +342,13 @@ bool block_construct(ModuleState& state, PyObject* self, const BlockArgs& a) {
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(groups.get()); ++i) {
         Ref group = Ref::borrow(PyList_GET_ITEM(groups.get(), i));
-        Ref group_id = variable_field(state, group.get(), &PluginVariableObject::id, state.kb_id);
+        Ref group_id = variable_field(state, group.get(), &PluginVariableObject::id, state.k_id);
         if (!group_id || PyDict_SetItem(by_id.get(), group_id.get(), group.get()) < 0) return false;
         if (i == 0) selected = group_id;
     }
 
-    // 13. block type
-    Ref block_type;
-    if (a.blockType != nullptr) {
-        block_type = Ref::borrow(a.blockType);
-    } else {
-        block_type = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(state.PluginBlockTypes), state.kb_BASE));
-        if (!block_type) return false;
-    }
+    // Block type: BASE unless given
+    Ref block_type = Ref::borrow(a.blockType != nullptr ? a.blockType : state.bt_BASE);
     // A plain string equal to a member's value stands for that member, as it does for every
     // string-valued enumeration of the model.
     if (PyUnicode_CheckExact(block_type.get()) && !block_type_member(state, block_type)) return false;
@@ -454,7 +456,7 @@ Ref identity_part(ModuleState& state, PyObject* obj, bool placed) {
         PyObject* slot = placed ? as_block(obj)->placedID : as_block(obj)->id;
         if (slot != nullptr) return Ref::borrow(slot);
     }
-    return placed ? Ref::steal(PyObject_GetAttrString(obj, "_placedID")) : Ref::steal(PyObject_GetAttr(obj, state.kb_id));
+    return placed ? Ref::steal(PyObject_GetAttrString(obj, "_placedID")) : Ref::steal(PyObject_GetAttr(obj, state.k_id));
 }
 
 // Equal when the identifiers and then the placements are equal. An object without them is
@@ -523,61 +525,61 @@ PyMemberDef block_members[] = {
 #undef QV_SLOT
 
 PyMethodDef block_methods[] = {
-    {"_parseID", QV_METHOD(block_method_parseID), QV_METHOD_FLAGS,
+    {"_parseID", pyutil::as_method(block_method_parseID), QV_METHOD_FLAGS,
      "_parseID($self, /, id)\n--\n\n"
      "Parses the ID of the block.\n\nThe ID should only contain letters, numbers, and underscores."},
-    {"copy", QV_METHOD(block_method_copy), QV_METHOD_FLAGS,
+    {"copy", pyutil::as_method(block_method_copy), QV_METHOD_FLAGS,
      "copy($self, /)\n--\n\n"
      "A deep copy of the block; work on it never modifies this block. Callables are shared.\n\n"
      "Returns:\n"
      "    A new block of the same kind."},
-    {"__deepcopy__", QV_METHOD(block_method_deepcopy), QV_METHOD_FLAGS,
+    {"__deepcopy__", pyutil::as_method(block_method_deepcopy), QV_METHOD_FLAGS,
      "__deepcopy__($self, /, memo=None)\n--\n\n"
      "The deep copy that copy.deepcopy() makes; sharing and cycles are kept, callables are shared."},
-    {"__copy__", QV_METHOD(block_method_shallowcopy), QV_METHOD_FLAGS,
+    {"__copy__", pyutil::as_method(block_method_shallowcopy), QV_METHOD_FLAGS,
      "__copy__($self, /)\n--\n\n"
      "The shallow copy that copy.copy() makes: a new block holding the same attribute objects."},
-    {"__getstate__", QV_METHOD(block_method_getstate), QV_METHOD_FLAGS,
+    {"__getstate__", pyutil::as_method(block_method_getstate), QV_METHOD_FLAGS,
      "__getstate__($self, /)\n--\n\nThe attributes, for pickling."},
     {"__setstate__", block_method_setstate, METH_O,
      "__setstate__($self, state, /)\n--\n\nRestores pickled attributes."},
-    {"_getVariables", QV_METHOD(block_method_getVariables), QV_METHOD_FLAGS,
+    {"_getVariables", pyutil::as_method(block_method_getVariables), QV_METHOD_FLAGS,
      "_getVariables($self, /)\n--\n\n"
      "Returns a list of the variables of the block."},
     {"_parseVariablesForBlockAccess",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(block_method_parseForAccess)),
+     pyutil::as_method(block_method_parseForAccess),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "_parseVariablesForBlockAccess(variable)\n--\n\n"
      "The value of a variable as block actions see it."},
-    {"setOutput", QV_METHOD(block_method_setOutput), QV_METHOD_FLAGS, "setOutput($self, /, id, value)\n--\n\n"
+    {"setOutput", pyutil::as_method(block_method_setOutput), QV_METHOD_FLAGS, "setOutput($self, /, id, value)\n--\n\n"
      "Sets the value of an output variable.\n\n"
      "Args:\n"
      "    id: The ID of the output.\n"
      "    value: Its value; it must fit the output's type."},
-    {"_cleanRun", QV_METHOD(block_method_cleanRun), QV_METHOD_FLAGS, "_cleanRun($self, /, cleanCycles=True, cleanDirty=False)\n--\n\n"
+    {"_cleanRun", pyutil::as_method(block_method_cleanRun), QV_METHOD_FLAGS, "_cleanRun($self, /, cleanCycles=True, cleanDirty=False)\n--\n\n"
      "Cleans the run of the block."},
-    {"_setRemote", QV_METHOD(block_method_setRemote), QV_METHOD_FLAGS, "_setRemote($self, /, remote)\n--\n\n"
+    {"_setRemote", pyutil::as_method(block_method_setRemote), QV_METHOD_FLAGS, "_setRemote($self, /, remote)\n--\n\n"
      "Sets the remote of the block."},
-    {"_minimalEncode", QV_METHOD(block_method_minimalEncode), QV_METHOD_FLAGS,
+    {"_minimalEncode", pyutil::as_method(block_method_minimalEncode), QV_METHOD_FLAGS,
      "_minimalEncode($self, /)\n--\n\n"
      "Encode only the blockID and the internal variables."},
-    {"_toDict", QV_METHOD(block_method_toDict), QV_METHOD_FLAGS, "_toDict($self, /)\n--\n\n"
+    {"_toDict", pyutil::as_method(block_method_toDict), QV_METHOD_FLAGS, "_toDict($self, /)\n--\n\n"
      "Converts the block to a dictionary."},
-    {"_variablesToDict", QV_METHOD(block_method_variablesToDict), QV_METHOD_FLAGS,
+    {"_variablesToDict", pyutil::as_method(block_method_variablesToDict), QV_METHOD_FLAGS,
      "_variablesToDict($self, /, vars, minimal=False)\n--\n\n"
      "Converts a list of variables to a list of dictionaries."},
-    {"_inputGroupsToDict", QV_METHOD(block_method_inputGroupsToDict), QV_METHOD_FLAGS,
+    {"_inputGroupsToDict", pyutil::as_method(block_method_inputGroupsToDict), QV_METHOD_FLAGS,
      "_inputGroupsToDict($self, /, inputGroups)\n--\n\n"
      "Converts the input groups to a list of dictionaries."},
-    {"_connectionsToDict", QV_METHOD(block_method_connectionsToDict), QV_METHOD_FLAGS,
+    {"_connectionsToDict", pyutil::as_method(block_method_connectionsToDict), QV_METHOD_FLAGS,
      "_connectionsToDict($self, /, references=False)\n--\n\n"
      "Converts the connections of the block to a dictionary."},
-    {"_updateVariables", QV_METHOD(block_method_updateVariables), QV_METHOD_FLAGS,
+    {"_updateVariables", pyutil::as_method(block_method_updateVariables), QV_METHOD_FLAGS,
      "_updateVariables($self, /, values)\n--\n\n"
      "Updates the values of the variables of the block.\n\nvalues: (JSON coming from frontend)"},
-    {"_updateInputs", QV_METHOD(block_method_updateInputs), QV_METHOD_FLAGS,
+    {"_updateInputs", pyutil::as_method(block_method_updateInputs), QV_METHOD_FLAGS,
      "_updateInputs($self, /, values)\n--\n\n"
      "Updates the values of the inputs of the block.\n\nvalues: (JSON coming from frontend)"},
-    {"_parseInternalVariables", QV_METHOD(block_method_parseInternal), QV_METHOD_FLAGS,
+    {"_parseInternalVariables", pyutil::as_method(block_method_parseInternal), QV_METHOD_FLAGS,
      "_parseInternalVariables($self, /, blockJSON)\n--\n\n"
      "Updates the block with the internal variables."},
     {nullptr, nullptr, 0, nullptr},
@@ -611,8 +613,8 @@ PyType_Slot block_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(block_new)},
     {Py_tp_init, reinterpret_cast<void*>(block_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(block_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(block_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(BlockFields::traverse<PluginBlockObject>)},
+    {Py_tp_clear, reinterpret_cast<void*>(BlockFields::clear<PluginBlockObject>)},
     {Py_tp_call, reinterpret_cast<void*>(block_tp_call)},
     {Py_tp_richcompare, reinterpret_cast<void*>(block_richcompare)},
     {Py_tp_str, reinterpret_cast<void*>(block_str)},

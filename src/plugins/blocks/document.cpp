@@ -172,16 +172,16 @@ Ref minimal_encode(ModuleState& state, PyObject* self, bool variables_placeholde
     Ref references = connections_to_dict(state, self, true);
     if (!references) return Ref();
     return pyutil::dict_from_template(key_template, {
-        {state.kb_id, s.id.get()},
+        {state.k_id, s.id.get()},
         {state.kb_isPlaced, s.isPlaced.get()},
         {state.kb_position, position.get()},
         {state.kb_isRunning, s.isRunning.get()},
         {state.kb_error, s.error.get()},
         {state.kb_blockLogs, s.blockLogs.get()},
-        {state.kb_placedID, s.placedID.get()},
+        {state.k_placedID, s.placedID.get()},
         {state.kb_finishedExecution, s.finishedExecution.get()},
         {state.kb_storedOutputs, s.storedOutputs.get()},
-        {state.kb_variables, variables.get()},
+        {state.k_variables, variables.get()},
         {state.kb_variableConnections, connections.get()},
         {state.kb_variableConnectionsReference, references.get()},
         {state.kb_selectedInputGroup, s.selectedInputGroup.get()},
@@ -196,9 +196,9 @@ Ref minimal_encode(ModuleState& state, PyObject* self, bool variables_placeholde
 }  // namespace
 
 Ref block_key_template(ModuleState& state, std::initializer_list<PyObject*> extra) {
-    Ref dict = pyutil::key_template({state.kb_id, state.kb_isPlaced, state.kb_position, state.kb_isRunning,
-                                     state.kb_error, state.kb_blockLogs, state.kb_placedID,
-                                     state.kb_finishedExecution, state.kb_storedOutputs, state.kb_variables,
+    Ref dict = pyutil::key_template({state.k_id, state.kb_isPlaced, state.kb_position, state.kb_isRunning,
+                                     state.kb_error, state.kb_blockLogs, state.k_placedID,
+                                     state.kb_finishedExecution, state.kb_storedOutputs, state.k_variables,
                                      state.kb_variableConnections, state.kb_variableConnectionsReference,
                                      state.kb_selectedInputGroup, state.kb_selectedRemote,
                                      state.kb_extensionsToOpen, state.kb_time, state.kb_extraData, state.kb_dirty});
@@ -211,8 +211,8 @@ Ref block_key_template(ModuleState& state, std::initializer_list<PyObject*> extr
 bool build_block_key_templates(ModuleState& state) {
     state.t_block_minimal = block_key_template(state).release();
     // The full dictionary: the declaration keys follow ("variables" keeps its place).
-    state.t_block = block_key_template(state, {state.kb_externalURL, state.kb_name, state.kb_description,
-                                               state.kb_inputs, state.kb_outputs, state.kb_type})
+    state.t_block = block_key_template(state, {state.kb_externalURL, state.k_name, state.k_description,
+                                               state.kb_inputs, state.kb_outputs, state.k_type})
                         .release();
     return state.t_block_minimal != nullptr && state.t_block != nullptr;
 }
@@ -242,12 +242,12 @@ bool block_complete_dict(ModuleState& state, PyObject* self, PyObject* dict) {
     if (!type) return false;
     return pyutil::put_all(dict, {
                                      {state.kb_externalURL, url.get()},
-                                     {state.kb_variables, variables.get()},
-                                     {state.kb_name, name.get()},
-                                     {state.kb_description, description.get()},
+                                     {state.k_variables, variables.get()},
+                                     {state.k_name, name.get()},
+                                     {state.k_description, description.get()},
                                      {state.kb_inputs, inputs.get()},
                                      {state.kb_outputs, outputs.get()},
-                                     {state.kb_type, type.get()},
+                                     {state.k_type, type.get()},
                                  });
 }
 
@@ -286,10 +286,10 @@ Ref base_to_dict(ModuleState& state, PyObject* self) {
 }  // namespace
 
 Ref block_to_dict_via_object(ModuleState& state, PyObject* self) {
-    if (uses_builtin_method(Py_TYPE(self), state.kb_private_toDict, reinterpret_cast<void (*)()>(block_method_toDict))) {
+    if (uses_builtin_method(Py_TYPE(self), state.k__toDict, reinterpret_cast<void (*)()>(block_method_toDict))) {
         return base_to_dict(state, self);
     }
-    return Ref::steal(PyObject_CallMethodNoArgs(self, state.kb_private_toDict));
+    return Ref::steal(PyObject_CallMethodNoArgs(self, state.k__toDict));
 }
 
 PyObject* block_method_minimalEncode(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,

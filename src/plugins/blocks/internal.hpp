@@ -13,7 +13,6 @@ namespace plugins {
 using MethodFn = PyObject* (*)(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames);
 
-#define QV_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 #define QV_METHOD_FLAGS (METH_METHOD | METH_FASTCALL | METH_KEYWORDS)
 
 // A field of a variable: read from the slot for our own variable types, through the attribute
@@ -29,7 +28,7 @@ inline pyutil::Ref variable_field(ModuleState& state, PyObject* variable, PyObje
 
 // Whether a variable is disabled (its `disabled` taken as a truth value); -1 on error.
 inline int variable_disabled(ModuleState& state, PyObject* variable) {
-    pyutil::Ref flag = variable_field(state, variable, &PluginVariableObject::disabled, state.kb_disabled);
+    pyutil::Ref flag = variable_field(state, variable, &PluginVariableObject::disabled, state.k_disabled);
     if (!flag) return -1;
     if (flag.get() == Py_False) return 0;
     if (flag.get() == Py_True) return 1;

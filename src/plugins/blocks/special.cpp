@@ -92,9 +92,9 @@ PyObject* ghost_toDict(PyObject* self, PyTypeObject* cls, PyObject* const* args,
 }
 
 PyMethodDef ghost_methods[] = {
-    {"_parseID", QV_METHOD(ghost_parseID), QV_METHOD_FLAGS,
+    {"_parseID", pyutil::as_method(ghost_parseID), QV_METHOD_FLAGS,
      "_parseID($self, /, id)\n--\n\nReturns the ID of the missing block unchanged."},
-    {"_toDict", QV_METHOD(ghost_toDict), QV_METHOD_FLAGS,
+    {"_toDict", pyutil::as_method(ghost_toDict), QV_METHOD_FLAGS,
      "_toDict($self, /)\n--\n\nConverts the block to a dictionary, showing it as missing."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -239,8 +239,8 @@ PyObject* input_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref variable = Ref::steal(PySequence_GetItem(variables.get(), 0));
     Ref output = variable ? Ref::steal(PySequence_GetItem(outputs.get(), 0)) : Ref();
     if (!output) return nullptr;
-    Ref value = variable_field(*state, variable.get(), &PluginVariableObject::value, state->kb_value);
-    Ref id = value ? variable_field(*state, output.get(), &PluginVariableObject::id, state->kb_id) : Ref();
+    Ref value = variable_field(*state, variable.get(), &PluginVariableObject::value, state->k_value);
+    Ref id = value ? variable_field(*state, output.get(), &PluginVariableObject::id, state->k_id) : Ref();
     if (!id) return nullptr;
     if (!set_variable_value(*state, output.get(), value.get())) return nullptr;
     if (b->storedOutputs == nullptr || b->storedOutputs == Py_None) {

@@ -11,6 +11,7 @@
 
 #include "../../pyutil/collected.hpp"
 #include "../../pyutil/dict.hpp"
+#include "../../pyutil/numbers.hpp"
 #include "../../pyutil/types.hpp"
 
 #include <vector>
@@ -108,7 +109,7 @@ bool plan_updates(ModuleState& state, PyObject* variables, PyObject* values, std
         const int disabled = variable_disabled(state, variable.get());
         if (disabled < 0) return false;
         if (disabled == 1) continue;
-        Ref id = variable_field(state, variable.get(), &PluginVariableObject::id, state.kb_id);
+        Ref id = variable_field(state, variable.get(), &PluginVariableObject::id, state.k_id);
         if (!id) return false;
         bool error = false;
         Ref value = Ref::borrow(cursor.find(id.get(), error));
@@ -157,13 +158,13 @@ bool plan_updates(ModuleState& state, PyObject* variables, PyObject* values, std
 
 bool write_value(ModuleState& state, PyObject* variable, PyObject* value) {
     if (is_variable(state, variable)) return set_variable_value(state, variable, value);
-    return PyObject_SetAttr(variable, state.kb_value, value) == 0;
+    return PyObject_SetAttr(variable, state.k_value, value) == 0;
 }
 
 // What a planned update may overwrite: the variable's value, or each member's for a group.
 bool snapshot(ModuleState& state, const Planned& p, std::vector<std::pair<Ref, Ref>>& saved) {
     auto save = [&](PyObject* variable) {
-        Ref old = variable_field(state, variable, &PluginVariableObject::value, state.kb_value);
+        Ref old = variable_field(state, variable, &PluginVariableObject::value, state.k_value);
         if (!old) return false;
         saved.emplace_back(Ref::borrow(variable), std::move(old));
         return true;
@@ -178,20 +179,13 @@ bool snapshot(ModuleState& state, const Planned& p, std::vector<std::pair<Ref, R
     return !PyErr_Occurred();
 }
 
-void restore_exception(Ref exc) {
-    if (!exc) return;
-    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
-    PyObject* traceback = PyException_GetTraceback(exc.get());
-    PyErr_Restore(type, exc.release(), traceback);
-}
-
 // Puts the saved values back, keeping the exception that made the update fail.
 void roll_back(ModuleState& state, const std::vector<std::pair<Ref, Ref>>& saved) {
     Ref failure = pyutil::fetch_exception();
     for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
         if (!write_value(state, it->first.get(), it->second.get())) PyErr_Clear();
     }
-    restore_exception(std::move(failure));
+    pyutil::reraise(std::move(failure));
 }
 
 // A plain value written into one of our own variable classes is a slot assignment: it cannot fail.
@@ -311,81 +305,14 @@ bool expect(PyObject* value, bool ok, const char* type) {
 
 bool str_or_none(PyObject* v) { return v == Py_None || PyUnicode_CheckExact(v); }
 
-PyObject* dict_of(PyObject* value) {
-    if (PyDict_CheckExact(value)) return value;
-    pyutil::raise_expected("dict", value);
-    return nullptr;
-}
-
-// parseVariableConnection: one endpoint dictionary into a BlockVarPair.
-Ref parse_pair(ModuleState& state, PyObject* endpoint) {
-    if (dict_of(endpoint) == nullptr) return Ref();
-    PyObject* const keys[] = {state.kb_placedID, state.kb_blockID, state.kb_variableID, state.kb_variableType,
-                              state.kb_variableAllowedValues};
-    Ref args[5];
-    if (!pyutil::read_keys(endpoint, keys, args)) return Ref();
-    for (Ref& arg : args) or_default(arg, Py_None);
-    return make_var_pair(state, args[0].get(), args[1].get(), args[2].get(), args[3].get(), args[4].get());
-}
-
-Ref parse_connection(ModuleState& state, PyObject* connection) {
-    if (dict_of(connection) == nullptr) return Ref();
-    PyObject* const keys[] = {state.kb_origin, state.kb_destination, state.kb_isCyclic, state.kb_cycles,
-                              state.kb_currentCycle};
-    Ref fields[5];
-    if (!pyutil::read_keys(connection, keys, fields)) return Ref();
-    auto& [origin, destination, cyclic, cycles, current] = fields;
-    or_default(origin, Py_None);
-    or_default(destination, Py_None);
-    or_default(cyclic, Py_False);
-    if (!cycles) cycles = Ref::steal(PyLong_FromLong(1));  // small ints are cached: cannot fail
-    if (!current) current = Ref::steal(PyLong_FromLong(0));
-    if (origin.get() == Py_None || destination.get() == Py_None) {
-        PyErr_SetString(PyExc_Exception, "Invalid flow object.");
-        return Ref();
-    }
-    Ref origin_pair = parse_pair(state, origin.get());
-    if (!origin_pair) return Ref();
-    Ref destination_pair = parse_pair(state, destination.get());
-    if (!destination_pair) return Ref();
-    return make_connection(state, origin_pair.get(), destination_pair.get(), cyclic.get(), cycles.get(), current.get());
-}
-
-// A list of connection JSON into a new list of BlockConnection.
-Ref parse_connections(ModuleState& state, PyObject* list) {
-    if (list == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
-        return Ref();
-    }
-    if (!expect(list, PyList_CheckExact(list), "list")) return Ref();
-    // Parsed first, then made into a list at once (parsing can run Python code, which must never
-    // meet a list with empty places).
-    pyutil::Collected parsed;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-        Ref connection = parse_connection(state, item.get());
-        if (!connection) return Ref();
-        parsed.push(std::move(connection));
-    }
-    return parsed.to_list();
-}
-
-PyObject* list_of(PyObject* value) {
-    if (value == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
-        return nullptr;
-    }
-    return expect(value, PyList_CheckExact(value), "list") ? value : nullptr;
-}
-
 // The values of the "variables" entries: id -> value, a group entry giving id -> {member: value}.
 Ref parse_variable_entries(ModuleState& state, PyObject* entries) {
     Ref parsed = Ref::steal(PyDict_New());
-    if (!parsed || list_of(entries) == nullptr) return Ref();
+    if (!parsed || pyutil::list_or_raise(entries) == nullptr) return Ref();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
         Ref entry = Ref::borrow(PyList_GET_ITEM(entries, i));
-        if (dict_of(entry.get()) == nullptr) return Ref();
-        PyObject* const keys[] = {state.kb_id, state.kb_value, state.kb_type, state.kb_variables};
+        if (pyutil::dict_or_raise(entry.get()) == nullptr) return Ref();
+        PyObject* const keys[] = {state.k_id, state.k_value, state.k_type, state.k_variables};
         Ref fields[4];
         if (!pyutil::read_keys(entry.get(), keys, fields)) return Ref();
         auto& [keep_id, entry_value, type, members] = fields;
@@ -403,12 +330,12 @@ Ref parse_variable_entries(ModuleState& state, PyObject* entries) {
             // An entry without "variables" names no member to update. Lookups and insertions hash
             // and compare keys, which runs the code of a key that is not an exact string:
             // everything used afterwards is held.
-            if (!or_new(members, true) || list_of(members.get()) == nullptr) return Ref();
+            if (!or_new(members, true) || pyutil::list_or_raise(members.get()) == nullptr) return Ref();
             value = Ref::steal(PyDict_New());
             if (!value) return Ref();
-            PyObject* const member_keys[] = {state.kb_id, state.kb_value};
+            PyObject* const member_keys[] = {state.k_id, state.k_value};
             const bool ok = pyutil::for_each_item(members.get(), [&](PyObject* member) {
-                if (dict_of(member) == nullptr) return false;
+                if (pyutil::dict_or_raise(member) == nullptr) return false;
                 Ref member_fields[2];
                 if (!pyutil::read_keys(member, member_keys, member_fields)) return false;
                 or_default(member_fields[0], Py_None);
@@ -439,18 +366,9 @@ struct BlockState {
     std::vector<Planned> plan;
 };
 
-// float(value) for real numbers only (int, float, objects with __float__ or __index__): a
-// coordinate given as text fails with "must be real number, not str" instead of being parsed.
-Ref real_to_float(PyObject* value) {
-    if (PyFloat_CheckExact(value)) return Ref::borrow(value);
-    const double number = PyFloat_AsDouble(value);
-    if (number == -1.0 && PyErr_Occurred()) return Ref();
-    return Ref::steal(PyFloat_FromDouble(number));
-}
-
 // `given`: the "position" value (null when missing).
 bool read_position(ModuleState& state, Ref given, Ref& position) {
-    if (!or_new(given, false) || dict_of(given.get()) == nullptr) return false;
+    if (!or_new(given, false) || pyutil::dict_or_raise(given.get()) == nullptr) return false;
     // Held: the first value's __float__ may change the position dictionary.
     PyObject* const keys[] = {state.kb_x, state.kb_y};
     Ref coordinates[2];
@@ -458,9 +376,9 @@ bool read_position(ModuleState& state, Ref given, Ref& position) {
     auto& [x, y] = coordinates;
     if (!x) x = Ref::steal(PyLong_FromLong(0));  // small ints are cached: cannot fail
     if (!y) y = Ref::steal(PyLong_FromLong(0));
-    Ref fx = real_to_float(x.get());
+    Ref fx = pyutil::real_to_float(x.get());
     if (!fx) return false;
-    Ref fy = real_to_float(y.get());
+    Ref fy = pyutil::real_to_float(y.get());
     if (!fy) return false;
     position = Ref::steal(PyList_New(2));
     if (!position) return false;
@@ -471,14 +389,14 @@ bool read_position(ModuleState& state, Ref given, Ref& position) {
 
 bool read_block_state(ModuleState& state, PyObject* self, PyObject* json, BlockState& s) {
     PyObject* const keys[StateKeys] = {
-        state.kb_id, state.kb_isPlaced, state.kb_position, state.kb_isRunning, state.kb_error, state.kb_blockLogs,
-        state.kb_placedID, state.kb_finishedExecution, state.kb_storedOutputs, state.kb_variables,
+        state.k_id, state.kb_isPlaced, state.kb_position, state.kb_isRunning, state.kb_error, state.kb_blockLogs,
+        state.k_placedID, state.kb_finishedExecution, state.kb_storedOutputs, state.k_variables,
         state.kb_variableConnections, state.kb_variableConnectionsReference, state.kb_selectedInputGroup,
         state.kb_selectedRemote, state.kb_extensionsToOpen, state.kb_time, state.kb_extraData, state.kb_dirty};
     Ref (&v)[StateKeys] = s.read;
     if (!pyutil::read_keys(json, keys, v)) return false;
     Ref zero = Ref::steal(PyLong_FromLong(0));  // small ints are cached: cannot fail
-    // 1. the keys in their order, with defaults and type checks
+    // The plain keys in their order, with defaults and type checks
     or_default(v[IsPlaced], Py_False);
     or_default(v[IsRunning], Py_False);
     or_default(v[Error], Py_False);
@@ -502,7 +420,7 @@ bool read_block_state(ModuleState& state, PyObject* self, PyObject* json, BlockS
     or_default(v[StoredOutputs], Py_None);
     PyObject* stored = v[StoredOutputs].get();
     if (!expect(stored, stored == Py_None || PyDict_CheckExact(stored), "dict")) return false;
-    // 2. connections; both lists are type-checked before either is parsed, as the keys are read in order
+    // Connections: both lists are type-checked before either is parsed, as the keys are read in order
     Ref connections = std::move(v[Connections]), references = std::move(v[References]);
     if (!or_new(connections, true) || !or_new(references, true)) return false;
     if (connections.get() != Py_None && !expect(connections.get(), PyList_CheckExact(connections.get()), "list")) {
@@ -511,11 +429,11 @@ bool read_block_state(ModuleState& state, PyObject* self, PyObject* json, BlockS
     if (references.get() != Py_None && !expect(references.get(), PyList_CheckExact(references.get()), "list")) {
         return false;
     }
-    s.connections = parse_connections(state, connections.get());
+    s.connections = connections_from_list(state, connections.get());
     if (!s.connections) return false;
-    s.references = parse_connections(state, references.get());
+    s.references = connections_from_list(state, references.get());
     if (!s.references) return false;
-    // 3. variable values, and whether the block's variables accept them
+    // Variable values, and whether the block's variables accept them
     Ref entries = std::move(v[Variables]);
     if (!or_new(entries, true)) return false;
     s.parsed = parse_variable_entries(state, entries.get());
@@ -531,7 +449,7 @@ bool block_parse_internal_variables(ModuleState& state, PyObject* self, PyObject
     if (!read_block_state(state, self, json, s)) return false;
     PluginBlockObject* b = as_block(self);
     using pyutil::assign_slot;
-    // 4-5. selection and values; a failing member update puts the selection back too
+    // Selected group and remote, then the values; a failing member update puts the selection back too
     Ref old_group = Ref::borrow(b->selectedInputGroup), old_remote = Ref::borrow(b->selectedRemote);
     assign_slot(b->selectedInputGroup, std::move(s.read[SelectedInputGroup]));
     assign_slot(b->selectedRemote, std::move(s.read[SelectedRemote]));
@@ -544,7 +462,7 @@ bool block_parse_internal_variables(ModuleState& state, PyObject* self, PyObject
         assign_slot(b->selectedRemote, std::move(old_remote));
         return false;
     }
-    // 6. run state, position and connections
+    // Run state, position and connections
     assign_slot(b->isPlaced, std::move(s.read[IsPlaced]));
     assign_slot(b->isRunning, std::move(s.read[IsRunning]));
     assign_slot(b->error, std::move(s.read[Error]));

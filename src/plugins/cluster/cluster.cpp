@@ -237,10 +237,10 @@ bool refresh_job(const ModuleState& state, PyObject* self) {
     if (!refresh_logs(state, self, query(state.cl_getRemoteBlockLogs))) return false;
 
     // `self.time = self.time + <query>`: the current time is read before the host is asked.
-    Ref time = get_attr(self, state.cl_time);
+    Ref time = get_attr(self, state.kb_time);
     Ref elapsed = time ? query(state.cl_getRemoteBlockTime) : Ref();
     Ref total = elapsed ? Ref::steal(PyNumber_Add(time.get(), elapsed.get())) : Ref();
-    return total && set_attr(self, state.cl_time, total.get());
+    return total && set_attr(self, state.kb_time, total.get());
 }
 
 PyObject* slurm_parse_status(PyObject* self, PyObject*) {
@@ -294,7 +294,7 @@ PyObject* slurm_is_waiting(PyObject* self, void*) {
     if (PyErr_GivenExceptionMatches(error.get(), PyExc_AttributeError) || is_reset_remote(error.get())) {
         Py_RETURN_FALSE;
     }
-    Ref name = get_attr(self, state->cl_name);
+    Ref name = get_attr(self, state->k_name);
     if (!name) return nullptr;
     if (!pyutil::log_error("An error occurred while checking if the job is finished for block %s: %s", name.get(),
                            error.get())) {
@@ -371,35 +371,31 @@ PyObject* slurm_minimal_encode(PyObject* self, PyObject*) {
 constexpr auto kParseSignature =
     pyutil::signature("SlurmBlock._parseInternalVariables", Param{"blockJSON", Accept::Dict, true});
 
-// blockJSON.get(key, fallback) as a new reference.
-Ref read_or(PyObject* json, PyObject* key, PyObject* fallback) {
-    PyObject* value = PyDict_GetItemWithError(json, key);
-    if (value == nullptr && PyErr_Occurred()) return Ref();
-    return Ref::borrow(value != nullptr ? value : fallback);
-}
-
-PyObject* slurm_parse_internal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* slurm_parse_internal(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
     pyutil::Bound<kParseSignature.size> bound;
     if (!pyutil::parse(kParseSignature, args, nargs, kwnames, bound)) return nullptr;
-    ModuleState* state = state_of(self);
-    if (state == nullptr) return nullptr;
+    ModuleState& state = *state_of_class(defining_class);
     PyObject* json = bound[0];
-    if (!block_parse_internal_variables(*state, self, json)) return nullptr;
+    if (!block_parse_internal_variables(state, self, json)) return nullptr;
 
-    // Read everything first, then assign.
-    Ref reported = read_or(json, state->cl_status, state->cl_statusIDLE);
-    Ref status = reported ? to_slurm_status(*state, reported.get()) : Ref();
-    Ref std_out = read_or(json, state->cl_stdOut, Py_None);
-    Ref std_err = read_or(json, state->cl_stdErr, Py_None);
-    Ref detailed = read_or(json, state->cl_detailedStatus, Py_None);
-    Ref job_id = read_or(json, state->cl_jobID, Py_None);
-    Ref second = read_or(json, state->cl_executeSecondAction, Py_False);
-    if (!status || !std_out || !std_err || !detailed || !job_id || !second) return nullptr;
-    const bool done = set_attr(self, state->cl_status, status.get()) && set_attr(self, state->cl_jobID, job_id.get()) &&
-                      set_attr(self, state->cl_stdOut, std_out.get()) &&
-                      set_attr(self, state->cl_stdErr, std_err.get()) &&
-                      set_attr(self, state->cl_detailedStatus, detailed.get()) &&
-                      set_attr(self, state->cl_phaseFlag, second.get());
+    // Read everything first (blockJSON.get(key, fallback) for each), then assign.
+    PyObject* const keys[] = {state.cl_status, state.cl_stdOut, state.cl_stdErr, state.cl_detailedStatus,
+                              state.cl_jobID, state.cl_executeSecondAction};
+    PyObject* const fallbacks[] = {state.cl_statusIDLE, Py_None, Py_None, Py_None, Py_None, Py_False};
+    Ref read[std::size(keys)];
+    if (!pyutil::read_keys(json, keys, read)) return nullptr;
+    for (std::size_t i = 0; i < std::size(keys); ++i) {
+        if (!read[i]) read[i] = Ref::borrow(fallbacks[i]);
+    }
+    auto& [reported, std_out, std_err, detailed, job_id, second] = read;
+    Ref status = to_slurm_status(state, reported.get());
+    if (!status) return nullptr;
+    const bool done = set_attr(self, state.cl_status, status.get()) && set_attr(self, state.cl_jobID, job_id.get()) &&
+                      set_attr(self, state.cl_stdOut, std_out.get()) &&
+                      set_attr(self, state.cl_stdErr, std_err.get()) &&
+                      set_attr(self, state.cl_detailedStatus, detailed.get()) &&
+                      set_attr(self, state.cl_phaseFlag, second.get());
     if (!done) return nullptr;
     Py_RETURN_NONE;
 }
@@ -433,16 +429,15 @@ PyMethodDef slurm_methods[] = {
     {"parseStatus", slurm_parse_status, METH_NOARGS,
      "parseStatus($self, /)\n--\n\nParses the status of the block.\n\n"
      "Returns:\n    The status of the block as a parsed string."},
-    {"waitTillJobFinished", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(slurm_wait)),
+    {"waitTillJobFinished", pyutil::as_method(slurm_wait),
      METH_FASTCALL | METH_KEYWORDS,
      "waitTillJobFinished($self, /, interval=10)\n--\n\nWaits until the job is finished.\n\n"
      "Args:\n    interval: The interval in seconds to check if the job is finished."},
     {"_minimalEncode", slurm_minimal_encode, METH_NOARGS,
      "_minimalEncode($self, /)\n--\n\nEncode only the blockID and the internal variables."},
-    {"_parseInternalVariables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(slurm_parse_internal)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"_parseInternalVariables", pyutil::as_method(slurm_parse_internal), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "_parseInternalVariables($self, /, blockJSON)\n--\n\nUpdates the block with the internal variables."},
-    {"_cleanRun", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(slurm_clean_run)),
+    {"_cleanRun", pyutil::as_method(slurm_clean_run),
      METH_FASTCALL | METH_KEYWORDS, "_cleanRun($self, /, *args, **kwargs)\n--\n\nCleans the run of the block."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -6,6 +6,7 @@
 
 #include "../../host/remote.hpp"
 #include "../../pyutil/args.hpp"
+#include "../../pyutil/gc_fields.hpp"
 #include "../../pyutil/members_state.hpp"
 #include "../../pyutil/types.hpp"
 
@@ -19,24 +20,13 @@ using pyutil::Ref;
 
 namespace {
 
-#define QV_REMOTE_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 constexpr int method_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
-int remote_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_remote(self)->dict);
-    Py_VISIT(as_remote(self)->remote);
-    return 0;
-}
 
-int remote_clear(PyObject* self) {
-    Py_CLEAR(as_remote(self)->dict);
-    Py_CLEAR(as_remote(self)->remote);
-    return 0;
-}
+using RemoteFields = pyutil::GcFields<&PluginRemoteObject::dict, &PluginRemoteObject::remote>;
 
 void remote_dealloc(PyObject* self) {
-    pyutil::dealloc_gc_object<remote_dealloc>(self, [](PyObject* obj) { remote_clear(obj); });
+    pyutil::dealloc_gc_object<remote_dealloc>(self, [](PyObject* obj) { RemoteFields::clear<PluginRemoteObject>(obj); });
 }
 
 // A strong reference to the host remote object: the host's own code, run by any operation on
@@ -203,23 +193,23 @@ PyMemberDef remote_members[] = {
 };
 
 PyMethodDef remote_methods[] = {
-    {"remoteCommand", QV_REMOTE_METHOD(remote_command), method_flags,
+    {"remoteCommand", pyutil::as_method(remote_command), method_flags,
      "remoteCommand($self, /, command)\n--\n\n"
      "Executes a command on the remote.\n\nThe output of the command will be returned.\n\n"
      "Args:\n    command: The shell command, run in the remote's current folder.\n\n"
      "Returns:\n    The command's output."},
-    {"sendData", QV_REMOTE_METHOD(remote_sendData), method_flags,
+    {"sendData", pyutil::as_method(remote_sendData), method_flags,
      "sendData($self, /, source, destination)\n--\n\n"
      "Sends a file to the remote.\n\nReturns: The final absolute path to the uploaded file."},
-    {"getData", QV_REMOTE_METHOD(remote_getData), method_flags,
+    {"getData", pyutil::as_method(remote_getData), method_flags,
      "getData($self, /, source, destination)\n--\n\n"
      "Gets a file from the remote.\n\nReturns: The final absolute path to the downloaded file."},
-    {"submitJob", QV_REMOTE_METHOD(remote_submitJob), method_flags,
+    {"submitJob", pyutil::as_method(remote_submitJob), method_flags,
      "submitJob($self, /, script, changeDir=True)\n--\n\n"
      "Submit a slurm job to the queue system of the cluster (SLURM)\n\n"
      "changeDir: automatically cd to the container folder of the script. Disable this if using the cd context "
      "manager or for specific cases.\n\nReturns: The job ID."},
-    {"cd", QV_REMOTE_METHOD(remote_cd), method_flags,
+    {"cd", pyutil::as_method(remote_cd), method_flags,
      "cd($self, /, path)\n--\n\n"
      "Context manager to change directory on the remote.\n\nWorks with the remoteCommand, submitJob and send/get "
      "data functions.\n\n"
@@ -245,8 +235,8 @@ PyType_Slot remote_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(remote_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(remote_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(remote_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(remote_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(RemoteFields::traverse<PluginRemoteObject>)},
+    {Py_tp_clear, reinterpret_cast<void*>(RemoteFields::clear<PluginRemoteObject>)},
     {Py_tp_members, remote_members},
     {Py_tp_methods, remote_methods},
     {Py_tp_getset, remote_getset},

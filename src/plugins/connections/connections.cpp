@@ -4,6 +4,7 @@
 
 #include "../../pyutil/args.hpp"
 #include "../../pyutil/dict.hpp"
+#include "../../pyutil/gc_fields.hpp"
 #include "../../pyutil/json.hpp"
 #include "../../pyutil/log.hpp"
 #include "../../pyutil/members_state.hpp"
@@ -84,23 +85,17 @@ PyObject* pair_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
 
 Ref own_pair_dict(ModuleState& state, PyObject* self) {
     BlockVarPairObject* p = as_pair(self);
-    struct Field {
-        PyObject* key;
-        PyObject* BlockVarPairObject::*slot;
-        PyObject* attribute;
-    };
-    const Field fields[] = {
-        {state.k_placedID, &BlockVarPairObject::blockPlacedID, state.k_blockPlacedID},
-        {state.k_blockID, &BlockVarPairObject::blockID, state.k_blockID},
-        {state.k_variableID, &BlockVarPairObject::variableID, state.k_variableID},
-        {state.k_variableType, &BlockVarPairObject::variableType, state.k_variableType},
-        {state.k_variableAllowedValues, &BlockVarPairObject::variableAllowedValues, state.k_variableAllowedValues},
-    };
+    // The slots in the order of the keys; each named by its attribute when missing.
+    PyObject* BlockVarPairObject::*const slots[] = {&BlockVarPairObject::blockPlacedID, &BlockVarPairObject::blockID,
+                                                   &BlockVarPairObject::variableID, &BlockVarPairObject::variableType,
+                                                   &BlockVarPairObject::variableAllowedValues};
+    const PairKeys keys = pair_keys(state);
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return Ref();
-    for (const Field& f : fields) {
+    for (std::size_t i = 0; i < std::size(slots); ++i) {
+        PyObject* attribute = i == 0 ? state.k_blockPlacedID : keys.keys[i];
         // Read as each entry is added (the first attribute missing is the one reported).
-        if (!pyutil::put_slot(dict.get(), f.key, self, p->*f.slot, f.attribute)) return Ref();
+        if (!pyutil::put_slot(dict.get(), keys.keys[i], self, p->*slots[i], attribute)) return Ref();
     }
     return dict;
 }
@@ -112,28 +107,8 @@ PyObject* pair_to_dict_method(PyObject* self, PyTypeObject* defining_class, PyOb
     return own_pair_dict(*state_of_class(defining_class), self).release();
 }
 
-int pair_traverse(PyObject* self, visitproc visit, void* arg) {
-    BlockVarPairObject* p = as_pair(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(p->dict);
-    Py_VISIT(p->blockPlacedID);
-    Py_VISIT(p->blockID);
-    Py_VISIT(p->variableID);
-    Py_VISIT(p->variableType);
-    Py_VISIT(p->variableAllowedValues);
-    return 0;
-}
 
-int pair_clear(PyObject* self) {
-    BlockVarPairObject* p = as_pair(self);
-    Py_CLEAR(p->dict);
-    Py_CLEAR(p->blockPlacedID);
-    Py_CLEAR(p->blockID);
-    Py_CLEAR(p->variableID);
-    Py_CLEAR(p->variableType);
-    Py_CLEAR(p->variableAllowedValues);
-    return 0;
-}
+using PairFields = pyutil::GcFields<&BlockVarPairObject::dict, &BlockVarPairObject::blockPlacedID, &BlockVarPairObject::blockID, &BlockVarPairObject::variableID, &BlockVarPairObject::variableType, &BlockVarPairObject::variableAllowedValues>;
 
 // ---- BlockConnection -------------------------------------------------------------------------
 
@@ -186,11 +161,12 @@ Ref own_connection_dict(ModuleState& state, PyObject* self) {
     Ref cycles = is_cyclic ? required_field(self, c->cycles, state.k_cycles) : Ref();
     Ref current = cycles ? required_field(self, c->currentCycle, state.k_currentCycle) : Ref();
     if (!current) return Ref();
-    return pyutil::make_dict({{state.k_origin, origin_dict.get()},
-                              {state.k_destination, destination_dict.get()},
-                              {state.k_isCyclic, is_cyclic.get()},
-                              {state.k_cycles, cycles.get()},
-                              {state.k_currentCycle, current.get()}});
+    const ConnectionKeys keys = connection_keys(state);
+    return pyutil::make_dict({{keys.keys[0], origin_dict.get()},
+                              {keys.keys[1], destination_dict.get()},
+                              {keys.keys[2], is_cyclic.get()},
+                              {keys.keys[3], cycles.get()},
+                              {keys.keys[4], current.get()}});
 }
 
 PyObject* connection_to_dict_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
@@ -214,28 +190,8 @@ PyObject* connection_richcompare(PyObject* self, PyObject* other, int op) {
     return PyObject_RichCompare(mine.get(), theirs.get(), op);
 }
 
-int connection_traverse(PyObject* self, visitproc visit, void* arg) {
-    BlockConnectionObject* c = as_connection(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(c->dict);
-    Py_VISIT(c->origin);
-    Py_VISIT(c->destination);
-    Py_VISIT(c->isCyclic);
-    Py_VISIT(c->cycles);
-    Py_VISIT(c->currentCycle);
-    return 0;
-}
 
-int connection_clear(PyObject* self) {
-    BlockConnectionObject* c = as_connection(self);
-    Py_CLEAR(c->dict);
-    Py_CLEAR(c->origin);
-    Py_CLEAR(c->destination);
-    Py_CLEAR(c->isCyclic);
-    Py_CLEAR(c->cycles);
-    Py_CLEAR(c->currentCycle);
-    return 0;
-}
+using ConnectionFields = pyutil::GcFields<&BlockConnectionObject::dict, &BlockConnectionObject::origin, &BlockConnectionObject::destination, &BlockConnectionObject::isCyclic, &BlockConnectionObject::cycles, &BlockConnectionObject::currentCycle>;
 
 // ---- shared pieces ----------------------------------------------------------------------------
 
@@ -279,7 +235,7 @@ PyGetSetDef value_getset[] = {
     {"__setstate__", value_setstate, METH_O, "__setstate__($self, state, /)\n--\n\nRestores copied attributes."}
 
 PyMethodDef pair_methods[] = {
-    {"_toDict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pair_to_dict_method)),
+    {"_toDict", pyutil::as_method(pair_to_dict_method),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "_toDict($self, /)\n--\n\nThe dictionary of this connection end."},
     STATE_METHODS,
@@ -287,7 +243,7 @@ PyMethodDef pair_methods[] = {
 };
 
 PyMethodDef connection_methods[] = {
-    {"_toDict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(connection_to_dict_method)),
+    {"_toDict", pyutil::as_method(connection_to_dict_method),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "_toDict($self, /)\n--\n\nThe dictionary of this connection."},
     STATE_METHODS,
@@ -336,8 +292,8 @@ PyType_Slot pair_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(new_value)},
     {Py_tp_init, reinterpret_cast<void*>(pair_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
-    {Py_tp_traverse, reinterpret_cast<void*>(pair_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(pair_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(PairFields::traverse<BlockVarPairObject>)},
+    {Py_tp_clear, reinterpret_cast<void*>(PairFields::clear<BlockVarPairObject>)},
     {Py_tp_str, reinterpret_cast<void*>(value_str)},
     {Py_tp_methods, pair_methods},
     {Py_tp_members, pair_members},
@@ -362,8 +318,8 @@ PyType_Slot connection_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(new_value)},
     {Py_tp_init, reinterpret_cast<void*>(connection_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value)},
-    {Py_tp_traverse, reinterpret_cast<void*>(connection_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(connection_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(ConnectionFields::traverse<BlockConnectionObject>)},
+    {Py_tp_clear, reinterpret_cast<void*>(ConnectionFields::clear<BlockConnectionObject>)},
     {Py_tp_str, reinterpret_cast<void*>(value_str)},
     {Py_tp_richcompare, reinterpret_cast<void*>(connection_richcompare)},
     {Py_tp_methods, connection_methods},

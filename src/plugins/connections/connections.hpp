@@ -26,6 +26,21 @@ struct BlockConnectionObject {
     PyObject* currentCycle;
 };
 
+// The keys of a pair's and of a connection's dictionary, in their order: what pair_to_dict and
+// connection_to_dict write and connections_from_list reads.
+struct PairKeys {
+    PyObject* const keys[5];  // placedID, blockID, variableID, variableType, variableAllowedValues
+};
+struct ConnectionKeys {
+    PyObject* const keys[5];  // origin, destination, isCyclic, cycles, currentCycle
+};
+inline PairKeys pair_keys(const ModuleState& s) noexcept {
+    return {{s.k_placedID, s.k_blockID, s.k_variableID, s.k_variableType, s.k_variableAllowedValues}};
+}
+inline ConnectionKeys connection_keys(const ModuleState& s) noexcept {
+    return {{s.k_origin, s.k_destination, s.k_isCyclic, s.k_cycles, s.k_currentCycle}};
+}
+
 // Builds a BlockVarPair as its constructor does (exact-type checks with the constructor's
 // messages, the missing-type warning and the ANY fallback). `variable_type` and
 // `allowed_values` may be null for "not given"; a null placed ID or identifier reads as None
@@ -44,6 +59,12 @@ pyutil::Ref make_connection(ModuleState& state, PyObject* origin, PyObject* dest
 // override is honoured; our own classes take a direct path).
 pyutil::Ref pair_to_dict(ModuleState& state, PyObject* pair);
 pyutil::Ref connection_to_dict(ModuleState& state, PyObject* connection);
+
+// A list of connection dictionaries (as the editor saves them) into a new list of BlockConnection:
+// missing keys take the editor's defaults, a connection without both ends is "Invalid flow
+// object.", anything that is not a list (None included) or a dictionary is refused with a
+// TypeError. Returns null with an exception set.
+pyutil::Ref connections_from_list(ModuleState& state, PyObject* list);
 
 inline BlockConnectionObject* as_connection(PyObject* obj) noexcept {
     return reinterpret_cast<BlockConnectionObject*>(obj);

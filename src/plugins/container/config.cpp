@@ -171,7 +171,7 @@ bool update_configs(PyObject* self, PyObject* config_path) {
         Ref error = pyutil::fetch_exception();
         int decode_error = is_json_decode_error(error.get());
         if (decode_error <= 0) {
-            if (decode_error == 0) restore_exception(std::move(error));
+            if (decode_error == 0) pyutil::reraise(std::move(error));
             return false;
         }
         return recover_corrupt_file(self, config_path);

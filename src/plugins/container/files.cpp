@@ -44,13 +44,6 @@ int path_exists(PyObject* path) {
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
-void restore_exception(Ref exception) {
-    if (!exception) return;
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception.get()));
-    PyObject* traceback = PyException_GetTraceback(exception.get());
-    PyErr_Restore(Py_NewRef(type), exception.release(), traceback);
-}
-
 namespace {
 
 // open(path, mode, encoding=...) -> .read(), closing the file whatever happens.
@@ -78,7 +71,7 @@ Ref read_file(PyObject* path, const char* mode, const char* encoding) {
     Ref closed = Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr));
     if (pending) {
         if (!closed) PyErr_Clear();
-        restore_exception(std::move(pending));
+        pyutil::reraise(std::move(pending));
         return Ref();
     }
     if (!closed) return Ref();

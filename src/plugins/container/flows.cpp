@@ -40,7 +40,7 @@ Ref flow_entry(const ModuleState& state, PyObject* self, PyObject* flow) {
     Ref plugin_name = meta ? Ref::steal(PyObject_GetAttrString(meta.get(), "name")) : Ref();
     Ref saved_id = plugin_name ? Ref::steal(PyObject_GetAttrString(flow, fm::savedID)) : Ref();
     if (!saved_id) return Ref();
-    return pyutil::make_dict({{state.kflow_name, name.get()},
+    return pyutil::make_dict({{state.k_name, name.get()},
                               {state.kflow_path, path.get()},
                               {state.kflow_pluginID, plugin_id.get()},
                               {state.kflow_pluginName, plugin_name.get()},

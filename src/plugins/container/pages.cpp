@@ -184,7 +184,7 @@ PyObject* page_add_endpoint(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef page_methods[] = {
-    {"addEndpoint", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(page_add_endpoint)),
+    {"addEndpoint", pyutil::as_method(page_add_endpoint),
      METH_FASTCALL | METH_KEYWORDS,
      "addEndpoint($self, /, endpoint)\n--\n\n"
      "Add an endpoint to the page.\n\n"

@@ -258,51 +258,46 @@ PyObject* plugin_setstate(PyObject* self, PyObject* state) {
 // ---------------------------------------------------------------------------------------------
 // Type
 
-template <auto Function>
-constexpr PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
-}
-
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef plugin_methods[] = {
-    {"loadPluginMeta", fastcall<plugin_load_meta>(), kFast,
+    {"loadPluginMeta", pyutil::as_method(plugin_load_meta), kFast,
      "loadPluginMeta($self, /)\n--\n\nLoads the information about the plugin from the plugin.meta file."},
-    {"getBlock", fastcall<plugin_get_block>(), kFast, "getBlock($self, /, id)\n--\n\nReturns a block by its ID.\n\n"
+    {"getBlock", pyutil::as_method(plugin_get_block), kFast, "getBlock($self, /, id)\n--\n\nReturns a block by its ID.\n\n"
      "Args:\n    id: The block's ID.\n\n"
      "Returns:\n    The declared block.\n\n"
      "Raises:\n    Exception: The plugin has no block with that ID."},
-    {"getBlocks", fastcall<plugin_get_blocks>(), kFast,
+    {"getBlocks", pyutil::as_method(plugin_get_blocks), kFast,
      "getBlocks($self, /)\n--\n\nReturns a list of all the blocks in the plugin."},
-    {"addBlock", fastcall<plugin_add_block>(), kFast, "addBlock($self, /, block)\n--\n\nAdds a PluginBlock to the plugin.\n\n"
+    {"addBlock", pyutil::as_method(plugin_add_block), kFast, "addBlock($self, /, block)\n--\n\nAdds a PluginBlock to the plugin.\n\n"
      "Args:\n    block: The block; its ID gets the plugin's prefix when the plugin registers its blocks."},
-    {"_addBlocks", fastcall<plugin_add_blocks>(), kFast,
+    {"_addBlocks", pyutil::as_method(plugin_add_blocks), kFast,
      "_addBlocks($self, /)\n--\n\nRegisters every block held in an attribute of the plugin. Internal use only."},
-    {"getPage", fastcall<plugin_get_page>(), kFast, "getPage($self, /, id)\n--\n\nReturns a page by its ID.\n\n"
+    {"getPage", pyutil::as_method(plugin_get_page), kFast, "getPage($self, /, id)\n--\n\nReturns a page by its ID.\n\n"
      "Args:\n    id: The page's ID.\n\n"
      "Returns:\n    The page."},
-    {"getPages", fastcall<plugin_get_pages>(), kFast,
+    {"getPages", pyutil::as_method(plugin_get_pages), kFast,
      "getPages($self, /)\n--\n\nReturns a list of all the pages in the plugin."},
-    {"addPage", fastcall<plugin_add_page>(), kFast, "addPage($self, /, page)\n--\n\nAdds a PluginPage to the plugin.\n\n"
+    {"addPage", pyutil::as_method(plugin_add_page), kFast, "addPage($self, /, page)\n--\n\nAdds a PluginPage to the plugin.\n\n"
      "Args:\n    page: The page; its HTML file is in the plugin's Pages folder."},
-    {"_addPages", fastcall<plugin_add_pages>(), kFast,
+    {"_addPages", pyutil::as_method(plugin_add_pages), kFast,
      "_addPages($self, /)\n--\n\nRegisters every page held in an attribute of the plugin. Internal use only."},
-    {"addConfig", fastcall<plugin_add_config>(), kFast,
+    {"addConfig", pyutil::as_method(plugin_add_config), kFast,
      "addConfig($self, /, config)\n--\n\nAdds a PluginConfig to the plugin.\n\n"
      "Args:\n    config: The configuration block; its variables' values are read as block.config[\"id\"]."},
-    {"_getConfig", fastcall<plugin_get_config>(), kFast,
+    {"_getConfig", pyutil::as_method(plugin_get_config), kFast,
      "_getConfig($self, /, id)\n--\n\nReturns a config by its ID.\n\n"
      "Values are not accurate as per-remote configuration is not implemented here"},
-    {"_getConfigs", fastcall<plugin_get_configs>(), kFast,
+    {"_getConfigs", pyutil::as_method(plugin_get_configs), kFast,
      "_getConfigs($self, /)\n--\n\nReturns the list of the configuration blocks of the plugin."},
-    {"_createConfig", fastcall<plugin_create_config>(), kFast,
+    {"_createConfig", pyutil::as_method(plugin_create_config), kFast,
      "_createConfig($self, /, configPath)\n--\n\nCreates the config file for the block."},
-    {"_updateConfigs", fastcall<plugin_update_configs>(), kFast,
+    {"_updateConfigs", pyutil::as_method(plugin_update_configs), kFast,
      "_updateConfigs($self, /, configPath)\n--\n\nUpdates the values of the configs of the block.\n\n"
      "From the config JSON file."},
-    {"_saveConfig", fastcall<plugin_save_config>(), kFast,
+    {"_saveConfig", pyutil::as_method(plugin_save_config), kFast,
      "_saveConfig($self, /, configPath, valuesToSave)\n--\n\nSaves the config file for the block with new values."},
-    {"_configToDict", fastcall<plugin_configs_to_dict>(), kFast,
+    {"_configToDict", pyutil::as_method(plugin_configs_to_dict), kFast,
      "_configToDict($self, /)\n--\n\nThe block dictionaries of the configuration blocks."},
     {"__getstate__", plugin_getstate, METH_NOARGS, "__getstate__($self, /)\n--\n\nThe attributes, for copying."},
     {"__setstate__", plugin_setstate, METH_O, "__setstate__($self, state, /)\n--\n\nRestores copied attributes."},

@@ -32,8 +32,6 @@ struct PluginObject {
 
 // `module.function(*args)`; args are borrowed.
 pyutil::Ref call_function(const char* module, const char* function, std::initializer_list<PyObject*> args);
-// Makes `exception` (taken with pyutil::fetch_exception) the pending exception again.
-void restore_exception(pyutil::Ref exception);
 // os.path.join(a, b) with b given as text.
 pyutil::Ref path_join(PyObject* folder, const char* name);
 // os.path.exists(path): 1, 0, or -1 with an exception set.

@@ -61,16 +61,7 @@ PyObject* custom_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     return self.release();
 }
 
-int custom_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_custom(self)->customPage);
-    return traverse_variable(as_variable(self), visit, arg);
-}
-
-int custom_clear(PyObject* self) {
-    Py_CLEAR(as_custom(self)->customPage);
-    clear_variable(as_variable(self));
-    return 0;
-}
+using CustomFields = VariableFields::Extended<PluginVariableObject, &CustomVariableObject::customPage>;
 
 // The variable dictionary followed by "isCustom" and "customPage" (the page's _pageInfo as it
 // is now), in the minimal form as well.
@@ -95,7 +86,7 @@ PyObject* custom_to_dict(PyObject* self, PyTypeObject* defining_class, PyObject*
 }
 
 PyMethodDef custom_methods[] = {
-    {"toDict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(custom_to_dict)),
+    {"toDict", pyutil::as_method(custom_to_dict),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "toDict($self, /, minimal=False)\n--\n\nConverts the variable to a dictionary and adds the pageID.\n\n"
      "Args:\n    minimal: Only the ID, the value and the type, as a block state stores the variable.\n\n"
@@ -133,8 +124,8 @@ PyType_Slot custom_slots[] = {
                     "    disabled: Whether the variable is disabled or not.\n"
                     "    required: Whether the variable is required or not.")},
     {Py_tp_init, reinterpret_cast<void*>(custom_init)},
-    {Py_tp_traverse, reinterpret_cast<void*>(custom_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(custom_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(CustomFields::traverse<CustomVariableObject>)},
+    {Py_tp_clear, reinterpret_cast<void*>(CustomFields::clear<CustomVariableObject>)},
     {Py_tp_methods, custom_methods},
     {Py_tp_members, custom_members},
     {0, nullptr},

@@ -9,6 +9,7 @@
 #include "internal.hpp"
 
 #include "../../pyutil/errors.hpp"
+#include "../../pyutil/gc_fields.hpp"
 #include "../../pyutil/members_state.hpp"
 #include "../../pyutil/types.hpp"
 
@@ -63,26 +64,10 @@ int descriptor_set(PyObject* self, PyObject* obj, PyObject* value) {
     return 0;
 }
 
-int descriptor_traverse(PyObject* self, visitproc visit, void* arg) {
-    SlotDescriptorObject* d = as_descriptor(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(d->owner);
-    Py_VISIT(d->name);
-    Py_VISIT(d->class_value);
-    Py_VISIT(d->doc);
-    return 0;
-}
 
-int descriptor_clear(PyObject* self) {
-    SlotDescriptorObject* d = as_descriptor(self);
-    Py_CLEAR(d->owner);
-    Py_CLEAR(d->name);
-    Py_CLEAR(d->class_value);
-    Py_CLEAR(d->doc);
-    return 0;
-}
+using DescriptorFields = pyutil::GcFields<&SlotDescriptorObject::owner, &SlotDescriptorObject::name, &SlotDescriptorObject::class_value, &SlotDescriptorObject::doc>;
 
-void descriptor_dealloc(PyObject* self) { pyutil::dealloc_gc_object<descriptor_dealloc>(self, descriptor_clear); }
+void descriptor_dealloc(PyObject* self) { pyutil::dealloc_gc_object<descriptor_dealloc>(self, DescriptorFields::clear<SlotDescriptorObject>); }
 
 PyObject* descriptor_repr(PyObject* self) {
     SlotDescriptorObject* d = as_descriptor(self);
@@ -100,8 +85,8 @@ PyMemberDef descriptor_members[] = {
 PyType_Slot descriptor_slots[] = {
     {Py_tp_descr_get, reinterpret_cast<void*>(descriptor_get)},
     {Py_tp_descr_set, reinterpret_cast<void*>(descriptor_set)},
-    {Py_tp_traverse, reinterpret_cast<void*>(descriptor_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(descriptor_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(DescriptorFields::traverse<SlotDescriptorObject>)},
+    {Py_tp_clear, reinterpret_cast<void*>(DescriptorFields::clear<SlotDescriptorObject>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(descriptor_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(descriptor_repr)},
     {Py_tp_members, descriptor_members},

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <utility>
 
+
 namespace plugins {
 
 using pyutil::Accept;
@@ -75,16 +76,7 @@ PyObject* group_vectorcall(PyObject* callable, PyObject* const* args, size_t nar
     return self.release();
 }
 
-int group_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_group(self)->variables);
-    return traverse_variable(as_variable(self), visit, arg);
-}
-
-int group_clear(PyObject* self) {
-    Py_CLEAR(as_group(self)->variables);
-    clear_variable(as_variable(self));
-    return 0;
-}
+using GroupFields = VariableFields::Extended<PluginVariableObject, &VariableGroupObject::variables>;
 
 PyObject* group_to_dict_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                                Py_ssize_t nargs, PyObject* kwnames) {
@@ -105,13 +97,13 @@ PyObject* group_update_method(PyObject* self, PyTypeObject* defining_class, PyOb
 }
 
 PyMethodDef group_methods[] = {
-    {"toDict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_to_dict_method)),
+    {"toDict", pyutil::as_method(group_to_dict_method),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "toDict($self, /, minimal=False)\n--\n\nConvert the variable group to a dictionary, with its members under "
      "\"variables\".\n\n"
      "Args:\n    minimal: Only the ID, the value and the type, as a block state stores the variable.\n\n"
      "Returns:\n    The variable dictionary that the editor receives."},
-    {"_updateVariablesInGroup", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group_update_method)),
+    {"_updateVariablesInGroup", pyutil::as_method(group_update_method),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "_updateVariablesInGroup($self, /, values)\n--\n\nUpdate the values of the variables inside this group"},
     {nullptr},
@@ -142,8 +134,8 @@ PyType_Slot group_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(new_variable)},
     {Py_tp_init, reinterpret_cast<void*>(group_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_variable)},
-    {Py_tp_traverse, reinterpret_cast<void*>(group_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(group_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(GroupFields::traverse<VariableGroupObject>)},
+    {Py_tp_clear, reinterpret_cast<void*>(GroupFields::clear<VariableGroupObject>)},
     {Py_tp_methods, group_methods},
     {Py_tp_members, group_members},
     {0, nullptr},
@@ -159,16 +151,70 @@ PyType_Spec group_spec = {
 
 }  // namespace
 
+namespace {
+
+// Declarations list a few variables with plain string ids: those are compared on the spot
+// (cached hash, then text), without a set.
+struct TextIds {
+    static constexpr std::size_t capacity = 32;
+    Ref ids[capacity];
+    Py_hash_t hashes[capacity];
+    std::size_t size = 0;
+
+    bool holds(PyObject* id, Py_hash_t hash) const noexcept {
+        for (std::size_t i = 0; i < size; ++i) {
+            if (ids[i].get() == id || (hashes[i] == hash && pyutil::same_text(ids[i].get(), id))) return true;
+        }
+        return false;
+    }
+};
+
+// 1 when every id was a plain string and none repeated, 0 when an id that is not a plain string
+// (or one past the capacity) was reached: `pending` is that id, `next` its position. -1 on error.
+int find_repeated_text_id(ModuleState& state, PyObject* members, Ref& repeated, TextIds& seen, Ref& pending,
+                          Py_ssize_t& next) {
+    for (next = 0; next < PyList_GET_SIZE(members); ++next) {
+        Ref member = Ref::borrow(PyList_GET_ITEM(members, next));
+        Ref id = member_id(state, member.get());
+        if (!id) return -1;
+        if (!PyUnicode_CheckExact(id.get()) || seen.size == TextIds::capacity) {
+            pending = std::move(id);  // the set path takes over from this one
+            return 0;
+        }
+        const Py_hash_t hash = PyObject_Hash(id.get());  // cannot fail for a str
+        if (seen.holds(id.get(), hash)) {
+            repeated = std::move(id);
+            return 1;
+        }
+        seen.hashes[seen.size] = hash;
+        seen.ids[seen.size++] = std::move(id);
+    }
+    return 1;
+}
+
+}  // namespace
+
 bool find_repeated_id(ModuleState& state, PyObject* members, Ref& repeated) {
+    TextIds texts;
+    Ref pending;
+    Py_ssize_t next = 0;
+    const int plain = find_repeated_text_id(state, members, repeated, texts, pending, next);
+    if (plain != 0) return plain == 1;
     // Identifiers are compared by equality. A set answers while they hash; from the first one
     // that cannot (a list set as an id, say), the ids collected so far are scanned one by one.
     Ref seen = Ref::steal(PySet_New(nullptr));
     if (!seen) return false;
+    for (std::size_t i = 0; i < texts.size; ++i) {
+        if (PySet_Add(seen.get(), texts.ids[i].get()) < 0) return false;
+    }
     Ref scanned;  // the ids as a list, once one of them could not be hashed
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members); ++i) {
-        Ref member = Ref::borrow(PyList_GET_ITEM(members, i));
-        Ref id = member_id(state, member.get());
-        if (!id) return false;
+    for (Py_ssize_t i = next; i < PyList_GET_SIZE(members); ++i) {
+        Ref id = std::move(pending);
+        if (!id) {
+            Ref member = Ref::borrow(PyList_GET_ITEM(members, i));
+            id = member_id(state, member.get());
+            if (!id) return false;
+        }
         if (!scanned && PyObject_Hash(id.get()) == -1) {
             if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
             PyErr_Clear();

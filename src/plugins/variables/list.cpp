@@ -89,16 +89,7 @@ PyObject* list_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
     return self.release();
 }
 
-int list_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_list(self)->prototypes);
-    return traverse_variable(as_variable(self), visit, arg);
-}
-
-int list_clear(PyObject* self) {
-    Py_CLEAR(as_list(self)->prototypes);
-    clear_variable(as_variable(self));
-    return 0;
-}
+using ListFields = VariableFields::Extended<PluginVariableObject, &VariableListObject::prototypes>;
 
 // Columns of disabled prototypes are held at the prototype's default value.
 Ref held_columns(ModuleState& state, PyObject* prototypes) {
@@ -177,13 +168,13 @@ PyObject* list_update_method(PyObject* self, PyTypeObject* defining_class, PyObj
 }
 
 PyMethodDef list_methods[] = {
-    {"toDict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(list_to_dict_method)),
+    {"toDict", pyutil::as_method(list_to_dict_method),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "toDict($self, /, minimal=False)\n--\n\nConvert the variable list to a dictionary, with its prototypes under "
      "\"variables\".\n\n"
      "Args:\n    minimal: Only the ID, the value and the type, as a block state stores the variable.\n\n"
      "Returns:\n    The variable dictionary that the editor receives."},
-    {"_updateVariablesInList", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(list_update_method)),
+    {"_updateVariablesInList", pyutil::as_method(list_update_method),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "_updateVariablesInList($self, /, value)\n--\n\nUpdates the variable in the list and takes care of the "
      "disabled variables"},
@@ -215,8 +206,8 @@ PyType_Slot list_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(new_variable)},
     {Py_tp_init, reinterpret_cast<void*>(list_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_variable)},
-    {Py_tp_traverse, reinterpret_cast<void*>(list_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(list_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(ListFields::traverse<VariableListObject>)},
+    {Py_tp_clear, reinterpret_cast<void*>(ListFields::clear<VariableListObject>)},
     {Py_tp_methods, list_methods},
     {Py_tp_members, list_members},
     {0, nullptr},

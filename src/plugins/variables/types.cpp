@@ -214,7 +214,10 @@ bool register_variable_types(PyObject* module, ModuleState& state) {
 
 bool register_block_types(PyObject* module, ModuleState& state) {
     pyutil::Ref cls = build_enum(module, "PluginBlockTypes", "The different types of blocks.", block_type_members);
-    if (!cls || PyModule_AddObjectRef(module, "PluginBlockTypes", cls.get()) < 0) return false;
+    if (!cls || !keep_member(cls.get(), "BASE", state.bt_BASE) ||
+        PyModule_AddObjectRef(module, "PluginBlockTypes", cls.get()) < 0) {
+        return false;
+    }
     state.PluginBlockTypes = reinterpret_cast<PyTypeObject*>(cls.release());
     return true;
 }

@@ -264,38 +264,6 @@ Ref base_variable_dict(ModuleState& state, PyObject* self, bool minimal) {
                                               : variable_dict<false>(state, self, minimal);
 }
 
-int traverse_variable(PluginVariableObject* v, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(v));
-    Py_VISIT(v->dict);
-    Py_VISIT(v->id);
-    Py_VISIT(v->name);
-    Py_VISIT(v->description);
-    Py_VISIT(v->type);
-    Py_VISIT(v->defaultValue);
-    Py_VISIT(v->value);
-    Py_VISIT(v->allowedValues);
-    Py_VISIT(v->category);
-    Py_VISIT(v->disabled);
-    Py_VISIT(v->required);
-    Py_VISIT(v->placeholder);
-    return 0;
-}
-
-void clear_variable(PluginVariableObject* v) {
-    Py_CLEAR(v->dict);
-    Py_CLEAR(v->id);
-    Py_CLEAR(v->name);
-    Py_CLEAR(v->description);
-    Py_CLEAR(v->type);
-    Py_CLEAR(v->defaultValue);
-    Py_CLEAR(v->value);
-    Py_CLEAR(v->allowedValues);
-    Py_CLEAR(v->category);
-    Py_CLEAR(v->disabled);
-    Py_CLEAR(v->required);
-    Py_CLEAR(v->placeholder);
-}
-
 void dealloc_variable(PyObject* self) {
     // The instance type's tp_clear covers the fields of C++ kinds that extend the layout.
     pyutil::dealloc_gc_object<dealloc_variable>(self, [](PyObject* obj) { Py_TYPE(obj)->tp_clear(obj); });
@@ -341,17 +309,6 @@ Ref variable_to_dict(ModuleState& state, PyObject* variable, bool minimal) {
 }
 
 namespace {
-
-PluginVariableObject* self_variable(PyObject* self) { return as_variable(self); }
-
-int variable_traverse(PyObject* self, visitproc visit, void* arg) {
-    return traverse_variable(self_variable(self), visit, arg);
-}
-
-int variable_clear(PyObject* self) {
-    clear_variable(self_variable(self));
-    return 0;
-}
 
 int variable_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     ModuleState* state = state_of(self);
@@ -418,7 +375,7 @@ PyObject* variable_deepcopy(PyObject* self, PyObject* memo) {
 }
 
 PyMethodDef variable_methods[] = {
-    {"toDict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(variable_to_dict_method)),
+    {"toDict", pyutil::as_method(variable_to_dict_method),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "toDict($self, /, minimal=False)\n--\n\nConvert the variable to a dictionary.\n\n"
      "Args:\n    minimal: Only the ID, the value and the type, as a block state stores the variable.\n\n"
@@ -476,8 +433,8 @@ PyType_Slot variable_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(new_variable)},
     {Py_tp_init, reinterpret_cast<void*>(variable_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_variable)},
-    {Py_tp_traverse, reinterpret_cast<void*>(variable_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(variable_clear)},
+    {Py_tp_traverse, reinterpret_cast<void*>(VariableFields::traverse<PluginVariableObject>)},
+    {Py_tp_clear, reinterpret_cast<void*>(VariableFields::clear<PluginVariableObject>)},
     {Py_tp_str, reinterpret_cast<void*>(variable_str)},
     {Py_tp_methods, variable_methods},
     {Py_tp_members, variable_members},

@@ -2,6 +2,7 @@
 // (blocks, plugin, custom variable). Every slot holds a strong reference or null ("not set").
 #pragma once
 #include "../state.hpp"
+#include "../../pyutil/gc_fields.hpp"
 
 namespace plugins {
 
@@ -132,7 +133,13 @@ pyutil::Ref slots_getstate(ModuleState& state, PyObject* self);
 // Cyclic-GC support for C++ kinds that extend PluginVariableObject: their tp_traverse and
 // tp_clear call these for the base fields (dict included). The base tp_dealloc calls the
 // instance type's tp_clear, so a C++ kind need not define its own dealloc.
-int traverse_variable(PluginVariableObject* self, visitproc visit, void* arg);
-void clear_variable(PluginVariableObject* self);
+// The reference slots of a variable, for the GC of every variable kind.
+using VariableFields =
+    pyutil::GcFields<&PluginVariableObject::dict, &PluginVariableObject::id, &PluginVariableObject::name,
+                     &PluginVariableObject::description, &PluginVariableObject::type,
+                     &PluginVariableObject::defaultValue, &PluginVariableObject::value,
+                     &PluginVariableObject::allowedValues, &PluginVariableObject::category,
+                     &PluginVariableObject::disabled, &PluginVariableObject::required,
+                     &PluginVariableObject::placeholder>;
 
 }  // namespace plugins

@@ -11,6 +11,8 @@ Routes:
 - ``GET /api/flows`` the preset flows and the flows of the runs folder; ``GET /api/flows/<savedID>``
   one of them, the JSON of its file; ``PUT /api/flows/<savedID>`` checks and saves an edited flow
   (see ``flows_api``); ``POST /api/connection`` whether the editor may add a connection;
+  ``GET /api/viewer`` the viewer-operation catalogue of ``QorvelAPI.molstar`` (which message
+  types the page replays after a session);
 - ``/plugins/pages/<registered page id>/...`` the plugin's extension pages and endpoints;
 - ``/files/plugin/...`` and ``/files/run/...`` files of the plugin folder and of the latest run's
   folder (molecules for the viewer).
@@ -31,6 +33,8 @@ import traceback
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 from urllib.parse import parse_qs, unquote, urlsplit
+
+from ... import molstar
 
 from ..flow import Flow, FlowError
 from ..loader import one_line, plugin_traceback
@@ -331,6 +335,7 @@ class Handler(BaseHTTPRequestHandler):
             return self._flows(path, method, query)
         routes = {("GET", "/"): lambda: self._file(STATIC, "index.html"),
                   ("GET", "/api/plugin"): lambda: self._json(200, self.app.plugin_document()),
+                  ("GET", "/api/viewer"): lambda: self._json(200, {"operations": molstar._messageCatalogue()}),
                   ("GET", "/api/run"): self._run_state,
                   ("GET", "/api/events"): self._events,
                   ("POST", "/api/check"): lambda: self._json(200, {"problems": self.app.check_request(

@@ -5,7 +5,14 @@
 // after it. `loadMvsData` always replaces the scene, so a session loaded with `replace: false`
 // is followed by a replay of the earlier actions since the last reset.
 
-const SCENE_ACTIONS = new Set(["addMolecule", "addSphere", "addBox", "focus"]);
+// The message types that make up the scene (replayed after a session): those the viewer-operation
+// catalogue of QorvelAPI.molstar marks so, as the server sends it.
+async function sceneTypes() {
+    const reply = await fetch("/api/viewer");
+    if (!reply.ok) throw new Error(`the viewer catalogue could not be read (HTTP ${reply.status})`);
+    const { operations } = await reply.json();
+    return new Set(operations.filter((operation) => operation.replayed).map((operation) => operation.type));
+}
 const FORMATS = { pdb: ["pdb", false], ent: ["pdb", false], cif: ["mmcif", false], mmcif: ["mmcif", false],
                   bcif: ["mmcif", true], mol: ["mol", false], sdf: ["sdf", false], mol2: ["mol2", false],
                   xyz: ["xyz", false], gro: ["gro", false] };
@@ -32,8 +39,9 @@ function oneAtomPdb(x, y, z) {
 }
 
 export class SceneViewer {
-    constructor(viewer, errors) {
+    constructor(viewer, errors, sceneTypes) {
         this.viewer = viewer;
+        this.sceneTypes = sceneTypes;
         this.plugin = viewer.plugin;
         this.errors = errors;
         this.queue = Promise.resolve();
@@ -48,6 +56,7 @@ export class SceneViewer {
     }
 
     static async create(element, errors, lean) {
+        const types = await sceneTypes();
         const options = {
             layoutIsExpanded: false, layoutShowControls: false, layoutShowRemoteState: false,
             layoutShowSequence: false, layoutShowLog: false, layoutShowLeftPanel: false,
@@ -60,7 +69,7 @@ export class SceneViewer {
             viewer.plugin.canvas3d.setProps({ multiSample: { mode: "off" }, postprocessing: { enabled: false },
                                               camera: { helper: { axes: { name: "off", params: {} } } } });
         }
-        return new SceneViewer(viewer, errors);
+        return new SceneViewer(viewer, errors, types);
     }
 
     // Queues one action of the run (an entry of the "viewer" event: index, action, url).
@@ -113,7 +122,7 @@ export class SceneViewer {
         const handler = this[`do_${action.type}`];
         if (!handler) throw new Error(`unknown action type "${action.type}"`);
         await handler.call(this, data, entry);
-        if (record && SCENE_ACTIONS.has(action.type)) this.history.push(entry);
+        if (record && this.sceneTypes.has(action.type)) this.history.push(entry);
     }
 
     async do_addMolecule(data, entry) {
