@@ -272,3 +272,55 @@ def test_remotes_file_is_checked(tmp_path):
     entry = load_remotes(str(path))["Big one"]
     assert (entry.ssh, entry.workdir, entry.ssh_config) == ("me@login", "~/q", str(tmp_path / "cfg"))
     assert load_remotes(str(tmp_path / "none.toml")) == {}
+
+
+def sshd_script(name, **env):
+    subprocess.run(["bash", os.path.join(ROOT, "scripts/sshd", name)], capture_output=True, check=True,
+                   env=dict(child_environment(), QORVEL_SSHD_DIR=SSHD_DIR, **env))
+
+
+def live_flow(tmp_path, sshd, seconds, *extra, name="long"):
+    """Starts `qorvel-plugin flow` on a flow whose echo job runs `seconds` on the remote; gives the
+    process once its job runs, and the job's id."""
+    plugin = tmp_path / "live_jobs"
+    plugin.mkdir(exist_ok=True)
+    (plugin / "plugin.meta").write_text(PLUGIN_META)
+    (plugin / "live_jobs.py").write_text(PLUGIN_SCRIPT)
+    state = {"selectedRemote": "cluster", "variables": [{"id": "seconds", "value": seconds}]}
+    (tmp_path / f"{name}.flow").write_text(json.dumps({"name": name, "savedID": 5, "blocks": [
+        {"blockID": "live_jobs.echo", "placedID": 1, "state": state}]}))
+    (tmp_path / "work").mkdir(exist_ok=True)
+    env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "python"), XDG_CONFIG_HOME=str(tmp_path / "config"),
+               QORVEL_REMOTES=str(write_remotes(tmp_path / "remotes.toml", sshd, tmp_path / "work")))
+    host = subprocess.Popen([sys.executable, "-m", "QorvelAPI.devhost", "flow", str(plugin),
+                             str(tmp_path / f"{name}.flow"), "--queue", "local", "--poll", "0.2", "--json",
+                             "--workdir", str(tmp_path / "run"), *extra],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env, start_new_session=True)
+    deadline = time.monotonic() + WAIT_LIMIT
+    line = ""
+    while "RUNNING" not in line and time.monotonic() < deadline and host.poll() is None:
+        line = host.stderr.readline()
+    assert "RUNNING" in line, host.stderr.read()
+    return host, int(line.split()[1])
+
+
+@live
+@pytest.mark.parametrize("outage", [5, 20])
+def test_an_outage_while_the_job_runs_is_waited_out(sshd, tmp_path, outage):
+    port = open(os.path.join(SSHD_DIR, "port")).read().strip()
+    host, job = live_flow(tmp_path, sshd, outage + 8)
+    try:
+        sshd_script("stop.sh")  # the server and every session, the master connection's too
+        time.sleep(outage)
+        sshd_script("start.sh", QORVEL_SSHD_PORT=port)
+        out, err = host.communicate(timeout=WAIT_LIMIT)
+    finally:
+        sshd_script("start.sh", QORVEL_SSHD_PORT=port)
+        if host.poll() is None:
+            host.kill()
+    block = json.loads(out)["blocks"][0]
+    assert host.returncode == 0 and block["status"] == "ok", err
+    assert block["job"]["status"] == "COMPLETED" and block["outputs"] == {"echoed": f"hello from job {job}",
+                                                                          "job": job}
+    assert "RUNNING, reconnecting (" in err and "scancel" not in err
+    assert slurm_queue.state(job) == "COMPLETED"

@@ -27,6 +27,7 @@ from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Union
 
 from .dryrun import RecordingQueue, SubmittedScript
 from .flow import Flow, FlowError
+from .following import DEFAULT_RECONNECT_SECONDS
 from .loader import LoadedPlugin, PluginLoadError, Problem, collect_problems, load_plugin
 from .pluginchecks import duplicate_blocks
 from .run import BlockResult, FlowRun, HostError, LocalHost
@@ -185,6 +186,8 @@ class PluginHost:
     (default: a new folder under ./qorvel-runs per run). ``config_path``: the plugin's configuration
     file (default: under ~/.config/qorvel/plugins); ``config`` values are saved into it before the
     first run. ``job_timeout``: seconds after which a batch job is cancelled and its block fails.
+    ``reconnect_timeout``: seconds a remote lost while its job runs is tried again; after that the
+    job is left running on the remote and its block fails.
     """
 
     def __init__(self, plugin_dir: Union[str, "os.PathLike[str]"], queue: str = "auto",
@@ -192,12 +195,13 @@ class PluginHost:
                  config_path: Optional[str] = None, config: Optional[Mapping[str, Any]] = None,
                  job_timeout: Optional[float] = None, poll: float = 1.0, capture_stdout: bool = True,
                  progress: Optional[Callable[[str, bool], None]] = None,
-                 loaded: Optional[LoadedPlugin] = None):
+                 loaded: Optional[LoadedPlugin] = None, reconnect_timeout: float = DEFAULT_RECONNECT_SECONDS):
         self.loaded = loaded if loaded is not None else load_plugin(os.fspath(plugin_dir), capture_stdout)
         self.queue_preference = queue
         self.workdir = os.fspath(workdir) if workdir is not None else None
         self.config_path = config_path
         self.job_timeout = job_timeout
+        self.reconnect_timeout = reconnect_timeout
         self.poll = poll
         self.capture_stdout = capture_stdout
         self.progress = progress
@@ -226,7 +230,7 @@ class PluginHost:
     def _new_local(self, queue: Any) -> LocalHost:
         return LocalHost(self.loaded, config_path=self.config_path, work_dir=self.workdir, queue=queue,
                          poll=self.poll, progress=self.progress, capture_stdout=self.capture_stdout,
-                         job_timeout=self.job_timeout)
+                         job_timeout=self.job_timeout, reconnect_timeout=self.reconnect_timeout)
 
     # -- checking ----------------------------------------------------------------------------
 

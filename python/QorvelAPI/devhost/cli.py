@@ -33,6 +33,7 @@ from .flow import Flow, FlowError, register_flow_manager
 from .loader import LoadedPlugin, PluginLoadError, Problem, collect_problems, load_plugin, one_line
 from .flowcheck import input_variables
 from .pluginchecks import plugin_problems
+from .following import DEFAULT_RECONNECT_SECONDS
 from .run import BlockResult, FlowRun, HostError, Interrupted, LocalHost
 from .remotes_command import add_remotes_command, cmd_remotes
 from .reports import as_dict, summary_lines, write_html, write_junit
@@ -351,6 +352,7 @@ def _host(args, out: Output) -> PluginHost:
     _report_load_warnings(loaded, out)
     return PluginHost(args.plugin_dir, queue=args.queue, workdir=args.workdir, config_path=args.config,
                       job_timeout=args.job_timeout, poll=args.poll, capture_stdout=out.as_json,
+                      reconnect_timeout=args.reconnect_timeout,
                       progress=out.progress, loaded=loaded)
 
 
@@ -534,6 +536,9 @@ def build_parser() -> argparse.ArgumentParser:
                        help="interval between job status queries (default 1)")
         p.add_argument("--job-timeout", type=float, metavar="SECONDS",
                        help="cancel a batch job that has not ended after this long (default: wait)")
+        p.add_argument("--reconnect-timeout", type=float, default=DEFAULT_RECONNECT_SECONDS, metavar="SECONDS",
+                       help="keep trying a remote lost while its job runs for this long, then leave the job "
+                            f"running (default {DEFAULT_RECONNECT_SECONDS:g})")
 
     p = command("check", "import the plugin as the host does and report what it declares and every problem")
     p.add_argument("--strict", action="store_true", help="fail on warnings too (by default only errors fail)")

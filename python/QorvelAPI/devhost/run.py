@@ -20,26 +20,19 @@ import time
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
+from . import following
 from .flow import Flow, FlowError, PlacedBlock
 from .flowcheck import check_flow, input_variables
 from .loader import LoadedPlugin, Problem, collect_problems, one_line, plugin_traceback
 from .remote import LocalRemote
 from .runner import QueueError, choose_queue
 from .ssh_remote import RunRemotes
+from .following import DEFAULT_RECONNECT_SECONDS, PASSING_STATES, JobTimeout
 from .values import ValueCheckError, check_value, check_values, state_values
-
-
-# Job states after which the job still runs (or ends by itself).
-PASSING_STATES = frozenset({"CONFIGURING", "COMPLETING", "REQUEUED", "REQUEUE_FED", "REQUEUE_HOLD", "RESIZING",
-                            "SIGNALING", "STAGE_OUT", "SUSPENDED", "STOPPED"})
 
 
 class HostError(Exception):
     """A request the local host refuses (unknown block, bad value, unusable configuration...)."""
-
-
-class JobTimeout(Exception):
-    """A job did not end within the time the local host was given for it."""
 
 
 class Interrupted(Exception):
@@ -145,7 +138,8 @@ class LocalHost:
 
     def __init__(self, loaded: LoadedPlugin, config_path: str | None = None, work_dir: str | None = None,
                  queue: Any = "auto", poll: float = 1.0, progress: Callable[[str, bool], None] | None = None,
-                 capture_stdout: bool = False, job_state_dir: str | None = None, job_timeout: float | None = None):
+                 capture_stdout: bool = False, job_state_dir: str | None = None, job_timeout: float | None = None,
+                 reconnect_timeout: float = DEFAULT_RECONNECT_SECONDS):
         self.loaded = loaded
         self.plugin = loaded.plugin
         self.config_path = os.path.abspath(config_path) if config_path else default_config_path(self.plugin.id)
@@ -155,6 +149,8 @@ class LocalHost:
         self.progress = progress or (lambda text, final: None)
         self.capture_stdout = capture_stdout
         self.job_timeout = job_timeout
+        # Seconds a lost connection to a remote is tried again before its job is left running.
+        self.reconnect_timeout = reconnect_timeout
         self._remotes: RunRemotes | None = None  # the named remotes of the running flow
         # False for a dry run: a cluster job block runs its first phase only.
         self.follow_jobs = True
@@ -476,29 +472,32 @@ class LocalHost:
         """Follows the job of a cluster job block, then runs its final action."""
         result.job = JobInfo()
         started = time.monotonic()
+        label = f"{block.id} (#{placed.placedID})"
         jobs = remote.jobsOf(flow.savedID, placed.placedID)
         if len(jobs) > 1:
             result.messages.append(Problem("warning", f"block {block.id} (#{placed.placedID}) submitted {len(jobs)} jobs "
                                                       f"({', '.join(map(str, jobs))}) in one phase; only the last one, "
                                                       f"{jobs[-1]}, is followed"))
+
+        def show(outage: str | None) -> None:
+            if block.jobID is not None or jobs:
+                self.progress(self._progress_text(block, started, outage and f"{block.status}, {outage}"), False)
+
         try:
-            block.parseStatus()
+            following.follow(block, label, poll=self.poll, reconnect=self.reconnect_timeout,
+                             job_timeout=self.job_timeout, progress=show)
             if block.jobID is None and str(block.status) == "IDLE":
-                result.messages.append(Problem("warning", f"block {block.id} (#{placed.placedID}) submitted no job; "
+                result.messages.append(Problem("warning", f"block {label} submitted no job; "
                                                           f"running its final action at once"))
             else:
-                while True:
-                    self.progress(self._progress_text(block, started), False)
-                    # The block waits only while its job is PENDING or RUNNING; the host also
-                    # waits through the passing states of the queue (a job is COMPLETING for a
-                    # moment before it is COMPLETED).
-                    if not block.isWaitingForJob and str(block.status) not in PASSING_STATES:
-                        break
-                    if self.job_timeout is not None and time.monotonic() - started > self.job_timeout:
-                        raise JobTimeout(f"job {block.jobID} of block {block.id} (#{placed.placedID}) still "
-                                         f"{block.status} after {self.job_timeout:g} s; cancelled")
-                    time.sleep(self.poll)
                 self.progress(self._progress_text(block, started), True)
+        except following.LeftRunning as exc:
+            self.progress(self._progress_text(block, started, "left running"), True)
+            result.status = "error"
+            result.error = (f"stopped following job {block.jobID or (jobs[-1] if jobs else None)} of block {label} "
+                            f"on {remote.name}: {exc}; the job was left running")
+            block.blockLogs = result.error
+            return
         except Exception as exc:  # the queue failed while the job was followed, or it took too long
             with contextlib.suppress(Exception):
                 if remote.cancelBlockJobs(flow.savedID, placed.placedID) or isinstance(exc, JobTimeout):

@@ -54,6 +54,11 @@ class RemoteError(QueueError):
     """The remote cannot be reached or refused the login; one line that says which and why."""
 
 
+class ConnectionLost(RemoteError):
+    """The connection to the remote failed or did not answer (as opposed to a refused login or a
+    host key that does not match): a state that may pass, and that a job on the remote outlives."""
+
+
 def _control_folder() -> str:
     """A folder for the master connections' sockets that only this user can enter."""
     base = os.environ.get("XDG_RUNTIME_DIR") or tempfile.gettempdir()
@@ -128,7 +133,7 @@ class SSHConnection:
             if problem is None:
                 return result
             if attempt + 1 == attempts or not self._worth_retrying(result):
-                raise RemoteError(problem)
+                raise (ConnectionLost if self._connection_failed(result) else RemoteError)(problem)
             time.sleep(0.5 * (attempt + 1))
         raise AssertionError("unreachable")
 
@@ -141,7 +146,7 @@ class SSHConnection:
         except FileNotFoundError:
             raise RemoteError("the ssh client is not installed (Debian package openssh-client)") from None
         except subprocess.TimeoutExpired:
-            raise RemoteError(f"remote '{self.name}' ({self.target}) did not answer within {timeout:g} s") from None
+            raise ConnectionLost(f"remote '{self.name}' ({self.target}) did not answer within {timeout:g} s") from None
         # Text for the callers; a file given as ``stdout`` received the bytes themselves.
         if stdout is None:
             result.stdout = result.stdout.decode("utf-8", "replace")
@@ -166,6 +171,12 @@ class SSHConnection:
             # but its master lives on.
             return f"{where} is unreachable: the connection was lost"
         return None  # the remote command itself exited with 255
+
+    @staticmethod
+    def _connection_failed(result: subprocess.CompletedProcess) -> bool:
+        """The connection itself failed (a name that did not resolve included: the network may
+        be down); the server did not refuse the login or show another host key."""
+        return not (_HOST_KEY.search(result.stderr) or _REFUSED.search(result.stderr))
 
     @staticmethod
     def _worth_retrying(result: subprocess.CompletedProcess) -> bool:

@@ -16,7 +16,7 @@ import shlex
 from typing import Any
 
 from .remote import LocalRemote
-from .ssh_connection import RemoteError, SSHConnection, script_words
+from .ssh_connection import ConnectionLost, RemoteError, SSHConnection, script_words
 from .ssh_queue import RemoteSlurmQueue
 from .ssh_transfer import download, upload
 
@@ -42,6 +42,7 @@ class SSHRemote(LocalRemote):
         self.name = name
         self.host = connection.hostname()
         self.connection = connection
+        self._last_logs: dict[int, tuple] = {}
 
     @classmethod
     def open(cls, name: str, connection: SSHConnection, work_root: str, run_folder: str | None = None) -> "SSHRemote":
@@ -93,8 +94,19 @@ class SSHRemote(LocalRemote):
         job = self._job(savedID, placedID)
         if job is None:
             return None, None, None
-        stdout, stderr = self.queue.outputs(job)
-        return stdout, stderr, self.detailedStatus(job)
+        try:
+            stdout, stderr = self.queue.outputs(job)
+            self._last_logs[job] = stdout, stderr, self.detailedStatus(job)
+        except ConnectionLost:
+            # The poll's state query says that the connection is lost; the logs stay as last seen.
+            pass
+        return self._last_logs.get(job, (None, None, None))
+
+    def getRemoteBlockTime(self, savedID: Any, placedID: Any) -> float:
+        try:
+            return super().getRemoteBlockTime(savedID, placedID)
+        except ConnectionLost:
+            return 0.0  # counted at the next poll that reaches the remote
 
     def close(self) -> None:
         self.connection.close()
