@@ -324,3 +324,72 @@ def test_an_outage_while_the_job_runs_is_waited_out(sshd, tmp_path, outage):
                                                                           "job": job}
     assert "RUNNING, reconnecting (" in err and "scancel" not in err
     assert slurm_queue.state(job) == "COMPLETED"
+
+
+SUBMITTER = r'''
+import os
+import time
+from QorvelAPI.plugins import Plugin, PluginVariable, SlurmBlock, VariableTypes
+
+
+def submit(block):
+    path = os.path.join(block.remote.workDir, "sleeper.sh")
+    with open(path, "w") as out:
+        out.write("#!/bin/sh\n#SBATCH --job-name=%s\nsleep 120\n" % block.variables["name"])
+    open(os.environ["SUBMITTING"], "w").close()
+    time.sleep(0.3)
+    block.remote.submitJob(path)
+
+
+block = SlurmBlock("Sleeper", "Sleeps in a job", submit, lambda block: None, id="sleeper",
+                   variables=[PluginVariable("name", "Name", "Job name", VariableTypes.STRING, defaultValue="x")])
+plugin = Plugin()
+plugin.addBlock(block)
+'''
+
+
+def queued_named(name):
+    listed = subprocess.run(["squeue", "-h", "-n", name, "-o", "%i %T"], capture_output=True, text=True).stdout
+    return [line for line in listed.splitlines() if "CANCELLED" not in line and "COMPLET" not in line]
+
+
+@live
+def test_an_interrupt_at_any_moment_of_submission_leaves_no_job_and_says_only_what_happened(sshd, tmp_path):
+    plugin = tmp_path / "sleeper"
+    plugin.mkdir()
+    (plugin / "plugin.meta").write_text(PLUGIN_META.replace("live_jobs.py", "sleeper.py").replace("Live Jobs", "Sleeper"))
+    (plugin / "sleeper.py").write_text(SUBMITTER)
+    (tmp_path / "work").mkdir()
+    remotes = write_remotes(tmp_path / "remotes.toml", sshd, tmp_path / "work")
+    outcomes = set()
+    for step, delay in enumerate((0.1, 0.35, 0.5, 0.7, 1.0)):
+        name = f"qorvel-interrupt-{os.getpid()}-{step}"
+        state = {"selectedRemote": "cluster", "variables": [{"id": "name", "value": name}]}
+        (tmp_path / "s.flow").write_text(json.dumps({"name": "s", "savedID": 5, "blocks": [
+            {"blockID": "sleeper.sleeper", "placedID": 1, "state": state}]}))
+        marker, run = tmp_path / f"submitting-{step}", tmp_path / f"run-{step}"
+        env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "python"), XDG_CONFIG_HOME=str(tmp_path / "config"),
+                   QORVEL_REMOTES=str(remotes), SUBMITTING=str(marker))
+        host = subprocess.Popen([sys.executable, "-m", "QorvelAPI.devhost", "flow", str(plugin), str(tmp_path / "s.flow"),
+                                 "--queue", "local", "--poll", "0.2", "--workdir", str(run)],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+                                start_new_session=True)
+        deadline = time.monotonic() + WAIT_LIMIT
+        while not marker.exists() and time.monotonic() < deadline:
+            time.sleep(0.01)
+        time.sleep(delay)
+        os.killpg(host.pid, signal.SIGINT)
+        _, err = host.communicate(timeout=WAIT_LIMIT)
+        assert host.returncode == 130, err
+        journal = [json.loads(line) for line in open(run / "jobs.journal")] if (run / "jobs.journal").exists() else []
+        cancelled = [e["jobID"] for e in journal if e["event"] == "cancelled"]
+        if cancelled:
+            assert f"jobs of this run were cancelled: {cancelled[0]} on cluster" in err
+            assert slurm_queue.state(cancelled[0]) in ("CANCELLED", "COMPLETING")
+            saved = json.load(open(run / "s.flow"))["blocks"][0]["state"]
+            assert saved["jobID"] == cancelled[0]
+        else:
+            assert "no job of this run was left to cancel" in err and "were cancelled" not in err
+        assert queued_named(name) == [], (delay, err)
+        outcomes.add(bool(cancelled))
+    assert outcomes == {True, False}  # the first moment falls before the submission, the last ones after it

@@ -18,7 +18,8 @@ from typing import Any, Iterator
 from QorvelAPI.utils import ResetRemoteException
 
 from .environment import child_environment
-from .runner import LocalRunner, QueueError, choose_queue
+from .journal import Journal, interrupts_deferred
+from .runner import TERMINAL_STATES, LocalRunner, QueueError, choose_queue
 
 # Standard output and error of a job are handed to the editor; a runaway job must not fill memory.
 LOG_LIMIT = 1024 * 1024
@@ -57,6 +58,8 @@ class LocalRemote:
         self._dirs: list[str] = []
         self._jobs: dict[tuple, list[int]] = {}
         self._reported_time: dict[int, float] = {}
+        # The run's job journal, where every submission and its end are written down.
+        self.journal: Journal | None = None
 
     # -- folders and paths -------------------------------------------------------------------
 
@@ -142,10 +145,36 @@ class LocalRemote:
         path = self._remote_path(script)
         if not os.path.isfile(path):
             raise FileNotFoundError(f"batch script not found on Local: {path}")
-        cwd = os.path.dirname(path) if changeDir else self.currentDir
-        job_id = self.queue.submit(path, cwd)
-        self._jobs.setdefault((self._runningSavedID, self._runningPlacedID), []).append(job_id)
+        return self._submit(path, os.path.dirname(path) if changeDir else self.currentDir)
+
+    def _submit(self, path: str, cwd: str) -> int:
+        # An interrupt waits until the job the queue answered with is written down: a job that
+        # runs is never one that the host does not know of.
+        with interrupts_deferred():
+            job_id = self.queue.submit(path, cwd)
+            self._jobs.setdefault((self._runningSavedID, self._runningPlacedID), []).append(job_id)
+            self._journal_event("submitted", job_id, placedID=self._runningPlacedID)
         return job_id
+
+    def _journal_event(self, event: str, job_id: int, **facts) -> None:
+        if self.journal is None:
+            return
+        try:
+            self.journal.record(event, self.name, job_id, **facts)
+        except OSError as exc:
+            # The job is still known to this process, which cancels it on an interrupt.
+            logging.getLogger("Qorvel").warning("Could not write job %s to the journal %s: %s", job_id,
+                                                self.journal.path, exc.strerror or exc)
+
+    def cancelJob(self, job_id: int) -> bool:
+        """Cancels a job that has not ended and writes that down; False when it had ended already."""
+        state = self.queue.state(job_id)
+        if state in TERMINAL_STATES or state == "UNKNOWN":
+            self._journal_event("ended", job_id, state=state)
+            return False
+        self.queue.cancel(job_id)
+        self._journal_event("cancelled", job_id)
+        return True
 
     def jobsOf(self, savedID: Any, placedID: Any) -> list[int]:
         return list(self._jobs.get((savedID, placedID), []))
@@ -201,8 +230,7 @@ class LocalRemote:
         cancelled = []
         for job in self._jobs.get((savedID, placedID), []):
             try:
-                if self.queue.state(job) in ("PENDING", "RUNNING"):
-                    self.queue.cancel(job)
+                if self.cancelJob(job):
                     cancelled.append(job)
             except QueueError:
                 continue

@@ -23,6 +23,7 @@ from typing import Any, Callable
 from . import following
 from .flow import Flow, FlowError, PlacedBlock
 from .flowcheck import check_flow, input_variables
+from .journal import Journal, cancel_open_jobs
 from .loader import LoadedPlugin, Problem, collect_problems, one_line, plugin_traceback
 from .remote import LocalRemote
 from .runner import QueueError, choose_queue
@@ -272,8 +273,11 @@ class LocalHost:
                             f"(qorvel-plugin config) and run again")
         folder = self.prepare_folder(flow)
         remote = LocalRemote(folder, self.queue)
+        # A dry run's queue submits nothing, so there is nothing to write down.
+        journal = Journal(folder) if self.follow_jobs else None
+        remote.journal = journal
         # Blocks that select a named remote run there, in a folder of this run's name.
-        self._remotes = RunRemotes(os.path.basename(folder))
+        self._remotes = RunRemotes(os.path.basename(folder), journal=journal)
         run = FlowRun(flow, queue=self.queue.description)
         results: dict[int, BlockResult] = {}
         viewer = _molstar()
@@ -302,9 +306,7 @@ class LocalHost:
                 if result.status == "cancelled":
                     raise KeyboardInterrupt
         except KeyboardInterrupt:
-            remote.cancelAll()
-            self._remotes.cancel_all()
-            interrupted = Interrupted("interrupted; jobs of this run were cancelled", run)
+            interrupted = Interrupted(self._cancel_run(journal, remote), run)
         else:
             interrupted = None
         finally:
@@ -319,6 +321,18 @@ class LocalHost:
         if interrupted is not None:
             raise interrupted
         return run
+
+    def _cancel_run(self, journal: Journal | None, remote: LocalRemote) -> str:
+        """Cancels what the journal holds of the run; says what was cancelled and what could not be."""
+        if journal is None:
+            remote.cancelAll()
+            return "interrupted"
+        _, failed = cancel_open_jobs(journal, {remote.name: remote, **self._remotes.opened})
+        cancelled = [f"{job_id} on {name}" for (name, job_id), job in journal.jobs().items()
+                     if job["event"] == "cancelled"]
+        text = ("interrupted; jobs of this run were cancelled: " + ", ".join(cancelled) if cancelled
+                else "interrupted; no job of this run was left to cancel")
+        return text + "".join(f"; {line}" for line in failed) + (f" (see {journal.path})" if failed else "")
 
     # -- the placement -----------------------------------------------------------------------
 
@@ -354,6 +368,9 @@ class LocalHost:
                 try:
                     self._call(flow, placed, block, remote, result)
                 except KeyboardInterrupt:  # the caller stops the run; the placement keeps its state
+                    jobs = remote.jobsOf(flow.savedID, placed.placedID)
+                    if block.jobID is None and jobs:  # interrupted before the first status poll
+                        block.jobID = jobs[-1]
                     result.status = "cancelled"
                     result.error = result.error or f"interrupted while block {declared.id} (#{placed.placedID}) ran"
         result.messages.extend(collector.problems)
@@ -491,11 +508,15 @@ class LocalHost:
                                                           f"running its final action at once"))
             else:
                 self.progress(self._progress_text(block, started), True)
+                remote._journal_event("ended", block.jobID, state=str(block.status))
         except following.LeftRunning as exc:
             self.progress(self._progress_text(block, started, "left running"), True)
+            for job in jobs:
+                remote._journal_event("left running", job, reason=str(exc))
             result.status = "error"
             result.error = (f"stopped following job {block.jobID or (jobs[-1] if jobs else None)} of block {label} "
-                            f"on {remote.name}: {exc}; the job was left running")
+                            f"on {remote.name}: {exc}; the job was left running"
+                            + (f" and is recorded in {remote.journal.path}" if remote.journal else ""))
             block.blockLogs = result.error
             return
         except Exception as exc:  # the queue failed while the job was followed, or it took too long
@@ -513,7 +534,8 @@ class LocalHost:
             _record_cancelled(block)
             self.progress(self._progress_text(block, started, "CANCELLED"), True)
             result.status = "cancelled"
-            result.error = f"interrupted; cancelled job {', '.join(map(str, cancelled)) or block.jobID}"
+            result.error = (f"interrupted; cancelled job {', '.join(map(str, cancelled))}" if cancelled else
+                            f"interrupted while job {block.jobID} was followed")
             raise
         finally:
             result.job = JobInfo(block.jobID, str(block.status), block.stdOut, block.stdErr, block.detailedStatus,

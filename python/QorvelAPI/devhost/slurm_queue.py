@@ -69,8 +69,11 @@ class SlurmError(RuntimeError):
 
 def _run(args, timeout: float = COMMAND_TIMEOUT, cwd: Optional[str] = None) -> subprocess.CompletedProcess:
     try:
+        # In a session of its own: the Ctrl-C of the terminal is the host's to handle (an sbatch
+        # killed halfway may have queued its job without saying which).
         return subprocess.run(args, cwd=cwd, capture_output=True, text=True, errors="replace",
-                              timeout=timeout, stdin=subprocess.DEVNULL, env=child_environment())
+                              timeout=timeout, stdin=subprocess.DEVNULL, env=child_environment(),
+                              start_new_session=True)
     except FileNotFoundError:
         raise SlurmError(f"'{args[0]}' is not installed (Debian packages slurm-wlm and munge)") from None
     except subprocess.TimeoutExpired:

@@ -142,7 +142,8 @@ class SSHConnection:
         try:
             result = subprocess.run(args, stdin=stdin if stdin is not None else subprocess.DEVNULL,
                                     stdout=stdout if stdout is not None else subprocess.PIPE,
-                                    stderr=subprocess.PIPE, timeout=timeout, env=child_environment())
+                                    stderr=subprocess.PIPE, timeout=timeout, env=child_environment(),
+                                    start_new_session=True)  # the terminal's Ctrl-C is the host's to handle
         except FileNotFoundError:
             raise RemoteError("the ssh client is not installed (Debian package openssh-client)") from None
         except subprocess.TimeoutExpired:

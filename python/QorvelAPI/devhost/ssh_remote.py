@@ -15,6 +15,7 @@ import posixpath
 import shlex
 from typing import Any
 
+from .journal import Journal
 from .remote import LocalRemote
 from .ssh_connection import ConnectionLost, RemoteError, SSHConnection, script_words
 from .ssh_queue import RemoteSlurmQueue
@@ -85,10 +86,7 @@ class SSHRemote(LocalRemote):
         """Submits a batch script on the remote; with ``changeDir`` the job runs in the script's
         folder, else in the current folder."""
         path = self._remote_path(script)
-        cwd = posixpath.dirname(path) if changeDir else self.currentDir
-        job_id = self.queue.submit(path, cwd)
-        self._jobs.setdefault((self._runningSavedID, self._runningPlacedID), []).append(job_id)
-        return job_id
+        return self._submit(path, posixpath.dirname(path) if changeDir else self.currentDir)
 
     def getRemoteBlockLogs(self, savedID: Any, placedID: Any) -> tuple:
         job = self._job(savedID, placedID)
@@ -134,8 +132,9 @@ class RunRemotes:
     """The named remotes that one run of a flow works on, each opened (logged in, its run folder
     made) when a block first selects it and closed when the run ends."""
 
-    def __init__(self, run_folder: str, entries: dict | None = None):
+    def __init__(self, run_folder: str, entries: dict | None = None, journal: Journal | None = None):
         self.run_folder = run_folder
+        self.journal = journal
         self._entries = entries
         self._opened: dict[str, SSHRemote] = {}
         self._failed: dict[str, str] = {}
@@ -159,8 +158,13 @@ class RunRemotes:
         except RemoteError as exc:
             self._failed[name] = str(exc)
             raise
+        remote.journal = self.journal
         self._opened[name] = remote
         return remote
+
+    @property
+    def opened(self) -> dict[str, SSHRemote]:
+        return dict(self._opened)
 
     def cancel_all(self) -> None:
         for remote in self._opened.values():
