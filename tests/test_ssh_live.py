@@ -393,3 +393,44 @@ def test_an_interrupt_at_any_moment_of_submission_leaves_no_job_and_says_only_wh
         assert queued_named(name) == [], (delay, err)
         outcomes.add(bool(cancelled))
     assert outcomes == {True, False}  # the first moment falls before the submission, the last ones after it
+
+
+ARRAY_PLUGIN = r'''
+import os
+from QorvelAPI.plugins import Plugin, SlurmBlock
+
+
+def submit(block):
+    path = os.path.join(block.remote.workDir, "array.sh")
+    with open(path, "w") as out:
+        out.write('#!/bin/sh\n#SBATCH --array=1-3\necho "task $SLURM_ARRAY_TASK_ID"\n'
+                  '[ "$SLURM_ARRAY_TASK_ID" = 2 ] && exit 5\nexit 0\n')
+    block.remote.submitJob(path)
+
+
+plugin = Plugin()
+plugin.addBlock(SlurmBlock("Array", "An array job", submit, lambda block: None, id="array"))
+'''
+
+
+@live
+@pytest.mark.parametrize("where, queue", [("cluster", "local"), ("Local", "local"), ("Local", "slurm")])
+def test_an_array_job_fails_when_one_task_fails(sshd, cli, tmp_path, monkeypatch, where, queue):
+    plugin = tmp_path / "arrays"
+    plugin.mkdir()
+    (plugin / "plugin.meta").write_text(PLUGIN_META.replace("live_jobs.py", "arrays.py").replace("Live Jobs", "Arrays"))
+    (plugin / "arrays.py").write_text(ARRAY_PLUGIN)
+    (tmp_path / "a.flow").write_text(json.dumps({"name": "a", "savedID": 5, "blocks": [
+        {"blockID": "arrays.array", "placedID": 1, "state": {"selectedRemote": where}}]}))
+    (tmp_path / "work").mkdir()
+    monkeypatch.setenv("QORVEL_REMOTES", str(write_remotes(tmp_path / "remotes.toml", sshd, tmp_path / "work")))
+    code, out, err = cli("flow", plugin, tmp_path / "a.flow", "--queue", queue, "--poll", "0.2", "--json",
+                         "--workdir", tmp_path / "run")
+    block = json.loads(out)["blocks"][0]
+    job = block["job"]
+    assert code == 1 and job["status"] == "FAILED", err
+    assert block["error"].endswith("ended FAILED (array tasks 1,2,3; failed: task 2 FAILED, exit code 5)")
+    assert [(t["taskID"], t["state"], t["exitCode"]) for t in job["tasks"]] == [
+        (1, "COMPLETED", 0), (2, "FAILED", 5), (3, "COMPLETED", 0)]
+    assert job["stdOut"] == "task 2\n" and all(open(t["stdOut"]).read() == f"task {t['taskID']}\n"
+                                               for t in job["tasks"])

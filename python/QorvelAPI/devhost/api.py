@@ -45,6 +45,8 @@ class JobResult:
     stderr: Optional[str]
     time: float
     detailed_status: Optional[str] = None
+    # Each task of an array job: "taskID", "jobID", "state", "exitCode", "stdOut", "stdErr".
+    tasks: Optional[List[Dict[str, Any]]] = None
 
 
 @dataclass(frozen=True)
@@ -81,7 +83,7 @@ class RunResult:
             outputs=dict(result.outputs), stored_outputs=result.storedOutputs, logs=result.blockLogs or "",
             printed=result.printed, viewer_actions=list(result.viewerActions),
             job=None if job is None else JobResult(job.jobID, job.status, job.stdOut, job.stdErr, job.seconds,
-                                                   job.detailedStatus),
+                                                   job.detailedStatus, job.tasks),
             error=result.error, traceback=result.pluginTraceback, messages=[m.line() for m in result.messages],
             seconds=result.seconds, flow_path=run.savedTo, workdir=run.flow.folder, raw=result, flow_run=run)
 

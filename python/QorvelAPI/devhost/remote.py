@@ -39,6 +39,22 @@ def _read_tail(path: str | None, limit: int = LOG_LIMIT) -> str | None:
     return text
 
 
+def _shown_task(tasks: list | None) -> dict | None:
+    """The task of an array job whose logs the block shows: the first that failed, else the first."""
+    if not tasks:
+        return None
+    failed = [t for t in tasks if t["state"] in TERMINAL_STATES and t["state"] != "COMPLETED"]
+    return (failed or tasks)[0]
+
+
+def tasks_text(tasks: list) -> str:
+    """E.g. "array tasks 1,2,3; failed: task 2 FAILED, exit code 5"."""
+    failed = [f"task {t['taskID']} {t['state']}, exit code {t['exitCode']}" for t in tasks
+              if t["state"] in TERMINAL_STATES and t["state"] != "COMPLETED"]
+    return "array tasks " + ",".join(str(t["taskID"]) for t in tasks) + ("; failed: " + "; ".join(failed)
+                                                                         if failed else "")
+
+
 class LocalRemote:
     """The local machine as a remote: name "Local", host "localhost"."""
 
@@ -197,6 +213,9 @@ class LocalRemote:
         if job is None:
             return None, None, None
         stdout_path, stderr_path = self.queue.output_paths(job)
+        chosen = _shown_task(self.jobTasks(job))
+        if chosen is not None:
+            stdout_path, stderr_path = chosen["stdOut"], chosen["stdErr"]
         stdout = _read_tail(stdout_path)
         stderr = _read_tail(stderr_path) if stderr_path != stdout_path else None
         return stdout, stderr, self.detailedStatus(job)
@@ -207,10 +226,18 @@ class LocalRemote:
         code = self.queue.exit_code(job)
         if code is not None and state not in ("PENDING", "RUNNING"):
             text += f", exit code {code}"
+        tasks = self.jobTasks(job)
+        if tasks:
+            text += "; " + tasks_text(tasks)
         start_error = getattr(getattr(self.queue, "_jobs", {}).get(job), "start_error", None)
         if start_error:
             text += f" ({start_error})"
         return text
+
+    def jobTasks(self, job: int) -> list | None:
+        """The tasks of an array job (id, job id, state, exit code, log files); None for a plain job."""
+        getter = getattr(self.queue, "tasks", None)
+        return getter(job) if getter is not None else None
 
     def getRemoteBlockTime(self, savedID: Any, placedID: Any) -> float:
         """Seconds of run time since the previous query for this block's job.

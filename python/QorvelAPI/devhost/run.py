@@ -25,7 +25,7 @@ from .flow import Flow, FlowError, PlacedBlock
 from .flowcheck import check_flow, input_variables
 from .journal import Journal, cancel_open_jobs
 from .loader import LoadedPlugin, Problem, collect_problems, one_line, plugin_traceback
-from .remote import LocalRemote
+from .remote import LocalRemote, tasks_text
 from .runner import QueueError, choose_queue
 from .ssh_remote import RunRemotes
 from .following import DEFAULT_RECONNECT_SECONDS, PASSING_STATES, JobTimeout
@@ -69,10 +69,12 @@ class JobInfo:
     stdErr: str | None = None
     detailedStatus: str | None = None
     seconds: float = 0.0
+    # Each task of an array job (its id, job id, state, exit code and log files); None for a plain job.
+    tasks: list | None = None
 
     def toDict(self) -> dict:
         return {"jobID": self.jobID, "status": self.status, "stdOut": self.stdOut, "stdErr": self.stdErr,
-                "detailedStatus": self.detailedStatus, "seconds": round(self.seconds, 3)}
+                "detailedStatus": self.detailedStatus, "seconds": round(self.seconds, 3), "tasks": self.tasks}
 
 
 @dataclass
@@ -539,11 +541,13 @@ class LocalHost:
             raise
         finally:
             result.job = JobInfo(block.jobID, str(block.status), block.stdOut, block.stdErr, block.detailedStatus,
-                                 float(block.time))
+                                 float(block.time), _tasks_of(remote, block.jobID))
         status = str(block.status)
         if status not in ("COMPLETED", "IDLE") and block.failOnSlurmError:
             result.status = "error"
             result.error = f"job {block.jobID} of block {block.id} (#{placed.placedID}) ended {status}"
+            if result.job.tasks:
+                result.error += f" ({tasks_text(result.job.tasks)})"
             tail = (block.stdErr or "").strip().splitlines()[-5:]
             block.blockLogs = result.error + ("\n" + "\n".join(tail) if tail else "")
             return
@@ -557,6 +561,16 @@ class LocalHost:
         elapsed = int(time.monotonic() - started)
         return (f"  job {block.jobID} of {block.id} (#{block._placedID}): {status or block.status}"
                 f"  {elapsed // 60:d}:{elapsed % 60:02d}")
+
+
+def _tasks_of(remote: LocalRemote, job: Any) -> list | None:
+    """The tasks of the block's job when it is an array job (None when they cannot be asked now)."""
+    if job is None:
+        return None
+    try:
+        return remote.jobTasks(job)
+    except Exception:  # noqa: BLE001 (the tasks are a detail of the result; the job's state is kept)
+        return None
 
 
 def _record_cancelled(block) -> None:

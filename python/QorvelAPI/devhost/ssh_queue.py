@@ -158,7 +158,7 @@ class RemoteSlurmQueue:
         code, answer = _status_and_text(lines[0])
         outputs = tuple(self._tail(line, path) for line, path in zip(lines[1:], (job.stdout_path, stderr_path)))
         if code == "0" and answer.strip():
-            fields, forgotten = slurm._split_fields(answer.strip().splitlines()[0]), False
+            fields, forgotten = slurm.job_fields(answer), False
         elif slurm._INVALID_JOB in answer:
             fields, forgotten = self._forgotten_fields(job_id), True
         elif code == "127":
@@ -168,6 +168,12 @@ class RemoteSlurmQueue:
             raise slurm.SlurmError(f"scontrol show job {job_id} failed on remote '{self.connection.name}': "
                                    f"{answer.strip()}")
         job.snapshot = JobSnapshot(time.monotonic(), fields, outputs, forgotten)
+        # The logs of an array job are those of its first failed task, else of its first task.
+        stdout_path = str(fields.get("StdOut") or job.stdout_path)
+        paths = stdout_path, str(fields.get("StdErr") or stdout_path)
+        if fields.get("ArrayTasks") and paths != (job.stdout_path, job.stderr_path):
+            job.stdout_path, job.stderr_path = paths
+            return self.snapshot(job_id, fresh=True)
         return job.snapshot
 
     @staticmethod
@@ -187,7 +193,7 @@ class RemoteSlurmQueue:
         if len(record) == 3:
             state, exit_code, elapsed = record
             return {"JobState": state.split()[0], "ExitCode": exit_code,
-                    "RunTime": _clock(int(elapsed)) if elapsed.isdigit() else ""}
+                    "RunTime": slurm._clock(int(elapsed)) if elapsed.isdigit() else ""}
         log = slurm.completion_log_of(conf) if conf_code == "0" else None
         if not log:
             return {}
@@ -195,7 +201,7 @@ class RemoteSlurmQueue:
         fields = slurm._split_fields(found) if found else {}
         start, end = slurm._timestamp(fields.get("StartTime")), slurm._timestamp(fields.get("EndTime"))
         if start and end and end >= start:
-            fields["RunTime"] = _clock(int((end - start).total_seconds()))
+            fields["RunTime"] = slurm._clock(int((end - start).total_seconds()))
         return fields
 
     # -- the queue interface -----------------------------------------------------------------
@@ -222,6 +228,9 @@ class RemoteSlurmQueue:
             return None
         return slurm.exit_code_of(fields.get("ExitCode", ""))
 
+    def tasks(self, job_id: int) -> Optional[list]:
+        return slurm.task_list(self.snapshot(job_id).fields)
+
     def cancel(self, job_id: int) -> None:
         job_id = slurm._job_id(job_id)
         result = self.connection.run(["scancel", str(job_id)])
@@ -234,6 +243,3 @@ class RemoteSlurmQueue:
     def cancel_all(self) -> None:
         pass
 
-
-def _clock(seconds: int) -> str:
-    return f"{seconds // 3600:d}:{seconds // 60 % 60:02d}:{seconds % 60:02d}"
