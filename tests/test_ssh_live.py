@@ -434,3 +434,33 @@ def test_an_array_job_fails_when_one_task_fails(sshd, cli, tmp_path, monkeypatch
         (1, "COMPLETED", 0), (2, "FAILED", 5), (3, "COMPLETED", 0)]
     assert job["stdOut"] == "task 2\n" and all(open(t["stdOut"]).read() == f"task {t['taskID']}\n"
                                                for t in job["tasks"])
+
+
+@live
+def test_resume_follows_the_job_of_a_killed_host_and_resubmits_only_failed_ones(sshd, cli, tmp_path, monkeypatch):
+    host, job = live_flow(tmp_path, sshd, 6)
+    os.killpg(host.pid, signal.SIGKILL)
+    host.communicate()
+    monkeypatch.setenv("QORVEL_REMOTES", str(tmp_path / "remotes.toml"))
+    code, out, err = cli("flow", tmp_path / "live_jobs", "--resume", tmp_path / "run", "--queue", "local",
+                         "--poll", "0.2", "--json")
+    block = json.loads(out)["blocks"][0]
+    assert code == 0 and block["status"] == "ok", err
+    assert block["job"]["jobID"] == job and block["outputs"] == {"echoed": f"hello from job {job}", "job": job}
+    events = [json.loads(line)["event"] for line in open(tmp_path / "run" / "jobs.journal")]
+    assert events == ["submitted", "ended"] and slurm_queue.state(job) == "COMPLETED"
+
+    # A job that failed is reported again as it ended, and submitted anew only when asked.
+    flow = json.load(open(tmp_path / "run" / "long.flow"))
+    flow["blocks"][0]["state"]["variables"].append({"id": "exitCode", "value": 3})
+    (tmp_path / "failing.flow").write_text(json.dumps(flow))
+    code, out, err = cli("flow", tmp_path / "live_jobs", tmp_path / "failing.flow", "--queue", "local", "--poll",
+                         "0.2", "--json", "--workdir", tmp_path / "failing")
+    failed = json.loads(out)["blocks"][0]["job"]["jobID"]
+    code, out, err = cli("flow", tmp_path / "live_jobs", "--resume", tmp_path / "failing", "--json")
+    assert code == 1 and json.loads(out)["blocks"][0]["job"]["jobID"] == failed
+    code, out, err = cli("flow", tmp_path / "live_jobs", "--resume", tmp_path / "failing", "--resubmit-failed",
+                         "--json", "--poll", "0.2")
+    again = json.loads(out)["blocks"][0]
+    assert code == 1 and again["job"]["jobID"] not in (failed, None) and again["job"]["status"] == "FAILED"
+    assert f"job {failed} of block live_jobs.echo (#1) ended FAILED; submitting it again" in again["messages"][0]["message"]

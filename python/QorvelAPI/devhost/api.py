@@ -297,6 +297,12 @@ class PluginHost:
         self._apply(flow, set or {}, inputs or {})
         return FlowResult.of(self.local.run_flow(flow, on_result=on_result))
 
+    def resume(self, run_folder: Union[str, "os.PathLike[str]"], resubmit_failed: bool = False,
+               on_result: Optional[Callable[[BlockResult], None]] = None) -> FlowResult:
+        """Runs the flow of an earlier run folder again there, following the jobs its journal holds
+        to their end instead of submitting new ones (``resubmit_failed``: except those that failed)."""
+        return FlowResult.of(self.local.resume_flow(os.fspath(run_folder), resubmit_failed, on_result))
+
     def _apply(self, flow: Flow, variables: Mapping[BlockKey, Mapping[str, Any]],
                inputs: Mapping[BlockKey, Mapping[str, Any]]) -> None:
         for key in list(variables) + [k for k in inputs if k not in variables]:

@@ -424,6 +424,14 @@ def _finish_dry_run(dry: DryRunResult, out: Output) -> int:
 
 
 def cmd_flow(args, out: Output) -> int:
+    if (args.flow is None) == (args.resume is None):
+        raise UsageError("flow: give either FLOW_FILE_OR_NAME or --resume RUN_FOLDER")
+    if args.resubmit_failed and args.resume is None:
+        raise UsageError("flow: --resubmit-failed goes with --resume RUN_FOLDER")
+    if args.resume is not None:
+        host = _host(args, out)
+        _announce_queue(host, out)
+        return _run_and_report(lambda: host.resume(args.resume, args.resubmit_failed, on_result=_shower(out)).raw, out)
     host = _host(args, out)
     flow = host.load_flow(args.flow)
     _announce_queue(host, out)
@@ -554,7 +562,11 @@ def build_parser() -> argparse.ArgumentParser:
                    help="cluster job blocks: run the first phase only and print the batch script it would submit")
     running(p)
     p = command("flow", "run a flow (a .flow file, or a preset flow's name) on this machine")
-    p.add_argument("flow", metavar="FLOW_FILE_OR_NAME")
+    p.add_argument("flow", metavar="FLOW_FILE_OR_NAME", nargs="?")
+    p.add_argument("--resume", metavar="RUN_FOLDER",
+                   help="run the flow of an earlier run folder again, following the jobs of its journal")
+    p.add_argument("--resubmit-failed", action="store_true",
+                   help="with --resume: submit again the jobs that failed")
     p.add_argument("--set", action="append", metavar="PLACED_ID.VAR=VALUE",
                    help="value of a variable of one placement (JSON or text)")
     p.add_argument("--input", action="append", metavar="PLACED_ID.ID=VALUE",

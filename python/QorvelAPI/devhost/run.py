@@ -26,7 +26,8 @@ from .flowcheck import check_flow, input_variables
 from .journal import Journal, cancel_open_jobs
 from .loader import LoadedPlugin, Problem, collect_problems, one_line, plugin_traceback
 from .remote import LocalRemote, tasks_text
-from .runner import QueueError, choose_queue
+from .runner import TERMINAL_STATES, QueueError, choose_queue
+from .ssh_connection import RemoteError
 from .ssh_remote import RunRemotes
 from .following import DEFAULT_RECONNECT_SECONDS, PASSING_STATES, JobTimeout
 from .values import ValueCheckError, check_value, check_values, state_values
@@ -157,6 +158,9 @@ class LocalHost:
         self._remotes: RunRemotes | None = None  # the named remotes of the running flow
         # False for a dry run: a cluster job block runs its first phase only.
         self.follow_jobs = True
+        # While a run folder is resumed: the journal's last job of each placement, by placed id.
+        self._reattach: dict[int, dict] = {}
+        self._resubmit_failed = False
 
     # -- blocks and configuration ------------------------------------------------------------
 
@@ -274,6 +278,9 @@ class LocalHost:
             raise HostError(f"{refused[0].message}; nothing was run: check the configuration "
                             f"(qorvel-plugin config) and run again")
         folder = self.prepare_folder(flow)
+        # Saved before anything runs, so that a host that is killed leaves a run that can be resumed.
+        with contextlib.suppress(OSError, FlowError):
+            flow.write()
         remote = LocalRemote(folder, self.queue)
         # A dry run's queue submits nothing, so there is nothing to write down.
         journal = Journal(folder) if self.follow_jobs else None
@@ -323,6 +330,50 @@ class LocalHost:
         if interrupted is not None:
             raise interrupted
         return run
+
+    def resume_flow(self, folder: str, resubmit_failed: bool = False,
+                    on_result: Callable[[BlockResult], None] | None = None) -> FlowRun:
+        """Runs the flow saved in a run folder again in that folder, reattaching each cluster job
+        block to the last job its journal holds: the job is followed to its end and the block's final
+        action runs. With ``resubmit_failed`` a placement whose job failed is run anew (its first
+        phase submits again); the other placements run as they did."""
+        folder = os.path.abspath(folder)
+        flows = sorted(name for name in os.listdir(folder) if name.endswith(".flow")) if os.path.isdir(folder) else []
+        if len(flows) != 1:
+            raise HostError(f"{folder} is not a run folder of the local host (it must hold one .flow file, "
+                            f"found {len(flows)})")
+        jobs = Journal(folder).jobs()
+        if not jobs:
+            raise HostError(f"{folder} has no job journal ({os.path.basename(Journal(folder).path)}); "
+                            f"nothing to resume")
+        self._reattach = {job["placedID"]: job for job in jobs.values() if isinstance(job.get("placedID"), int)}
+        self._resubmit_failed = resubmit_failed
+        saved_work_dir, self.work_dir = self.work_dir, folder
+        try:
+            return self.run_flow(Flow.read(os.path.join(folder, flows[0])), on_result)
+        finally:
+            self.work_dir, self._reattach, self._resubmit_failed = saved_work_dir, {}, False
+
+    def _reattached(self, flow: Flow, placed: PlacedBlock, remote: LocalRemote, result: BlockResult) -> bool:
+        """True when the placement follows the job of an earlier run (which the remote is told of);
+        False when it runs anew: no job to reattach to, or one that failed with ``resubmit_failed``."""
+        entry = self._reattach.get(placed.placedID)
+        if entry is None:
+            return False
+        job = entry["jobID"]
+        if self._resubmit_failed:
+            try:
+                state = remote.queue.state(job)
+            except RemoteError:
+                state = "RUNNING"  # out of reach for now: followed, through the outage
+            except QueueError:
+                state = "UNKNOWN"
+            if state != "COMPLETED" and (state in TERMINAL_STATES or state == "UNKNOWN"):
+                result.messages.append(Problem("warning", f"job {job} of block {placed.blockID} (#{placed.placedID}) "
+                                                          f"ended {state}; submitting it again"))
+                return False
+        remote._jobs[(flow.savedID, placed.placedID)] = [job]
+        return True
 
     def _cancel_run(self, journal: Journal | None, remote: LocalRemote) -> str:
         """Cancels what the journal holds of the run; says what was cancelled and what could not be."""
@@ -479,6 +530,10 @@ class LocalHost:
         first_action = len(flow.pendingActions)
         block._isRunning = True
         try:
+            is_job = str(block.TYPE) == "slurm" and self.follow_jobs
+            if is_job and self._reattached(flow, placed, remote, result):
+                self._second_phase(flow, placed, block, remote, result)
+                return
             if not self._plugin_call(block, result):
                 return
             if str(block.TYPE) == "slurm" and self.follow_jobs:
@@ -518,7 +573,8 @@ class LocalHost:
             result.status = "error"
             result.error = (f"stopped following job {block.jobID or (jobs[-1] if jobs else None)} of block {label} "
                             f"on {remote.name}: {exc}; the job was left running"
-                            + (f" and is recorded in {remote.journal.path}" if remote.journal else ""))
+                            + (f" and is recorded in {remote.journal.path}; follow it again with: qorvel-plugin "
+                               f"flow {self.plugin._path} --resume {remote.journal.folder}" if remote.journal else ""))
             block.blockLogs = result.error
             return
         except Exception as exc:  # the queue failed while the job was followed, or it took too long
