@@ -464,3 +464,28 @@ def test_resume_follows_the_job_of_a_killed_host_and_resubmits_only_failed_ones(
     again = json.loads(out)["blocks"][0]
     assert code == 1 and again["job"]["jobID"] not in (failed, None) and again["job"]["status"] == "FAILED"
     assert f"job {failed} of block live_jobs.echo (#1) ended FAILED; submitting it again" in again["messages"][0]["message"]
+
+
+def test_a_changed_host_key_says_so_and_unchecked_keys_are_warned_of(sshd, tmp_path, monkeypatch):
+    port = open(os.path.join(SSHD_DIR, "port")).read().strip()
+    SSHConnection("c", ALIAS, sshd).close()  # a master left by an earlier test would skip the key check
+    subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", str(tmp_path / "impostor")], check=True)
+    (tmp_path / "known_hosts").write_text(f"[127.0.0.1]:{port} {(tmp_path / 'impostor.pub').read_text()}")
+    real = subprocess.run(["ssh-keygen", "-l", "-f", os.path.join(SSHD_DIR, "host_ed25519.pub")], capture_output=True,
+                          text=True).stdout.split()[1]
+    options = [f"Port={port}", f"IdentityFile={SSHD_DIR}/user_ed25519", f"UserKnownHostsFile={tmp_path}/known_hosts",
+               "StrictHostKeyChecking=yes", "IdentitiesOnly=yes"]
+    started = time.monotonic()
+    with pytest.raises(RemoteError) as caught:
+        SSHRemote.open("cluster", SSHConnection("cluster", "root@127.0.0.1", "/dev/null", options), str(tmp_path))
+    message = str(caught.value)
+    assert "host key has CHANGED" in message and real in message and "\n" not in message
+    assert time.monotonic() - started < 3  # refused at once, never tried again
+
+    (tmp_path / "remotes.toml").write_text(f'[remotes.lax]\nssh = "{ALIAS}"\nworkdir = "{tmp_path}"\n'
+                                           f'ssh_config = "{sshd}"\nssh_options = ["StrictHostKeyChecking=accept-new"]\n')
+    checked = subprocess.run([sys.executable, "-m", "QorvelAPI.devhost", "remotes"], capture_output=True, text=True,
+                             env=dict(os.environ, PYTHONPATH=os.path.join(ROOT, "python"),
+                                      QORVEL_REMOTES=str(tmp_path / "remotes.toml")))
+    assert checked.returncode == 0 and "StrictHostKeyChecking accept-new" in checked.stderr, checked.stderr
+    assert SSHConnection("c", ALIAS, sshd).unchecked_host_key() is None

@@ -153,8 +153,12 @@ class RunRemotes:
         entry = self._entries.get(name)
         if entry is None:
             return None
+        connection = entry.connection()
+        warning = connection.unchecked_host_key()
+        if warning:
+            logging.getLogger("Qorvel").warning("%s", warning)
         try:
-            remote = SSHRemote.open(name, entry.connection(), entry.workdir, self.run_folder)
+            remote = SSHRemote.open(name, connection, entry.workdir, self.run_folder)
         except RemoteError as exc:
             self._failed[name] = str(exc)
             raise
