@@ -26,6 +26,7 @@ from .flowcheck import check_flow, input_variables
 from .journal import Journal, cancel_open_jobs
 from .loader import LoadedPlugin, Problem, collect_problems, one_line, plugin_traceback
 from .remote import LocalRemote, tasks_text
+from .remote_config import remotes_path
 from .runner import TERMINAL_STATES, QueueError, choose_queue
 from .ssh_connection import RemoteError
 from .ssh_remote import RunRemotes
@@ -447,9 +448,14 @@ class LocalHost:
         if name in (None, "Local") or self._remotes is None:
             return local
         try:
-            return self._remotes.get(name) or local
+            selected = self._remotes.get(name)
+            known = self._remotes.names()
         except QueueError as exc:  # unreachable, refused, or a broken remotes file
             raise HostError(str(exc)) from None
+        if selected is None:  # a misspelled name must not run the job elsewhere
+            raise HostError(f"block {declared.id} (#{placed.placedID}) selects the remote '{name}', which is neither "
+                            f"Local nor a remote of {remotes_path()} (remotes: {', '.join(['Local', *known])})")
+        return selected
 
     def _prepare(self, flow: Flow, placed: PlacedBlock, declared, remote: LocalRemote, config: dict, incoming: list):
         label = f"{declared.id} (#{placed.placedID})"

@@ -139,6 +139,14 @@ class RunRemotes:
         self._opened: dict[str, SSHRemote] = {}
         self._failed: dict[str, str] = {}
 
+    def names(self) -> list[str]:
+        """The names of the configured remotes."""
+        if self._entries is None:
+            from .remote_config import load_remotes  # noqa: PLC0415
+
+            self._entries = load_remotes()
+        return list(self._entries)
+
     def get(self, name: str) -> SSHRemote | None:
         """The remote called ``name``; None when no remote of that name is configured. Raises
         ``RemoteError`` (the same line again for every later block) when it cannot be opened."""
@@ -146,11 +154,7 @@ class RunRemotes:
             return self._opened[name]
         if name in self._failed:
             raise RemoteError(self._failed[name])
-        if self._entries is None:
-            from .remote_config import load_remotes  # noqa: PLC0415
-
-            self._entries = load_remotes()
-        entry = self._entries.get(name)
+        entry = self._entries.get(name) if name in self.names() else None
         if entry is None:
             return None
         connection = entry.connection()
