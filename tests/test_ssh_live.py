@@ -489,3 +489,23 @@ def test_a_changed_host_key_says_so_and_unchecked_keys_are_warned_of(sshd, tmp_p
                                       QORVEL_REMOTES=str(tmp_path / "remotes.toml")))
     assert checked.returncode == 0 and "StrictHostKeyChecking accept-new" in checked.stderr, checked.stderr
     assert SSHConnection("c", ALIAS, sshd).unchecked_host_key() is None
+
+
+@live
+def test_run_and_flow_choose_the_remote_from_the_command_line(sshd, cli, tmp_path, monkeypatch):
+    plugin = tmp_path / "live_jobs"
+    plugin.mkdir()
+    (plugin / "plugin.meta").write_text(PLUGIN_META)
+    (plugin / "live_jobs.py").write_text(PLUGIN_SCRIPT)
+    (tmp_path / "work").mkdir()
+    monkeypatch.setenv("QORVEL_REMOTES", str(write_remotes(tmp_path / "remotes.toml", sshd, tmp_path / "work")))
+    code, out, err = cli("run", plugin, "echo", "--remote", "cluster", "--queue", "local", "--poll", "0.2",
+                         "--workdir", tmp_path / "run")
+    assert code == 0 and f"queue: SLURM queue of remote 'cluster' ({ALIAS})" in err, err
+    job = int(err.split("  job ")[1].split()[0])
+    assert slurm_queue.state(job) == "COMPLETED" and (tmp_path / "work" / "run" / f"slurm-{job}.out").exists()
+    (tmp_path / "one.flow").write_text(json.dumps({"name": "one", "savedID": 5, "blocks": [
+        {"blockID": "live_jobs.echo", "placedID": 1, "state": {}}]}))
+    code, out, err = cli("flow", plugin, tmp_path / "one.flow", "--remote", "1=clustr", "--queue", "local")
+    assert code == 1 and "queue: remote 'clustr' is not configured (remotes: Local, cluster)" in err
+    assert "selects the remote 'clustr', which is neither Local nor a remote of" in out + err

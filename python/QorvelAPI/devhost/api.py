@@ -255,15 +255,17 @@ class PluginHost:
     # -- running -----------------------------------------------------------------------------
 
     def block_flow(self, block_id: str, set: Optional[Mapping[str, Any]] = None,
-                   inputs: Optional[Mapping[str, Any]] = None, input_group: Optional[str] = None) -> Flow:
+                   inputs: Optional[Mapping[str, Any]] = None, input_group: Optional[str] = None,
+                   remote: Optional[str] = None) -> Flow:
         """The one-placement flow that ``run`` runs."""
-        return self.local.adhoc_flow(block_id, dict(set or {}), dict(inputs or {}), input_group)
+        return self.local.adhoc_flow(block_id, dict(set or {}), dict(inputs or {}), input_group, remote)
 
     def run(self, block_id: str, set: Optional[Mapping[str, Any]] = None, inputs: Optional[Mapping[str, Any]] = None,
             input_group: Optional[str] = None,
-            on_result: Optional[Callable[[BlockResult], None]] = None) -> RunResult:
-        """Runs one block (a cluster job block through both phases) with the given values and inputs."""
-        flow = self.block_flow(block_id, set, inputs, input_group)
+            on_result: Optional[Callable[[BlockResult], None]] = None, remote: Optional[str] = None) -> RunResult:
+        """Runs one block (a cluster job block through both phases) with the given values and inputs;
+        ``remote`` names the remote it runs on (its ``selectedRemote``; default: the block's own)."""
+        flow = self.block_flow(block_id, set, inputs, input_group, remote)
         run = self.local.run_flow(flow, on_result=on_result)
         return RunResult.of(run.results[0], run)
 
@@ -290,11 +292,14 @@ class PluginHost:
     def flow(self, name_or_path: Union[str, "os.PathLike[str]", Flow],
              set: Optional[Mapping[BlockKey, Mapping[str, Any]]] = None,
              inputs: Optional[Mapping[BlockKey, Mapping[str, Any]]] = None,
-             on_result: Optional[Callable[[BlockResult], None]] = None) -> FlowResult:
+             on_result: Optional[Callable[[BlockResult], None]] = None,
+             remotes: Optional[Mapping[BlockKey, str]] = None) -> FlowResult:
         """Runs a flow. ``set`` and ``inputs`` map a placement (its placed identifier, or its block
-        identifier when the flow places that block once) to values for its variables or inputs."""
+        identifier when the flow places that block once) to values for its variables or inputs;
+        ``remotes`` to the remote it runs on."""
         flow = name_or_path if isinstance(name_or_path, Flow) else self.load_flow(name_or_path)
         self._apply(flow, set or {}, inputs or {})
+        self.select_remotes(flow, remotes or {})
         return FlowResult.of(self.local.run_flow(flow, on_result=on_result))
 
     def resume(self, run_folder: Union[str, "os.PathLike[str]"], resubmit_failed: bool = False,
@@ -313,6 +318,11 @@ class PluginHost:
             self.local._check_names(declared, values, given, group if isinstance(group, str) else None)
             flow.variableValues.setdefault(placed.placedID, {}).update(copy.deepcopy(values))
             placed.inputs.update(copy.deepcopy(given))
+
+    def select_remotes(self, flow: Flow, remotes: Mapping[BlockKey, str]) -> None:
+        """Sets the remote that each given placement runs on (its ``selectedRemote``)."""
+        for key, name in remotes.items():
+            self._placement(flow, key).state["selectedRemote"] = name
 
     @staticmethod
     def _placement(flow: Flow, key: BlockKey) -> Any:

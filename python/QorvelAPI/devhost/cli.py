@@ -34,6 +34,7 @@ from .loader import LoadedPlugin, PluginLoadError, Problem, collect_problems, lo
 from .flowcheck import input_variables
 from .pluginchecks import plugin_problems
 from .following import DEFAULT_RECONNECT_SECONDS
+from .remote_config import queue_description
 from .run import BlockResult, FlowRun, HostError, Interrupted, LocalHost
 from .remotes_command import add_remotes_command, cmd_remotes
 from .reports import as_dict, summary_lines, write_html, write_junit
@@ -356,10 +357,15 @@ def _host(args, out: Output) -> PluginHost:
                       progress=out.progress, loaded=loaded)
 
 
-def _announce_queue(host: PluginHost, out: Output, dry_run: bool = False) -> None:
-    """Chooses the queue (a dry run uses none) and says which it is."""
+def _announce_queue(host: PluginHost, out: Output, dry_run: bool = False, remotes=()) -> None:
+    """Chooses the queue (a dry run uses none) and says which it is: the queue of each named remote
+    that a block selects, else this machine's."""
     if not out.as_json:
-        print(f"queue: {RecordingQueue.description if dry_run else host.local.queue.description}", file=sys.stderr)
+        named = [] if dry_run else sorted({name for name in remotes if name not in (None, "Local")})
+        local = dry_run or not remotes or any(name in (None, "Local") for name in remotes)
+        queues = ([RecordingQueue.description if dry_run else host.local.queue.description] if local else [])
+        queues += [queue_description(name) for name in named]
+        print(f"queue: {'; '.join(queues)}", file=sys.stderr)
 
 
 def _shower(out: Output):
@@ -397,8 +403,8 @@ def cmd_run(args, out: Output) -> int:
     variables = parse_assignments(args.set, "--set")
     inputs = parse_assignments(args.input, "--input")
     host = _host(args, out)
-    _announce_queue(host, out, args.dry_run)
     declared = host.declared(args.block_id)
+    _announce_queue(host, out, args.dry_run, [args.remote or declared.selectedRemote])
     group = declared._inputGroups.get(args.input_group or declared.selectedInputGroup)
     variables = typed_values(variables, declared._variables)
     inputs = typed_values(inputs, group.variables if group is not None else [])
@@ -406,7 +412,7 @@ def cmd_run(args, out: Output) -> int:
         dry = host.dry_run(args.block_id, variables, inputs, args.input_group, on_result=_shower(out))
         return _finish_dry_run(dry, out)
     return _run_and_report(lambda: host.run(args.block_id, variables, inputs, args.input_group,
-                                            on_result=_shower(out)).flow_run, out)
+                                            on_result=_shower(out), remote=args.remote).flow_run, out)
 
 
 def _finish_dry_run(dry: DryRunResult, out: Output) -> int:
@@ -434,7 +440,9 @@ def cmd_flow(args, out: Output) -> int:
         return _run_and_report(lambda: host.resume(args.resume, args.resubmit_failed, on_result=_shower(out)).raw, out)
     host = _host(args, out)
     flow = host.load_flow(args.flow)
-    _announce_queue(host, out)
+    host.select_remotes(flow, {int(key) if key.isdigit() else key: name
+                               for key, name in parse_assignments(args.remote, "--remote").items()})
+    _announce_queue(host, out, remotes=[p.state.get("selectedRemote") for p in flow.blocks])
     _apply_overrides(host.local, flow, parse_assignments(args.set, "--set"), parse_assignments(args.input, "--input"))
     return _run_and_report(lambda: host.flow(flow, on_result=_shower(out)).raw, out)
 
@@ -558,11 +566,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--set", action="append", metavar="VAR=VALUE", help="value of a variable (JSON or text)")
     p.add_argument("--input", action="append", metavar="ID=VALUE", help="value of an input (JSON or text)")
     p.add_argument("--input-group", metavar="GROUP", help="input group to use (default: the block's first)")
+    p.add_argument("--remote", metavar="NAME", help="the remote the block runs on (default: its selectedRemote)")
     p.add_argument("--dry-run", action="store_true",
                    help="cluster job blocks: run the first phase only and print the batch script it would submit")
     running(p)
     p = command("flow", "run a flow (a .flow file, or a preset flow's name) on this machine")
     p.add_argument("flow", metavar="FLOW_FILE_OR_NAME", nargs="?")
+    p.add_argument("--remote", action="append", metavar="PLACED_ID=NAME",
+                   help="the remote one placement runs on (default: its selectedRemote)")
     p.add_argument("--resume", metavar="RUN_FOLDER",
                    help="run the flow of an earlier run folder again, following the jobs of its journal")
     p.add_argument("--resubmit-failed", action="store_true",

@@ -232,9 +232,10 @@ class LocalHost:
 
     # -- one block ---------------------------------------------------------------------------
 
-    def adhoc_flow(self, block_id: str, variables: dict, inputs: dict, input_group: str | None) -> Flow:
+    def adhoc_flow(self, block_id: str, variables: dict, inputs: dict, input_group: str | None,
+                   remote: str | None = None) -> Flow:
         declared = self.declared(block_id)
-        state: dict = {}
+        state: dict = {} if remote is None else {"selectedRemote": remote}
         if input_group is not None:
             if input_group not in declared._inputGroups:
                 groups = ", ".join(declared._inputGroups) or "none"
