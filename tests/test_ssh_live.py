@@ -190,6 +190,7 @@ def test_a_dropped_master_connection_loses_no_job(remote):
     remote._runningSavedID, remote._runningPlacedID = "f", 1
     job = remote.submitJob(script)
     wait_remote(remote, 1, {"RUNNING"})
+    assert remote.queue.snapshot(job, fresh=True).outputs == (None, None)  # a poll carries the state alone
     master = remote.connection.master_pid()
     os.kill(master, signal.SIGKILL)
     assert wait_remote(remote, 1, {"COMPLETED"}) == "COMPLETED"
@@ -502,6 +503,7 @@ def test_run_and_flow_choose_the_remote_from_the_command_line(sshd, cli, tmp_pat
     code, out, err = cli("run", plugin, "echo", "--remote", "cluster", "--queue", "local", "--poll", "0.2",
                          "--workdir", tmp_path / "run")
     assert code == 0 and f"queue: SLURM queue of remote 'cluster' ({ALIAS})" in err, err
+    assert "RUNNING, on " in err  # the node in the status line
     job = int(err.split("  job ")[1].split()[0])
     assert slurm_queue.state(job) == "COMPLETED" and (tmp_path / "work" / "run" / f"slurm-{job}.out").exists()
     (tmp_path / "one.flow").write_text(json.dumps({"name": "one", "savedID": 5, "blocks": [

@@ -234,6 +234,14 @@ class LocalRemote:
             text += f" ({start_error})"
         return text
 
+    def jobWhereabouts(self, job: int) -> str | None:
+        """Why the job waits or where it runs, when the queue says (for the status line)."""
+        getter = getattr(self.queue, "whereabouts", None)
+        try:
+            return getter(job) if getter is not None else None
+        except Exception:  # noqa: BLE001 (a detail of the status line; the poll itself said what failed)
+            return None
+
     def jobTasks(self, job: int) -> list | None:
         """The tasks of an array job (id, job id, state, exit code, log files); None for a plain job."""
         getter = getattr(self.queue, "tasks", None)

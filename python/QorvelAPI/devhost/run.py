@@ -561,8 +561,10 @@ class LocalHost:
                                                       f"{jobs[-1]}, is followed"))
 
         def show(outage: str | None) -> None:
-            if block.jobID is not None or jobs:
-                self.progress(self._progress_text(block, started, outage and f"{block.status}, {outage}"), False)
+            if block.jobID is None and not jobs:
+                return
+            where = outage or (remote.jobWhereabouts(block.jobID) if block.jobID is not None else None)
+            self.progress(self._progress_text(block, started, where and f"{block.status}, {where}"), False)
 
         try:
             following.follow(block, label, poll=self.poll, reconnect=self.reconnect_timeout,

@@ -343,6 +343,10 @@ class SlurmQueue:
         getter = getattr(self._backend, "exit_code", None)
         return getter(job_id) if getter else None
 
+    def whereabouts(self, job_id: int) -> str | None:
+        getter = getattr(self._backend, "whereabouts", None)
+        return getter(job_id) if getter else None
+
     def tasks(self, job_id: int) -> list | None:
         getter = getattr(self._backend, "tasks", None)
         return getter(job_id) if getter else None

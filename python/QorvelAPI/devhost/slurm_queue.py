@@ -478,6 +478,22 @@ def exit_code_of(text: str) -> Optional[int]:
     return -signal if signal else status
 
 
+def whereabouts_of(fields: Dict[str, object]) -> Optional[str]:
+    """Why a pending job waits ("waiting: Resources") or where a running one runs ("on node1")."""
+    state = str(fields.get("JobState") or "").split()[0] if fields.get("JobState") else ""
+    reason, nodes = str(fields.get("Reason") or ""), str(fields.get("NodeList") or "")
+    if state == "PENDING" and reason not in ("", "None", "(null)"):
+        return f"waiting: {reason}"
+    if state == "RUNNING" and nodes not in ("", "(null)"):
+        return f"on {nodes}"
+    return None
+
+
+def whereabouts(job_id) -> Optional[str]:
+    """`whereabouts_of` the job as the controller knows it now."""
+    return whereabouts_of(_scontrol_fields(_job_id(job_id)))
+
+
 def tasks(job_id) -> Optional[list]:
     """The tasks of an array job (see `task_list`) while the controller knows it; None otherwise."""
     return task_list(_scontrol_fields(_job_id(job_id)))
