@@ -511,3 +511,24 @@ def test_run_and_flow_choose_the_remote_from_the_command_line(sshd, cli, tmp_pat
     code, out, err = cli("flow", plugin, tmp_path / "one.flow", "--remote", "1=clustr", "--queue", "local")
     assert code == 1 and "queue: remote 'clustr' is not configured (remotes: Local, cluster)" in err
     assert "selects the remote 'clustr', which is neither Local nor a remote of" in out + err
+
+
+@live
+def test_the_scaffolds_cluster_job_block_runs_on_a_remote_that_does_not_share_our_files(sshd, tmp_path):
+    """The local host runs in a mount namespace of its own whose copy of the remote's working folder is
+    a private, empty one: whatever it writes there with open() never reaches the remote (nor the
+    cluster's nodes, which see the remote's files)."""
+    work = tmp_path / "remote work"
+    work.mkdir()
+    env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "python"), XDG_CONFIG_HOME=str(tmp_path / "config"),
+               QORVEL_REMOTES=str(write_remotes(tmp_path / "remotes.toml", sshd, work)))
+    made = subprocess.run([sys.executable, "-m", "QorvelAPI.devhost", "new", "Summing", "--with", "slurm", "--dir",
+                           str(tmp_path)], capture_output=True, text=True, env=env)
+    assert made.returncode == 0, made.stderr
+    host = ("mount -t tmpfs private \"$1\" && exec \"$2\" -m QorvelAPI.devhost run \"$3\" sum_numbers --set count=4 "
+            "--remote cluster --queue local --poll 0.2 --json --workdir \"$4\"")
+    ran = subprocess.run(["unshare", "-m", "sh", "-c", host, "sh", str(work), sys.executable, str(tmp_path / "summing"),
+                          str(tmp_path / "local run")], capture_output=True, text=True, env=env, timeout=WAIT_LIMIT)
+    block = json.loads(ran.stdout)["blocks"][0]
+    assert ran.returncode == 0 and block["outputs"] == {"total": 10}, ran.stderr
+    assert (work / "local run" / "sum_1" / "sum.sh").is_file()  # sent, and so seen by the remote
