@@ -500,7 +500,7 @@ def test_run_and_flow_choose_the_remote_from_the_command_line(sshd, cli, tmp_pat
     (plugin / "live_jobs.py").write_text(PLUGIN_SCRIPT)
     (tmp_path / "work").mkdir()
     monkeypatch.setenv("QORVEL_REMOTES", str(write_remotes(tmp_path / "remotes.toml", sshd, tmp_path / "work")))
-    code, out, err = cli("run", plugin, "echo", "--remote", "cluster", "--set", "seconds=4", "--queue", "local",
+    code, out, err = cli("run", plugin, "echo", "--remote", "cluster", "--set", "seconds=6", "--queue", "local",
                          "--poll", "0.2", "--workdir", tmp_path / "run")
     assert code == 0 and f"queue: SLURM queue of remote 'cluster' ({ALIAS})" in err, err
     assert "RUNNING, on " in err  # the node in the status line
