@@ -243,7 +243,6 @@ def test_sbatch_directives_are_refused_in_sbatchs_words(line, words):
                            "echo hi\n#SBATCH --time=late\n", "job.sh")
     assert [d.option for d in good] == ["time", "mem", "cpus-per-task", "array", "partition", "gpus"]
     assert [w.split(": ")[-1] for w in unhonoured(good, "job.sh")] == [
-        "the local runner runs the script once, not once per array index; the job runs on this machine",
         "the local runner has no partitions; the job runs on this machine",
         "the local runner gives a job no GPUs; the job runs on this machine"]
 

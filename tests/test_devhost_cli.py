@@ -177,9 +177,10 @@ def test_flow_by_name_or_file(cli, tmp_path):
     (tmp_path / "elsewhere.flow").write_text(json.dumps(elsewhere))
     code, out, _ = cli("flow", folder, tmp_path / "elsewhere.flow", "--json")
     run = json.loads(out)
-    assert code == 0 and run["ok"] is True and run["blocks"][0]["messages"] == [
-        {"level": "warning", "message": "block demo_tools.doubler (#1) selects the remote 'Big cluster'; "
-                                        "the local host runs it on Local"}]
+    remotes = tmp_path / "config" / "qorvel" / "remotes.toml"
+    assert code == 1 and run["ok"] is False and [b["status"] for b in run["blocks"]] == ["error", "skipped"]
+    assert run["blocks"][0]["error"] == (f"block demo_tools.doubler (#1) selects the remote 'Big cluster', which is "
+                                         f"neither Local nor a remote of {remotes} (remotes: Local)")
     code, out, err = cli("flow", folder, "nothing")
     assert code == 1 and problem_lines(err) == ["error: no preset flow named 'nothing' in plugin demo_tools "
                                                 "(preset flows: 'Chain')"]

@@ -190,6 +190,7 @@ def test_a_dropped_master_connection_loses_no_job(remote):
     remote._runningSavedID, remote._runningPlacedID = "f", 1
     job = remote.submitJob(script)
     wait_remote(remote, 1, {"RUNNING"})
+    assert remote.queue.snapshot(job, fresh=True).outputs == (None, None)  # a poll carries the state alone
     master = remote.connection.master_pid()
     os.kill(master, signal.SIGKILL)
     assert wait_remote(remote, 1, {"COMPLETED"}) == "COMPLETED"
@@ -295,3 +296,262 @@ def test_a_file_name_that_is_not_utf8_comes_back_as_the_file_system_has_it(remot
     (tmp_path / "tree" / name).write_text("in a folder")
     assert remote.transferTo(str(tmp_path / "tree"), f"sub{name}") == f"{remote.workDir}/sub{name}"
     assert sorted(os.listdir(remote.workDir)) == sorted([name, f"sub{name}"])
+
+
+def sshd_script(name, **env):
+    subprocess.run(["bash", os.path.join(ROOT, "scripts/sshd", name)], capture_output=True, check=True,
+                   env=dict(child_environment(), QORVEL_SSHD_DIR=SSHD_DIR, **env))
+
+
+def live_flow(tmp_path, sshd, seconds, *extra, name="long"):
+    """Starts `qorvel-plugin flow` on a flow whose echo job runs `seconds` on the remote; gives the
+    process once its job runs, and the job's id."""
+    plugin = tmp_path / "live_jobs"
+    plugin.mkdir(exist_ok=True)
+    (plugin / "plugin.meta").write_text(PLUGIN_META)
+    (plugin / "live_jobs.py").write_text(PLUGIN_SCRIPT)
+    state = {"selectedRemote": "cluster", "variables": [{"id": "seconds", "value": seconds}]}
+    (tmp_path / f"{name}.flow").write_text(json.dumps({"name": name, "savedID": 5, "blocks": [
+        {"blockID": "live_jobs.echo", "placedID": 1, "state": state}]}))
+    (tmp_path / "work").mkdir(exist_ok=True)
+    env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "python"), XDG_CONFIG_HOME=str(tmp_path / "config"),
+               QORVEL_REMOTES=str(write_remotes(tmp_path / "remotes.toml", sshd, tmp_path / "work")))
+    host = subprocess.Popen([sys.executable, "-m", "QorvelAPI.devhost", "flow", str(plugin),
+                             str(tmp_path / f"{name}.flow"), "--queue", "local", "--poll", "0.2", "--json",
+                             "--workdir", str(tmp_path / "run"), *extra],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env, start_new_session=True)
+    deadline = time.monotonic() + WAIT_LIMIT
+    line = ""
+    while "RUNNING" not in line and time.monotonic() < deadline and host.poll() is None:
+        line = host.stderr.readline()
+    assert "RUNNING" in line, host.stderr.read()
+    return host, int(line.split()[1])
+
+
+@live
+@pytest.mark.parametrize("outage", [5, 20])
+def test_an_outage_while_the_job_runs_is_waited_out(sshd, tmp_path, outage):
+    port = open(os.path.join(SSHD_DIR, "port")).read().strip()
+    host, job = live_flow(tmp_path, sshd, outage + 8)
+    try:
+        sshd_script("stop.sh")  # the server and every session, the master connection's too
+        time.sleep(outage)
+        sshd_script("start.sh", QORVEL_SSHD_PORT=port)
+        out, err = host.communicate(timeout=WAIT_LIMIT)
+    finally:
+        sshd_script("start.sh", QORVEL_SSHD_PORT=port)
+        if host.poll() is None:
+            host.kill()
+    block = json.loads(out)["blocks"][0]
+    assert host.returncode == 0 and block["status"] == "ok", err
+    assert block["job"]["status"] == "COMPLETED" and block["outputs"] == {"echoed": f"hello from job {job}",
+                                                                          "job": job}
+    assert "RUNNING, reconnecting (" in err and "scancel" not in err
+    assert slurm_queue.state(job) == "COMPLETED"
+
+
+SUBMITTER = r'''
+import os
+import time
+from QorvelAPI.plugins import Plugin, PluginVariable, SlurmBlock, VariableTypes
+
+
+def submit(block):
+    path = os.path.join(block.remote.workDir, "sleeper.sh")
+    with open(path, "w") as out:
+        out.write("#!/bin/sh\n#SBATCH --job-name=%s\nsleep 120\n" % block.variables["name"])
+    open(os.environ["SUBMITTING"], "w").close()
+    time.sleep(0.3)
+    block.remote.submitJob(path)
+
+
+block = SlurmBlock("Sleeper", "Sleeps in a job", submit, lambda block: None, id="sleeper",
+                   variables=[PluginVariable("name", "Name", "Job name", VariableTypes.STRING, defaultValue="x")])
+plugin = Plugin()
+plugin.addBlock(block)
+'''
+
+
+def queued_named(name):
+    listed = subprocess.run(["squeue", "-h", "-n", name, "-o", "%i %T"], capture_output=True, text=True).stdout
+    return [line for line in listed.splitlines() if "CANCELLED" not in line and "COMPLET" not in line]
+
+
+@live
+def test_an_interrupt_at_any_moment_of_submission_leaves_no_job_and_says_only_what_happened(sshd, tmp_path):
+    plugin = tmp_path / "sleeper"
+    plugin.mkdir()
+    (plugin / "plugin.meta").write_text(PLUGIN_META.replace("live_jobs.py", "sleeper.py").replace("Live Jobs", "Sleeper"))
+    (plugin / "sleeper.py").write_text(SUBMITTER)
+    (tmp_path / "work").mkdir()
+    remotes = write_remotes(tmp_path / "remotes.toml", sshd, tmp_path / "work")
+    outcomes = set()
+    for step, delay in enumerate((0.1, 0.35, 0.5, 0.7, 1.0)):
+        name = f"qorvel-interrupt-{os.getpid()}-{step}"
+        state = {"selectedRemote": "cluster", "variables": [{"id": "name", "value": name}]}
+        (tmp_path / "s.flow").write_text(json.dumps({"name": "s", "savedID": 5, "blocks": [
+            {"blockID": "sleeper.sleeper", "placedID": 1, "state": state}]}))
+        marker, run = tmp_path / f"submitting-{step}", tmp_path / f"run-{step}"
+        env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "python"), XDG_CONFIG_HOME=str(tmp_path / "config"),
+                   QORVEL_REMOTES=str(remotes), SUBMITTING=str(marker))
+        host = subprocess.Popen([sys.executable, "-m", "QorvelAPI.devhost", "flow", str(plugin), str(tmp_path / "s.flow"),
+                                 "--queue", "local", "--poll", "0.2", "--workdir", str(run)],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+                                start_new_session=True)
+        deadline = time.monotonic() + WAIT_LIMIT
+        while not marker.exists() and time.monotonic() < deadline:
+            time.sleep(0.01)
+        time.sleep(delay)
+        os.killpg(host.pid, signal.SIGINT)
+        _, err = host.communicate(timeout=WAIT_LIMIT)
+        assert host.returncode == 130, err
+        journal = [json.loads(line) for line in open(run / "jobs.journal")] if (run / "jobs.journal").exists() else []
+        cancelled = [e["jobID"] for e in journal if e["event"] == "cancelled"]
+        if cancelled:
+            assert f"jobs of this run were cancelled: {cancelled[0]} on cluster" in err
+            assert slurm_queue.state(cancelled[0]) in ("CANCELLED", "COMPLETING")
+            saved = json.load(open(run / "s.flow"))["blocks"][0]["state"]
+            assert saved["jobID"] == cancelled[0]
+        else:
+            assert "no job of this run was left to cancel" in err and "were cancelled" not in err
+        assert queued_named(name) == [], (delay, err)
+        outcomes.add(bool(cancelled))
+    assert outcomes == {True, False}  # the first moment falls before the submission, the last ones after it
+
+
+ARRAY_PLUGIN = r'''
+import os
+from QorvelAPI.plugins import Plugin, SlurmBlock
+
+
+def submit(block):
+    path = os.path.join(block.remote.workDir, "array.sh")
+    with open(path, "w") as out:
+        out.write('#!/bin/sh\n#SBATCH --array=1-3\necho "task $SLURM_ARRAY_TASK_ID"\n'
+                  '[ "$SLURM_ARRAY_TASK_ID" = 2 ] && exit 5\nexit 0\n')
+    block.remote.submitJob(path)
+
+
+plugin = Plugin()
+plugin.addBlock(SlurmBlock("Array", "An array job", submit, lambda block: None, id="array"))
+'''
+
+
+@live
+@pytest.mark.parametrize("where, queue", [("cluster", "local"), ("Local", "local"), ("Local", "slurm")])
+def test_an_array_job_fails_when_one_task_fails(sshd, cli, tmp_path, monkeypatch, where, queue):
+    plugin = tmp_path / "arrays"
+    plugin.mkdir()
+    (plugin / "plugin.meta").write_text(PLUGIN_META.replace("live_jobs.py", "arrays.py").replace("Live Jobs", "Arrays"))
+    (plugin / "arrays.py").write_text(ARRAY_PLUGIN)
+    (tmp_path / "a.flow").write_text(json.dumps({"name": "a", "savedID": 5, "blocks": [
+        {"blockID": "arrays.array", "placedID": 1, "state": {"selectedRemote": where}}]}))
+    (tmp_path / "work").mkdir()
+    monkeypatch.setenv("QORVEL_REMOTES", str(write_remotes(tmp_path / "remotes.toml", sshd, tmp_path / "work")))
+    code, out, err = cli("flow", plugin, tmp_path / "a.flow", "--queue", queue, "--poll", "0.2", "--json",
+                         "--workdir", tmp_path / "run")
+    block = json.loads(out)["blocks"][0]
+    job = block["job"]
+    assert code == 1 and job["status"] == "FAILED", err
+    assert block["error"].endswith("ended FAILED (array tasks 1,2,3; failed: task 2 FAILED, exit code 5)")
+    assert [(t["taskID"], t["state"], t["exitCode"]) for t in job["tasks"]] == [
+        (1, "COMPLETED", 0), (2, "FAILED", 5), (3, "COMPLETED", 0)]
+    assert job["stdOut"] == "task 2\n" and all(open(t["stdOut"]).read() == f"task {t['taskID']}\n"
+                                               for t in job["tasks"])
+
+
+@live
+def test_resume_follows_the_job_of_a_killed_host_and_resubmits_only_failed_ones(sshd, cli, tmp_path, monkeypatch):
+    host, job = live_flow(tmp_path, sshd, 6)
+    os.killpg(host.pid, signal.SIGKILL)
+    host.communicate()
+    monkeypatch.setenv("QORVEL_REMOTES", str(tmp_path / "remotes.toml"))
+    code, out, err = cli("flow", tmp_path / "live_jobs", "--resume", tmp_path / "run", "--queue", "local",
+                         "--poll", "0.2", "--json")
+    block = json.loads(out)["blocks"][0]
+    assert code == 0 and block["status"] == "ok", err
+    assert block["job"]["jobID"] == job and block["outputs"] == {"echoed": f"hello from job {job}", "job": job}
+    events = [json.loads(line)["event"] for line in open(tmp_path / "run" / "jobs.journal")]
+    assert events == ["submitted", "ended"] and slurm_queue.state(job) == "COMPLETED"
+
+    # A job that failed is reported again as it ended, and submitted anew only when asked.
+    flow = json.load(open(tmp_path / "run" / "long.flow"))
+    flow["blocks"][0]["state"]["variables"].append({"id": "exitCode", "value": 3})
+    (tmp_path / "failing.flow").write_text(json.dumps(flow))
+    code, out, err = cli("flow", tmp_path / "live_jobs", tmp_path / "failing.flow", "--queue", "local", "--poll",
+                         "0.2", "--json", "--workdir", tmp_path / "failing")
+    failed = json.loads(out)["blocks"][0]["job"]["jobID"]
+    code, out, err = cli("flow", tmp_path / "live_jobs", "--resume", tmp_path / "failing", "--json")
+    assert code == 1 and json.loads(out)["blocks"][0]["job"]["jobID"] == failed
+    code, out, err = cli("flow", tmp_path / "live_jobs", "--resume", tmp_path / "failing", "--resubmit-failed",
+                         "--json", "--poll", "0.2")
+    again = json.loads(out)["blocks"][0]
+    assert code == 1 and again["job"]["jobID"] not in (failed, None) and again["job"]["status"] == "FAILED"
+    assert f"job {failed} of block live_jobs.echo (#1) ended FAILED; submitting it again" in again["messages"][0]["message"]
+
+
+def test_a_changed_host_key_says_so_and_unchecked_keys_are_warned_of(sshd, tmp_path, monkeypatch):
+    port = open(os.path.join(SSHD_DIR, "port")).read().strip()
+    SSHConnection("c", ALIAS, sshd).close()  # a master left by an earlier test would skip the key check
+    subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", str(tmp_path / "impostor")], check=True)
+    (tmp_path / "known_hosts").write_text(f"[127.0.0.1]:{port} {(tmp_path / 'impostor.pub').read_text()}")
+    real = subprocess.run(["ssh-keygen", "-l", "-f", os.path.join(SSHD_DIR, "host_ed25519.pub")], capture_output=True,
+                          text=True).stdout.split()[1]
+    options = [f"Port={port}", f"IdentityFile={SSHD_DIR}/user_ed25519", f"UserKnownHostsFile={tmp_path}/known_hosts",
+               "StrictHostKeyChecking=yes", "IdentitiesOnly=yes"]
+    started = time.monotonic()
+    with pytest.raises(RemoteError) as caught:
+        SSHRemote.open("cluster", SSHConnection("cluster", "root@127.0.0.1", "/dev/null", options), str(tmp_path))
+    message = str(caught.value)
+    assert "host key has CHANGED" in message and real in message and "\n" not in message
+    assert time.monotonic() - started < 3  # refused at once, never tried again
+
+    (tmp_path / "remotes.toml").write_text(f'[remotes.lax]\nssh = "{ALIAS}"\nworkdir = "{tmp_path}"\n'
+                                           f'ssh_config = "{sshd}"\nssh_options = ["StrictHostKeyChecking=accept-new"]\n')
+    checked = subprocess.run([sys.executable, "-m", "QorvelAPI.devhost", "remotes"], capture_output=True, text=True,
+                             env=dict(os.environ, PYTHONPATH=os.path.join(ROOT, "python"),
+                                      QORVEL_REMOTES=str(tmp_path / "remotes.toml")))
+    assert checked.returncode == 0 and "StrictHostKeyChecking accept-new" in checked.stderr, checked.stderr
+    assert SSHConnection("c", ALIAS, sshd).unchecked_host_key() is None
+
+
+@live
+def test_run_and_flow_choose_the_remote_from_the_command_line(sshd, cli, tmp_path, monkeypatch):
+    plugin = tmp_path / "live_jobs"
+    plugin.mkdir()
+    (plugin / "plugin.meta").write_text(PLUGIN_META)
+    (plugin / "live_jobs.py").write_text(PLUGIN_SCRIPT)
+    (tmp_path / "work").mkdir()
+    monkeypatch.setenv("QORVEL_REMOTES", str(write_remotes(tmp_path / "remotes.toml", sshd, tmp_path / "work")))
+    code, out, err = cli("run", plugin, "echo", "--remote", "cluster", "--set", "seconds=6", "--queue", "local",
+                         "--poll", "0.2", "--workdir", tmp_path / "run")
+    assert code == 0 and f"queue: SLURM queue of remote 'cluster' ({ALIAS})" in err, err
+    assert "RUNNING, on " in err  # the node in the status line
+    job = int(err.split("  job ")[1].split()[0])
+    assert slurm_queue.state(job) == "COMPLETED" and (tmp_path / "work" / "run" / f"slurm-{job}.out").exists()
+    (tmp_path / "one.flow").write_text(json.dumps({"name": "one", "savedID": 5, "blocks": [
+        {"blockID": "live_jobs.echo", "placedID": 1, "state": {}}]}))
+    code, out, err = cli("flow", plugin, tmp_path / "one.flow", "--remote", "1=clustr", "--queue", "local")
+    assert code == 1 and "queue: remote 'clustr' is not configured (remotes: Local, cluster)" in err
+    assert "selects the remote 'clustr', which is neither Local nor a remote of" in out + err
+
+
+@live
+def test_the_scaffolds_cluster_job_block_runs_on_a_remote_that_does_not_share_our_files(sshd, tmp_path):
+    """The local host runs in a mount namespace of its own whose copy of the remote's working folder is
+    a private, empty one: whatever it writes there with open() never reaches the remote (nor the
+    cluster's nodes, which see the remote's files)."""
+    work = tmp_path / "remote work"
+    work.mkdir()
+    env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "python"), XDG_CONFIG_HOME=str(tmp_path / "config"),
+               QORVEL_REMOTES=str(write_remotes(tmp_path / "remotes.toml", sshd, work)))
+    made = subprocess.run([sys.executable, "-m", "QorvelAPI.devhost", "new", "Summing", "--with", "slurm", "--dir",
+                           str(tmp_path)], capture_output=True, text=True, env=env)
+    assert made.returncode == 0, made.stderr
+    host = ("mount -t tmpfs private \"$1\" && exec \"$2\" -m QorvelAPI.devhost run \"$3\" sum_numbers --set count=4 "
+            "--remote cluster --queue local --poll 0.2 --json --workdir \"$4\"")
+    ran = subprocess.run(["unshare", "-m", "sh", "-c", host, "sh", str(work), sys.executable, str(tmp_path / "summing"),
+                          str(tmp_path / "local run")], capture_output=True, text=True, env=env, timeout=WAIT_LIMIT)
+    block = json.loads(ran.stdout)["blocks"][0]
+    assert ran.returncode == 0 and block["outputs"] == {"total": 10}, ran.stderr
+    assert (work / "local run" / "sum_1" / "sum.sh").is_file()  # sent, and so seen by the remote

@@ -28,6 +28,7 @@ from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Union
 from . import notebook
 from .dryrun import RecordingQueue, SubmittedScript
 from .flow import Flow, FlowError
+from .following import DEFAULT_RECONNECT_SECONDS
 from .inspection import check_plugin
 from .loader import LoadedPlugin, PluginLoadError, Problem, load_plugin
 from .presets import find_preset, preset_entries
@@ -55,6 +56,8 @@ class JobResult:
     stderr: Optional[str]
     time: float
     detailed_status: Optional[str] = None
+    # Each task of an array job: "taskID", "jobID", "state", "exitCode", "stdOut", "stdErr".
+    tasks: Optional[List[Dict[str, Any]]] = None
 
     def _repr_html_(self) -> str:
         return notebook.job_html(self)
@@ -112,7 +115,7 @@ class RunResult:
             outputs=dict(result.outputs), stored_outputs=result.storedOutputs, logs=result.blockLogs or "",
             printed=result.printed, viewer_actions=list(result.viewerActions),
             job=None if job is None else JobResult(job.jobID, job.status, job.stdOut, job.stdErr, job.seconds,
-                                                   job.detailedStatus),
+                                                   job.detailedStatus, job.tasks),
             error=result.error, traceback=result.pluginTraceback, messages=[m.line() for m in result.messages],
             seconds=result.seconds, flow_path=run.savedTo, workdir=run.flow.folder, raw=result, flow_run=run)
 
@@ -230,6 +233,8 @@ class PluginHost:
         config: Configuration values saved into that file before the first run.
         job_timeout: Seconds after which a batch job is cancelled and its block fails.
         poll: Seconds between two polls of a batch job's state.
+        reconnect_timeout: Seconds a remote lost while its job runs is tried again; after that the
+            job is left running on the remote and its block fails.
         capture_stdout: Whether what blocks print is captured into their results.
         progress: Called with a progress line and whether it ends the line, while a job runs.
         loaded: An already loaded plugin, used instead of loading ``plugin_dir`` again.
@@ -243,12 +248,13 @@ class PluginHost:
                  config_path: Optional[str] = None, config: Optional[Mapping[str, Any]] = None,
                  job_timeout: Optional[float] = None, poll: float = 1.0, capture_stdout: bool = True,
                  progress: Optional[Callable[[str, bool], None]] = None,
-                 loaded: Optional[LoadedPlugin] = None):
+                 loaded: Optional[LoadedPlugin] = None, reconnect_timeout: float = DEFAULT_RECONNECT_SECONDS):
         self.loaded = loaded if loaded is not None else load_plugin(os.fspath(plugin_dir), capture_stdout)
         self.queue_preference = queue
         self.workdir = os.fspath(workdir) if workdir is not None else None
         self.config_path = config_path
         self.job_timeout = job_timeout
+        self.reconnect_timeout = reconnect_timeout
         self.poll = poll
         self.capture_stdout = capture_stdout
         self.progress = progress
@@ -277,7 +283,7 @@ class PluginHost:
     def _new_local(self, queue: Any) -> LocalHost:
         return LocalHost(self.loaded, config_path=self.config_path, work_dir=self.workdir, queue=queue,
                          poll=self.poll, progress=self.progress, capture_stdout=self.capture_stdout,
-                         job_timeout=self.job_timeout)
+                         job_timeout=self.job_timeout, reconnect_timeout=self.reconnect_timeout)
 
     # -- checking ----------------------------------------------------------------------------
 
@@ -296,13 +302,14 @@ class PluginHost:
     # -- running -----------------------------------------------------------------------------
 
     def block_flow(self, block_id: str, set: Optional[Mapping[str, Any]] = None,
-                   inputs: Optional[Mapping[str, Any]] = None, input_group: Optional[str] = None) -> Flow:
+                   inputs: Optional[Mapping[str, Any]] = None, input_group: Optional[str] = None,
+                   remote: Optional[str] = None) -> Flow:
         """The one-placement flow that ``run`` runs."""
-        return self.local.adhoc_flow(block_id, dict(set or {}), dict(inputs or {}), input_group)
+        return self.local.adhoc_flow(block_id, dict(set or {}), dict(inputs or {}), input_group, remote)
 
     def run(self, block_id: str, set: Optional[Mapping[str, Any]] = None, inputs: Optional[Mapping[str, Any]] = None,
             input_group: Optional[str] = None,
-            on_result: Optional[Callable[[BlockResult], None]] = None) -> RunResult:
+            on_result: Optional[Callable[[BlockResult], None]] = None, remote: Optional[str] = None) -> RunResult:
         """Runs one block (a cluster job block through both phases) with the given values and inputs.
 
         Args:
@@ -311,6 +318,7 @@ class PluginHost:
             inputs: Values of its inputs, by input identifier.
             input_group: The input group to use (default: the block's selected one).
             on_result: Called with the block's raw result as soon as it is ready.
+            remote: The remote it runs on (its ``selectedRemote``; default: the block's own).
 
         Returns:
             The block's outputs, logs, job, viewer actions and error; a failing block does not raise.
@@ -319,7 +327,7 @@ class PluginHost:
             HostError: An unknown block, variable or input.
             FlowError: A value that does not fit its variable's type.
         """
-        flow = self.block_flow(block_id, set, inputs, input_group)
+        flow = self.block_flow(block_id, set, inputs, input_group, remote)
         run = self.local.run_flow(flow, on_result=on_result)
         return RunResult.of(run.results[0], run)
 
@@ -355,7 +363,8 @@ class PluginHost:
     def flow(self, name_or_path: Union[str, "os.PathLike[str]", Flow],
              set: Optional[Mapping[BlockKey, Mapping[str, Any]]] = None,
              inputs: Optional[Mapping[BlockKey, Mapping[str, Any]]] = None,
-             on_result: Optional[Callable[[BlockResult], None]] = None) -> FlowResult:
+             on_result: Optional[Callable[[BlockResult], None]] = None,
+             remotes: Optional[Mapping[BlockKey, str]] = None) -> FlowResult:
         """Runs a flow.
 
         Args:
@@ -364,6 +373,7 @@ class PluginHost:
                 when the flow places that block once.
             inputs: Values of inputs, by placement, keyed the same way.
             on_result: Called with each block's raw result as soon as it is ready.
+            remotes: The remote each placement runs on, by placement, keyed the same way.
 
         Returns:
             One result per placement, in the order they ran.
@@ -374,7 +384,14 @@ class PluginHost:
         """
         flow = name_or_path if isinstance(name_or_path, Flow) else self.load_flow(name_or_path)
         self._apply(flow, set or {}, inputs or {})
+        self.select_remotes(flow, remotes or {})
         return FlowResult.of(self.local.run_flow(flow, on_result=on_result))
+
+    def resume(self, run_folder: Union[str, "os.PathLike[str]"], resubmit_failed: bool = False,
+               on_result: Optional[Callable[[BlockResult], None]] = None) -> FlowResult:
+        """Runs the flow of an earlier run folder again there, following the jobs its journal holds
+        to their end instead of submitting new ones (``resubmit_failed``: except those that failed)."""
+        return FlowResult.of(self.local.resume_flow(os.fspath(run_folder), resubmit_failed, on_result))
 
     def _apply(self, flow: Flow, variables: Mapping[BlockKey, Mapping[str, Any]],
                inputs: Mapping[BlockKey, Mapping[str, Any]]) -> None:
@@ -386,6 +403,11 @@ class PluginHost:
             self.local._check_names(declared, values, given, group if isinstance(group, str) else None)
             flow.variableValues.setdefault(placed.placedID, {}).update(copy.deepcopy(values))
             placed.inputs.update(copy.deepcopy(given))
+
+    def select_remotes(self, flow: Flow, remotes: Mapping[BlockKey, str]) -> None:
+        """Sets the remote that each given placement runs on (its ``selectedRemote``)."""
+        for key, name in remotes.items():
+            self._placement(flow, key).state["selectedRemote"] = name
 
     @staticmethod
     def _placement(flow: Flow, key: BlockKey) -> Any:

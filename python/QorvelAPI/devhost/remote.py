@@ -18,7 +18,8 @@ from typing import Any, Iterator
 from QorvelAPI.utils import ResetRemoteException
 
 from .environment import child_environment
-from .runner import LocalRunner, QueueError, choose_queue
+from .journal import Journal, interrupts_deferred
+from .runner import TERMINAL_STATES, LocalRunner, QueueError, choose_queue
 
 # Standard output and error of a job are handed to the editor; a runaway job must not fill memory.
 LOG_LIMIT = 1024 * 1024
@@ -36,6 +37,22 @@ def _read_tail(path: str | None, limit: int = LOG_LIMIT) -> str | None:
     if size > limit:
         text = f"[... {size - limit} earlier bytes in {path}]\n" + text
     return text
+
+
+def _shown_task(tasks: list | None) -> dict | None:
+    """The task of an array job whose logs the block shows: the first that failed, else the first."""
+    if not tasks:
+        return None
+    failed = [t for t in tasks if t["state"] in TERMINAL_STATES and t["state"] != "COMPLETED"]
+    return (failed or tasks)[0]
+
+
+def tasks_text(tasks: list) -> str:
+    """E.g. "array tasks 1,2,3; failed: task 2 FAILED, exit code 5"."""
+    failed = [f"task {t['taskID']} {t['state']}, exit code {t['exitCode']}" for t in tasks
+              if t["state"] in TERMINAL_STATES and t["state"] != "COMPLETED"]
+    return "array tasks " + ",".join(str(t["taskID"]) for t in tasks) + ("; failed: " + "; ".join(failed)
+                                                                         if failed else "")
 
 
 class LocalRemote:
@@ -57,6 +74,8 @@ class LocalRemote:
         self._dirs: list[str] = []
         self._jobs: dict[tuple, list[int]] = {}
         self._reported_time: dict[int, float] = {}
+        # The run's job journal, where every submission and its end are written down.
+        self.journal: Journal | None = None
 
     # -- folders and paths -------------------------------------------------------------------
 
@@ -142,10 +161,36 @@ class LocalRemote:
         path = self._remote_path(script)
         if not os.path.isfile(path):
             raise FileNotFoundError(f"batch script not found on Local: {path}")
-        cwd = os.path.dirname(path) if changeDir else self.currentDir
-        job_id = self.queue.submit(path, cwd)
-        self._jobs.setdefault((self._runningSavedID, self._runningPlacedID), []).append(job_id)
+        return self._submit(path, os.path.dirname(path) if changeDir else self.currentDir)
+
+    def _submit(self, path: str, cwd: str) -> int:
+        # An interrupt waits until the job the queue answered with is written down: a job that
+        # runs is never one that the host does not know of.
+        with interrupts_deferred():
+            job_id = self.queue.submit(path, cwd)
+            self._jobs.setdefault((self._runningSavedID, self._runningPlacedID), []).append(job_id)
+            self._journal_event("submitted", job_id, placedID=self._runningPlacedID)
         return job_id
+
+    def _journal_event(self, event: str, job_id: int, **facts) -> None:
+        if self.journal is None:
+            return
+        try:
+            self.journal.record(event, self.name, job_id, **facts)
+        except OSError as exc:
+            # The job is still known to this process, which cancels it on an interrupt.
+            logging.getLogger("Qorvel").warning("Could not write job %s to the journal %s: %s", job_id,
+                                                self.journal.path, exc.strerror or exc)
+
+    def cancelJob(self, job_id: int) -> bool:
+        """Cancels a job that has not ended and writes that down; False when it had ended already."""
+        state = self.queue.state(job_id)
+        if state in TERMINAL_STATES or state == "UNKNOWN":
+            self._journal_event("ended", job_id, state=state)
+            return False
+        self.queue.cancel(job_id)
+        self._journal_event("cancelled", job_id)
+        return True
 
     def jobsOf(self, savedID: Any, placedID: Any) -> list[int]:
         return list(self._jobs.get((savedID, placedID), []))
@@ -168,6 +213,9 @@ class LocalRemote:
         if job is None:
             return None, None, None
         stdout_path, stderr_path = self.queue.output_paths(job)
+        chosen = _shown_task(self.jobTasks(job))
+        if chosen is not None:
+            stdout_path, stderr_path = chosen["stdOut"], chosen["stdErr"]
         stdout = _read_tail(stdout_path)
         stderr = _read_tail(stderr_path) if stderr_path != stdout_path else None
         return stdout, stderr, self.detailedStatus(job)
@@ -178,10 +226,26 @@ class LocalRemote:
         code = self.queue.exit_code(job)
         if code is not None and state not in ("PENDING", "RUNNING"):
             text += f", exit code {code}"
+        tasks = self.jobTasks(job)
+        if tasks:
+            text += "; " + tasks_text(tasks)
         start_error = getattr(getattr(self.queue, "_jobs", {}).get(job), "start_error", None)
         if start_error:
             text += f" ({start_error})"
         return text
+
+    def jobWhereabouts(self, job: int) -> str | None:
+        """Why the job waits or where it runs, when the queue says (for the status line)."""
+        getter = getattr(self.queue, "whereabouts", None)
+        try:
+            return getter(job) if getter is not None else None
+        except Exception:  # noqa: BLE001 (a detail of the status line; the poll itself said what failed)
+            return None
+
+    def jobTasks(self, job: int) -> list | None:
+        """The tasks of an array job (id, job id, state, exit code, log files); None for a plain job."""
+        getter = getattr(self.queue, "tasks", None)
+        return getter(job) if getter is not None else None
 
     def getRemoteBlockTime(self, savedID: Any, placedID: Any) -> float:
         """Seconds of run time since the previous query for this block's job.
@@ -201,8 +265,7 @@ class LocalRemote:
         cancelled = []
         for job in self._jobs.get((savedID, placedID), []):
             try:
-                if self.queue.state(job) in ("PENDING", "RUNNING"):
-                    self.queue.cancel(job)
+                if self.cancelJob(job):
                     cancelled.append(job)
             except QueueError:
                 continue

@@ -94,3 +94,12 @@ def load_remotes(path: str | None = None) -> dict[str, RemoteEntry]:
     if not isinstance(tables, dict):
         raise RemoteConfigError(f"{path}: 'remotes' must be a table of [remotes.NAME] tables")
     return {name: _entry(path, name, table) for name, table in tables.items()}
+
+
+def queue_description(name: str, entries: dict[str, RemoteEntry] | None = None) -> str:
+    """What runs the jobs of a block that selects the remote ``name`` (the remote's SLURM queue),
+    without logging in; an unknown name says so."""
+    entries = load_remotes() if entries is None else entries
+    if name not in entries:
+        return f"remote '{name}' is not configured (remotes: {', '.join([LOCAL, *entries])})"
+    return f"SLURM queue of remote '{name}' ({entries[name].ssh})"

@@ -20,28 +20,24 @@ import time
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
+from . import following
 from .flow import Flow, FlowError, PlacedBlock
 from .flowcheck import check_flow, input_variables
+from .journal import Journal, cancel_open_jobs
 from .loader import LoadedPlugin, Problem, collect_problems, one_line, plugin_traceback
-from .remote import LocalRemote
-from .runner import QueueError, choose_queue
+from .remote import LocalRemote, tasks_text
+from .remote_config import remotes_path
+from .runner import TERMINAL_STATES, QueueError, choose_queue
 from .safe_files import FileRefused, TooDeep, check_config_file
+from .ssh_connection import RemoteError
 from .ssh_remote import RunRemotes
+from .following import DEFAULT_RECONNECT_SECONDS, PASSING_STATES, JobTimeout
 from .placement import Placement, check_stored
 from .values import ValueCheckError, check_value, check_values
 
 
-# Job states after which the job still runs (or ends by itself).
-PASSING_STATES = frozenset({"CONFIGURING", "COMPLETING", "REQUEUED", "REQUEUE_FED", "REQUEUE_HOLD", "RESIZING",
-                            "SIGNALING", "STAGE_OUT", "SUSPENDED", "STOPPED"})
-
-
 class HostError(Exception):
     """A request the local host refuses (unknown block, bad value, unusable configuration...)."""
-
-
-class JobTimeout(Exception):
-    """A job did not end within the time the local host was given for it."""
 
 
 class Interrupted(Exception):
@@ -77,10 +73,12 @@ class JobInfo:
     stdErr: str | None = None
     detailedStatus: str | None = None
     seconds: float = 0.0
+    # Each task of an array job (its id, job id, state, exit code and log files); None for a plain job.
+    tasks: list | None = None
 
     def toDict(self) -> dict:
         return {"jobID": self.jobID, "status": self.status, "stdOut": self.stdOut, "stdErr": self.stdErr,
-                "detailedStatus": self.detailedStatus, "seconds": round(self.seconds, 3)}
+                "detailedStatus": self.detailedStatus, "seconds": round(self.seconds, 3), "tasks": self.tasks}
 
 
 @dataclass
@@ -147,7 +145,8 @@ class LocalHost:
 
     def __init__(self, loaded: LoadedPlugin, config_path: str | None = None, work_dir: str | None = None,
                  queue: Any = "auto", poll: float = 1.0, progress: Callable[[str, bool], None] | None = None,
-                 capture_stdout: bool = False, job_state_dir: str | None = None, job_timeout: float | None = None):
+                 capture_stdout: bool = False, job_state_dir: str | None = None, job_timeout: float | None = None,
+                 reconnect_timeout: float = DEFAULT_RECONNECT_SECONDS):
         self.loaded = loaded
         self.plugin = loaded.plugin
         self.config_path = os.path.abspath(config_path) if config_path else default_config_path(self.plugin.id)
@@ -157,9 +156,14 @@ class LocalHost:
         self.progress = progress or (lambda text, final: None)
         self.capture_stdout = capture_stdout
         self.job_timeout = job_timeout
+        # Seconds a lost connection to a remote is tried again before its job is left running.
+        self.reconnect_timeout = reconnect_timeout
         self._remotes: RunRemotes | None = None  # the named remotes of the running flow
         # False for a dry run: a cluster job block runs its first phase only.
         self.follow_jobs = True
+        # While a run folder is resumed: the journal's last job of each placement, by placed id.
+        self._reattach: dict[int, dict] = {}
+        self._resubmit_failed = False
 
     # -- blocks and configuration ------------------------------------------------------------
 
@@ -233,9 +237,10 @@ class LocalHost:
 
     # -- one block ---------------------------------------------------------------------------
 
-    def adhoc_flow(self, block_id: str, variables: dict, inputs: dict, input_group: str | None) -> Flow:
+    def adhoc_flow(self, block_id: str, variables: dict, inputs: dict, input_group: str | None,
+                   remote: str | None = None) -> Flow:
         declared = self.declared(block_id)
-        state: dict = {}
+        state: dict = {} if remote is None else {"selectedRemote": remote}
         if input_group is not None:
             if input_group not in declared._inputGroups:
                 groups = ", ".join(declared._inputGroups) or "none"
@@ -280,9 +285,15 @@ class LocalHost:
             raise HostError(f"{refused[0].message}; nothing was run: check the configuration "
                             f"(qorvel-plugin config) and run again")
         folder = self.prepare_folder(flow)
+        # Saved before anything runs, so that a host that is killed leaves a run that can be resumed.
+        with contextlib.suppress(OSError, FlowError):
+            flow.write()
         remote = LocalRemote(folder, self.queue)
+        # A dry run's queue submits nothing, so there is nothing to write down.
+        journal = Journal(folder) if self.follow_jobs else None
+        remote.journal = journal
         # Blocks that select a named remote run there, in a folder of this run's name.
-        self._remotes = RunRemotes(os.path.basename(folder))
+        self._remotes = RunRemotes(os.path.basename(folder), journal=journal)
         run = FlowRun(flow, queue=self.queue.description)
         results: dict[int, BlockResult] = {}
         viewer = _molstar()
@@ -311,9 +322,7 @@ class LocalHost:
                 if result.status == "cancelled":
                     raise KeyboardInterrupt
         except KeyboardInterrupt:
-            remote.cancelAll()
-            self._remotes.cancel_all()
-            interrupted = Interrupted("interrupted; jobs of this run were cancelled", run)
+            interrupted = Interrupted(self._cancel_run(journal, remote), run)
         else:
             interrupted = None
         finally:
@@ -328,6 +337,62 @@ class LocalHost:
         if interrupted is not None:
             raise interrupted
         return run
+
+    def resume_flow(self, folder: str, resubmit_failed: bool = False,
+                    on_result: Callable[[BlockResult], None] | None = None) -> FlowRun:
+        """Runs the flow saved in a run folder again in that folder, reattaching each cluster job
+        block to the last job its journal holds: the job is followed to its end and the block's final
+        action runs. With ``resubmit_failed`` a placement whose job failed is run anew (its first
+        phase submits again); the other placements run as they did."""
+        folder = os.path.abspath(folder)
+        flows = sorted(name for name in os.listdir(folder) if name.endswith(".flow")) if os.path.isdir(folder) else []
+        if len(flows) != 1:
+            raise HostError(f"{folder} is not a run folder of the local host (it must hold one .flow file, "
+                            f"found {len(flows)})")
+        jobs = Journal(folder).jobs()
+        if not jobs:
+            raise HostError(f"{folder} has no job journal ({os.path.basename(Journal(folder).path)}); "
+                            f"nothing to resume")
+        self._reattach = {job["placedID"]: job for job in jobs.values() if isinstance(job.get("placedID"), int)}
+        self._resubmit_failed = resubmit_failed
+        saved_work_dir, self.work_dir = self.work_dir, folder
+        try:
+            return self.run_flow(Flow.read(os.path.join(folder, flows[0])), on_result)
+        finally:
+            self.work_dir, self._reattach, self._resubmit_failed = saved_work_dir, {}, False
+
+    def _reattached(self, flow: Flow, placed: PlacedBlock, remote: LocalRemote, result: BlockResult) -> bool:
+        """True when the placement follows the job of an earlier run (which the remote is told of);
+        False when it runs anew: no job to reattach to, or one that failed with ``resubmit_failed``."""
+        entry = self._reattach.get(placed.placedID)
+        if entry is None:
+            return False
+        job = entry["jobID"]
+        if self._resubmit_failed:
+            try:
+                state = remote.queue.state(job)
+            except RemoteError:
+                state = "RUNNING"  # out of reach for now: followed, through the outage
+            except QueueError:
+                state = "UNKNOWN"
+            if state != "COMPLETED" and (state in TERMINAL_STATES or state == "UNKNOWN"):
+                result.messages.append(Problem("warning", f"job {job} of block {placed.blockID} (#{placed.placedID}) "
+                                                          f"ended {state}; submitting it again"))
+                return False
+        remote._jobs[(flow.savedID, placed.placedID)] = [job]
+        return True
+
+    def _cancel_run(self, journal: Journal | None, remote: LocalRemote) -> str:
+        """Cancels what the journal holds of the run; says what was cancelled and what could not be."""
+        if journal is None:
+            remote.cancelAll()
+            return "interrupted"
+        _, failed = cancel_open_jobs(journal, {remote.name: remote, **self._remotes.opened})
+        cancelled = [f"{job_id} on {name}" for (name, job_id), job in journal.jobs().items()
+                     if job["event"] == "cancelled"]
+        text = ("interrupted; jobs of this run were cancelled: " + ", ".join(cancelled) if cancelled
+                else "interrupted; no job of this run was left to cancel")
+        return text + "".join(f"; {line}" for line in failed) + (f" (see {journal.path})" if failed else "")
 
     # -- the placement -----------------------------------------------------------------------
 
@@ -354,6 +419,9 @@ class LocalHost:
                 try:
                     self._call(flow, placed, block, remote, result)
                 except KeyboardInterrupt:  # the caller stops the run; the placement keeps its state
+                    jobs = remote.jobsOf(flow.savedID, placed.placedID)
+                    if block.jobID is None and jobs:  # interrupted before the first status poll
+                        block.jobID = jobs[-1]
                     result.status = "cancelled"
                     result.error = result.error or f"interrupted while block {declared.id} (#{placed.placedID}) ran"
         result.messages.extend(collector.problems)
@@ -377,9 +445,14 @@ class LocalHost:
         if name in (None, "Local") or self._remotes is None:
             return local
         try:
-            return self._remotes.get(name) or local
+            selected = self._remotes.get(name)
+            known = self._remotes.names()
         except QueueError as exc:  # unreachable, refused, or a broken remotes file
             raise HostError(str(exc)) from None
+        if selected is None:  # a misspelled name must not run the job elsewhere
+            raise HostError(f"block {declared.id} (#{placed.placedID}) selects the remote '{name}', which is neither "
+                            f"Local nor a remote of {remotes_path()} (remotes: {', '.join(['Local', *known])})")
+        return selected
 
     def _prepare(self, flow: Flow, placement: Placement, remote: LocalRemote, config: dict, incoming: list):
         placed, declared, block, label = placement.placed, placement.declared, placement.block, placement.label
@@ -457,6 +530,10 @@ class LocalHost:
         first_action = len(flow.pendingActions)
         block._isRunning = True
         try:
+            is_job = str(block.TYPE) == "slurm" and self.follow_jobs
+            if is_job and self._reattached(flow, placed, remote, result):
+                self._second_phase(flow, placed, block, remote, result)
+                return
             if not self._plugin_call(block, result):
                 return
             if str(block.TYPE) == "slurm" and self.follow_jobs:
@@ -469,29 +546,39 @@ class LocalHost:
         """Follows the job of a cluster job block, then runs its final action."""
         result.job = JobInfo()
         started = time.monotonic()
+        label = f"{block.id} (#{placed.placedID})"
         jobs = remote.jobsOf(flow.savedID, placed.placedID)
         if len(jobs) > 1:
             result.messages.append(Problem("warning", f"block {block.id} (#{placed.placedID}) submitted {len(jobs)} jobs "
                                                       f"({', '.join(map(str, jobs))}) in one phase; only the last one, "
                                                       f"{jobs[-1]}, is followed"))
+
+        def show(outage: str | None) -> None:
+            if block.jobID is None and not jobs:
+                return
+            where = outage or (remote.jobWhereabouts(block.jobID) if block.jobID is not None else None)
+            self._job_progress(block, started, False, where and f"{block.status}, {where}")
+
         try:
-            block.parseStatus()
+            following.follow(block, label, poll=self.poll, reconnect=self.reconnect_timeout,
+                             job_timeout=self.job_timeout, progress=show)
             if block.jobID is None and str(block.status) == "IDLE":
-                result.messages.append(Problem("warning", f"block {block.id} (#{placed.placedID}) submitted no job; "
+                result.messages.append(Problem("warning", f"block {label} submitted no job; "
                                                           f"running its final action at once"))
             else:
-                while True:
-                    self._job_progress(block, started, False)
-                    # The block waits only while its job is PENDING or RUNNING; the host also
-                    # waits through the passing states of the queue (a job is COMPLETING for a
-                    # moment before it is COMPLETED).
-                    if not block.isWaitingForJob and str(block.status) not in PASSING_STATES:
-                        break
-                    if self.job_timeout is not None and time.monotonic() - started > self.job_timeout:
-                        raise JobTimeout(f"job {block.jobID} of block {block.id} (#{placed.placedID}) still "
-                                         f"{block.status} after {self.job_timeout:g} s; cancelled")
-                    time.sleep(self.poll)
                 self._job_progress(block, started, True)
+                remote._journal_event("ended", block.jobID, state=str(block.status))
+        except following.LeftRunning as exc:
+            self._job_progress(block, started, True, "left running")
+            for job in jobs:
+                remote._journal_event("left running", job, reason=str(exc))
+            result.status = "error"
+            result.error = (f"stopped following job {block.jobID or (jobs[-1] if jobs else None)} of block {label} "
+                            f"on {remote.name}: {exc}; the job was left running"
+                            + (f" and is recorded in {remote.journal.path}; follow it again with: qorvel-plugin "
+                               f"flow {self.plugin._path} --resume {remote.journal.folder}" if remote.journal else ""))
+            block.blockLogs = result.error
+            return
         except Exception as exc:  # the queue failed while the job was followed, or it took too long
             with contextlib.suppress(Exception):
                 if remote.cancelBlockJobs(flow.savedID, placed.placedID) or isinstance(exc, JobTimeout):
@@ -507,15 +594,18 @@ class LocalHost:
             _record_cancelled(block)
             self._job_progress(block, started, True, "CANCELLED")
             result.status = "cancelled"
-            result.error = f"interrupted; cancelled job {', '.join(map(str, cancelled)) or block.jobID}"
+            result.error = (f"interrupted; cancelled job {', '.join(map(str, cancelled))}" if cancelled else
+                            f"interrupted while job {block.jobID} was followed")
             raise
         finally:
             result.job = JobInfo(block.jobID, str(block.status), block.stdOut, block.stdErr, block.detailedStatus,
-                                 float(block.time))
+                                 float(block.time), _tasks_of(remote, block.jobID))
         status = str(block.status)
         if status not in ("COMPLETED", "IDLE") and block.failOnSlurmError:
             result.status = "error"
             result.error = f"job {block.jobID} of block {block.id} (#{placed.placedID}) ended {status}"
+            if result.job.tasks:
+                result.error += f" ({tasks_text(result.job.tasks)})"
             tail = (block.stdErr or "").strip().splitlines()[-5:]
             block.blockLogs = result.error + ("\n" + "\n".join(tail) if tail else "")
             return
@@ -533,6 +623,16 @@ class LocalHost:
         elapsed = int(time.monotonic() - started)
         return (f"  job {block.jobID} of {block.id} (#{block._placedID}): {status or block.status}"
                 f"  {elapsed // 60:d}:{elapsed % 60:02d}")
+
+
+def _tasks_of(remote: LocalRemote, job: Any) -> list | None:
+    """The tasks of the block's job when it is an array job (None when they cannot be asked now)."""
+    if job is None:
+        return None
+    try:
+        return remote.jobTasks(job)
+    except Exception:  # noqa: BLE001 (the tasks are a detail of the result; the job's state is kept)
+        return None
 
 
 def _record_cancelled(block) -> None:

@@ -9,7 +9,8 @@ COMPLETED or FAILED by its exit status (CANCELLED after ``cancel``). Its standar
 go to files, by default ``slurm-<job id>.out`` and ``slurm-<job id>.err`` in the job's working
 folder, or where the script's ``#SBATCH --output``/``--error`` lines say. A script whose
 ``#SBATCH`` lines sbatch would refuse is refused (see ``sbatch``); options this machine cannot
-honour (partitions, accounts, GPUs, arrays) are logged as warnings.
+honour (partitions, accounts, GPUs) are logged as warnings. An array job (``#SBATCH --array``) runs
+one job per task, with SLURM's task variables, and is known by its first task's identifier.
 """
 
 from __future__ import annotations
@@ -24,7 +25,8 @@ from dataclasses import dataclass, field
 
 from .environment import child_environment
 from .safe_files import BATCH_SCRIPT, read_text
-from .sbatch import DirectiveError, honoured_options, read_directives, unhonoured
+from .sbatch import DirectiveError, array_indices, honoured_options, read_directives, unhonoured
+from .slurm_queue import array_state
 
 TERMINAL_STATES = ("COMPLETED", "FAILED", "CANCELLED", "TIMEOUT", "OUT_OF_MEMORY", "OUT_OF_ME", "NODE_FAIL",
                    "BOOT_FAIL", "DEADLINE", "PREEMPTED", "REVOKED", "SPECIAL_EXIT")
@@ -50,6 +52,7 @@ class LocalJob:
     process: subprocess.Popen | None = None
     command: list = field(default_factory=list)
     start_error: str | None = None
+    array: tuple | None = None  # (array job id, task id) for a task of an array job
 
 
 def _sbatch_options(script_text: str) -> dict[str, str]:
@@ -57,15 +60,16 @@ def _sbatch_options(script_text: str) -> dict[str, str]:
     return honoured_options(read_directives(script_text))
 
 
-def _expand_pattern(pattern: str, job: int, name: str) -> str:
-    """The filename patterns of sbatch that make sense on one machine: %j, %x, %u and %%."""
+def _expand_pattern(pattern: str, job: int, name: str, array: int | None = None, task: int | None = None) -> str:
+    """The filename patterns of sbatch that make sense on one machine: %j, %x, %u, %A, %a and %%."""
     user = os.environ.get("USER") or str(os.getuid())
     out, index = [], 0
     while index < len(pattern):
         char = pattern[index]
         if char == "%" and index + 1 < len(pattern):
             code = pattern[index + 1]
-            out.append({"j": str(job), "x": name, "u": user, "%": "%", "A": str(job), "a": "4294967294"}
+            out.append({"j": str(job), "x": name, "u": user, "%": "%", "A": str(array or job),
+                        "a": str(task) if task is not None else "4294967294"}
                        .get(code, "%" + code))
             index += 2
             continue
@@ -95,6 +99,8 @@ class LocalRunner:
         self.state_dir = state_dir
         self._jobs: dict[int, LocalJob] = {}
         self._order: list[int] = []
+        # The jobs of each array job's tasks, by the array job's id (its first task's).
+        self._arrays: dict[int, list[int]] = {}
         self._next_id = 1
 
     # -- job identifiers ---------------------------------------------------------------------
@@ -139,38 +145,80 @@ class LocalRunner:
         for warning in unhonoured(directives, name):
             logging.getLogger("Qorvel").warning("%s", warning)
         options = honoured_options(directives)
-        job_id = self._new_id()
         name = options.get("job-name") or os.path.basename(script_path)
-        stdout = _expand_pattern(options.get("output", "slurm-%j.out"), job_id, name)
-        stderr = _expand_pattern(options.get("error", "slurm-%j.err"), job_id, name)
-        job = LocalJob(job_id, script_path, cwd, name,
-                       os.path.join(cwd, stdout), os.path.join(cwd, stderr))
+        array = [d.value for d in directives if d.option == "array" and d.value]
+        if not array:
+            job_id = self._queue_job(script_path, cwd, name, options, text)
+        else:
+            # One job per task, as sbatch makes them; the array is known by its first task's id.
+            indices = array_indices(array[-1])
+            job_id = self._queue_job(script_path, cwd, name, options, text, (None, indices[0]))
+            self._arrays[job_id] = [job_id] + [self._queue_job(script_path, cwd, name, options, text, (job_id, index))
+                                               for index in indices[1:]]
+        self._schedule()
+        return job_id
+
+    def _queue_job(self, script_path: str, cwd: str, name: str, options: dict, text: str,
+                   array: tuple | None = None) -> int:
+        job_id = self._new_id()
+        array_id, task = (array[0] or job_id, array[1]) if array else (job_id, None)
+        stdout = _expand_pattern(options.get("output", "slurm-%j.out"), job_id, name, array_id, task)
+        stderr = _expand_pattern(options.get("error", "slurm-%j.err"), job_id, name, array_id, task)
+        job = LocalJob(job_id, script_path, cwd, name, os.path.join(cwd, stdout), os.path.join(cwd, stderr))
         job.command = _interpreter(script_path, text)
+        job.array = (array_id, task) if array else None
         self._jobs[job_id] = job
         self._order.append(job_id)
-        self._schedule()
         return job_id
 
     def state(self, job_id: int) -> str:
         self._schedule()
+        if job_id in self._arrays:
+            return array_state([self._jobs[task].state for task in self._arrays[job_id]])
         return self._job(job_id).state
 
     def run_seconds(self, job_id: int) -> float:
-        job = self._job(job_id)
+        return max(self._job_seconds(self._job(task)) for task in self._arrays.get(job_id, [job_id]))
+
+    @staticmethod
+    def _job_seconds(job: LocalJob) -> float:
         if job.started is None:
             return 0.0
         return max(0.0, (job.ended or time.time()) - job.started)
 
     def output_paths(self, job_id: int) -> tuple[str, str]:
-        job = self._job(job_id)
+        job = self._shown(job_id)
         return job.stdout_path, job.stderr_path
 
     def exit_code(self, job_id: int) -> int | None:
         self._schedule()
-        return self._job(job_id).exit_code
+        if self.state(job_id) not in TERMINAL_STATES:
+            return None
+        return self._shown(job_id).exit_code
+
+    def tasks(self, job_id: int) -> list | None:
+        """Each task of an array job: id, job id, state, exit code, log files; None for a plain job."""
+        if job_id not in self._arrays:
+            return None
+        self._schedule()
+        return [{"taskID": job.array[1], "jobID": job.job_id, "state": job.state, "exitCode": job.exit_code,
+                 "stdOut": job.stdout_path, "stdErr": job.stderr_path}
+                for job in (self._jobs[task] for task in self._arrays[job_id])]
+
+    def _shown(self, job_id: int) -> LocalJob:
+        """The job itself, or for an array job its first task that failed, else its first task."""
+        tasks = [self._jobs[task] for task in self._arrays.get(job_id, [])]
+        failed = [job for job in tasks if job.state in TERMINAL_STATES and job.state != "COMPLETED"]
+        return (failed or tasks)[0] if tasks else self._job(job_id)
 
     def cancel(self, job_id: int) -> None:
-        job = self._job(job_id)
+        # Pending tasks first, so that no slot a cancelled task frees starts one of them.
+        jobs = [self._jobs[task] for task in self._arrays.get(job_id, [job_id])] if job_id in self._arrays \
+            else [self._job(job_id)]
+        for job in sorted(jobs, key=lambda job: job.state != "PENDING"):
+            self._cancel_one(job)
+
+    def _cancel_one(self, job: LocalJob) -> None:
         if job.state == "PENDING":
             job.state, job.ended = "CANCELLED", time.time()
         elif job.state == "RUNNING" and job.process is not None:
@@ -203,7 +251,7 @@ class LocalRunner:
                     pass
             else:
                 time.sleep(poll)
-        return self._jobs[job_id].state
+        return self.state(job_id)
 
     # -- internals ---------------------------------------------------------------------------
 
@@ -239,6 +287,8 @@ class LocalRunner:
         env = child_environment()
         env.update({"SLURM_JOB_ID": str(job.job_id), "SLURM_JOBID": str(job.job_id), "SLURM_JOB_NAME": job.name,
                     "SLURM_SUBMIT_DIR": job.cwd, "SLURM_CPUS_ON_NODE": "1", "SLURM_NNODES": "1"})
+        if job.array is not None:
+            env.update({"SLURM_ARRAY_JOB_ID": str(job.array[0]), "SLURM_ARRAY_TASK_ID": str(job.array[1])})
         try:
             for path in (job.stdout_path, job.stderr_path):
                 folder = os.path.dirname(path)
@@ -291,6 +341,14 @@ class SlurmQueue:
 
     def exit_code(self, job_id: int) -> int | None:
         getter = getattr(self._backend, "exit_code", None)
+        return getter(job_id) if getter else None
+
+    def whereabouts(self, job_id: int) -> str | None:
+        getter = getattr(self._backend, "whereabouts", None)
+        return getter(job_id) if getter else None
+
+    def tasks(self, job_id: int) -> list | None:
+        getter = getattr(self._backend, "tasks", None)
         return getter(job_id) if getter else None
 
     def cancel(self, job_id: int) -> None:

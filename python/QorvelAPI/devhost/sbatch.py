@@ -4,7 +4,7 @@ The local runner runs a script on this machine, but a script that sbatch would r
 cluster must not pass here without a word: ``read_directives`` refuses unknown options, options
 without their value and malformed values of the options that matter most (time limits, counts,
 memory, node counts, job arrays), in sbatch's own words, and ``unhonoured`` lists the options that
-the local runner accepts but cannot act on (partitions, accounts, GPUs, arrays, ...).
+the local runner accepts but cannot act on (partitions, accounts, GPUs, ...).
 
 sbatch reads directives up to the first line that is neither blank nor a comment; several options
 may share one line, and "#" starts a comment within it.
@@ -50,7 +50,6 @@ _UNHONOURED = {
     "gres": "the local runner gives a job no GPUs or other generic resources",
     "dependency": "the local runner does not order jobs by dependencies",
     "begin": "the local runner starts jobs at once",
-    "array": "the local runner runs the script once, not once per array index",
 }
 _UNHONOURED.update({name: "the local runner gives a job no GPUs" for name in
                     ("gpus", "gpus-per-node", "gpus-per-socket", "gpus-per-task", "cpus-per-gpu", "mem-per-gpu")})
@@ -88,6 +87,17 @@ def _array_ok(text: str) -> bool:
         if last is not None and int(last) < int(first) or step is not None and int(step) == 0:
             return False
     return True
+
+
+def array_indices(text: str) -> list[int]:
+    """The task ids of an --array value that sbatch accepts ("1-9:2%3" gives 1, 3, 5, 7, 9; the
+    limit after "%" is left to the job slots), each once, in order."""
+    indices: list[int] = []
+    for item in text.partition("%")[0].split(","):
+        first, _, rest = item.partition("-")
+        last, _, step = rest.partition(":")
+        indices += range(int(first), int(last or first) + 1, int(step or 1))
+    return sorted(set(indices))
 
 
 def _positive(option: str):
@@ -195,4 +205,4 @@ def honoured_options(directives: list[Directive]) -> dict[str, str]:
     return {d.option: d.value for d in directives if d.option in ("job-name", "output", "error") and d.value is not None}
 
 
-__all__ = ["Directive", "DirectiveError", "read_directives", "unhonoured", "honoured_options"]
+__all__ = ["Directive", "DirectiveError", "read_directives", "unhonoured", "honoured_options", "array_indices"]

@@ -104,19 +104,23 @@ awk '{{ total += $1 }} END {{ print total }}' numbers.txt
 
 
 def submit_sum(block: SlurmBlock) -> None:
-    """First phase: writes the numbers and a batch script into a job folder and submits it."""
+    """First phase: makes a job folder with the numbers and a batch script, sends it to the
+    remote's working directory and submits the script there."""
     work_dir = block.remote.workDir
     if work_dir is None:
         raise ValueError("The remote reports no working directory.")
-    folder = os.path.join(work_dir, f"sum_{{block._placedID}}")
-    os.makedirs(folder, exist_ok=True)
+    # The remote may be another machine: the job folder is made here and sent there.
+    name = f"sum_{{block._placedID}}"
     count = int(block.variables["count"])
-    with open(os.path.join(folder, "numbers.txt"), "w", encoding="utf-8") as out:
-        out.write("".join(f"{{n}}\\n" for n in range(1, count + 1)))
-    script = os.path.join(folder, "sum.sh")
-    with open(script, "w", encoding="utf-8") as out:
-        out.write(JOB_SCRIPT)
-    block.remote.submitJob(script)
+    with tempfile.TemporaryDirectory() as staging:
+        folder = os.path.join(staging, name)
+        os.makedirs(folder)
+        with open(os.path.join(folder, "numbers.txt"), "w", encoding="utf-8") as out:
+            out.write("".join(f"{{n}}\\n" for n in range(1, count + 1)))
+        with open(os.path.join(folder, "sum.sh"), "w", encoding="utf-8") as out:
+            out.write(JOB_SCRIPT)
+        block.remote.sendData(folder, work_dir.rstrip("/") + "/")
+    block.remote.submitJob(f"{{work_dir.rstrip('/')}}/{{name}}/sum.sh")
 
 
 def collect_sum(block: SlurmBlock) -> None:
@@ -186,7 +190,7 @@ def plugin_script(name: str, extras: Sequence[str]) -> str:
     names += ["PluginConfig"] if "config" in extras else []
     imports = []
     if "slurm" in extras:
-        imports.append("import os")
+        imports += ["import os", "import tempfile"]
     if "page" in extras:
         imports.append("from typing import Any, Dict")
     if imports:

@@ -71,8 +71,11 @@ class SlurmError(RuntimeError):
 
 def _run(args, timeout: float = COMMAND_TIMEOUT, cwd: Optional[str] = None) -> subprocess.CompletedProcess:
     try:
+        # In a session of its own: the Ctrl-C of the terminal is the host's to handle (an sbatch
+        # killed halfway may have queued its job without saying which).
         return subprocess.run(args, cwd=cwd, capture_output=True, text=True, errors="replace",
-                              timeout=timeout, stdin=subprocess.DEVNULL, env=child_environment())
+                              timeout=timeout, stdin=subprocess.DEVNULL, env=child_environment(),
+                              start_new_session=True)
     except FileNotFoundError:
         raise SlurmError(f"'{args[0]}' is not installed (Debian packages slurm-wlm and munge)") from None
     except subprocess.TimeoutExpired:
@@ -284,8 +287,67 @@ def _scontrol_fields(job_id: int) -> Dict[str, str]:
         if _INVALID_JOB in (result.stderr + result.stdout):
             return {}
         raise _failure(result, f"scontrol show job {job_id} failed")
-    line = (result.stdout.strip().splitlines() or [""])[0]
-    return _split_fields(line)
+    return job_fields(result.stdout)
+
+
+def job_fields(answer: str) -> Dict[str, object]:
+    """The fields of a job from the lines of `scontrol show job -o`: a plain job's one line, or
+    the tasks of an array job merged (see `merge_tasks`)."""
+    records = [_split_fields(line) for line in answer.strip().splitlines() if line.strip()]
+    if not records:
+        return {}
+    if "ArrayJobId" not in records[0] or records[0].get("ArrayJobId") in (None, "", "(null)"):
+        return records[0]
+    return merge_tasks(records)
+
+
+def _task_order(record: Dict[str, str]) -> Tuple[int, str]:
+    first = re.match(r"\d+", record.get("ArrayTaskId", ""))
+    return (int(first.group()) if first else 1 << 31), record.get("ArrayTaskId", "")
+
+
+def array_state(states) -> str:
+    """The state of an array job from its tasks' states: not ended while a task has not (RUNNING
+    while one runs), then COMPLETED when every task completed, else FAILED."""
+    running = [state for state in states if state not in FINISHED_STATES]
+    if running:
+        return "RUNNING" if "RUNNING" in running else running[0]
+    return "COMPLETED" if all(state == "COMPLETED" for state in states) else "FAILED"
+
+
+def merge_tasks(records) -> Dict[str, object]:
+    """One array job from its tasks' records (one per task once it started; a record whose
+    ArrayTaskId is a range stands for the tasks still pending). Not ended while a task has not;
+    COMPLETED when every task completed, else FAILED. The exit code, output files and other
+    fields are those of the first task that did not complete, else of the first task; the run
+    time is the longest. "ArrayTasks" lists each record, in task order."""
+    tasks = sorted(records, key=_task_order)
+    states = [(t.get("JobState") or "UNKNOWN").split()[0] for t in tasks]
+    failed = [t for t, state in zip(tasks, states) if state in FINISHED_STATES and state != "COMPLETED"]
+    state = array_state(states)
+    fields: Dict[str, object] = dict(failed[0] if failed else tasks[0])
+    durations = [_duration(t.get("RunTime", "")) or 0.0 for t in tasks]
+    fields.update(JobState=state, RunTime=_clock(int(max(durations))), ArrayTasks=tasks)
+    return fields
+
+
+def task_list(fields: Dict[str, object]) -> Optional[list]:
+    """Each task of an array job: its id, job id, state, exit code and log files; None for a plain job."""
+    tasks = fields.get("ArrayTasks")
+    if not tasks:
+        return None
+    return [{"taskID": _number(task.get("ArrayTaskId")), "jobID": _number(task.get("JobId")), "state": (task.get("JobState") or "UNKNOWN").split()[0],
+             "exitCode": exit_code_of(task.get("ExitCode", "")), "stdOut": task.get("StdOut"),
+             "stdErr": task.get("StdErr") or task.get("StdOut")} for task in tasks]
+
+
+def _number(text) -> object:
+    """A task or job id as a number; a range of tasks not started yet ("4-9") stays text."""
+    return int(text) if str(text).isdigit() else text
+
+
+def _clock(seconds: int) -> str:
+    return f"{seconds // 3600:d}:{seconds // 60 % 60:02d}:{seconds % 60:02d}"
 
 
 def _split_fields(line: str) -> Dict[str, str]:
@@ -339,7 +401,7 @@ def state(job_id) -> str:
     completion log knows the job. Raises `SlurmError` when the controller cannot be asked."""
     job_id = _job_id(job_id)
     result = _run(["squeue", "-h", "-t", "all", "-j", str(job_id), "-o", "%T"])
-    if result.returncode == 0 and result.stdout.strip():
+    if result.returncode == 0 and len(result.stdout.split()) == 1:
         return result.stdout.split()[0]
     if result.returncode != 0 and _INVALID_JOB not in (result.stderr + result.stdout):
         raise _failure(result, f"squeue -j {job_id} failed")
@@ -415,6 +477,27 @@ def exit_code_of(text: str) -> Optional[int]:
         return None
     status, signal = int(match.group(1)), int(match.group(2))
     return -signal if signal else status
+
+
+def whereabouts_of(fields: Dict[str, object]) -> Optional[str]:
+    """Why a pending job waits ("waiting: Resources") or where a running one runs ("on node1")."""
+    state = str(fields.get("JobState") or "").split()[0] if fields.get("JobState") else ""
+    reason, nodes = str(fields.get("Reason") or ""), str(fields.get("NodeList") or "")
+    if state == "PENDING" and reason not in ("", "None", "(null)"):
+        return f"waiting: {reason}"
+    if state == "RUNNING" and nodes not in ("", "(null)"):
+        return f"on {nodes}"
+    return None
+
+
+def whereabouts(job_id) -> Optional[str]:
+    """`whereabouts_of` the job as the controller knows it now."""
+    return whereabouts_of(_scontrol_fields(_job_id(job_id)))
+
+
+def tasks(job_id) -> Optional[list]:
+    """The tasks of an array job (see `task_list`) while the controller knows it; None otherwise."""
+    return task_list(_scontrol_fields(_job_id(job_id)))
 
 
 def cancel(job_id) -> None:

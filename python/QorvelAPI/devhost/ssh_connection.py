@@ -44,6 +44,9 @@ SSH_FAILED = 255
 _REFUSED = re.compile(r"Permission denied|Too many authentication failures|no mutual signature", re.I)
 _HOST_KEY = re.compile(r"Host key verification failed|REMOTE HOST IDENTIFICATION HAS CHANGED|"
                        r"No (?:ED25519|RSA|ECDSA|DSA)? ?host key is known", re.I)
+_CHANGED_KEY = re.compile(r"REMOTE HOST IDENTIFICATION HAS CHANGED", re.I)
+# The lines of ssh's warning that name the key the server sent.
+_FINGERPRINT_LINE = re.compile(r"key sent by the remote host is|^\s*SHA256:|^\s*MD5:", re.I)
 _UNREACHABLE = re.compile(r"Could not resolve hostname|Connection refused|Connection timed out|"
                           r"No route to host|Network is unreachable|Operation timed out|"
                           r"Connection closed by|Connection reset|kex_exchange_identification|"
@@ -52,6 +55,11 @@ _UNREACHABLE = re.compile(r"Could not resolve hostname|Connection refused|Connec
 
 class RemoteError(QueueError):
     """The remote cannot be reached or refused the login; one line that says which and why."""
+
+
+class ConnectionLost(RemoteError):
+    """The connection to the remote failed or did not answer (as opposed to a refused login or a
+    host key that does not match): a state that may pass, and that a job on the remote outlives."""
 
 
 def _control_folder() -> str:
@@ -91,6 +99,7 @@ class SSHConnection:
         self.name, self.target = name, target
         self.config_file = config_file
         self.options = list(options)
+        self._settings: dict | None = None
         # One master per remote and per local host process: closing it never cuts another
         # process's connection. %C is ssh's hash of the local host, remote host, port and user.
         self.control_path = os.path.join(_control_folder(), f"{os.getpid()}-%C")
@@ -128,7 +137,7 @@ class SSHConnection:
             if problem is None:
                 return result
             if attempt + 1 == attempts or not self._worth_retrying(result):
-                raise RemoteError(problem)
+                raise (ConnectionLost if self._connection_failed(result) else RemoteError)(problem)
             time.sleep(0.5 * (attempt + 1))
         raise AssertionError("unreachable")
 
@@ -137,11 +146,12 @@ class SSHConnection:
         try:
             result = subprocess.run(args, stdin=stdin if stdin is not None else subprocess.DEVNULL,
                                     stdout=stdout if stdout is not None else subprocess.PIPE,
-                                    stderr=subprocess.PIPE, timeout=timeout, env=child_environment())
+                                    stderr=subprocess.PIPE, timeout=timeout, env=child_environment(),
+                                    start_new_session=True)  # the terminal's Ctrl-C is the host's to handle
         except FileNotFoundError:
             raise RemoteError("the ssh client is not installed (Debian package openssh-client)") from None
         except subprocess.TimeoutExpired:
-            raise RemoteError(f"remote '{self.name}' ({self.target}) did not answer within {timeout:g} s") from None
+            raise ConnectionLost(f"remote '{self.name}' ({self.target}) did not answer within {timeout:g} s") from None
         # Text for the callers; a file given as ``stdout`` received the bytes themselves.
         # ``stdout_bytes`` keeps what the remote wrote: paths in it are decoded as the file
         # system has them (os.fsdecode), not with replacement characters.
@@ -157,6 +167,12 @@ class SSHConnection:
             return None
         err = result.stderr
         where = f"remote '{self.name}' ({self.target})"
+        if _CHANGED_KEY.search(err):
+            # ssh's own lines name the key it was sent; the user compares them with the cluster's.
+            said = [line.strip() for line in err.splitlines() if _FINGERPRINT_LINE.search(line)]
+            return (f"{where}: the remote's host key has CHANGED since it was recorded in known_hosts; the login "
+                    f"was refused ({' '.join(said)}). If the cluster's administrators changed it, remove the old "
+                    f"key with ssh-keygen -R and add the new one; otherwise someone may be in the way")
         if _HOST_KEY.search(err):
             return (f"{where}: host key verification failed; add the remote's host key to known_hosts "
                     f"(the local host never accepts an unchecked key)")
@@ -171,22 +187,42 @@ class SSHConnection:
         return None  # the remote command itself exited with 255
 
     @staticmethod
+    def _connection_failed(result: subprocess.CompletedProcess) -> bool:
+        """The connection itself failed (a name that did not resolve included: the network may
+        be down); the server did not refuse the login or show another host key."""
+        return not (_HOST_KEY.search(result.stderr) or _REFUSED.search(result.stderr))
+
+    @staticmethod
     def _worth_retrying(result: subprocess.CompletedProcess) -> bool:
         err = result.stderr
         return not (_HOST_KEY.search(err) or _REFUSED.search(err) or "Could not resolve hostname" in err)
 
+    def settings(self) -> dict:
+        """ssh's settings for the target, as ``ssh -G`` prints them (empty when it cannot say)."""
+        if self._settings is None:
+            try:
+                result = subprocess.run(self.ssh_args("-G", "--", self.target), capture_output=True, text=True,
+                                        stdin=subprocess.DEVNULL, env=child_environment(), timeout=COMMAND_TIMEOUT)
+            except (OSError, subprocess.TimeoutExpired):
+                result = None
+            lines = result.stdout.splitlines() if result is not None and result.returncode == 0 else []
+            self._settings = dict(line.partition(" ")[::2] for line in lines)
+        return self._settings
+
     def hostname(self) -> str:
         """The host name that ssh connects to for the target (its configuration resolves aliases)."""
-        try:
-            result = subprocess.run(self.ssh_args("-G", "--", self.target), capture_output=True, text=True,
-                                    stdin=subprocess.DEVNULL, env=child_environment(), timeout=COMMAND_TIMEOUT)
-        except (OSError, subprocess.TimeoutExpired):
-            result = None
-        for line in result.stdout.splitlines() if result is not None and result.returncode == 0 else []:
-            key, _, value = line.partition(" ")
-            if key == "hostname" and value:
-                return value
-        return self.target.rsplit("@", 1)[-1]
+        return self.settings().get("hostname") or self.target.rsplit("@", 1)[-1]
+
+    def unchecked_host_key(self) -> str | None:
+        """A warning when the user's ssh configuration accepts host keys unchecked; None otherwise.
+        The local host never relaxes the check itself, but it says when the configuration does."""
+        value = self.settings().get("stricthostkeychecking", "").lower()
+        if value not in ("no", "off", "false", "accept-new"):
+            return None
+        what = "accepts the host key of a server it has not met" if value == "accept-new" else \
+            "accepts any host key, even a changed one"
+        return (f"remote '{self.name}' ({self.target}): the ssh configuration sets StrictHostKeyChecking {value}, so "
+                f"ssh {what}; set it to yes to have every host key checked")
 
     # -- the master connection ---------------------------------------------------------------
 

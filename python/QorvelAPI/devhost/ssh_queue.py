@@ -142,23 +142,26 @@ class RemoteSlurmQueue:
             self._jobs[job_id] = RemoteJob(stdout, fields.get("StdErr") or stdout)
         return self._jobs[job_id]
 
-    def snapshot(self, job_id: int, fresh: bool = False) -> JobSnapshot:
-        """The job's latest snapshot, taken anew when older than a moment (or when ``fresh``)."""
+    def snapshot(self, job_id: int, fresh: bool = False, with_logs: bool = False) -> JobSnapshot:
+        """The job's latest snapshot, taken anew when older than a moment (or when ``fresh``). While
+        the job runs a poll carries its state alone; the tails of its logs come with the snapshot that
+        sees it ended (or when ``with_logs``)."""
         job = self._job(job_id)
         now = time.monotonic()
         if not fresh and job.snapshot is not None and now - job.snapshot.taken < SNAPSHOT_SECONDS:
             return job.snapshot
         stderr_path = job.stderr_path if job.stderr_path != job.stdout_path else ""
-        result = self.connection.run(script_words(_SNAPSHOT, str(job_id), job.stdout_path, stderr_path,
-                                                  str(LOG_LIMIT)))
+        limit = LOG_LIMIT if with_logs else 0
+        result = self.connection.run(script_words(_SNAPSHOT, str(job_id), job.stdout_path, stderr_path, str(limit)))
         lines = result.stdout.splitlines()
         if result.returncode != 0 or len(lines) != 3:
             raise slurm.SlurmError(f"status query of job {job_id} failed on remote '{self.connection.name}': "
                                    f"{result.stderr.strip() or 'no answer'}")
         code, answer = _status_and_text(lines[0])
-        outputs = tuple(self._tail(line, path) for line, path in zip(lines[1:], (job.stdout_path, stderr_path)))
+        outputs = tuple(self._tail(line, path) if with_logs else None
+                        for line, path in zip(lines[1:], (job.stdout_path, stderr_path)))
         if code == "0" and answer.strip():
-            fields, forgotten = slurm._split_fields(answer.strip().splitlines()[0]), False
+            fields, forgotten = slurm.job_fields(answer), False
         elif slurm._INVALID_JOB in answer:
             fields, forgotten = self._forgotten_fields(job_id), True
         elif code == "127":
@@ -168,6 +171,15 @@ class RemoteSlurmQueue:
             raise slurm.SlurmError(f"scontrol show job {job_id} failed on remote '{self.connection.name}': "
                                    f"{answer.strip()}")
         job.snapshot = JobSnapshot(time.monotonic(), fields, outputs, forgotten)
+        # The logs of an array job are those of its first failed task, else of its first task.
+        stdout_path = str(fields.get("StdOut") or job.stdout_path)
+        paths = stdout_path, str(fields.get("StdErr") or stdout_path)
+        if fields.get("ArrayTasks") and paths != (job.stdout_path, job.stderr_path):
+            job.stdout_path, job.stderr_path = paths
+            return self.snapshot(job_id, fresh=True, with_logs=with_logs)
+        ended = (fields.get("JobState") or "UNKNOWN").split()[0] in slurm.FINISHED_STATES or forgotten
+        if ended and not with_logs:
+            return self.snapshot(job_id, fresh=True, with_logs=True)
         return job.snapshot
 
     @staticmethod
@@ -187,7 +199,7 @@ class RemoteSlurmQueue:
         if len(record) == 3:
             state, exit_code, elapsed = record
             return {"JobState": state.split()[0], "ExitCode": exit_code,
-                    "RunTime": _clock(int(elapsed)) if elapsed.isdigit() else ""}
+                    "RunTime": slurm._clock(int(elapsed)) if elapsed.isdigit() else ""}
         log = slurm.completion_log_of(conf) if conf_code == "0" else None
         if not log:
             return {}
@@ -195,7 +207,7 @@ class RemoteSlurmQueue:
         fields = slurm._split_fields(found) if found else {}
         start, end = slurm._timestamp(fields.get("StartTime")), slurm._timestamp(fields.get("EndTime"))
         if start and end and end >= start:
-            fields["RunTime"] = _clock(int((end - start).total_seconds()))
+            fields["RunTime"] = slurm._clock(int((end - start).total_seconds()))
         return fields
 
     # -- the queue interface -----------------------------------------------------------------
@@ -222,6 +234,12 @@ class RemoteSlurmQueue:
             return None
         return slurm.exit_code_of(fields.get("ExitCode", ""))
 
+    def whereabouts(self, job_id: int) -> Optional[str]:
+        return slurm.whereabouts_of(self.snapshot(job_id).fields)
+
+    def tasks(self, job_id: int) -> Optional[list]:
+        return slurm.task_list(self.snapshot(job_id).fields)
+
     def cancel(self, job_id: int) -> None:
         job_id = slurm._job_id(job_id)
         result = self.connection.run(["scancel", str(job_id)])
@@ -234,6 +252,3 @@ class RemoteSlurmQueue:
     def cancel_all(self) -> None:
         pass
 
-
-def _clock(seconds: int) -> str:
-    return f"{seconds // 3600:d}:{seconds // 60 % 60:02d}:{seconds % 60:02d}"

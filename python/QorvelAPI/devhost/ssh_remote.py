@@ -16,8 +16,9 @@ import posixpath
 import shlex
 from typing import Any
 
+from .journal import Journal
 from .remote import LocalRemote
-from .ssh_connection import RemoteError, SSHConnection, script_words
+from .ssh_connection import ConnectionLost, RemoteError, SSHConnection, script_words
 from .ssh_queue import RemoteSlurmQueue
 from .ssh_transfer import download, upload
 
@@ -42,6 +43,7 @@ class SSHRemote(LocalRemote):
         self.name = name
         self.host = connection.hostname()
         self.connection = connection
+        self._last_logs: dict[int, tuple] = {}
 
     @classmethod
     def open(cls, name: str, connection: SSHConnection, work_root: str, run_folder: str | None = None) -> "SSHRemote":
@@ -84,17 +86,25 @@ class SSHRemote(LocalRemote):
         """Submits a batch script on the remote; with ``changeDir`` the job runs in the script's
         folder, else in the current folder."""
         path = self._remote_path(script)
-        cwd = posixpath.dirname(path) if changeDir else self.currentDir
-        job_id = self.queue.submit(path, cwd)
-        self._jobs.setdefault((self._runningSavedID, self._runningPlacedID), []).append(job_id)
-        return job_id
+        return self._submit(path, posixpath.dirname(path) if changeDir else self.currentDir)
 
     def getRemoteBlockLogs(self, savedID: Any, placedID: Any) -> tuple:
         job = self._job(savedID, placedID)
         if job is None:
             return None, None, None
-        stdout, stderr = self.queue.outputs(job)
-        return stdout, stderr, self.detailedStatus(job)
+        try:
+            stdout, stderr = self.queue.outputs(job)
+            self._last_logs[job] = stdout, stderr, self.detailedStatus(job)
+        except ConnectionLost:
+            # The poll's state query says that the connection is lost; the logs stay as last seen.
+            pass
+        return self._last_logs.get(job, (None, None, None))
+
+    def getRemoteBlockTime(self, savedID: Any, placedID: Any) -> float:
+        try:
+            return super().getRemoteBlockTime(savedID, placedID)
+        except ConnectionLost:
+            return 0.0  # counted at the next poll that reaches the remote
 
     def close(self) -> None:
         self.connection.close()
@@ -122,11 +132,20 @@ class RunRemotes:
     """The named remotes that one run of a flow works on, each opened (logged in, its run folder
     made) when a block first selects it and closed when the run ends."""
 
-    def __init__(self, run_folder: str, entries: dict | None = None):
+    def __init__(self, run_folder: str, entries: dict | None = None, journal: Journal | None = None):
         self.run_folder = run_folder
+        self.journal = journal
         self._entries = entries
         self._opened: dict[str, SSHRemote] = {}
         self._failed: dict[str, str] = {}
+
+    def names(self) -> list[str]:
+        """The names of the configured remotes."""
+        if self._entries is None:
+            from .remote_config import load_remotes  # noqa: PLC0415
+
+            self._entries = load_remotes()
+        return list(self._entries)
 
     def get(self, name: str) -> SSHRemote | None:
         """The remote called ``name``; None when no remote of that name is configured. Raises
@@ -135,20 +154,25 @@ class RunRemotes:
             return self._opened[name]
         if name in self._failed:
             raise RemoteError(self._failed[name])
-        if self._entries is None:
-            from .remote_config import load_remotes  # noqa: PLC0415
-
-            self._entries = load_remotes()
-        entry = self._entries.get(name)
+        entry = self._entries.get(name) if name in self.names() else None
         if entry is None:
             return None
+        connection = entry.connection()
+        warning = connection.unchecked_host_key()
+        if warning:
+            logging.getLogger("Qorvel").warning("%s", warning)
         try:
-            remote = SSHRemote.open(name, entry.connection(), entry.workdir, self.run_folder)
+            remote = SSHRemote.open(name, connection, entry.workdir, self.run_folder)
         except RemoteError as exc:
             self._failed[name] = str(exc)
             raise
+        remote.journal = self.journal
         self._opened[name] = remote
         return remote
+
+    @property
+    def opened(self) -> dict[str, SSHRemote]:
+        return dict(self._opened)
 
     def cancel_all(self) -> None:
         for remote in self._opened.values():

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 
 from ..api import PluginHost
+from ..following import DEFAULT_RECONNECT_SECONDS
 from ..loader import LoadedPlugin, load_plugin
 from .output import Output
 
@@ -29,6 +30,9 @@ def add_running_options(p: argparse.ArgumentParser) -> None:
                    help="interval between job status queries (default 1)")
     p.add_argument("--job-timeout", type=float, metavar="SECONDS",
                    help="cancel a batch job that has not ended after this long (default: wait)")
+    p.add_argument("--reconnect-timeout", type=float, default=DEFAULT_RECONNECT_SECONDS, metavar="SECONDS",
+                   help="keep trying a remote lost while its job runs for this long, then leave the job "
+                        f"running (default {DEFAULT_RECONNECT_SECONDS:g})")
 
 
 def plugin_host(args, out: Output) -> PluginHost:
@@ -36,4 +40,5 @@ def plugin_host(args, out: Output) -> PluginHost:
     report_load_warnings(loaded, out)
     return PluginHost(args.plugin_dir, queue=args.queue, workdir=args.workdir, config_path=args.config,
                       job_timeout=args.job_timeout, poll=args.poll, capture_stdout=out.as_json,
+                      reconnect_timeout=args.reconnect_timeout,
                       progress=out.progress, loaded=loaded)

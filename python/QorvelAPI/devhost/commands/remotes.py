@@ -25,6 +25,7 @@ def check_remote(entry) -> dict:
     row = {"name": entry.name, "ssh": entry.ssh, "workdir": entry.workdir, "home": None, "sbatch": None,
            "problem": None}
     connection = entry.connection()
+    row["warning"] = connection.unchecked_host_key()
     try:
         facts = probe(connection, entry.workdir)
     except RemoteError as exc:
@@ -58,6 +59,9 @@ def run(args, out) -> int:
         print(f"  {row['name']}  ssh {row['ssh']}  working folder {row['workdir']}")
         if "problem" in row and not row["problem"]:
             print(f"    ok: logged in (home {row['home']}), sbatch {row['sbatch']}, working folder found")
+    for row in rows:
+        if row.get("warning"):
+            out.problem(Problem("warning", row["warning"]))
     for row in failed:
         out.problem(Problem("error", row["problem"]))
     sys.stdout.flush()

@@ -9,6 +9,7 @@ from typing import Callable
 from ..api import PluginHost
 from ..dryrun import RecordingQueue
 from ..loader import Problem
+from ..remote_config import queue_description
 from ..run import BlockResult, FlowRun, Interrupted
 from .output import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, Output, dumps, short
 
@@ -56,10 +57,15 @@ def print_run(run: FlowRun, out: Output) -> None:
         print(f"results saved to {run.savedTo}")
 
 
-def announce_queue(host: PluginHost, out: Output, dry_run: bool = False) -> None:
-    """Chooses the queue (a dry run uses none) and says which it is."""
+def announce_queue(host: PluginHost, out: Output, dry_run: bool = False, remotes=()) -> None:
+    """Chooses the queue (a dry run uses none) and says which it is: the queue of each named remote
+    that a block selects, else this machine's."""
     if not out.as_json:
-        print(f"queue: {RecordingQueue.description if dry_run else host.local.queue.description}", file=sys.stderr)
+        named = [] if dry_run else sorted({name for name in remotes if name not in (None, "Local")})
+        local = dry_run or not remotes or any(name in (None, "Local") for name in remotes)
+        queues = ([RecordingQueue.description if dry_run else host.local.queue.description] if local else [])
+        queues += [queue_description(name) for name in named]
+        print(f"queue: {'; '.join(queues)}", file=sys.stderr)
 
 
 def shower(out: Output):

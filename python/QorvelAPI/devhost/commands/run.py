@@ -19,6 +19,7 @@ def add_arguments(p) -> None:
     p.add_argument("--set", action="append", metavar="VAR=VALUE", help="value of a variable (JSON or text)")
     p.add_argument("--input", action="append", metavar="ID=VALUE", help="value of an input (JSON or text)")
     p.add_argument("--input-group", metavar="GROUP", help="input group to use (default: the block's first)")
+    p.add_argument("--remote", metavar="NAME", help="the remote the block runs on (default: its selectedRemote)")
     p.add_argument("--dry-run", action="store_true",
                    help="cluster job blocks: run the first phase only and print the batch script it would submit")
     add_running_options(p)
@@ -28,8 +29,8 @@ def run(args, out: Output) -> int:
     variables = parse_assignments(args.set, "--set")
     inputs = parse_assignments(args.input, "--input")
     host = plugin_host(args, out)
-    announce_queue(host, out, args.dry_run)
     declared = host.declared(args.block_id)
+    announce_queue(host, out, args.dry_run, [args.remote or declared.selectedRemote])
     group = declared._inputGroups.get(args.input_group or declared.selectedInputGroup)
     variables = typed_values(variables, declared._variables)
     inputs = typed_values(inputs, group.variables if group is not None else [])
@@ -37,7 +38,7 @@ def run(args, out: Output) -> int:
         dry = host.dry_run(args.block_id, variables, inputs, args.input_group, on_result=shower(out))
         return _finish_dry_run(dry, out)
     return run_and_report(lambda: host.run(args.block_id, variables, inputs, args.input_group,
-                                           on_result=shower(out)).flow_run, out)
+                                           on_result=shower(out), remote=args.remote).flow_run, out)
 
 
 def _finish_dry_run(dry: DryRunResult, out: Output) -> int:

@@ -98,7 +98,8 @@ class StreamingHost(LocalHost):
 
     def _job_progress(self, block, started: float, final: bool, status: str | None = None) -> None:
         # With the text, the job's identifier and state: the editor shows them on the placement.
-        job = {"placedID": block._placedID, "jobID": _plain(block.jobID), "status": str(status or block.status)}
+        # The status text may carry more (", reconnecting (5 s)"); the placement shows the job's state.
+        job = {"placedID": block._placedID, "jobID": _plain(block.jobID), "status": str(block.status)}
         self._on_job(self._progress_text(block, started, status), final, job)
 
 
