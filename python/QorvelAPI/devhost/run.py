@@ -404,7 +404,7 @@ class LocalHost:
         block = None
         with collect_problems() as collector:
             try:
-                remote = self._selected_remote(placement.state, remote)
+                remote = self._selected_remote(placement, remote)
                 block = self._prepare(flow, placement, remote, config, incoming or [])
             except (HostError, ValueCheckError) as exc:
                 result.status, result.error = "error", str(exc)
@@ -438,10 +438,10 @@ class LocalHost:
             placed.state = _plain(block._minimalEncode())
         return result
 
-    def _selected_remote(self, state: dict, local: LocalRemote) -> LocalRemote:
+    def _selected_remote(self, placement: Placement, local: LocalRemote) -> LocalRemote:
         """The named remote that the placement's state selects, when one of that name is configured
         and a flow is running; Local otherwise."""
-        name = state.get("selectedRemote")
+        name = placement.state.get("selectedRemote")
         if name in (None, "Local") or self._remotes is None:
             return local
         try:
@@ -450,7 +450,7 @@ class LocalHost:
         except QueueError as exc:  # unreachable, refused, or a broken remotes file
             raise HostError(str(exc)) from None
         if selected is None:  # a misspelled name must not run the job elsewhere
-            raise HostError(f"block {declared.id} (#{placed.placedID}) selects the remote '{name}', which is neither "
+            raise HostError(f"block {placement.label} selects the remote '{name}', which is neither "
                             f"Local nor a remote of {remotes_path()} (remotes: {', '.join(['Local', *known])})")
         return selected
 
