@@ -20,6 +20,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
+from .action_checks import empty_required, returned_values, variable_writes
 from .flow import Flow, FlowError, PlacedBlock
 from .flowcheck import check_flow, input_variables
 from .loader import LoadedPlugin, Problem, collect_problems, one_line, plugin_traceback
@@ -27,7 +28,9 @@ from .remote import LocalRemote
 from .runner import QueueError, choose_queue
 from .ssh_remote import RunRemotes
 from .placement import Placement, check_stored
+from .pluginchecks import normalised
 from .values import ValueCheckError, check_value, check_values
+from .viewer_checks import action_warnings, float_list_help
 
 
 # Job states after which the job still runs (or ends by itself).
@@ -165,7 +168,9 @@ class LocalHost:
     def declared(self, block_id: str):
         """The declared block for an identifier, given in full ("plugin.block") or without the prefix."""
         blocks = self.plugin._blocks
-        wanted = [block_id, f"{self.plugin.id}.{block_id}".replace(" ", "_").lower()]
+        # The identifier as the model stores it, or as written in the script ("Count Atoms!").
+        wanted = [block_id, f"{self.plugin.id}.{block_id}".replace(" ", "_").lower(),
+                  f"{self.plugin.id}.{normalised(block_id)}"]
         for candidate in wanted:
             for block in blocks:
                 if block.id == candidate:
@@ -270,6 +275,7 @@ class LocalHost:
     def run_flow(self, flow: Flow, on_result: Callable[[BlockResult], None] | None = None) -> FlowRun:
         """Runs the flow's placements in dependency order; ``on_result`` sees each result as it is ready."""
         placements = check_flow(flow, self.declared_exact)
+        self._refuse_empty_required(flow, placements)
         config, config_problems = self.load_config()
         refused = [p for p in config_problems if p.level == "error"]
         if refused:  # the file was set aside and rewritten with the defaults: do not run on those unasked
@@ -324,6 +330,19 @@ class LocalHost:
         if interrupted is not None:
             raise interrupted
         return run
+
+    @staticmethod
+    def _refuse_empty_required(flow: Flow, placements: list[Placement]) -> None:
+        """A required variable or input that holds no value and has no connection refuses the
+        whole run before any block runs."""
+        for placement in placements:
+            placed_id = placement.placed.placedID
+            connected = {edge.destinationVariableID for edge in flow.edges() if edge.destinationPlacedID == placed_id}
+            empty = empty_required(placement, flow.variableValues.get(placed_id, {}), placement.placed.inputs,
+                                   connected)
+            if empty:
+                raise HostError(f"block {placement.label}: required {', '.join(empty)} left empty; give "
+                                f"{'it' if len(empty) == 1 else 'them'} a value (or a connection); nothing was run")
 
     # -- the placement -----------------------------------------------------------------------
 
@@ -418,8 +437,9 @@ class LocalHost:
         """Calls the block (the plugin's action); False when the action raised."""
         printed = io.StringIO()
         redirect = contextlib.redirect_stdout(printed) if self.capture_stdout else contextlib.nullcontext()
+        returned: list[str] = []
         try:
-            with redirect:
+            with redirect, returned_values(block) as returned:
                 block()
             return self._check_outputs(block, result)
         except KeyboardInterrupt:
@@ -427,11 +447,21 @@ class LocalHost:
         except (Exception, SystemExit) as exc:
             result.status = "error"
             result.error = f"the action of block {block.id} (#{block._placedID}) raised {one_line(exc)}"
+            help_line = float_list_help(str(exc))
+            if help_line:
+                result.error += f"; {help_line}"
             result.pluginTraceback = plugin_traceback(exc, self.plugin._path)
             block.blockLogs = (block.blockLogs or "") + result.pluginTraceback
             return False
         finally:
             result.printed += printed.getvalue()
+            self._warn(result, returned)
+
+    def _warn(self, result: BlockResult, warnings: list[str]) -> None:
+        """Adds each warning once to the result (the commands print a result's messages)."""
+        for text in warnings:
+            if not any(m.message == text for m in result.messages):
+                result.messages.append(Problem("warning", text))
 
     @staticmethod
     def _check_outputs(block, result: BlockResult) -> bool:
@@ -451,6 +481,7 @@ class LocalHost:
     def _call(self, flow: Flow, placed: PlacedBlock, block, remote: LocalRemote, result: BlockResult) -> None:
         remote._runningSavedID, remote._runningPlacedID = flow.savedID, placed.placedID
         first_action = len(flow.pendingActions)
+        self._warn(result, variable_writes(block))
         block._isRunning = True
         try:
             if not self._plugin_call(block, result):
@@ -460,6 +491,8 @@ class LocalHost:
         finally:
             remote._runningSavedID = remote._runningPlacedID = None
             result.viewerActions = _plain(flow.pendingActions[first_action:])
+            label = f"{block.id} (#{placed.placedID})"
+            self._warn(result, [text for action in result.viewerActions for text in action_warnings(action, label)])
 
     def _second_phase(self, flow: Flow, placed: PlacedBlock, block, remote: LocalRemote, result: BlockResult) -> None:
         """Follows the job of a cluster job block, then runs its final action."""

@@ -173,6 +173,8 @@ class RunSession:
         entry = {"index": self._actions, "action": _plain(action)}
         data = action.get("data") if isinstance(action, dict) else None
         if isinstance(action, dict) and action.get("type") == "addMolecule" and isinstance(data, dict):
-            entry["url"] = self.file_url(str(data.get("molContent", "")))
+            path = str(data.get("molContent", ""))
+            entry["url"] = self.file_url(path)
+            entry["missing"] = not os.path.exists(path)
         self.events.add("viewer", entry)
 
