@@ -13,7 +13,7 @@
 Every command takes ``--json``. Problems are reported one per line on standard error
 ("error: ..." / "warning: ..."); the exit status is 0 on success, 1 when loading or running
 failed or ``check`` found errors (or warnings, with ``--strict``), 2 for a wrong command line,
-130 when interrupted. Values are checked against their variables' types (see ``vartypes``);
+130 when interrupted (128 + the signal's number for SIGTERM and SIGHUP, which stop a run as Ctrl-C does). Values are checked against their variables' types (see ``vartypes``);
 "group.member=VALUE" sets one member of a group.
 """
 
@@ -24,11 +24,12 @@ import sys
 
 from .commands import check, config, describe, flow, new, remotes, run, serve, test
 from .commands.assignments import parse_value  # noqa: F401 - part of this module's interface
-from .commands.output import EXIT_FAILED, EXIT_INTERRUPTED, Output, UsageError, dumps
+from .commands.output import EXIT_FAILED, Output, UsageError, dumps
 from .flow import FlowError, register_flow_manager
 from .loader import PluginLoadError, Problem, one_line
 from .run import HostError, Interrupted
 from .runner import QueueError
+from .stopping import interrupted_status, received, stop_signals
 from .values import ValueCheckError
 
 # The commands in the order the help lists them.
@@ -55,17 +56,20 @@ def main(argv: list[str] | None = None) -> int:
     out = Output(args.json)
     register_flow_manager()
     try:
-        return COMMANDS[args.command].run(args, out)
+        with stop_signals():
+            code = COMMANDS[args.command].run(args, out)
+        # serve stops on SIGTERM as on Ctrl-C and returns; the status still says which signal.
+        return 128 + received() if received() else code
     except PluginLoadError as exc:
         problems = exc.problems
     except (HostError, FlowError, QueueError, UsageError, ValueCheckError) as exc:
         problems = [Problem("error", str(exc))]
     except Interrupted as exc:
         out.problem(Problem("error", str(exc)))
-        return EXIT_INTERRUPTED
+        return interrupted_status()
     except KeyboardInterrupt:
         out.problem(Problem("error", "interrupted"))
-        return EXIT_INTERRUPTED
+        return interrupted_status()
     except BrokenPipeError:
         return EXIT_FAILED
     except Exception as exc:  # our own fault: one line, never a bare traceback

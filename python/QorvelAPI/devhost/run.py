@@ -27,6 +27,7 @@ from .loader import LoadedPlugin, Problem, collect_problems, one_line, plugin_tr
 from .remote import LocalRemote
 from .runner import QueueError, choose_queue
 from .ssh_remote import RunRemotes
+from .stopping import cleaning_up, stops_on_signals
 from .placement import Placement, check_stored
 from .pluginchecks import normalised
 from .values import ValueCheckError, check_value, check_values
@@ -272,6 +273,7 @@ class LocalHost:
                 return block
         raise FlowError(f"block '{placed.blockID}' (#{placed.placedID}) is not a block of plugin {self.plugin.id}")
 
+    @stops_on_signals
     def run_flow(self, flow: Flow, on_result: Callable[[BlockResult], None] | None = None) -> FlowRun:
         """Runs the flow's placements in dependency order; ``on_result`` sees each result as it is ready."""
         placements = check_flow(flow, self.declared_exact)
@@ -313,8 +315,10 @@ class LocalHost:
                 if result.status == "cancelled":
                     raise KeyboardInterrupt
         except KeyboardInterrupt:
-            remote.cancelAll()
-            self._remotes.cancel_all()
+            remotes = self._remotes
+            with cleaning_up(lambda: remote.submittedJobs() + remotes.submitted_jobs()):
+                remote.cancelAll()
+                remotes.cancel_all()
             interrupted = Interrupted("interrupted; jobs of this run were cancelled", run)
         else:
             interrupted = None
