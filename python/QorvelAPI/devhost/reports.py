@@ -13,6 +13,7 @@ import time
 import xml.etree.ElementTree as ET
 from typing import Any, Dict, List
 
+from .capture import entry_line
 from .cases import Outcome, TestReport
 
 MARKS = {"passed": "PASS", "failed": "FAIL", "error": "ERROR", "skipped": "SKIP"}
@@ -65,6 +66,15 @@ def _suite(parent: ET.Element, name: str, outcomes: List[Outcome]) -> None:
         if result is not None and (result.logs or result.viewer_actions):
             out = ET.SubElement(case, "system-out")
             out.text = result.logs + "".join(f"viewer action: {_action_line(a)}\n" for a in result.viewer_actions)
+        errors = _captured_errors(result)
+        if errors:
+            ET.SubElement(case, "system-err").text = errors
+
+
+def _captured_errors(result: Any) -> str:
+    """What the blocks wrote to standard error and logged, block by block, in order."""
+    blocks = [] if result is None else list(result.blocks) if hasattr(result, "blocks") else [result]
+    return "".join(entry_line(e) for block in blocks for e in block.output if e["stream"] != "stdout")
 
 
 def write_junit(report: TestReport, path: str) -> None:

@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import contextlib
 import copy
-import io
 import os
 import re
 import time
@@ -21,6 +20,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable
 
 from .action_checks import empty_required, returned_values, variable_writes
+from .capture import block_log_text, captured_output, printed_text
 from .flow import Flow, FlowError, PlacedBlock
 from .flowcheck import check_flow, input_variables
 from .loader import LoadedPlugin, Problem, collect_problems, one_line, plugin_traceback
@@ -102,6 +102,7 @@ class BlockResult:
     pluginTraceback: str | None = None
     job: JobInfo | None = None
     printed: str = ""
+    output: list = field(default_factory=list)  # stdout (when captured), stderr and log records, in order
     seconds: float = 0.0
 
     def toDict(self) -> dict:
@@ -111,7 +112,7 @@ class BlockResult:
             "blockLogs": self.blockLogs, "viewerActions": self.viewerActions,
             "messages": [m.toDict() for m in self.messages], "error": self.error,
             "pluginTraceback": self.pluginTraceback, "job": self.job.toDict() if self.job else None,
-            "printed": self.printed, "seconds": round(self.seconds, 3),
+            "printed": self.printed, "output": self.output, "seconds": round(self.seconds, 3),
         }
 
 
@@ -439,12 +440,14 @@ class LocalHost:
 
     def _plugin_call(self, block, result: BlockResult) -> bool:
         """Calls the block (the plugin's action); False when the action raised."""
-        printed = io.StringIO()
-        redirect = contextlib.redirect_stdout(printed) if self.capture_stdout else contextlib.nullcontext()
+        entries: list[dict] = []
         returned: list[str] = []
         try:
-            with redirect, returned_values(block) as returned:
-                block()
+            try:
+                with captured_output(self.capture_stdout) as entries, returned_values(block) as returned:
+                    block()
+            finally:  # what the action logged comes before the host's own lines
+                block.blockLogs = (block.blockLogs or "") + block_log_text(entries)
             return self._check_outputs(block, result)
         except KeyboardInterrupt:
             raise
@@ -458,7 +461,8 @@ class LocalHost:
             block.blockLogs = (block.blockLogs or "") + result.pluginTraceback
             return False
         finally:
-            result.printed += printed.getvalue()
+            result.printed += printed_text(entries)
+            result.output.extend(entries)
             self._warn(result, returned)
 
     def _warn(self, result: BlockResult, warnings: list[str]) -> None:
