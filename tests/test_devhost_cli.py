@@ -277,6 +277,8 @@ plugin.addBlock(picker)
     code, out, _ = cli("run", folder, "picker", "--input-group", "by_id", "--input", "id=42", "--json")
     assert code == 0 and json.loads(out)["blocks"][0]["outputs"] == {"picked": "by_id:42"}
     code, _, err = cli("run", folder, "picker", "--input-group", "by_id", "--input", "name=x")
-    assert code == 1 and problem_lines(err) == ["error: block demo_tools.picker has no input 'name' (inputs: id)"]
+    assert code == 1 and problem_lines(err) == ["error: block demo_tools.picker has no input 'name' (inputs: id); it is an input "
+                                              "of the group 'by_name': choose it with --input-group by_name "
+                                              "(input_group=)"]
     code, _, err = cli("run", folder, "picker", "--input-group", "other")
     assert code == 1 and "has no input group 'other' (groups: by_name, by_id)" in err

@@ -20,7 +20,10 @@ failed or ``check`` found errors (or warnings, with ``--strict``), 2 for a wrong
 from __future__ import annotations
 
 import argparse
+import os
 import sys
+import tomllib
+from importlib import metadata
 
 from .commands import check, config, describe, flow, new, remotes, run, serve, test
 from .commands.assignments import parse_value  # noqa: F401 - part of this module's interface
@@ -37,9 +40,23 @@ COMMANDS = {"check": check, "describe": describe, "run": run, "flow": flow, "tes
             "config": config, "remotes": remotes, "serve": serve}
 
 
+def _version() -> str:
+    """The installed package's version, else the checkout's (a build in place is not installed)."""
+    try:
+        return metadata.version("qorvel-api")
+    except metadata.PackageNotFoundError:
+        pyproject = os.path.join(os.path.dirname(__file__), "..", "..", "..", "pyproject.toml")
+        try:
+            with open(pyproject, "rb") as handle:
+                return tomllib.load(handle)["project"]["version"]
+        except (OSError, KeyError, tomllib.TOMLDecodeError):
+            return "unknown"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="qorvel-plugin",
                                      description="Load, check and run a Qorvel plugin on this machine.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for name, command in COMMANDS.items():
         p = sub.add_parser(name, help=command.HELP, description=command.HELP,

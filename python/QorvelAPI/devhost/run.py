@@ -252,14 +252,25 @@ class LocalHost:
     @staticmethod
     def _check_names(declared, variables: dict, inputs: dict, group: str | None) -> None:
         names = [v.id for v in declared._variables]
-        for key in variables:
-            if key not in names:
-                raise HostError(f"block {declared.id} has no variable '{key}' (variables: {', '.join(names) or 'none'})")
         group = group or declared.selectedInputGroup
         members = [v.id for v in declared._inputGroups[group].variables] if group in declared._inputGroups else []
+        for key in variables:
+            if key not in names:
+                hint = "; it is an input: give it with --input (inputs=)" if key in members else ""
+                raise HostError(f"block {declared.id} has no variable '{key}' (variables: "
+                                f"{', '.join(names) or 'none'}){hint}")
         for key in inputs:
             if key not in members:
-                raise HostError(f"block {declared.id} has no input '{key}' (inputs: {', '.join(members) or 'none'})")
+                raise HostError(f"block {declared.id} has no input '{key}' (inputs: {', '.join(members) or 'none'})"
+                                f"{LocalHost._input_hint(declared, key, names)}")
+
+    @staticmethod
+    def _input_hint(declared, key: str, variables: list[str]) -> str:
+        """Where the input that was not found is: another input group, or the block's variables."""
+        groups = [gid for gid, g in declared._inputGroups.items() if key in [v.id for v in g.variables]]
+        if groups:
+            return f"; it is an input of the group '{groups[0]}': choose it with --input-group {groups[0]} (input_group=)"
+        return "; it is a variable: give it with --set (set=)" if key in variables else ""
 
     # -- flows -------------------------------------------------------------------------------
 

@@ -16,9 +16,11 @@ EPILOG = values_help()
 
 
 def add_arguments(p) -> None:
-    p.add_argument("flow", metavar="FLOW_FILE_OR_NAME")
+    p.add_argument("flow", metavar="FLOW_FILE_OR_NAME",
+                   help="a .flow file (from here or from the plugin folder), or a preset flow's name")
     p.add_argument("--set", action="append", metavar="PLACED_ID.VAR=VALUE",
-                   help="value of a variable of one placement (JSON or text)")
+                   help="value of a variable of one placement (JSON or text); the placement is its placed "
+                        "identifier, or its block identifier when the flow places that block once")
     p.add_argument("--input", action="append", metavar="PLACED_ID.ID=VALUE",
                    help="value of an input of one placement (JSON or text)")
     add_running_options(p)
