@@ -70,8 +70,8 @@ def placed_assignments(flow: Flow, texts: dict, option: str) -> dict[int, dict]:
         if dot and rest and not head.isdigit():
             head, rest = _placement_of_block(flow, name, option)
         if not dot or not head.isdigit() or not rest:
-            raise UsageError(f"{option} of a flow expects PLACED_ID.NAME=VALUE or BLOCK_ID.NAME=VALUE, "
-                             f"got '{name}={text}'")
+            raise UsageError(f"{option} of a flow expects PLACED_ID.NAME=VALUE, got '{name}={text}' (BLOCK_ID "
+                             f"in place of PLACED_ID works when the flow places that block once)")
         if int(head) not in known:
             raise UsageError(f"{option} {name}: flow '{flow.name}' has no block with placedID {head} "
                              f"(placedIDs: {', '.join(str(p) for p in sorted(known)) or 'none'})")
