@@ -65,11 +65,26 @@ def build_parser() -> argparse.ArgumentParser:
             p.add_argument("plugin_dir", metavar="PLUGIN_DIR", help="the plugin folder (holding plugin.meta)")
         p.add_argument("--json", action="store_true", help="print the result as JSON")
         command.add_arguments(p)
+        parser.set_defaults(**{f"_parser_{name}": p})
     return parser
 
 
+def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
+    """The arguments; an unknown one is refused with the usage of its command, not the program's."""
+    argv = list(sys.argv[1:] if argv is None else argv)
+    # What follows "--" is the command's to pass on (test gives it to pytest), never parsed here.
+    after = argv[argv.index("--") + 1:] if "--" in argv else []
+    args, unknown = build_parser().parse_known_args(argv[:len(argv) - len(after) - 1] if "--" in argv else argv)
+    args.passed_on = after
+    if after and not getattr(COMMANDS[args.command], "PASSES_ON", False):
+        unknown += ["--", *after]
+    if unknown:
+        getattr(args, f"_parser_{args.command}").error(f"unrecognized arguments: {' '.join(unknown)}")
+    return args
+
+
 def main(argv: list[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    args = parse_arguments(argv)
     out = Output(args.json)
     register_flow_manager()
     try:

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import html
 import json
+import os
 import time
 import xml.etree.ElementTree as ET
 from typing import Any, Dict, List
@@ -53,7 +54,7 @@ def _suite(parent: ET.Element, name: str, outcomes: List[Outcome]) -> None:
                           time=f"{sum(o.seconds for o in outcomes):.3f}",
                           timestamp=time.strftime("%Y-%m-%dT%H:%M:%S"))
     for outcome in outcomes:
-        case = ET.SubElement(suite, "testcase", classname=outcome.source.replace("/", "."), name=outcome.name,
+        case = ET.SubElement(suite, "testcase", classname=_classname(outcome.source), name=outcome.name,
                              time=f"{outcome.seconds:.3f}")
         text = "\n".join(outcome.failures + ([outcome.detail] if outcome.detail else []))
         if outcome.status in ("failed", "error"):
@@ -69,6 +70,15 @@ def _suite(parent: ET.Element, name: str, outcomes: List[Outcome]) -> None:
         errors = _captured_errors(result)
         if errors:
             ET.SubElement(case, "system-err").text = errors
+
+
+def _classname(source: str) -> str:
+    """The JUnit class of a test file: its path with dots, a pytest file without ".py" and a case
+    file's extension joined by "_" ("Tests.test_x", "Tests.cases_json"), since CI viewers take
+    the last dot as the start of the class name."""
+    stem, extension = os.path.splitext(source)
+    name = stem if extension == ".py" else stem + extension.replace(".", "_")
+    return name.replace(os.sep, ".").replace("/", ".")
 
 
 def _captured_errors(result: Any) -> str:
