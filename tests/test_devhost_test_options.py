@@ -1,7 +1,10 @@
 """`qorvel-plugin test` takes pytest's options, selects case-file entries with -k, and writes JUnit
 class names that CI viewers do not split at the file's dot."""
 import json
+import os
+import subprocess
 import xml.etree.ElementTree as ET
+from pathlib import Path
 
 import pytest
 
@@ -45,3 +48,37 @@ def test_keyword_exitfirst_and_pytest_arguments(cli, capsys, tmp_path):
         cli("test", folder, "--bogus")
     err = capsys.readouterr().err
     assert refused.value.code == 2 and err.startswith("usage: qorvel-plugin test ") and "arguments: --bogus" in err
+
+
+def test_pytest_in_an_environment_runs_its_own_interpreter(tmp_path):
+    root = Path(__file__).resolve().parents[1]
+    venv = tmp_path / "venv"
+    subprocess.run(["bash", "-c", f'source scripts/environments.sh && make_venv "{venv}" /usr/bin/python3'],
+                   cwd=root, check=True, capture_output=True, timeout=120)
+    (tmp_path / "test_where.py").write_text(f"import sys\ndef test_where():\n    assert sys.prefix == {str(venv)!r}\n")
+    env = {**os.environ, "PATH": f"{venv / 'bin'}:{os.environ['PATH']}"}
+    done = subprocess.run(["pytest", "-q", "-p", "no:cacheprovider", str(tmp_path / "test_where.py")], env=env,
+                          cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_setup_keeps_a_command_link_to_another_checkout(tmp_path):
+    root = Path(__file__).resolve().parents[1]
+    other, mine = tmp_path / "other" / "qorvel-plugin", tmp_path / "mine" / "qorvel-plugin"
+    for command in (other, mine):
+        command.parent.mkdir()
+        command.write_text("#!/bin/sh\n")
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "qorvel-plugin").symlink_to(other)
+
+    def link():
+        return subprocess.run(["bash", "-c", f'source scripts/command_link.sh && link_command "{bin_dir}" "{mine}"'],
+                              cwd=root, capture_output=True, text=True, check=True).stdout
+
+    assert link() == (f"setup: {bin_dir}/qorvel-plugin kept: it runs another checkout ({other}); "
+                      f"to use this one: ln -sfn {mine} {bin_dir}/qorvel-plugin\n")
+    assert os.readlink(bin_dir / "qorvel-plugin") == str(other)
+    other.unlink()  # a link to a checkout that is gone is taken over
+    assert link() == f"setup: {bin_dir}/qorvel-plugin -> {mine}\n"
+    assert os.readlink(bin_dir / "qorvel-plugin") == str(mine)
