@@ -82,3 +82,27 @@ def test_setup_keeps_a_command_link_to_another_checkout(tmp_path):
     other.unlink()  # a link to a checkout that is gone is taken over
     assert link() == f"setup: {bin_dir}/qorvel-plugin -> {mine}\n"
     assert os.readlink(bin_dir / "qorvel-plugin") == str(mine)
+
+
+def test_relative_paths_are_read_from_the_plugin_folder(cli, tmp_path):
+    script = """
+from QorvelAPI.plugins import Plugin, PluginBlock, PluginVariable, VariableTypes
+
+def read(block):
+    block.setOutput("text", open(block.inputs["path"]).read())
+
+plugin = Plugin()
+plugin.addBlock(PluginBlock("Read", "d", action=read, id="read",
+                            inputs=[PluginVariable("path", "Path", "p", VariableTypes.FILE)],
+                            outputs=[PluginVariable("text", "Text", "t", VariableTypes.STRING)]))
+"""
+    folder = make_plugin_folder(tmp_path, META, script)
+    (folder / "data").mkdir()
+    (folder / "data" / "x.txt").write_text("hello")
+    code, out, err = cli("run", folder, "read", "--input", "path=data/x.txt", "--queue", "local", "--json")
+    block = json.loads(out)["blocks"][0]
+    assert code == 0 and block["outputs"] == {"text": "hello"} and block["messages"] == [], err
+    (folder / "Tests").mkdir()
+    (folder / "Tests" / "read.json").write_text(json.dumps(
+        {"name": "reads", "block": "read", "inputs": {"path": "data/x.txt"}, "expect": {"outputs": {"text": "hello"}}}))
+    assert cli("test", folder)[0] == 0

@@ -30,7 +30,7 @@ from .ssh_remote import RunRemotes
 from .stopping import cleaning_up, stops_on_signals
 from .placement import Placement, check_stored
 from .pluginchecks import normalised
-from .values import ValueCheckError, check_value, check_values
+from .values import ValueCheckError, check_value, check_values, resolve_paths
 from .viewer_checks import action_warnings, float_list_help
 
 
@@ -414,8 +414,10 @@ class LocalHost:
 
     def _prepare(self, flow: Flow, placement: Placement, remote: LocalRemote, config: dict, incoming: list):
         placed, declared, block, label = placement.placed, placement.declared, placement.block, placement.label
-        variables = copy.deepcopy(flow.variableValues.get(placed.placedID, {}))
-        inputs = copy.deepcopy(placed.inputs)
+        folder = self.plugin._path
+        variables = resolve_paths(declared._variables, copy.deepcopy(flow.variableValues.get(placed.placedID, {})),
+                                  folder)
+        inputs = resolve_paths(input_variables(declared, placed), copy.deepcopy(placed.inputs), folder)
         input_ids = [v.id for v in input_variables(declared, placed)]
         variable_ids = [v.id for v in block._variables]
         for edge, origin in incoming:
