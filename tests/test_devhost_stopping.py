@@ -5,6 +5,7 @@ import signal
 import subprocess
 import sys
 import time
+import urllib.request
 from pathlib import Path
 
 import pytest
@@ -126,3 +127,22 @@ def test_a_plugin_host_run_in_a_script_cleans_up_then_ends_by_the_signal(tmp_pat
     assert process.wait(timeout=60) == -signal.SIGTERM
     assert "CANCELLED" in next(work.glob("*.flow")).read_text()
     assert _process_gone(int((work / "pid").read_text()))
+
+
+def test_serve_logs_each_request_and_stops_on_sigterm(tmp_path):
+    folder = make_plugin_folder(tmp_path, META, SCRIPT)
+    env = {**os.environ, "PYTHONPATH": str(ROOT / "python"), "XDG_CONFIG_HOME": str(tmp_path / "config"),
+           "XDG_STATE_HOME": str(tmp_path / "state")}
+    process = subprocess.Popen([sys.executable, "-m", "QorvelAPI.devhost", "serve", str(folder), "--port", "0",
+                                "--queue", "local", "--runs-dir", str(tmp_path / "runs")], env=env,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        url = process.stdout.readline().split(" at ")[1].split()[0]
+        with urllib.request.urlopen(url + "api/plugin", timeout=30) as reply:
+            assert reply.status == 200
+        process.send_signal(signal.SIGTERM)
+        _, err = process.communicate(timeout=60)
+    finally:
+        process.kill()
+    assert process.returncode == 128 + signal.SIGTERM
+    assert "serve: GET /api/plugin 200\n" in err

@@ -34,7 +34,7 @@ from ..run import HostError, LocalHost
 from . import pages as page_host
 from ..values import ValueCheckError, check_value
 from ..vartypes import page_table
-from .session import RunBusy, RunSession
+from .session import RunBusy, RunSession, terminal_line
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8",
@@ -259,6 +259,12 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, format: str, *args) -> None:  # noqa: A002 - the base class's name
         if getattr(self.app, "verbose", False):
             super().log_message(format, *args)
+
+    def log_request(self, code: Any = "-", size: Any = "-") -> None:
+        """One line per request on the terminal (the process's own stderr: a running block's
+        stderr is captured for its logs)."""
+        status = getattr(code, "value", code)
+        terminal_line(f"{self.command} {self.path} {status}")
 
     def _send(self, status: int, body: bytes, kind: str, extra: dict | None = None) -> None:
         self.send_response(status)
