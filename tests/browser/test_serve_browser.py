@@ -265,3 +265,19 @@ def test_cards_fit_and_the_side_pane_stays_in_view_at_1280_by_900(browser, examp
         browser.evaluate("window.scrollTo(0, 0)")
         browser.page("Emulation.clearDeviceMetricsOverride")
     assert layout["overflowing"] == [] and 0 <= layout["sideTop"] < 900, layout
+
+
+def test_typed_values_survive_a_reload_until_reset(browser, example):
+    screen = card("example_plugin.screen_ligands")
+    field = f"{screen}.node.querySelector('table.variables [data-variable=threshold] input')"
+    open_page(browser, example)
+    try:
+        assert browser.evaluate(set_field(field, "-8.25"))
+        open_page(browser, example)
+        assert browser.evaluate(f"{field}.value") == "-8.25"
+        browser.evaluate(f"{screen}.node.querySelector('button.reset').click()")
+        assert browser.evaluate(f"{field}.value") != "-8.25"
+        open_page(browser, example)
+        assert browser.evaluate(f"{field}.value") != "-8.25"
+    finally:
+        browser.evaluate("localStorage.clear()")
