@@ -55,10 +55,14 @@ fetch() {  # venv requirement...: true when every requirement is installed
 
 make_venv() {  # folder interpreter
     local folder=$1 python=$2
-    [ -x "$folder/bin/python" ] && return 0
+    if [ -x "$folder/bin/python" ]; then
+        add_pytest_launcher "$folder"
+        return 0
+    fi
     # --system-site-packages: each venv sees its interpreter's own packages (Debian's
     # pydantic 1.x for /usr/bin/python3, the preinstalled pydantic 2.x for pyenv's 3.11).
     "$python" -m venv --system-site-packages "$folder"
+    add_pytest_launcher "$folder"
     if ! "$folder/bin/python" -c 'import sys; sys.exit("/usr/lib/python3/dist-packages" not in sys.path)'; then
         # Debian's test tools (pytest, hypothesis) appended after the interpreter's own
         # packages, so that the environment's own pydantic is the one imported.
@@ -66,6 +70,17 @@ make_venv() {  # folder interpreter
         site=$("$folder/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
         printf 'import sys\nif "/usr/lib/python3/dist-packages" not in sys.path:\n    sys.path.append("/usr/lib/python3/dist-packages")\n' > "$site/sitecustomize.py"
         "$python" -c 'import setuptools' 2>/dev/null || add_setuptools "$folder" "$python"
+    fi
+}
+
+# pytest comes from Debian's packages, whose script runs the system interpreter: in an activated
+# environment `pytest` would then not see the environment's packages. Each environment gets a
+# launcher that runs its own interpreter (one that pip installed is left alone).
+add_pytest_launcher() {  # folder
+    local launcher=$1/bin/pytest
+    if [ ! -e "$launcher" ] || grep -q 'qorvel: environment pytest' "$launcher"; then
+        printf '#!/bin/sh\n# qorvel: environment pytest\nexec "$(dirname "$0")/python" -m pytest "$@"\n' > "$launcher"
+        chmod +x "$launcher"
     fi
 }
 

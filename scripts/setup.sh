@@ -10,6 +10,7 @@ PACKAGES=(build-essential python3-dev python3-venv python3-pip python3-pytest py
           python3-sphinx furo python3-myst-parser python3-nbsphinx python3-nbclient python3-ipykernel
           python3-nbformat)
 
+echo "setup: Debian packages ..."
 missing=()
 for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -23,6 +24,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # The viewer bundle of `qorvel-plugin serve`, before the package is installed anywhere.
+echo "setup: the viewer bundle and the editor's layout library ..."
 bash scripts/fetch_molstar.sh && bash scripts/fetch_dagre.sh
 
 source scripts/environments.sh
@@ -39,17 +41,23 @@ pyenv_python() {  # version (3.12): the preinstalled CPython of that version, or
     done
 }
 
+environment() {  # folder interpreter
+    echo "setup: environment $1 ($2) ..."
+    make_venv "$1" "$2"
+}
+
 install_package() {  # name
+    echo "setup: building and installing the package into $1 ..."
     "$1/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps --no-index . >/dev/null
     "$1/bin/python" -c 'import QorvelAPI.plugins, QorvelAPI.molstar, pydantic, pytest; print("setup:", "'"$1"'", "pydantic", pydantic.VERSION)'
 }
 
-make_venv .venv /usr/bin/python3
+environment .venv /usr/bin/python3
 install_package .venv
 
 PY311=${PY311:-$(pyenv_python 3.11)}
 if [ -n "$PY311" ]; then
-    make_venv .venv-py311 "$PY311"
+    environment .venv-py311 "$PY311"
     fetch .venv-py311 $(extra_requirements .venv-py311) ||
         skipped+=("molviewspec in .venv-py311 (did not install from $PACKAGE_SOURCE)")
     install_package .venv-py311
@@ -64,7 +72,7 @@ for version in 3.12 3.13; do
         skipped+=("$name (no CPython $version)")
         continue
     fi
-    make_venv "$name" "$python"
+    environment "$name" "$python"
     if ! fetch "$name" $(extra_requirements "$name"); then
         rm -rf "$name"  # an environment without pydantic would only fail every test
         skipped+=("$name ($(extra_requirements "$name") did not install from $PACKAGE_SOURCE)")
@@ -81,13 +89,8 @@ fi
 # `qorvel-plugin` on every shell's PATH without activating .venv (the link runs the venv's own
 # interpreter). Left alone in CI, whose throwaway clone must not take over the machine's command,
 # and when something other than such a link already has the name.
-BIN_DIR=${QORVEL_BIN_DIR:-/usr/local/bin}
-command_link=$BIN_DIR/qorvel-plugin
 if [ "${CI:-}" != "true" ]; then
-    if { [ -L "$command_link" ] || [ ! -e "$command_link" ]; } && [ -w "$BIN_DIR" ]; then
-        ln -sfn "$PWD/.venv/bin/qorvel-plugin" "$command_link"
-        echo "setup: $command_link -> $PWD/.venv/bin/qorvel-plugin"
-    else
-        echo "setup: $command_link left as it is; run '. .venv/bin/activate' to use qorvel-plugin" >&2
-    fi
+    echo "setup: the qorvel-plugin command ..."
+    source scripts/command_link.sh
+    link_command "${QORVEL_BIN_DIR:-/usr/local/bin}" "$PWD/.venv/bin/qorvel-plugin"
 fi

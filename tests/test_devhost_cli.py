@@ -112,7 +112,7 @@ def test_check_lists_blocks_pages_configs_and_flows(cli, tmp_path):
     assert code == 1 and len(report["problems"]) == 1 and "broken.flow" in report["problems"][0]["message"]
     os.remove(os.path.join(folder, "Flows", "broken.flow"))
     code, out, err = cli("check", folder)
-    assert code == 0 and "demo_tools.shouter  [base]" in out and "no problems found" in err
+    assert code == 0 and "demo_tools.shouter  [base]" in out and "no problems found" in out
 
 
 def test_describe_gives_the_block_dictionaries(cli, tmp_path):
@@ -278,6 +278,8 @@ plugin.addBlock(picker)
     code, out, _ = cli("run", folder, "picker", "--input-group", "by_id", "--input", "id=42", "--json")
     assert code == 0 and json.loads(out)["blocks"][0]["outputs"] == {"picked": "by_id:42"}
     code, _, err = cli("run", folder, "picker", "--input-group", "by_id", "--input", "name=x")
-    assert code == 1 and problem_lines(err) == ["error: block demo_tools.picker has no input 'name' (inputs: id)"]
+    assert code == 1 and problem_lines(err) == ["error: block demo_tools.picker has no input 'name' (inputs: id); it is an input "
+                                              "of the group 'by_name': choose it with --input-group by_name "
+                                              "(input_group=)"]
     code, _, err = cli("run", folder, "picker", "--input-group", "other")
     assert code == 1 and "has no input group 'other' (groups: by_name, by_id)" in err

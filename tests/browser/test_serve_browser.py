@@ -240,3 +240,44 @@ def test_a_checkbox_with_allowed_values_is_a_multi_choice_that_runs(browser, tmp
         assert last_result(browser, 1)["outputs"]["picked"] == {"chains": ["C"], "strict": True}
     finally:
         served.close()
+
+
+# Cells of the card tables that stick out of their card, and where the side pane is after a scroll.
+LAYOUT = """(() => {
+    const out = [];
+    for (const card of document.querySelectorAll("#blocks .card")) {
+        const edge = card.getBoundingClientRect().right;
+        for (const cell of card.querySelectorAll("td, th, input, select, textarea")) {
+            if (cell.getBoundingClientRect().right > edge + 1) out.push(`${card.dataset.block} ${cell.tagName}`);
+        }
+    }
+    window.scrollTo(0, document.body.scrollHeight);
+    const side = document.querySelector("#side").getBoundingClientRect();
+    return { overflowing: [...new Set(out)], sideTop: side.top, sideBottom: side.bottom };
+})()"""
+
+
+def test_cards_fit_and_the_side_pane_stays_in_view_at_1280_by_900(browser, example):
+    browser.page("Emulation.setDeviceMetricsOverride", width=1280, height=900, deviceScaleFactor=1, mobile=False)
+    try:
+        layout = browser.evaluate(LAYOUT)
+    finally:
+        browser.evaluate("window.scrollTo(0, 0)")
+        browser.page("Emulation.clearDeviceMetricsOverride")
+    assert layout["overflowing"] == [] and 0 <= layout["sideTop"] < 900, layout
+
+
+def test_typed_values_survive_a_reload_until_reset(browser, example):
+    screen = card("example_plugin.screen_ligands")
+    field = f"{screen}.node.querySelector('table.variables [data-variable=threshold] input')"
+    open_page(browser, example)
+    try:
+        assert browser.evaluate(set_field(field, "-8.25"))
+        open_page(browser, example)
+        assert browser.evaluate(f"{field}.value") == "-8.25"
+        browser.evaluate(f"{screen}.node.querySelector('button.reset').click()")
+        assert browser.evaluate(f"{field}.value") != "-8.25"
+        open_page(browser, example)
+        assert browser.evaluate(f"{field}.value") != "-8.25"
+    finally:
+        browser.evaluate("localStorage.clear()")

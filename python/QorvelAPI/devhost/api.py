@@ -99,6 +99,8 @@ class RunResult:
     workdir: str
     raw: BlockResult = field(repr=False, compare=False)
     flow_run: FlowRun = field(repr=False, compare=False)
+    # What the action printed and logged, in order (see ``capture``).
+    output: List[Any] = field(default_factory=list)
 
     @property
     def ok(self) -> bool:
@@ -117,7 +119,8 @@ class RunResult:
             job=None if job is None else JobResult(job.jobID, job.status, job.stdOut, job.stdErr, job.seconds,
                                                    job.detailedStatus, job.tasks),
             error=result.error, traceback=result.pluginTraceback, messages=[m.line() for m in result.messages],
-            seconds=result.seconds, flow_path=run.savedTo, workdir=run.flow.folder, raw=result, flow_run=run)
+            seconds=result.seconds, flow_path=run.savedTo, workdir=run.flow.folder, raw=result, flow_run=run,
+            output=list(result.output))
 
 
 @dataclass(frozen=True)

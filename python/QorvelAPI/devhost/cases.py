@@ -36,7 +36,7 @@ import tempfile
 import time
 import xml.etree.ElementTree as ET
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from .api import FlowResult, PluginHost, RunResult
 from .expect import CaseError, mismatches
@@ -281,10 +281,14 @@ def pytest_environment() -> Dict[str, str]:
     return env
 
 
-def run_pytest(folder: str, scripts: List[str], workdir: str, queue: str, job_timeout: float) -> Tuple[List[Outcome], str]:
-    """Runs the pytest files in a pytest process of their own; one outcome per test."""
+def run_pytest(folder: str, scripts: List[str], workdir: str, queue: str, job_timeout: float,
+               pytest_args: Sequence[str] = ()) -> Tuple[List[Outcome], str]:
+    """Runs the pytest files in a pytest process of their own, with the author's own pytest
+    options (``pytest_args``); one outcome per test."""
     report = os.path.join(workdir, "pytest-junit.xml")
-    command = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+    # --lf reads the cache of the earlier runs (kept in the plugin folder, pytest's root here)
+    cache = [] if {"--lf", "--last-failed"} & set(pytest_args) else ["-p", "no:cacheprovider"]
+    command = [sys.executable, "-m", "pytest", "-q", *cache, *pytest_args,
                # the pytest plugin is registered as "qorvel" where the package is installed; loading
                # it by module name under that name's block serves installed and checkout copies alike
                "-p", "no:qorvel", "-p", "QorvelAPI.devhost.pytest_plugin",
@@ -328,8 +332,22 @@ def load_failure(folder: str, problems: List[Any]) -> TestReport:
 
 # -- the whole run --------------------------------------------------------------------------------
 
+def selected_by_keyword(name: str, expression: Optional[str]) -> bool:
+    """Whether a case's name matches a pytest ``-k`` expression, read as pytest reads it
+    (case-insensitive substrings joined by and, or, not and parentheses)."""
+    if not expression:
+        return True
+    from _pytest.mark.expression import Expression  # noqa: PLC0415 - pytest's own reading of -k
+
+    wanted = name.lower()
+    return Expression.compile(expression).evaluate(lambda word, **_: word.lower() in wanted)
+
+
 def run_tests(loaded: LoadedPlugin, queue: str = "local", job_timeout: float = DEFAULT_TIMEOUT,
-              workdir: Optional[str] = None) -> TestReport:
+              workdir: Optional[str] = None, pytest_args: Sequence[str] = (), keyword: Optional[str] = None,
+              exit_first: bool = False) -> TestReport:
+    """Runs the cases (those whose name matches ``keyword``, a ``-k`` expression), then the pytest
+    files with ``pytest_args``; ``exit_first`` stops at the first case that does not pass."""
     started = time.monotonic()
     folder = loaded.folder
     root = os.path.abspath(workdir) if workdir else tempfile.mkdtemp(prefix="qorvel-test-")
@@ -337,9 +355,14 @@ def run_tests(loaded: LoadedPlugin, queue: str = "local", job_timeout: float = D
     names, scripts = case_files(os.path.join(folder, "Tests"))
     cases, outcomes = read_cases(folder, names)
     for index, case in enumerate(cases, 1):
-        outcomes.append(run_case(case, loaded, os.path.join(root, f"case-{index}"), queue, job_timeout))
+        if exit_first and any(o.status in ("failed", "error") for o in outcomes):
+            break
+        if selected_by_keyword(case.name, keyword):
+            outcomes.append(run_case(case, loaded, os.path.join(root, f"case-{index}"), queue, job_timeout))
     output = ""
+    if exit_first and any(o.status in ("failed", "error") for o in outcomes):
+        scripts = []
     if scripts:
-        found, output = run_pytest(folder, scripts, root, queue, job_timeout)
+        found, output = run_pytest(folder, scripts, root, queue, job_timeout, pytest_args)
         outcomes.extend(found)
     return TestReport(loaded.plugin.id, folder, outcomes, time.monotonic() - started, output)

@@ -13,22 +13,26 @@
 Every command takes ``--json``. Problems are reported one per line on standard error
 ("error: ..." / "warning: ..."); the exit status is 0 on success, 1 when loading or running
 failed or ``check`` found errors (or warnings, with ``--strict``), 2 for a wrong command line,
-130 when interrupted. Values are checked against their variables' types (see ``vartypes``);
+130 when interrupted (128 + the signal's number for SIGTERM and SIGHUP, which stop a run as Ctrl-C does). Values are checked against their variables' types (see ``vartypes``);
 "group.member=VALUE" sets one member of a group.
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import sys
+import tomllib
+from importlib import metadata
 
 from .commands import check, config, describe, flow, new, remotes, run, serve, test
 from .commands.assignments import parse_value  # noqa: F401 - part of this module's interface
-from .commands.output import EXIT_FAILED, EXIT_INTERRUPTED, Output, UsageError, dumps
+from .commands.output import EXIT_FAILED, Output, UsageError, dumps
 from .flow import FlowError, register_flow_manager
 from .loader import PluginLoadError, Problem, one_line
 from .run import HostError, Interrupted
 from .runner import QueueError
+from .stopping import interrupted_status, received, stop_signals
 from .values import ValueCheckError
 
 # The commands in the order the help lists them.
@@ -36,9 +40,23 @@ COMMANDS = {"check": check, "describe": describe, "run": run, "flow": flow, "tes
             "config": config, "remotes": remotes, "serve": serve}
 
 
+def _version() -> str:
+    """The installed package's version, else the checkout's (a build in place is not installed)."""
+    try:
+        return metadata.version("qorvel-api")
+    except metadata.PackageNotFoundError:
+        pyproject = os.path.join(os.path.dirname(__file__), "..", "..", "..", "pyproject.toml")
+        try:
+            with open(pyproject, "rb") as handle:
+                return tomllib.load(handle)["project"]["version"]
+        except (OSError, KeyError, tomllib.TOMLDecodeError):
+            return "unknown"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="qorvel-plugin",
                                      description="Load, check and run a Qorvel plugin on this machine.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for name, command in COMMANDS.items():
         p = sub.add_parser(name, help=command.HELP, description=command.HELP,
@@ -47,25 +65,43 @@ def build_parser() -> argparse.ArgumentParser:
             p.add_argument("plugin_dir", metavar="PLUGIN_DIR", help="the plugin folder (holding plugin.meta)")
         p.add_argument("--json", action="store_true", help="print the result as JSON")
         command.add_arguments(p)
+        parser.set_defaults(**{f"_parser_{name}": p})
     return parser
 
 
+def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
+    """The arguments; an unknown one is refused with the usage of its command, not the program's."""
+    argv = list(sys.argv[1:] if argv is None else argv)
+    # What follows "--" is the command's to pass on (test gives it to pytest), never parsed here.
+    after = argv[argv.index("--") + 1:] if "--" in argv else []
+    args, unknown = build_parser().parse_known_args(argv[:len(argv) - len(after) - 1] if "--" in argv else argv)
+    args.passed_on = after
+    if after and not getattr(COMMANDS[args.command], "PASSES_ON", False):
+        unknown += ["--", *after]
+    if unknown:
+        getattr(args, f"_parser_{args.command}").error(f"unrecognized arguments: {' '.join(unknown)}")
+    return args
+
+
 def main(argv: list[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    args = parse_arguments(argv)
     out = Output(args.json)
     register_flow_manager()
     try:
-        return COMMANDS[args.command].run(args, out)
+        with stop_signals():
+            code = COMMANDS[args.command].run(args, out)
+        # serve stops on SIGTERM as on Ctrl-C and returns; the status still says which signal.
+        return 128 + received() if received() else code
     except PluginLoadError as exc:
         problems = exc.problems
     except (HostError, FlowError, QueueError, UsageError, ValueCheckError) as exc:
         problems = [Problem("error", str(exc))]
     except Interrupted as exc:
         out.problem(Problem("error", str(exc)))
-        return EXIT_INTERRUPTED
+        return interrupted_status()
     except KeyboardInterrupt:
         out.problem(Problem("error", "interrupted"))
-        return EXIT_INTERRUPTED
+        return interrupted_status()
     except BrokenPipeError:
         return EXIT_FAILED
     except Exception as exc:  # our own fault: one line, never a bare traceback

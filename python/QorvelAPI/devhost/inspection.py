@@ -6,7 +6,7 @@ import os
 
 from .flow import Flow, FlowError
 from .loader import LoadedPlugin, Problem
-from .pluginchecks import duplicate_blocks, plugin_problems
+from .pluginchecks import duplicate_blocks, plugin_problems, rewritten_identifiers
 from .presets import preset_entries
 from .run import HostError, LocalHost
 
@@ -48,7 +48,8 @@ def inspect_plugin(loaded: LoadedPlugin, config_path: str | None = None) -> tupl
         pages.append(_page_info(page))
         html = os.path.join(plugin._path, "Pages", page.html)
         if not os.path.isfile(html):
-            problems.append(Problem("warning", f"page {page.id}: {os.path.join('Pages', page.html)} not found"))
+            relative = os.path.join("Pages", page.html)
+            problems.append(Problem("error", f"page {page.id}: its HTML file {relative} does not exist"))
     flows, read_problems = preset_entries(plugin)
     problems.extend(read_problems)
     host = LocalHost(loaded, config_path=config_path, queue="local")
@@ -76,6 +77,7 @@ def inspect_plugin(loaded: LoadedPlugin, config_path: str | None = None) -> tupl
         "pages": pages,
         "configs": configs,
         "flows": flow_entries,
+        "rewritten": [{"written": written, "used": used} for written, used in rewritten_identifiers(loaded)],
     }
     return info, problems
 

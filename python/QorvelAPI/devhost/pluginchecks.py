@@ -83,7 +83,9 @@ def shared_saved_ids(entries: list[dict]) -> list[Problem]:
     return problems
 
 
-def _normalised(text: str) -> str:
+def normalised(text: str) -> str:
+    """An identifier as the model stores it: lower case, every other character than a letter or
+    digit an underscore."""
     return re.sub("[^A-Za-z0-9]", "_", text.lower())
 
 
@@ -91,14 +93,14 @@ def _constant(node: ast.AST | None) -> str | None:
     return node.value if isinstance(node, ast.Constant) and isinstance(node.value, str) else None
 
 
-def block_declarations(script: str, plugin_id: str) -> dict[str, list[int]]:
-    """The lines of the block constructors in a plugin script, by the identifier they give."""
+def _block_constructors(script: str) -> Iterator[tuple[str, int]]:
+    """The identifier each block constructor of a plugin script gives (its "id", else its name),
+    as written, with its line."""
     try:
         with open(script, encoding="utf-8") as handle:
             tree = ast.parse(handle.read(), script)
     except (OSError, SyntaxError, ValueError, UnicodeDecodeError):
-        return {}
-    found: dict[str, list[int]] = {}
+        return
     for node in ast.walk(tree):
         if not isinstance(node, ast.Call):
             continue
@@ -109,8 +111,27 @@ def block_declarations(script: str, plugin_id: str) -> dict[str, list[int]]:
         name = _constant(keywords.get("id")) or _constant(keywords.get("name")) or \
             (_constant(node.args[0]) if node.args else None)
         if name is not None:
-            full = f"{plugin_id}.{_normalised(name)}".replace(" ", "_").lower()
-            found.setdefault(full, []).append(node.lineno)
+            yield name, node.lineno
+
+
+def block_declarations(script: str, plugin_id: str) -> dict[str, list[int]]:
+    """The lines of the block constructors in a plugin script, by the identifier they give."""
+    found: dict[str, list[int]] = {}
+    for name, line in _block_constructors(script):
+        found.setdefault(f"{plugin_id}.{normalised(name)}", []).append(line)
+    return found
+
+
+def rewritten_identifiers(loaded: LoadedPlugin) -> list[tuple[str, str]]:
+    """(as written, as used) for the plugin id and each block identifier that the model rewrote."""
+    plugin = loaded.plugin
+    written = loaded.meta.get("id")
+    found = [(written, plugin.id)] if isinstance(written, str) and written != plugin.id else []
+    block_ids = {block.id for block in plugin._blocks}
+    for name, _ in _block_constructors(loaded.script):
+        used = f"{plugin.id}.{normalised(name)}"
+        if name != normalised(name) and used in block_ids and (name, used) not in found:
+            found.append((name, used))
     return found
 
 
@@ -142,4 +163,4 @@ def plugin_problems(loaded: LoadedPlugin, flow_entries: list[dict]) -> list[Prob
     return custom_pages(plugin) + declared_values(plugin) + final_actions(plugin) + shared_saved_ids(flow_entries)
 
 
-__all__ = ["plugin_problems", "duplicate_blocks", "block_declarations"]
+__all__ = ["plugin_problems", "duplicate_blocks", "block_declarations", "normalised", "rewritten_identifiers"]

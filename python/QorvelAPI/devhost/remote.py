@@ -275,6 +275,10 @@ class LocalRemote:
         for key in list(self._jobs):
             self.cancelBlockJobs(*key)
 
+    def submittedJobs(self) -> list[int]:
+        """Every job submitted through this remote, in the order of submission per block."""
+        return [job for jobs in self._jobs.values() for job in jobs]
+
     def __repr__(self) -> str:
         return f"LocalRemote(workDir={self.workDir!r}, queue={self.queue.kind})"
 

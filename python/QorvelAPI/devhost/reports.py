@@ -14,6 +14,7 @@ import time
 import xml.etree.ElementTree as ET
 from typing import Any, Dict, List
 
+from .capture import entry_line
 from .cases import Outcome, TestReport
 
 MARKS = {"passed": "PASS", "failed": "FAIL", "error": "ERROR", "skipped": "SKIP"}
@@ -53,7 +54,7 @@ def _suite(parent: ET.Element, name: str, outcomes: List[Outcome]) -> None:
                           time=f"{sum(o.seconds for o in outcomes):.3f}",
                           timestamp=time.strftime("%Y-%m-%dT%H:%M:%S"))
     for outcome in outcomes:
-        case = ET.SubElement(suite, "testcase", classname=outcome.source.replace("/", "."), name=outcome.name,
+        case = ET.SubElement(suite, "testcase", classname=_classname(outcome.source), name=outcome.name,
                              time=f"{outcome.seconds:.3f}")
         text = "\n".join(outcome.failures + ([outcome.detail] if outcome.detail else []))
         if outcome.status in ("failed", "error"):
@@ -66,6 +67,24 @@ def _suite(parent: ET.Element, name: str, outcomes: List[Outcome]) -> None:
         if result is not None and (result.logs or result.viewer_actions):
             out = ET.SubElement(case, "system-out")
             out.text = result.logs + "".join(f"viewer action: {_action_line(a)}\n" for a in result.viewer_actions)
+        errors = _captured_errors(result)
+        if errors:
+            ET.SubElement(case, "system-err").text = errors
+
+
+def _classname(source: str) -> str:
+    """The JUnit class of a test file: its path with dots, a pytest file without ".py" and a case
+    file's extension joined by "_" ("Tests.test_x", "Tests.cases_json"), since CI viewers take
+    the last dot as the start of the class name."""
+    stem, extension = os.path.splitext(source)
+    name = stem if extension == ".py" else stem + extension.replace(".", "_")
+    return name.replace(os.sep, ".").replace("/", ".")
+
+
+def _captured_errors(result: Any) -> str:
+    """What the blocks wrote to standard error and logged, block by block, in order."""
+    blocks = [] if result is None else list(result.blocks) if hasattr(result, "blocks") else [result]
+    return "".join(entry_line(e) for block in blocks for e in block.output if e["stream"] != "stdout")
 
 
 def _report_folder(path: str) -> None:

@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import contextlib
 import copy
-import io
 import os
 import re
 import time
@@ -21,6 +20,8 @@ from dataclasses import dataclass, field
 from typing import Any, Callable
 
 from . import following
+from .action_checks import empty_required, returned_values, variable_writes
+from .capture import block_log_text, captured_output, printed_text
 from .flow import Flow, FlowError, PlacedBlock
 from .flowcheck import check_flow, input_variables
 from .journal import Journal, cancel_open_jobs
@@ -32,8 +33,11 @@ from .safe_files import FileRefused, TooDeep, check_config_file
 from .ssh_connection import RemoteError
 from .ssh_remote import RunRemotes
 from .following import DEFAULT_RECONNECT_SECONDS, PASSING_STATES, JobTimeout
+from .stopping import cleaning_up, stops_on_signals
 from .placement import Placement, check_stored
-from .values import ValueCheckError, check_value, check_values
+from .pluginchecks import normalised
+from .values import ValueCheckError, check_value, check_values, resolve_paths
+from .viewer_checks import action_warnings, float_list_help
 
 
 class HostError(Exception):
@@ -97,6 +101,7 @@ class BlockResult:
     pluginTraceback: str | None = None
     job: JobInfo | None = None
     printed: str = ""
+    output: list = field(default_factory=list)  # stdout (when captured), stderr and log records, in order
     seconds: float = 0.0
 
     def toDict(self) -> dict:
@@ -106,7 +111,7 @@ class BlockResult:
             "blockLogs": self.blockLogs, "viewerActions": self.viewerActions,
             "messages": [m.toDict() for m in self.messages], "error": self.error,
             "pluginTraceback": self.pluginTraceback, "job": self.job.toDict() if self.job else None,
-            "printed": self.printed, "seconds": round(self.seconds, 3),
+            "printed": self.printed, "output": self.output, "seconds": round(self.seconds, 3),
         }
 
 
@@ -170,7 +175,9 @@ class LocalHost:
     def declared(self, block_id: str):
         """The declared block for an identifier, given in full ("plugin.block") or without the prefix."""
         blocks = self.plugin._blocks
-        wanted = [block_id, f"{self.plugin.id}.{block_id}".replace(" ", "_").lower()]
+        # The identifier as the model stores it, or as written in the script ("Count Atoms!").
+        wanted = [block_id, f"{self.plugin.id}.{block_id}".replace(" ", "_").lower(),
+                  f"{self.plugin.id}.{normalised(block_id)}"]
         for candidate in wanted:
             for block in blocks:
                 if block.id == candidate:
@@ -254,14 +261,25 @@ class LocalHost:
     @staticmethod
     def _check_names(declared, variables: dict, inputs: dict, group: str | None) -> None:
         names = [v.id for v in declared._variables]
-        for key in variables:
-            if key not in names:
-                raise HostError(f"block {declared.id} has no variable '{key}' (variables: {', '.join(names) or 'none'})")
         group = group or declared.selectedInputGroup
         members = [v.id for v in declared._inputGroups[group].variables] if group in declared._inputGroups else []
+        for key in variables:
+            if key not in names:
+                hint = "; it is an input: give it with --input (inputs=)" if key in members else ""
+                raise HostError(f"block {declared.id} has no variable '{key}' (variables: "
+                                f"{', '.join(names) or 'none'}){hint}")
         for key in inputs:
             if key not in members:
-                raise HostError(f"block {declared.id} has no input '{key}' (inputs: {', '.join(members) or 'none'})")
+                raise HostError(f"block {declared.id} has no input '{key}' (inputs: {', '.join(members) or 'none'})"
+                                f"{LocalHost._input_hint(declared, key, names)}")
+
+    @staticmethod
+    def _input_hint(declared, key: str, variables: list[str]) -> str:
+        """Where the input that was not found is: another input group, or the block's variables."""
+        groups = [gid for gid, g in declared._inputGroups.items() if key in [v.id for v in g.variables]]
+        if groups:
+            return f"; it is an input of the group '{groups[0]}': choose it with --input-group {groups[0]} (input_group=)"
+        return "; it is a variable: give it with --set (set=)" if key in variables else ""
 
     # -- flows -------------------------------------------------------------------------------
 
@@ -276,9 +294,11 @@ class LocalHost:
                 return block
         raise FlowError(f"block '{placed.blockID}' (#{placed.placedID}) is not a block of plugin {self.plugin.id}")
 
+    @stops_on_signals
     def run_flow(self, flow: Flow, on_result: Callable[[BlockResult], None] | None = None) -> FlowRun:
         """Runs the flow's placements in dependency order; ``on_result`` sees each result as it is ready."""
         placements = check_flow(flow, self.declared_exact)
+        self._refuse_empty_required(flow, placements)
         config, config_problems = self.load_config()
         refused = [p for p in config_problems if p.level == "error"]
         if refused:  # the file was set aside and rewritten with the defaults: do not run on those unasked
@@ -322,7 +342,9 @@ class LocalHost:
                 if result.status == "cancelled":
                     raise KeyboardInterrupt
         except KeyboardInterrupt:
-            interrupted = Interrupted(self._cancel_run(journal, remote), run)
+            remotes = self._remotes
+            with cleaning_up(lambda: remote.submittedJobs() + remotes.submitted_jobs()):
+                interrupted = Interrupted(self._cancel_run(journal, remote), run)
         else:
             interrupted = None
         finally:
@@ -394,6 +416,19 @@ class LocalHost:
                 else "interrupted; no job of this run was left to cancel")
         return text + "".join(f"; {line}" for line in failed) + (f" (see {journal.path})" if failed else "")
 
+    @staticmethod
+    def _refuse_empty_required(flow: Flow, placements: list[Placement]) -> None:
+        """A required variable or input that holds no value and has no connection refuses the
+        whole run before any block runs."""
+        for placement in placements:
+            placed_id = placement.placed.placedID
+            connected = {edge.destinationVariableID for edge in flow.edges() if edge.destinationPlacedID == placed_id}
+            empty = empty_required(placement, flow.variableValues.get(placed_id, {}), placement.placed.inputs,
+                                   connected)
+            if empty:
+                raise HostError(f"block {placement.label}: required {', '.join(empty)} left empty; give "
+                                f"{'it' if len(empty) == 1 else 'them'} a value (or a connection); nothing was run")
+
     # -- the placement -----------------------------------------------------------------------
 
     def run_placement(self, flow: Flow, placement: Placement, remote: LocalRemote, config: dict,
@@ -456,8 +491,10 @@ class LocalHost:
 
     def _prepare(self, flow: Flow, placement: Placement, remote: LocalRemote, config: dict, incoming: list):
         placed, declared, block, label = placement.placed, placement.declared, placement.block, placement.label
-        variables = copy.deepcopy(flow.variableValues.get(placed.placedID, {}))
-        inputs = copy.deepcopy(placed.inputs)
+        folder = self.plugin._path
+        variables = resolve_paths(declared._variables, copy.deepcopy(flow.variableValues.get(placed.placedID, {})),
+                                  folder)
+        inputs = resolve_paths(input_variables(declared, placed), copy.deepcopy(placed.inputs), folder)
         input_ids = [v.id for v in input_variables(declared, placed)]
         variable_ids = [v.id for v in block._variables]
         for edge, origin in incoming:
@@ -493,22 +530,36 @@ class LocalHost:
 
     def _plugin_call(self, block, result: BlockResult) -> bool:
         """Calls the block (the plugin's action); False when the action raised."""
-        printed = io.StringIO()
-        redirect = contextlib.redirect_stdout(printed) if self.capture_stdout else contextlib.nullcontext()
+        entries: list[dict] = []
+        returned: list[str] = []
         try:
-            with redirect:
-                block()
+            try:
+                with captured_output(self.capture_stdout) as entries, returned_values(block) as returned:
+                    block()
+            finally:  # what the action logged comes before the host's own lines
+                block.blockLogs = (block.blockLogs or "") + block_log_text(entries)
             return self._check_outputs(block, result)
         except KeyboardInterrupt:
             raise
         except (Exception, SystemExit) as exc:
             result.status = "error"
             result.error = f"the action of block {block.id} (#{block._placedID}) raised {one_line(exc)}"
+            help_line = float_list_help(str(exc))
+            if help_line:
+                result.error += f"; {help_line}"
             result.pluginTraceback = plugin_traceback(exc, self.plugin._path)
             block.blockLogs = (block.blockLogs or "") + result.pluginTraceback
             return False
         finally:
-            result.printed += printed.getvalue()
+            result.printed += printed_text(entries)
+            result.output.extend(entries)
+            self._warn(result, returned)
+
+    def _warn(self, result: BlockResult, warnings: list[str]) -> None:
+        """Adds each warning once to the result (the commands print a result's messages)."""
+        for text in warnings:
+            if not any(m.message == text for m in result.messages):
+                result.messages.append(Problem("warning", text))
 
     @staticmethod
     def _check_outputs(block, result: BlockResult) -> bool:
@@ -528,6 +579,7 @@ class LocalHost:
     def _call(self, flow: Flow, placed: PlacedBlock, block, remote: LocalRemote, result: BlockResult) -> None:
         remote._runningSavedID, remote._runningPlacedID = flow.savedID, placed.placedID
         first_action = len(flow.pendingActions)
+        self._warn(result, variable_writes(block))
         block._isRunning = True
         try:
             is_job = str(block.TYPE) == "slurm" and self.follow_jobs
@@ -541,6 +593,8 @@ class LocalHost:
         finally:
             remote._runningSavedID = remote._runningPlacedID = None
             result.viewerActions = _plain(flow.pendingActions[first_action:])
+            label = f"{block.id} (#{placed.placedID})"
+            self._warn(result, [text for action in result.viewerActions for text in action_warnings(action, label)])
 
     def _second_phase(self, flow: Flow, placed: PlacedBlock, block, remote: LocalRemote, result: BlockResult) -> None:
         """Follows the job of a cluster job block, then runs its final action."""

@@ -179,6 +179,10 @@ class RunRemotes:
             with contextlib.suppress(Exception):
                 remote.cancelAll()
 
+    def submitted_jobs(self) -> list[str]:
+        """The jobs submitted on the named remotes, each as "job on remote"."""
+        return [f"{job} on {name}" for name, remote in self._opened.items() for job in remote.submittedJobs()]
+
     def close(self) -> None:
         for remote in self._opened.values():
             with contextlib.suppress(Exception):

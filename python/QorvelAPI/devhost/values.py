@@ -201,6 +201,18 @@ def check_value(block: Any, variable: Any, value: Any, role: str = "variable", w
     return _Check(block_label(block), variable, variable.id, role, warn or _log_warning).run(value)
 
 
+def resolve_paths(variables: Iterable, values: dict, folder: str) -> dict:
+    """``values`` with each relative path of a file or folder variable taken from ``folder`` (the
+    plugin folder, as the platform reads them), so they mean the same from any current folder."""
+    kinds = {v.id: type_of(v) for v in variables}
+    resolved = dict(values)
+    for key, value in values.items():
+        if kinds.get(key) in ("file", "folder") and isinstance(value, str) and value \
+                and not os.path.isabs(os.path.expanduser(value)):
+            resolved[key] = os.path.join(folder, value)
+    return resolved
+
+
 def check_values(block: Any, variables: Iterable, values: dict, role: str = "variable",
                  warn: Warn | None = None) -> dict:
     """``values`` (identifier to value) checked against ``variables``; unknown identifiers are errors."""
@@ -215,5 +227,5 @@ def check_values(block: Any, variables: Iterable, values: dict, role: str = "var
     return checked
 
 
-__all__ = ["ValueCheckError", "check_value", "check_values", "block_label", "expected", "show",
+__all__ = ["ValueCheckError", "check_value", "check_values", "resolve_paths", "block_label", "expected", "show",
            "ignore_warning"]

@@ -67,10 +67,33 @@ def placed_assignments(flow: Flow, texts: dict, option: str) -> dict[int, dict]:
     known = {b.placedID for b in flow.blocks}
     for name, text in texts.items():
         head, dot, rest = name.partition(".")
+        if dot and rest and not head.isdigit():
+            head, rest = _placement_of_block(flow, name, option)
         if not dot or not head.isdigit() or not rest:
-            raise UsageError(f"{option} of a flow expects PLACED_ID.NAME=VALUE, got '{name}={text}'")
+            raise UsageError(f"{option} of a flow expects PLACED_ID.NAME=VALUE, got '{name}={text}' (BLOCK_ID "
+                             f"in place of PLACED_ID works when the flow places that block once)")
         if int(head) not in known:
             raise UsageError(f"{option} {name}: flow '{flow.name}' has no block with placedID {head} "
                              f"(placedIDs: {', '.join(str(p) for p in sorted(known)) or 'none'})")
         by_placement.setdefault(int(head), {})[rest] = text
     return by_placement
+
+
+def _placement_of_block(flow: Flow, name: str, option: str) -> tuple[str, str]:
+    """BLOCK_ID.NAME (the block identifier with or without the plugin prefix) as (placedID, NAME)
+    when the flow places that block once; the longest block identifier that fits is taken."""
+    fitting = []
+    for placed in flow.blocks:
+        short = placed.blockID.partition(".")[2]
+        for block_id in (placed.blockID, short):
+            if block_id and name.startswith(block_id + "."):
+                fitting.append((len(block_id), placed, name[len(block_id) + 1:]))
+    if not fitting:
+        return name.partition(".")[0], name.partition(".")[2]
+    longest = max(length for length, _, _ in fitting)
+    chosen = [(placed, rest) for length, placed, rest in fitting if length == longest]
+    if len(chosen) > 1:
+        ids = ", ".join(str(placed.placedID) for placed, _ in chosen)
+        raise UsageError(f"{option} {name}: flow '{flow.name}' places block {chosen[0][0].blockID} "
+                         f"{len(chosen)} times (placedIDs {ids}): give the placed identifier instead")
+    return str(chosen[0][0].placedID), chosen[0][1]

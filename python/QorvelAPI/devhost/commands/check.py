@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import os
 import sys
 
@@ -38,7 +39,10 @@ def run(args, out: Output) -> int:
     else:
         print_check(info)
         out.problems(problems)
-        print("no problems found" if not problems else f"{len(problems)} problem(s) found", file=sys.stderr)
+        if problems:
+            print(f"{len(problems)} problem(s) found", file=sys.stderr)
+        else:
+            print("no problems found")
     return EXIT_FAILED if failed else EXIT_OK
 
 
@@ -46,6 +50,8 @@ def print_check(info: dict) -> None:
     p = info["plugin"]
     print(f"plugin {p['id']}: {p['name']} {p['version']} by {p['author']}")
     print(f"  folder {p['folder']}")
+    for entry in info["rewritten"]:
+        print(f"  identifier {json.dumps(entry['written'])} is used as {entry['used']}")
     print(f"blocks ({len(info['blocks'])}):")
     for block in info["blocks"]:
         print(f"  {block['id']}  [{block['type']}]  {block['name']}")

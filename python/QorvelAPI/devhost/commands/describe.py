@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import sys
+
 from ..run import LocalHost
 from .common import load, report_load_warnings
 from .output import EXIT_OK, Output, dumps
@@ -18,8 +20,19 @@ def run(args, out: Output) -> int:
     loaded = load(args, out)
     report_load_warnings(loaded, out)
     host = LocalHost(loaded, queue="local")
-    if args.block_id:
-        print(dumps(host.declared(args.block_id)._toDict()))
-    else:
-        print(dumps([block._toDict() for block in loaded.plugin._blocks]))
+    blocks = [host.declared(args.block_id)] if args.block_id else list(loaded.plugin._blocks)
+    print(dumps(blocks[0]._toDict() if args.block_id else [block._toDict() for block in blocks]))
+    if not out.as_json:
+        for block in blocks:
+            _note_empty_lists(block)
     return EXIT_OK
+
+
+def _note_empty_lists(block) -> None:
+    """The model gives an action None, not [], for a variable list without rows; authors who loop
+    over the rows are told so."""
+    for variable in block._variables:
+        if str(variable.type) == "_list":
+            print(f"note: block {block.id}: variable list '{variable.id}' reaches the action as None when it "
+                  f"has no rows (not []): write `for row in block.variables['{variable.id}'] or []`",
+                  file=sys.stderr)

@@ -16,7 +16,8 @@ EPILOG = values_help()
 
 
 def add_arguments(p) -> None:
-    p.add_argument("flow", metavar="FLOW_FILE_OR_NAME", nargs="?")
+    p.add_argument("flow", metavar="FLOW_FILE_OR_NAME", nargs="?",
+                   help="a .flow file (from here or from the plugin folder), or a preset flow's name")
     p.add_argument("--remote", action="append", metavar="PLACED_ID=NAME",
                    help="the remote one placement runs on (default: its selectedRemote)")
     p.add_argument("--resume", metavar="RUN_FOLDER",
@@ -24,7 +25,8 @@ def add_arguments(p) -> None:
     p.add_argument("--resubmit-failed", action="store_true",
                    help="with --resume: submit again the jobs that failed")
     p.add_argument("--set", action="append", metavar="PLACED_ID.VAR=VALUE",
-                   help="value of a variable of one placement (JSON or text)")
+                   help="value of a variable of one placement (JSON or text); the placement is its placed "
+                        "identifier, or its block identifier when the flow places that block once")
     p.add_argument("--input", action="append", metavar="PLACED_ID.ID=VALUE",
                    help="value of an input of one placement (JSON or text)")
     add_running_options(p)

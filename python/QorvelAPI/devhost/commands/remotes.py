@@ -4,6 +4,7 @@ sbatch and sees its working folder. Exit status 1 when a remote fails a check.""
 from __future__ import annotations
 
 import json
+import os
 import sys
 
 from ..loader import Problem
@@ -53,6 +54,10 @@ def run(args, out) -> int:
     if out.as_json:
         print(json.dumps({"path": path, "ok": not failed, "remotes": rows}, indent=4))
         return 0 if not failed else 1
+    if not os.path.exists(path):
+        print(f"no remotes file: looked for {path}; blocks run on Local (this machine) "
+              f"(see the README on named remotes to add one)")
+        return 0
     print(f"remotes in {path} ({len(rows)}):")
     print("  Local  (this machine)")
     for row in rows:

@@ -15,7 +15,8 @@ EPILOG = values_help()
 
 
 def add_arguments(p) -> None:
-    p.add_argument("block_id", metavar="BLOCK_ID")
+    p.add_argument("block_id", metavar="BLOCK_ID",
+                   help="the block to run (with or without the plugin prefix, or its name as written)")
     p.add_argument("--set", action="append", metavar="VAR=VALUE", help="value of a variable (JSON or text)")
     p.add_argument("--input", action="append", metavar="ID=VALUE", help="value of an input (JSON or text)")
     p.add_argument("--input-group", metavar="GROUP", help="input group to use (default: the block's first)")

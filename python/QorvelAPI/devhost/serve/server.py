@@ -48,7 +48,7 @@ from ..safe_files import PAGE_FILE, SERVED_FILE, FileKind, FileRefused, TooDeep,
 from ..vartypes import page_table
 from .request_shapes import check_block_request, check_run_request
 from .security import Guard, Refused, resolve_inside
-from .session import RunBusy, RunSession
+from .session import RunBusy, RunSession, terminal_line
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8",
@@ -265,6 +265,12 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, format: str, *args) -> None:  # noqa: A002 - the base class's name
         if getattr(self.app, "verbose", False):
             super().log_message(format, *args)
+
+    def log_request(self, code: Any = "-", size: Any = "-") -> None:
+        """One line per request on the terminal (the process's own stderr: a running block's
+        stderr is captured for its logs)."""
+        status = getattr(code, "value", code)
+        terminal_line(f"{self.command} {self.path} {status}")
 
     def _send(self, status: int, body: bytes, kind: str, extra: dict | None = None) -> None:
         self.send_response(status)

@@ -10,6 +10,7 @@ is reloaded (or opened later) receives them all again and shows the same state.
 from __future__ import annotations
 
 import os
+import sys
 import tempfile
 import threading
 import time
@@ -19,6 +20,14 @@ from typing import Any, Callable
 from ..flow import Flow
 from ..loader import one_line
 from ..run import BlockResult, LocalHost, _plain, _slug
+
+
+def terminal_line(text: str) -> None:
+    """A line of the request log on the terminal: the process's own stderr, since a running
+    block's stderr is captured for its logs."""
+    stream = sys.__stderr__
+    if stream is not None:
+        print(f"serve: {text}", file=stream, flush=True)
 
 
 class RunBusy(Exception):
@@ -166,8 +175,12 @@ class RunSession:
         except Exception as exc:  # a flow the host refuses, or a fault of the host itself
             detail = "".join(traceback.format_exception_only(type(exc), exc)).strip()
             self.events.add("end", {"ok": False, "error": one_line(exc), "detail": detail, "savedTo": None})
+            terminal_line(f"run '{flow.name}': refused or failed: {one_line(exc)}")
             return
         self.events.add("end", {"ok": run.ok, "error": None, "savedTo": run.savedTo})
+        done = sum(r.status == "ok" for r in run.results)
+        terminal_line(f"run '{flow.name}': {'ok' if run.ok else 'failed'}, {done} of {len(run.results)} blocks "
+                      f"finished{f', saved to {run.savedTo}' if run.savedTo else ''}")
 
     def _block_started(self, placed, declared) -> None:
         self.events.add("block", {"placedID": placed.placedID, "blockID": declared.id, "name": declared.name,
@@ -181,6 +194,8 @@ class RunSession:
         entry = {"index": self._actions, "action": _plain(action)}
         data = action.get("data") if isinstance(action, dict) else None
         if isinstance(action, dict) and action.get("type") == "addMolecule" and isinstance(data, dict):
-            entry["url"] = self.file_url(str(data.get("molContent", "")))
+            path = str(data.get("molContent", ""))
+            entry["url"] = self.file_url(path)
+            entry["missing"] = not os.path.exists(path)
         self.events.add("viewer", entry)
 

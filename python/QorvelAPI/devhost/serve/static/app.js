@@ -64,8 +64,40 @@ class BlockCard {
         this.group = block.selectedInputGroup;
         for (const v of block.variables) this.values.variables[v.id] = structuredClone(v.value);
         this.resetInputs();
+        this.restore();
         this.node = element("article", { class: "card", id: `block-${block.id}`, "data-block": block.id });
         this.render();
+    }
+
+    // The values typed into a card (custom variables set on pages included) survive a reload of
+    // the page, until "Reset values".
+    get storageKey() { return `qorvel-values:${this.block.id}`; }
+
+    restore() {
+        let saved = null;
+        try { saved = JSON.parse(localStorage.getItem(this.storageKey) || "null"); } catch { saved = null; }
+        if (!saved || typeof saved !== "object") return;
+        if (saved.inputGroup && this.groupOf(saved.inputGroup)) { this.group = saved.inputGroup; this.resetInputs(); }
+        for (const where of ["variables", "inputs"]) {
+            for (const [id, value] of Object.entries(saved[where] || {})) {
+                if (id in this.values[where]) { this.values[where][id] = value; this.edited[where].add(id); }
+            }
+        }
+    }
+
+    save() {
+        try { localStorage.setItem(this.storageKey, JSON.stringify(this.request())); } catch { /* storage full or off */ }
+    }
+
+    resetValues() {
+        localStorage.removeItem(this.storageKey);
+        this.values.variables = {};
+        this.edited.variables = new Set();
+        for (const v of this.block.variables) this.values.variables[v.id] = structuredClone(v.value);
+        this.group = this.block.selectedInputGroup;
+        this.resetInputs();
+        this.render();
+        this.check();
     }
 
     groupOf(id) { return this.block.inputs.find((g) => g.id === id); }
@@ -80,6 +112,7 @@ class BlockCard {
     set(where, id, value) {
         this.values[where][id] = value;
         this.edited[where].add(id);
+        this.save();
         this.check();
     }
 
@@ -129,7 +162,7 @@ class BlockCard {
             element("h4", {}, `Inputs: ${group.name || group.id}`,
                 b.inputs.length > 1 ? element("input", { type: "radio", name: `group-${b.id}`, value: group.id,
                     ...(group.id === this.group ? { checked: "" } : {}),
-                    onchange: () => { this.group = group.id; this.resetInputs(); this.render(); } }) : null),
+                    onchange: () => { this.group = group.id; this.resetInputs(); this.save(); this.render(); } }) : null),
             variableTable(group.variables, this, group.id === this.group ? "inputs" : null)));
         const runnable = !["config", "ghost"].includes(b.type);
         this.node.replaceChildren(...[
@@ -144,7 +177,8 @@ class BlockCard {
             b.outputs.length ? variableTable(b.outputs, this, null) : null,
             element("ul", { class: "messages" }),
             runnable ? element("div", { class: "actions" },
-                element("button", { class: "run", onclick: () => this.run() }, "Run block")) : null,
+                element("button", { class: "run", onclick: () => this.run() }, "Run block"),
+                element("button", { class: "reset", onclick: () => this.resetValues() }, "Reset values")) : null,
         ].filter(Boolean));
     }
 }

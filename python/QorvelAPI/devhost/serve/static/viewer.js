@@ -29,6 +29,16 @@ function finite(value, what) {
     return number;
 }
 
+// The viewer takes these as the platform does; they draw nothing, so the page says why.
+function drawsNothing(data) {
+    const found = [];
+    if (typeof data.radius === "number" && data.radius < 0) found.push(`radius ${data.radius} is negative`);
+    if (typeof data.opacity === "number" && !(data.opacity >= 0 && data.opacity <= 1)) {
+        found.push(`opacity ${data.opacity} is outside 0..1`);
+    }
+    return found.length ? `${found.join("; ")}: nothing is drawn` : "";
+}
+
 function fixed(value, width, decimals) {
     return value.toFixed(decimals).padStart(width).slice(-width);
 }
@@ -122,10 +132,13 @@ export class SceneViewer {
         const handler = this[`do_${action.type}`];
         if (!handler) throw new Error(`unknown action type "${action.type}"`);
         await handler.call(this, data, entry);
+        const nothing = drawsNothing(data);
+        if (nothing) this.badge(entry, nothing);
         if (record && this.sceneTypes.has(action.type)) this.history.push(entry);
     }
 
     async do_addMolecule(data, entry) {
+        if (entry.missing) throw new Error(`${data.molContent} does not exist`);
         if (!entry.url) throw new Error(`${data.molContent} is outside the plugin folder and the run folder`);
         const extension = String(data.fileName || entry.url).split(".").pop().toLowerCase();
         const [format, binary] = FORMATS[extension] || ["pdb", false];
