@@ -160,3 +160,17 @@ def test_a_job_that_outlives_its_time_is_cancelled(tmp_path):
     result = host.run_flow(host.adhoc_flow("job", {}, {}, None)).results[0]
     assert result.status == "error" and "still RUNNING after 0.3 s; cancelled" in result.error
     assert host.queue.state(result.job.jobID) == "CANCELLED"
+
+
+def test_hosts_started_in_the_same_second_never_share_a_run_folder(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr("time.strftime", lambda pattern: "20260101-000000")
+    host = make_host(tmp_path, [])
+    host.work_dir = None
+    first = host.prepare_folder(Flow("My flow"))
+    # Another host makes the next folder between this one's look and its own make.
+    (tmp_path / "qorvel-runs" / "My-flow-20260101-000000-2").mkdir()
+    monkeypatch.setattr("os.path.exists", lambda path: False)
+    folders = [host.prepare_folder(Flow("My flow")) for _ in range(2)]
+    assert [Path(f).name for f in [first, *folders]] == [
+        "My-flow-20260101-000000", "My-flow-20260101-000000-3", "My-flow-20260101-000000-4"]
