@@ -6,10 +6,10 @@ placement (microseconds):
 - run: the flow on the local runner, as `qorvel-plugin flow` runs it (check, run, the result file);
 - save + open: the flow written to its file and read back;
 - check: the flow checked as `qorvel-plugin check` and a run check it (blocks, values, connections);
-- serve load: `serve` loading the plugin (every preset flow read and checked) and answering
-  /api/plugin, over HTTP;
-- serve flow: the flow as `serve` prepares it for a run request (read and checked).
-The last column is the ratio of the largest size's cost per placement to the smallest's: near 1
+- serve load: `serve` loading the plugin (every preset flow read and checked);
+- /api/plugin: the document of the plugin's blocks and flows, over HTTP;
+- serve flow: the flow document as `serve` prepares it for a run request (read and checked).
+A second table gives the cost of each further placement between two sizes, which stays level
 when the cost grows linearly.
 
 Usage: python bench/bench_host.py [SIZE...]   (default 10 100 1000 10000)
@@ -33,6 +33,7 @@ from QorvelAPI.devhost.serve.server import make_server
 BLOCKS = 200
 SIZES = [int(size) for size in sys.argv[1:]] or [10, 100, 1_000, 10_000]
 PLUGIN_ID = "host_bench"
+COLUMNS = ["run", "save + open", "check", "serve load", "/api/plugin", "serve flow"]
 META = {"id": "Host Bench", "name": "Host bench", "description": "Blocks for the host benchmark.",
         "author": "Qorvel developers", "version": "1.0.0", "pluginFile": "host_bench.py",
         "minQorvelVersion": "1.0.0", "maxQorvelVersion": None, "platforms": ["universal"], "dependencies": []}
@@ -105,20 +106,22 @@ def save_and_open(flow, path):
     return Flow.read(path)
 
 
-def serve_plugin_document(plugin, work):
-    app = build_app(plugin, queue="local", runs_dir=work)
+def get_json(port, path):
+    with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}") as reply:
+        return json.loads(reply.read())
+
+
+@contextlib.contextmanager
+def serving(app):
+    """The app answering HTTP on a free port of 127.0.0.1; gives the port."""
     server = make_server(app, "127.0.0.1", 0)
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.01}, daemon=True)
     thread.start()
     try:
-        port = server.server_address[1]
-        with urllib.request.urlopen(f"http://127.0.0.1:{port}/api/plugin") as reply:
-            document = json.loads(reply.read())
+        yield server.server_address[1]
     finally:
         server.shutdown()
         server.server_close()
-    assert len(document["blocks"]) == BLOCKS and not document["problems"], document["problems"]
-    return app
 
 
 def measure(folder, size):
@@ -132,26 +135,33 @@ def measure(folder, size):
     host = PluginHost(plugin, queue="local")
     costs["check"], order = timed(lambda: host.local.check_flow(flow), repeat)
     assert len(order) == size
-    costs["serve load"], app = timed(lambda: serve_plugin_document(plugin, os.path.join(folder, f"serve-{size}")),
-                                     repeat)
+    runs = os.path.join(folder, f"serve-{size}")
+    costs["serve load"], app = timed(lambda: build_app(plugin, queue="local", runs_dir=runs), repeat)
+    with serving(app) as port:
+        costs["/api/plugin"], document = timed(lambda: get_json(port, "/api/plugin"), repeat)
+    assert len(document["blocks"]) == BLOCKS and not document["problems"], document["problems"]
     costs["serve flow"], served = timed(lambda: app._preset_flow("chain"), repeat)
     assert len(served.blocks) == size
-    return {name: seconds / size * 1e6 for name, seconds in costs.items()}
+    return costs
 
 
 def main():
     logging.getLogger().setLevel(logging.WARNING)
-    columns = ["run", "save + open", "check", "serve load", "serve flow"]
-    print(f"microseconds per placement (plugin of {BLOCKS} blocks, best of 3 below 10,000 placements)")
-    print(f"{'placements':>10}" + "".join(f"{name:>13}" for name in columns))
-    rows = {}
+    print(f"microseconds per placement (plugin of {BLOCKS} blocks; best of 3 up to 1,000 placements)")
+    header = f"{'placements':>12}" + "".join(f"{name:>13}" for name in COLUMNS)
+    print(header)
+    costs = {}
     with tempfile.TemporaryDirectory(prefix="qorvel-bench-host-") as folder:
+        measure(os.path.join(folder, "warm-up"), SIZES[0])  # imports and first calls out of the way
         for size in SIZES:
-            rows[size] = measure(folder, size)
-            print(f"{size:>10,}" + "".join(f"{rows[size][name]:>13.1f}" for name in columns), flush=True)
-    if len(SIZES) > 1:
-        first, last = rows[SIZES[0]], rows[SIZES[-1]]
-        print(f"{'growth':>10}" + "".join(f"{last[name] / first[name]:>12.2f}x" for name in columns))
+            costs[size] = measure(folder, size)
+            print(f"{size:>12,}" + "".join(f"{costs[size][name] / size * 1e6:>13.1f}" for name in COLUMNS), flush=True)
+    # What each further placement costs between two sizes: constant when the cost grows linearly.
+    print("\nmicroseconds per further placement")
+    print(header)
+    for smaller, larger in zip(SIZES, SIZES[1:]):
+        print(f"{f'{smaller:,}-{larger:,}':>12}" + "".join(
+            f"{(costs[larger][name] - costs[smaller][name]) / (larger - smaller) * 1e6:>13.1f}" for name in COLUMNS))
 
 
 if __name__ == "__main__":

@@ -294,19 +294,24 @@ class LocalHost:
         viewer = _molstar()
         if viewer is not None:
             viewer._flow = flow
-        edges = flow.edges()
+        feeding: dict[int, list] = {}  # the connections into each placement, in the flow's order
+        for edge in flow.edges():
+            feeding.setdefault(edge.destinationPlacedID, []).append(edge)
         try:
             for placed in order:
                 declared = self.declared_exact(placed)
-                failed_upstream = [p for p in flow.upstream(placed.placedID)
-                                   if p in results and results[p].status != "ok"]
+                edges = feeding.get(placed.placedID, [])
+                failed_upstream = []
+                # Whatever did not finish upstream left a feeder of this one unfinished (skipped).
+                if any(results[edge.originPlacedID].status != "ok" for edge in edges):
+                    failed_upstream = [p for p in flow.upstream(placed.placedID)
+                                       if p in results and results[p].status != "ok"]
                 if failed_upstream:
                     result = BlockResult(placed.placedID, declared.id, declared.name, str(declared.TYPE), "skipped")
                     result.error = "not run: it depends on " + ", ".join(
                         f"{results[p].blockID} (#{p})" for p in failed_upstream) + ", which did not finish"
                 else:
-                    incoming = [(edge, results[edge.originPlacedID]) for edge in edges
-                                if edge.destinationPlacedID == placed.placedID]
+                    incoming = [(edge, results[edge.originPlacedID]) for edge in edges]
                     result = self.run_placement(flow, placed, declared, remote, config, incoming)
                 if not run.results:
                     result.messages[:0] = config_problems
