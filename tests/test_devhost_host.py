@@ -78,8 +78,9 @@ def test_failures_skip_dependent_blocks_but_not_independent_ones(tmp_path):
     flow = Flow.fromDict({"name": "f", "blocks": [{"blockID": "fake.bad", "placedID": 1},
                                                   {"blockID": "fake.adder", "placedID": 2},
                                                   {"blockID": "fake.source", "placedID": 3},
-                                                  {"blockID": "fake.adder", "placedID": 4}],
-                          "connections": [conn(1, "x", 2, "x"), conn(3, "x", 4, "x")]})
+                                                  {"blockID": "fake.adder", "placedID": 4},
+                                                  {"blockID": "fake.adder", "placedID": 5}],
+                          "connections": [conn(1, "x", 2, "x"), conn(3, "x", 4, "x"), conn(2, "sum", 5, "x")]})
     run = host.run_flow(flow)
     status = {r.placedID: r for r in run.results}
     assert not run.ok
@@ -87,6 +88,9 @@ def test_failures_skip_dependent_blocks_but_not_independent_ones(tmp_path):
     assert status[2].status == "skipped" and "fake.bad (#1)" in status[2].error
     assert status[3].status == "ok"
     assert status[4].status == "ok" and status[4].outputs == {"sum": 11}
+    # Skipped in turn: it names everything upstream that did not finish.
+    assert status[5].status == "skipped" and status[5].error == (
+        "not run: it depends on fake.bad (#1), fake.adder (#2), which did not finish")
 
 
 def test_flows_with_unknown_blocks_or_cycles_are_refused_before_anything_runs(tmp_path):
