@@ -19,10 +19,13 @@ build:
 build-all:
 	@for v in $(VENVS); do $(MAKE) -s build PYTHON=$$v/bin/python || exit 1; done
 
-# The suite in parallel (pytest-xdist); the SLURM, SSH and browser tests each keep to one worker,
-# which starts their server once.
+# The suite in parallel (pytest-xdist): the SLURM tests keep to one worker (their jobs do not
+# queue behind each other), the browser tests to one browser; each worker that runs SSH tests
+# starts a server of its own.
+# The workers rewrite the tests' assertions before pytest's own warning filters apply.
 TEST_WORKERS ?= 2
 PARALLEL = -n $(TEST_WORKERS) --dist loadgroup
+QUIET_REWRITES = PYTHONWARNINGS=ignore::DeprecationWarning:_pytest.assertion.rewrite
 
 # The suite on every environment, TEST_JOBS of them side by side, each printed whole when it ends,
 # then each one's time and the total; all of them run, and the target fails if any failed. The
@@ -35,7 +38,7 @@ test: build-all
 
 # The edit-test loop: the suite on PYTHON's environment alone, in parallel.
 test-quick: build
-	PYTHONPATH=python $(PYTHON) -m pytest -q -p no:cacheprovider $(PARALLEL) tests
+	PYTHONPATH=python $(QUIET_REWRITES) $(PYTHON) -m pytest -q -p no:cacheprovider $(PARALLEL) tests
 
 # One wheel per environment's interpreter, installed into a fresh environment; the tests of what
 # an installed package can get wrong run there.

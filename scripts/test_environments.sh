@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The test suite on each environment given, several side by side, each in parallel (pytest-xdist;
-# the SLURM, SSH and browser tests keep to one worker per group, see their xdist_group marks).
+# the SLURM and the browser tests keep to one worker per group, see their xdist_group marks).
 # Each run writes to its own log (build/test-logs/), printed whole when the run ends, so that
 # the outputs never interleave; a table of each environment's result and time, and the total,
 # comes last. Fails when the suite failed on any environment.
@@ -12,6 +12,8 @@ cd "$(dirname "$0")/.."
 jobs=${TEST_JOBS:-2}
 workers=${TEST_WORKERS:-2}
 logs=build/test-logs
+# The workers rewrite the tests' assertions before pytest's own warning filters apply.
+QUIET_REWRITES=ignore::DeprecationWarning:_pytest.assertion.rewrite
 mkdir -p "$logs"
 started=$SECONDS
 declare -A env_of began status seconds
@@ -22,7 +24,8 @@ start() {  # venv
     [ "$v" = "${FUZZ_FULL_ON:-}" ] && profile=full
     {
         echo "== tests on $v ($("$v/bin/python" scripts/describe_env.py); randomised tests: $profile profile)"
-        PYTHONPATH=python QORVEL_FUZZ_PROFILE=$profile "$v/bin/python" -m pytest -q -p no:cacheprovider \
+        PYTHONPATH=python QORVEL_FUZZ_PROFILE=$profile PYTHONWARNINGS=$QUIET_REWRITES \
+            "$v/bin/python" -m pytest -q -p no:cacheprovider \
             -n "$workers" --dist loadgroup tests
     } >"$log" 2>&1 &
     env_of[$!]=$v

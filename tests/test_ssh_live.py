@@ -202,13 +202,18 @@ def wait_remote(remote, placed, states):
 @live
 def test_a_dropped_master_connection_loses_no_job(remote):
     script = "-slow job; $(touch PWNED).sh"  # a hostile name: it is submitted, and nothing else runs
+    # The job runs until the test lets it end: a busy machine may take longer to see it running
+    # than a fixed sleep would last.
+    released = os.path.join(remote.workDir, "released")
     with open(os.path.join(remote.workDir, script), "w") as out:
-        out.write("#!/bin/sh\necho begun\nsleep 4\necho ended >&2\n")
+        out.write(f"#!/bin/sh\necho begun\nsleep 4\nuntil [ -e {shlex.quote(released)} ]; do sleep 0.2; done\n"
+                  f"echo ended >&2\n")
     remote._runningSavedID, remote._runningPlacedID = "f", 1
     job = remote.submitJob(script)
     wait_remote(remote, 1, {"RUNNING"})
     master = remote.connection.master_pid()
     os.kill(master, signal.SIGKILL)
+    open(released, "w").close()
     assert wait_remote(remote, 1, {"COMPLETED"}) == "COMPLETED"
     assert remote.connection.master_pid() not in (None, master)  # logged in again
     assert remote.getRemoteBlockLogs("f", 1) == ("begun\n", "ended\n", f"Job {job} COMPLETED on remote cluster's "
