@@ -3,7 +3,7 @@
 VENVS := $(wildcard .venv .venv-py311 .venv-py312 .venv-py313)
 PYTHON ?= .venv/bin/python
 
-.PHONY: setup build test wheels bench bench-compare clean sanitize build-sanitize leakcheck build-dbg fuzz demo docs
+.PHONY: setup build build-all test test-quick wheels bench bench-host bench-compare clean sanitize build-sanitize leakcheck build-dbg fuzz demo docs
 
 setup:
 	bash scripts/setup.sh
@@ -14,17 +14,34 @@ setup:
 build:
 	$(PYTHON) setup.py -q build_ext --inplace
 
-# The suite on every environment (each after its own in-place build); all of them run, and the
-# target fails if any failed.
-test:
-	@failed=""; for v in $(VENVS); do \
-	    $(MAKE) -s build PYTHON=$$v/bin/python || exit 1; \
-	    echo "== tests on $$v ($$($$v/bin/python scripts/describe_env.py))"; \
-	    PYTHONPATH=python $$v/bin/python -m pytest -q -p no:cacheprovider tests || failed="$$failed $$v"; \
-	done; \
-	if [ -n "$$failed" ]; then echo "test: failed on$$failed" >&2; exit 1; fi
+# Every environment's in-place build, one after the other (each already compiles in parallel,
+# and the two 3.11 environments share their build folder).
+build-all:
+	@for v in $(VENVS); do $(MAKE) -s build PYTHON=$$v/bin/python || exit 1; done
 
-# One wheel per environment's interpreter, installed into a fresh environment and tested there.
+# The suite in parallel (pytest-xdist): the SLURM tests keep to one worker (their jobs do not
+# queue behind each other), the browser tests to one browser; each worker that runs SSH tests
+# starts a server of its own.
+# The workers rewrite the tests' assertions before pytest's own warning filters apply.
+TEST_WORKERS ?= 2
+PARALLEL = -n $(TEST_WORKERS) --dist loadgroup
+QUIET_REWRITES = PYTHONWARNINGS=ignore::DeprecationWarning:_pytest.assertion.rewrite
+
+# The suite on every environment, TEST_JOBS of them side by side, each printed whole when it ends,
+# then each one's time and the total; all of them run, and the target fails if any failed. The
+# randomised tests run a few examples each (FUZZ_FULL_ON=ENV: their full count on ENV).
+TEST_JOBS ?= 2
+FUZZ_FULL_ON ?=
+test: build-all
+	@TEST_JOBS=$(TEST_JOBS) TEST_WORKERS=$(TEST_WORKERS) FUZZ_FULL_ON=$(FUZZ_FULL_ON) \
+	    bash scripts/test_environments.sh $(VENVS)
+
+# The edit-test loop: the suite on PYTHON's environment alone, in parallel.
+test-quick: build
+	PYTHONPATH=python $(QUIET_REWRITES) $(PYTHON) -m pytest -q -p no:cacheprovider $(PARALLEL) tests
+
+# One wheel per environment's interpreter, installed into a fresh environment; the tests of what
+# an installed package can get wrong run there.
 wheels:
 	bash scripts/wheels.sh $(VENVS)
 
@@ -36,6 +53,10 @@ bench: build
 bench-compare: build
 	$(PYTHON) bench/compare.py $(BASE)
 
+# The local host's cost per placement for flows of 10 to 10,000 placements.
+bench-host: build
+	PYTHONPATH=python $(PYTHON) bench/bench_host.py
+
 # The main job: the example plugin's preset flow, end to end, through the local development host
 # (the SLURM queue when a controller answers, the local runner otherwise).
 DEMO_PLUGIN ?= examples/example_plugin
@@ -44,15 +65,22 @@ demo: build
 	PYTHONPATH=python $(PYTHON) -m QorvelAPI.devhost flow $(DEMO_PLUGIN) "$(DEMO_FLOW)" --poll 0.5
 
 # Memory-safety gates. Each builds the extensions into its own folder under build/, so the
-# in-place build of `make test` is never replaced.
+# in-place build of `make test` is never replaced, and the two can run side by side
+# (`make -j2 -O sanitize leakcheck`, as CI does). The randomised tests run their full profile
+# there, with the examples per fuzz test set below.
 
 # AddressSanitizer + UndefinedBehaviorSanitizer (clang), the whole test suite on Debian's
 # interpreter with the shared sanitizer runtime preloaded and Python's own allocator bypassed so
 # that every object allocation is checked. Leak reports that come from the interpreter itself
 # are suppressed by scripts/lsan.supp; a leak allocated from our code fails the run.
 SAN_LIB := build/sanitize/lib
-# The browser suite drives pure Python and JavaScript; `make test` runs it, the memory gates do not.
-NO_BROWSER := --ignore=tests/browser
+# The memory gates check the extensions. The suites that mostly wait on the machine's servers and
+# drive the host's Python (the browser, the live SSH and SLURM queues, the signal tests of real
+# runs, the documentation build and its tutorial) run in `make test` only: under the sanitizers
+# and the debug interpreter they would cost many minutes and check no more of the C++ code than
+# the rest of the suite does.
+NO_BROWSER := --ignore=tests/browser --ignore=tests/test_ssh_live.py --ignore=tests/test_slurm_live.py \
+	--ignore=tests/test_devhost_stopping.py --ignore=tests/test_tutorial.py --ignore=tests/test_docs_site.py
 ASAN_RUNTIME = $(shell clang -print-file-name=libclang_rt.asan-x86_64.so)
 SAN_ENV = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc PYTHONPATH=$(SAN_LIB) \
 	ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1 \
@@ -73,7 +101,8 @@ SAN_FUZZ_EXAMPLES ?= 400
 sanitize: build-sanitize
 	$(SAN_ENV) $(PYTHON) -c 'import QorvelAPI.plugins as p, QorvelAPI.molstar as m; \
 	    assert all("/$(SAN_LIB)/" in x.__file__ for x in (p, m)), "not the sanitizer build"'
-	ulimit -s 65536 && $(SAN_ENV) QORVEL_FUZZ_EXAMPLES=$(SAN_FUZZ_EXAMPLES) QORVEL_CHAIN_LENGTH=100000 $(PYTHON) -m pytest -q -p no:cacheprovider --capture=sys $(NO_BROWSER) tests
+	ulimit -s 65536 && $(SAN_ENV) QORVEL_FUZZ_PROFILE=full QORVEL_FUZZ_EXAMPLES=$(SAN_FUZZ_EXAMPLES) QORVEL_CHAIN_LENGTH=100000 \
+	    $(PYTHON) -m pytest -q -p no:cacheprovider --capture=sys $(NO_BROWSER) tests
 
 # Reference leaks: the extensions built for Debian's debug interpreter (sys.gettotalrefcount),
 # every public operation run in loops; fails when references or live objects grow.
@@ -84,10 +113,14 @@ build-dbg:
 	QORVEL_DEBUG=1 $(DBG_PYTHON) setup.py -q build --build-base build/dbg --build-lib $(DBG_LIB)
 
 # The debug interpreter also checks how the C API is used (an exception left set, a negative
-# reference count), so the whole suite runs on it first.
+# reference count), so the whole suite runs on it first, in parallel (a worker that aborts fails
+# the run). The sanitizers' run stays in one process: their leak check runs when it exits, and a
+# worker's exit status would not reach the result.
+GATE_WORKERS ?= 2
 DBG_FUZZ_EXAMPLES ?= 200
 leakcheck: build-dbg
-	PYTHONPATH=$(DBG_LIB) QORVEL_FUZZ_EXAMPLES=$(DBG_FUZZ_EXAMPLES) QORVEL_CHAIN_LENGTH=100000 $(DBG_PYTHON) -m pytest -q -p no:cacheprovider $(NO_BROWSER) tests
+	PYTHONPATH=$(DBG_LIB) QORVEL_FUZZ_PROFILE=full QORVEL_FUZZ_EXAMPLES=$(DBG_FUZZ_EXAMPLES) QORVEL_CHAIN_LENGTH=100000 \
+	    $(DBG_PYTHON) -m pytest -q -p no:cacheprovider -n $(GATE_WORKERS) --dist loadgroup $(NO_BROWSER) tests
 	PYTHONPATH=$(DBG_LIB) $(DBG_PYTHON) scripts/leakcheck.py
 
 # The randomised-input tests at scale: FUZZ_EXAMPLES examples per test, each running a batch of
@@ -96,7 +129,7 @@ leakcheck: build-dbg
 FUZZ_EXAMPLES ?= 5000
 FUZZ_BATCH ?= 10
 fuzz: build
-	QORVEL_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) QORVEL_FUZZ_BATCH=$(FUZZ_BATCH) PYTHONPATH=python \
+	QORVEL_FUZZ_PROFILE=full QORVEL_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) QORVEL_FUZZ_BATCH=$(FUZZ_BATCH) PYTHONPATH=python \
 	    $(PYTHON) -m pytest -q -p no:cacheprovider -p no:logging tests/test_fuzz_*.py
 
 # The documentation site (docs/) into build/docs/: the reference from the built extensions, the

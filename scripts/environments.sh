@@ -4,7 +4,7 @@
 #   .venv-py311  CPython 3.11 (pyenv) with its own pydantic 2.x, plus molviewspec
 #   .venv-py312  CPython 3.12 (pyenv) with pydantic 1.10.26 and typing_extensions 4.15.0
 #   .venv-py313  CPython 3.13 (pyenv) with pydantic 1.10.26 and typing_extensions 4.15.0
-# pytest and hypothesis come from Debian's pure-Python packages in every environment.
+# pytest, pytest-xdist and hypothesis come from Debian's pure-Python packages in every environment.
 
 # Third-party wheels that Debian does not provide for an interpreter: from the shared wheelhouse
 # beside the checkout when it is there (no index is reachable on the project's machines), from

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PACKAGES=(build-essential python3-dev python3-venv python3-pip python3-pytest python3-hypothesis
+PACKAGES=(build-essential python3-dev python3-venv python3-pip python3-pytest python3-pytest-xdist python3-hypothesis
           python3-pydantic python3-setuptools python3-wheel python3.11-dbg clang libclang-rt-14-dev
           valgrind slurm-wlm munge python3-mypy python3-yaml chromium openssh-server
           python3-sphinx furo python3-myst-parser python3-nbsphinx python3-nbclient python3-ipykernel

@@ -6,6 +6,20 @@ from QorvelAPI.molstar import MolstarAPI
 from molstar_fakes import FakeFlow
 
 
+@pytest.fixture(scope="session", autouse=True)
+def private_user_folders(tmp_path_factory):
+    """The host's per-user folders (configuration, state, job records) inside this test run, so
+    that runs side by side (the workers of a parallel run, the environments of `make test`) never
+    read or replace each other's files, nor the user's own. Tests that need a clean folder still
+    set their own."""
+    base = tmp_path_factory.mktemp("user")
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("XDG_CONFIG_HOME", str(base / "config"))
+        patch.setenv("XDG_STATE_HOME", str(base / "state"))
+        patch.setenv("QORVEL_SLURM_JOBS", str(base / "slurm-jobs"))
+        yield base
+
+
 @pytest.fixture
 def api(monkeypatch):
     """The shared MolstarAPI with no running flow (restored after the test)."""

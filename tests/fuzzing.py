@@ -1,8 +1,10 @@
-"""Shared pieces of the randomised-input tests (tests/test_fuzz_*.py).
+"""Shared pieces of the randomised-input tests (tests/test_fuzz_*.py and the other @given tests).
 
-QORVEL_FUZZ_EXAMPLES sets the number of examples per test (small by default, so that the normal
-suite stays quick) and QORVEL_FUZZ_BATCH the number of inputs each example draws and runs one
-after the other (1 by default; `make fuzz` uses batches, which spreads the fixed cost of an
+QORVEL_FUZZ_PROFILE picks how many examples each test runs: "quick" (the default, for `make test`
+and the edit-test loop) a few, "full" (`make fuzz`, the memory gates, CI on one environment) the
+full count each test names. QORVEL_FUZZ_EXAMPLES, when set, is the number of examples per fuzz
+test whatever the profile, and QORVEL_FUZZ_BATCH the number of inputs each example draws and runs
+one after the other (1 by default; `make fuzz` uses batches, which spreads the fixed cost of an
 example over many inputs). Every input that reaches an entry point is counted; the total and
 the time are printed when the interpreter exits.
 """
@@ -18,10 +20,32 @@ import time
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-EXAMPLES = int(os.environ.get("QORVEL_FUZZ_EXAMPLES", "40"))
+PROFILES = ("quick", "full")
+PROFILE = os.environ.get("QORVEL_FUZZ_PROFILE") or "quick"
+if PROFILE not in PROFILES:
+    raise RuntimeError(f"QORVEL_FUZZ_PROFILE is {PROFILE!r}, expected one of {', '.join(PROFILES)}")
+# Enough to run every generator and entry point on a few inputs of each shape; the full counts
+# find the rarer faults.
+QUICK_EXAMPLES = 5
+
+
+def examples(full):
+    """The examples per test for a test whose full count is `full`, in this run's profile."""
+    return full if PROFILE == "full" else min(full, QUICK_EXAMPLES)
+
+
+def fuzz_settings(full):
+    """The suite's settings for a test of `full` examples: no deadline, no example database (runs
+    in parallel share no files), and none of the health checks, which time and count the draws of
+    generators that are meant to be large and hostile."""
+    return settings(max_examples=examples(full), deadline=None, database=None,
+                    suppress_health_check=list(HealthCheck))
+
+
+EXAMPLES = int(os.environ.get("QORVEL_FUZZ_EXAMPLES") or examples(40))
 BATCH = int(os.environ.get("QORVEL_FUZZ_BATCH", "1"))
 
-_settings = settings(max_examples=EXAMPLES, deadline=None, database=None, suppress_health_check=list(HealthCheck))
+_settings = settings(fuzz_settings(40), max_examples=EXAMPLES)
 _count = [0, None]
 
 
@@ -58,7 +82,8 @@ def fuzz(*strategies):
 def _report():
     if _count[0]:
         elapsed = time.perf_counter() - _count[1]
-        print(f"\nrandomised inputs run: {_count[0]} in {elapsed:.0f} s ({EXAMPLES} examples of {BATCH} per test)",
+        print(f"\nrandomised inputs run: {_count[0]} in {elapsed:.0f} s ({EXAMPLES} examples of {BATCH} per test, "
+              f"{PROFILE} profile)",
               file=sys.stderr)
 
 

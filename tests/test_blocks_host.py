@@ -2,9 +2,10 @@
 import copy
 import json
 
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
+from fuzzing import fuzz_settings
 from QorvelAPI.plugins import (
     PluginBlock,
     PluginVariable,
@@ -137,7 +138,7 @@ def check_atomic(block, operation, payload):
     return True
 
 
-SETTINGS = settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+SETTINGS = fuzz_settings(150)
 
 
 @SETTINGS

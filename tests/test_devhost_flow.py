@@ -77,6 +77,15 @@ def test_run_order_follows_connections_and_keeps_file_order_otherwise():
     assert flow.upstream(1) == {2} and flow.upstream(2) == set()
 
 
+def test_a_connection_counts_once_however_its_keys_are_ordered():
+    written = edge(1, "o", 2, "i")
+    reordered = {"destination": dict(written["destination"]), "origin": dict(reversed(written["origin"].items()))}
+    same_ends = edge(1, "o", 2, "i", cycles=2)  # another connection between the same ends
+    flow = flow_of(3, [written, edge(3, "o", 1, "i"), same_ends], in_states=[(2, reordered), (3, written)])
+    assert [e.raw for e in flow.edges()] == [written, edge(3, "o", 1, "i"), same_ends]
+    assert [b.placedID for b in flow.runOrder()] == [3, 1, 2]
+
+
 def test_cycles_are_refused_naming_the_blocks():
     flow = flow_of(3, [edge(1, "o", 2, "i"), edge(2, "o", 3, "i"), edge(3, "o", 2, "j")])
     with pytest.raises(FlowError) as info:

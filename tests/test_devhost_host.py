@@ -78,8 +78,9 @@ def test_failures_skip_dependent_blocks_but_not_independent_ones(tmp_path):
     flow = Flow.fromDict({"name": "f", "blocks": [{"blockID": "fake.bad", "placedID": 1},
                                                   {"blockID": "fake.adder", "placedID": 2},
                                                   {"blockID": "fake.source", "placedID": 3},
-                                                  {"blockID": "fake.adder", "placedID": 4}],
-                          "connections": [conn(1, "x", 2, "x"), conn(3, "x", 4, "x")]})
+                                                  {"blockID": "fake.adder", "placedID": 4},
+                                                  {"blockID": "fake.adder", "placedID": 5}],
+                          "connections": [conn(1, "x", 2, "x"), conn(3, "x", 4, "x"), conn(2, "sum", 5, "x")]})
     run = host.run_flow(flow)
     status = {r.placedID: r for r in run.results}
     assert not run.ok
@@ -87,6 +88,9 @@ def test_failures_skip_dependent_blocks_but_not_independent_ones(tmp_path):
     assert status[2].status == "skipped" and "fake.bad (#1)" in status[2].error
     assert status[3].status == "ok"
     assert status[4].status == "ok" and status[4].outputs == {"sum": 11}
+    # Skipped in turn: it names everything upstream that did not finish.
+    assert status[5].status == "skipped" and status[5].error == (
+        "not run: it depends on fake.bad (#1), fake.adder (#2), which did not finish")
 
 
 def test_flows_with_unknown_blocks_or_cycles_are_refused_before_anything_runs(tmp_path):
@@ -160,3 +164,17 @@ def test_a_job_that_outlives_its_time_is_cancelled(tmp_path):
     result = host.run_flow(host.adhoc_flow("job", {}, {}, None)).results[0]
     assert result.status == "error" and "still RUNNING after 0.3 s; cancelled" in result.error
     assert host.queue.state(result.job.jobID) == "CANCELLED"
+
+
+def test_hosts_started_in_the_same_second_never_share_a_run_folder(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr("time.strftime", lambda pattern: "20260101-000000")
+    host = make_host(tmp_path, [])
+    host.work_dir = None
+    first = host.prepare_folder(Flow("My flow"))
+    # Another host makes the next folder between this one's look and its own make.
+    (tmp_path / "qorvel-runs" / "My-flow-20260101-000000-2").mkdir()
+    monkeypatch.setattr("os.path.exists", lambda path: False)
+    folders = [host.prepare_folder(Flow("My flow")) for _ in range(2)]
+    assert [Path(f).name for f in [first, *folders]] == [
+        "My-flow-20260101-000000", "My-flow-20260101-000000-3", "My-flow-20260101-000000-4"]

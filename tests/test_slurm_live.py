@@ -15,6 +15,10 @@ live = pytest.mark.skipif(
 
 WAIT_LIMIT = 120  # seconds; a hang here is a failure, not a slow pass
 
+# One worker of a parallel run submits all of these, so that they do not wait for each other's
+# jobs on the cluster's few cores.
+pytestmark = pytest.mark.xdist_group("slurm")
+
 
 @pytest.fixture(autouse=True)
 def job_records(tmp_path, monkeypatch):

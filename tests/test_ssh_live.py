@@ -4,10 +4,12 @@ for it) and, where the local SLURM cluster runs, jobs submitted over it."""
 import json
 import os
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
 import tarfile
+import tempfile
 import time
 
 import pytest
@@ -22,32 +24,47 @@ from QorvelAPI.devhost.ssh_transfer import _unpack
 from test_slurm_live import PLUGIN_META, PLUGIN_SCRIPT, WAIT_LIMIT, live
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SSHD_DIR = os.environ.get("QORVEL_SSHD_DIR", "/run/qorvel-sshd")
+# A server started by hand (QORVEL_SSHD_DIR=... make sshd-start) is used and left running; else
+# each test process starts its own in a folder of its own, so that processes side by side (the
+# workers of a parallel run, every environment of `make test`) never stop each other's server.
+SHARED_SSHD_DIR = os.environ.get("QORVEL_SSHD_DIR")
 ALIAS = "qorvel-sshd"
 HOSTILE = ["a b", "x; touch PWNED", "$(touch PWNED)", "`touch PWNED`", "-rf", "--help", "it's \"q\"", "*"]
 
 
 @pytest.fixture(scope="module")
-def sshd():
-    """The test server's ssh configuration file; the server is stopped again if this started it."""
+def sshd_dir():
+    """The test server's folder; the server is stopped again if this started it."""
     reason = None
     if os.geteuid() != 0:
         reason = "the test SSH server needs root"
     elif not os.path.exists("/usr/sbin/sshd"):
         reason = "no /usr/sbin/sshd (Debian package openssh-server)"
     if reason is None:
+        # Under /run, not /tmp: the server refuses key files below a folder others can write to.
+        folder = SHARED_SSHD_DIR or tempfile.mkdtemp(prefix="qorvel-sshd-", dir="/run")
         started = subprocess.run(["bash", os.path.join(ROOT, "scripts/sshd/start.sh")], capture_output=True,
-                                 text=True, env=dict(child_environment(), QORVEL_SSHD_DIR=SSHD_DIR))
+                                 text=True, env=dict(child_environment(), QORVEL_SSHD_DIR=folder))
         reason = None if started.returncode == 0 else f"sshd cannot start: {started.stderr.strip()}"
+        if reason is not None and not SHARED_SSHD_DIR:
+            shutil.rmtree(folder, ignore_errors=True)
     if reason is not None:
         # CI installs and starts everything, so there a missing server is a failure.
         if os.environ.get("CI") == "true":
             pytest.fail(reason)
         pytest.skip(reason)
-    yield os.path.join(SSHD_DIR, "ssh_config")
+    yield folder
     if "already running" not in started.stdout:
         subprocess.run(["bash", os.path.join(ROOT, "scripts/sshd/stop.sh")], capture_output=True,
-                       env=dict(child_environment(), QORVEL_SSHD_DIR=SSHD_DIR))
+                       env=dict(child_environment(), QORVEL_SSHD_DIR=folder))
+    if not SHARED_SSHD_DIR:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+@pytest.fixture(scope="module")
+def sshd(sshd_dir):
+    """The test server's ssh configuration file."""
+    return os.path.join(sshd_dir, "ssh_config")
 
 
 @pytest.fixture
@@ -136,11 +153,11 @@ def test_a_remote_folder_that_leaves_its_destination_is_refused(tmp_path):
     assert not (tmp_path / "escape").exists() and os.listdir(tmp_path / "dest") == []
 
 
-def test_each_login_fault_is_one_clear_line(sshd, tmp_path, monkeypatch):
+def test_each_login_fault_is_one_clear_line(sshd, sshd_dir, tmp_path, monkeypatch):
     other_key = tmp_path / "other_key"
     subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", str(other_key)], check=True)
-    port = open(os.path.join(SSHD_DIR, "port")).read().strip()
-    known, key = os.path.join(SSHD_DIR, "known_hosts"), os.path.join(SSHD_DIR, "user_ed25519")
+    port = open(os.path.join(sshd_dir, "port")).read().strip()
+    known, key = os.path.join(sshd_dir, "known_hosts"), os.path.join(sshd_dir, "user_ed25519")
     cases = {
         "unreachable: ssh: connect to host 127.0.0.1 port 1: Connection refused": ["Port=1"],
         "refused the login: root@127.0.0.1: Permission denied (publickey)": [f"Port={port}", f"IdentityFile={other_key}",
@@ -185,14 +202,19 @@ def wait_remote(remote, placed, states):
 @live
 def test_a_dropped_master_connection_loses_no_job(remote):
     script = "-slow job; $(touch PWNED).sh"  # a hostile name: it is submitted, and nothing else runs
+    # The job runs until the test lets it end: a busy machine may take longer to see it running
+    # than a fixed sleep would last.
+    released = os.path.join(remote.workDir, "released")
     with open(os.path.join(remote.workDir, script), "w") as out:
-        out.write("#!/bin/sh\necho begun\nsleep 4\necho ended >&2\n")
+        out.write(f"#!/bin/sh\necho begun\nsleep 4\nuntil [ -e {shlex.quote(released)} ]; do sleep 0.2; done\n"
+                  f"echo ended >&2\n")
     remote._runningSavedID, remote._runningPlacedID = "f", 1
     job = remote.submitJob(script)
     wait_remote(remote, 1, {"RUNNING"})
     assert remote.queue.snapshot(job, fresh=True).outputs == (None, None)  # a poll carries the state alone
     master = remote.connection.master_pid()
     os.kill(master, signal.SIGKILL)
+    open(released, "w").close()
     assert wait_remote(remote, 1, {"COMPLETED"}) == "COMPLETED"
     assert remote.connection.master_pid() not in (None, master)  # logged in again
     assert remote.getRemoteBlockLogs("f", 1) == ("begun\n", "ended\n", f"Job {job} COMPLETED on remote cluster's "

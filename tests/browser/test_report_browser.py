@@ -2,8 +2,13 @@
 
 from pathlib import Path
 
+import pytest
+
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLE = ROOT / "examples" / "example_plugin"
+
+# One browser for all: in a parallel run the browser tests go to the same worker.
+pytestmark = pytest.mark.xdist_group("browser")
 
 
 def test_the_test_report_opens_in_the_browser(browser, cli, tmp_path):

@@ -11,6 +11,9 @@ ROOT = Path(__file__).resolve().parents[2]
 EXAMPLE = ROOT / "examples" / "example_plugin"
 SHOTS = ROOT / "build" / "screenshots"
 
+# One browser for all: in a parallel run the browser tests go to the same worker.
+pytestmark = pytest.mark.xdist_group("browser")
+
 # Counts the viewer's pixels by colour class, two animation frames after the call.
 PIXELS = """(async () => {
     await new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)));

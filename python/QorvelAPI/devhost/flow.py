@@ -25,6 +25,7 @@ Inside a local-host process this type is what the plugin container finds as
 
 from __future__ import annotations
 
+import heapq
 import json
 import os
 import sys
@@ -202,20 +203,24 @@ class Flow:
     def edges(self) -> list[FlowConnection]:
         """All connections of the flow, from the flow's list and from the placements' states, once each."""
         found: list[FlowConnection] = []
-        seen: list[dict] = []
+        # The connections met so far by their ends, so that each is compared with the few that
+        # could equal it, not with all of them.
+        seen: dict[Any, list[dict]] = {}
+        known = {block.placedID for block in self.blocks}
         sources = list(self.connections)
         for block in self.blocks:
             extra = block.state.get("variableConnections") or []
             if isinstance(extra, list):
                 sources.extend(extra)
         for raw in sources:
-            if raw in seen:
+            alike = seen.setdefault(_ends(raw), [])
+            if raw in alike:
                 continue
-            seen.append(raw)
-            found.append(self._edge(raw))
+            alike.append(raw)
+            found.append(self._edge(raw, known))
         return found
 
-    def _edge(self, raw: Any) -> FlowConnection:
+    def _edge(self, raw: Any, known: set) -> FlowConnection:
         if not isinstance(raw, dict):
             raise FlowError(f"flow '{self.name}': a connection must be an object")
         ends = []
@@ -229,7 +234,6 @@ class Flow:
                                 f"and a string \"variableID\"")
             ends.append((placed, variable))
         edge = FlowConnection(ends[0][0], ends[0][1], ends[1][0], ends[1][1], bool(raw.get("isCyclic", False)), raw)
-        known = {block.placedID for block in self.blocks}
         for placed in (edge.originPlacedID, edge.destinationPlacedID):
             if placed not in known:
                 raise FlowError(f"flow '{self.name}': connection {edge.describe()} names placedID {placed}, "
@@ -246,28 +250,31 @@ class Flow:
             if edge.isCyclic:
                 raise FlowError(f"flow '{self.name}' has a cyclic connection ({edge.describe()}); "
                                 f"the local host runs only flows without cycles")
-        feeds: dict[int, list[int]] = {block.placedID: [] for block in self.blocks}
+        feeds: dict[int, set[int]] = {block.placedID: set() for block in self.blocks}
         waiting: dict[int, int] = {block.placedID: 0 for block in self.blocks}
         for edge in edges:
             if edge.destinationPlacedID not in feeds[edge.originPlacedID]:
-                feeds[edge.originPlacedID].append(edge.destinationPlacedID)
+                feeds[edge.originPlacedID].add(edge.destinationPlacedID)
                 waiting[edge.destinationPlacedID] += 1
+        # The file positions of the placements whose feeders all ran; the first one runs next.
+        position = {block.placedID: index for index, block in enumerate(self.blocks)}
+        ready = [position[placed] for placed, count in waiting.items() if count == 0]
+        heapq.heapify(ready)
         ordered: list[PlacedBlock] = []
-        done: set[int] = set()
-        while len(ordered) < len(self.blocks):
-            ready = [b for b in self.blocks if b.placedID not in done and waiting[b.placedID] == 0]
-            if not ready:
-                cycle = self._find_cycle(feeds, done)
-                raise FlowError(f"flow '{self.name}' has a cyclic connection: {cycle}; "
-                                f"the local host runs only flows without cycles")
-            block = ready[0]
+        while ready:
+            block = self.blocks[heapq.heappop(ready)]
             ordered.append(block)
-            done.add(block.placedID)
             for target in feeds[block.placedID]:
                 waiting[target] -= 1
+                if waiting[target] == 0:
+                    heapq.heappush(ready, position[target])
+        if len(ordered) < len(self.blocks):
+            cycle = self._find_cycle(feeds, {block.placedID for block in ordered})
+            raise FlowError(f"flow '{self.name}' has a cyclic connection: {cycle}; "
+                            f"the local host runs only flows without cycles")
         return ordered
 
-    def _find_cycle(self, feeds: dict[int, list[int]], done: set[int]) -> str:
+    def _find_cycle(self, feeds: dict[int, set[int]], done: set[int]) -> str:
         names = {block.placedID: block.blockID for block in self.blocks}
         remaining = [p for p in feeds if p not in done]
         # Every remaining node has a predecessor among the remaining ones: walk backwards until a repeat.
@@ -296,6 +303,17 @@ class Flow:
 
     def __repr__(self) -> str:
         return f"Flow(name={self.name!r}, savedID={self.savedID!r}, path={self.path!r})"
+
+
+def _ends(raw: Any) -> Any:
+    """The placedID and variableID of a connection's two ends: equal connections have equal ends
+    (None when the connection has no such ends, or they are not hashable)."""
+    try:
+        ends = tuple((raw[key].get("placedID"), raw[key].get("variableID")) for key in ("origin", "destination"))
+        hash(ends)
+    except (TypeError, KeyError, AttributeError, IndexError):
+        return None
+    return ends
 
 
 def _json_fallback(value: Any) -> Any:

@@ -136,6 +136,19 @@ def _slug(text: str) -> str:
     return re.sub(r"[^A-Za-z0-9._-]+", "-", text).strip("-.") or "flow"
 
 
+def _new_folder(base: str) -> str:
+    """A new folder `base`, else `base-2`, `base-3`, ...: each one made by a call that fails when
+    it exists, so that two hosts started in the same second never share a run folder."""
+    folder, n = base, 1
+    while True:
+        try:
+            os.makedirs(folder)
+            return folder
+        except FileExistsError:
+            n += 1
+            folder = f"{base}-{n}"
+
+
 def _molstar():
     """The process's single viewer object, or None when the viewer module offers none."""
     try:
@@ -228,15 +241,13 @@ class LocalHost:
     def prepare_folder(self, flow: Flow) -> str:
         """The run's working folder, which becomes the flow's folder (its ``workDir`` on Local)."""
         folder = self.work_dir
-        if folder is None:
-            stamp = time.strftime("%Y%m%d-%H%M%S")
-            base = os.path.join(os.getcwd(), "qorvel-runs", f"{_slug(flow.name)}-{stamp}")
-            folder, n = base, 1
-            while os.path.exists(folder):
-                n += 1
-                folder = f"{base}-{n}"
         try:
-            os.makedirs(folder, exist_ok=True)
+            if folder is None:
+                stamp = time.strftime("%Y%m%d-%H%M%S")
+                folder = os.path.join(os.getcwd(), "qorvel-runs", f"{_slug(flow.name)}-{stamp}")
+                folder = _new_folder(folder)
+            else:
+                os.makedirs(folder, exist_ok=True)
         except OSError as exc:
             raise HostError(f"cannot use {folder} as the working folder: {exc.strerror or exc}") from None
         flow.path = os.path.join(folder, f"{_slug(flow.name)}.flow")
@@ -319,19 +330,24 @@ class LocalHost:
         viewer = _molstar()
         if viewer is not None:
             viewer._flow = flow
-        edges = flow.edges()
+        feeding: dict[int, list] = {}  # the connections into each placement, in the flow's order
+        for edge in flow.edges():
+            feeding.setdefault(edge.destinationPlacedID, []).append(edge)
         try:
             for placement in placements:
                 placed, declared = placement.placed, placement.declared
-                failed_upstream = [p for p in flow.upstream(placed.placedID)
-                                   if p in results and results[p].status != "ok"]
+                edges = feeding.get(placed.placedID, [])
+                failed_upstream = []
+                # Whatever did not finish upstream left a feeder of this one unfinished (skipped).
+                if any(results[edge.originPlacedID].status != "ok" for edge in edges):
+                    failed_upstream = [p for p in flow.upstream(placed.placedID)
+                                       if p in results and results[p].status != "ok"]
                 if failed_upstream:
                     result = BlockResult(placed.placedID, declared.id, declared.name, str(declared.TYPE), "skipped")
                     result.error = "not run: it depends on " + ", ".join(
                         f"{results[p].blockID} (#{p})" for p in failed_upstream) + ", which did not finish"
                 else:
-                    incoming = [(edge, results[edge.originPlacedID]) for edge in edges
-                                if edge.destinationPlacedID == placed.placedID]
+                    incoming = [(edge, results[edge.originPlacedID]) for edge in edges]
                     result = self.run_placement(flow, placement, remote, config, incoming)
                 if not run.results:
                     result.messages[:0] = config_problems
