@@ -54,6 +54,10 @@ MaxSessions 20
 MaxStartups 50:30:100
 LogLevel VERBOSE
 Subsystem sftp internal-sftp
+# The remote shell of a command skips ~/.bashrc, as it does on clusters whose start-up files
+# return early for non-interactive shells: otherwise every command of the tests pays for this
+# machine's interactive set-up (pyenv init and the like), seconds per test.
+SetEnv SHLVL=1
 CONF
 
 cat > "$CLIENT_CONFIG" <<CONF
