@@ -320,9 +320,9 @@ def test_a_file_name_that_is_not_utf8_comes_back_as_the_file_system_has_it(remot
     assert sorted(os.listdir(remote.workDir)) == sorted([name, f"sub{name}"])
 
 
-def sshd_script(name, **env):
+def sshd_script(folder, name, **env):
     subprocess.run(["bash", os.path.join(ROOT, "scripts/sshd", name)], capture_output=True, check=True,
-                   env=dict(child_environment(), QORVEL_SSHD_DIR=SSHD_DIR, **env))
+                   env=dict(child_environment(), QORVEL_SSHD_DIR=folder, **env))
 
 
 def live_flow(tmp_path, sshd, seconds, *extra, name="long"):
@@ -352,16 +352,16 @@ def live_flow(tmp_path, sshd, seconds, *extra, name="long"):
 
 @live
 @pytest.mark.parametrize("outage", [5, 20])
-def test_an_outage_while_the_job_runs_is_waited_out(sshd, tmp_path, outage):
-    port = open(os.path.join(SSHD_DIR, "port")).read().strip()
+def test_an_outage_while_the_job_runs_is_waited_out(sshd, sshd_dir, tmp_path, outage):
+    port = open(os.path.join(sshd_dir, "port")).read().strip()
     host, job = live_flow(tmp_path, sshd, outage + 8)
     try:
-        sshd_script("stop.sh")  # the server and every session, the master connection's too
+        sshd_script(sshd_dir, "stop.sh")  # the server and every session, the master connection's too
         time.sleep(outage)
-        sshd_script("start.sh", QORVEL_SSHD_PORT=port)
+        sshd_script(sshd_dir, "start.sh", QORVEL_SSHD_PORT=port)
         out, err = host.communicate(timeout=WAIT_LIMIT)
     finally:
-        sshd_script("start.sh", QORVEL_SSHD_PORT=port)
+        sshd_script(sshd_dir, "start.sh", QORVEL_SSHD_PORT=port)
         if host.poll() is None:
             host.kill()
     block = json.loads(out)["blocks"][0]
@@ -512,14 +512,14 @@ def test_resume_follows_the_job_of_a_killed_host_and_resubmits_only_failed_ones(
     assert f"job {failed} of block live_jobs.echo (#1) ended FAILED; submitting it again" in again["messages"][0]["message"]
 
 
-def test_a_changed_host_key_says_so_and_unchecked_keys_are_warned_of(sshd, tmp_path, monkeypatch):
-    port = open(os.path.join(SSHD_DIR, "port")).read().strip()
+def test_a_changed_host_key_says_so_and_unchecked_keys_are_warned_of(sshd, sshd_dir, tmp_path, monkeypatch):
+    port = open(os.path.join(sshd_dir, "port")).read().strip()
     SSHConnection("c", ALIAS, sshd).close()  # a master left by an earlier test would skip the key check
     subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", str(tmp_path / "impostor")], check=True)
     (tmp_path / "known_hosts").write_text(f"[127.0.0.1]:{port} {(tmp_path / 'impostor.pub').read_text()}")
-    real = subprocess.run(["ssh-keygen", "-l", "-f", os.path.join(SSHD_DIR, "host_ed25519.pub")], capture_output=True,
+    real = subprocess.run(["ssh-keygen", "-l", "-f", os.path.join(sshd_dir, "host_ed25519.pub")], capture_output=True,
                           text=True).stdout.split()[1]
-    options = [f"Port={port}", f"IdentityFile={SSHD_DIR}/user_ed25519", f"UserKnownHostsFile={tmp_path}/known_hosts",
+    options = [f"Port={port}", f"IdentityFile={sshd_dir}/user_ed25519", f"UserKnownHostsFile={tmp_path}/known_hosts",
                "StrictHostKeyChecking=yes", "IdentitiesOnly=yes"]
     started = time.monotonic()
     with pytest.raises(RemoteError) as caught:

@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 from test_slurm_live import live
-from test_ssh_live import sshd  # noqa: F401 - the fixture that starts the test SSH server
+from test_ssh_live import sshd, sshd_dir  # noqa: F401 - the fixtures that start the test SSH server
 
 ROOT = Path(__file__).resolve().parent.parent
 TUTORIAL = ROOT / "docs" / "tutorial" / "first-plugin.md"
@@ -56,7 +56,7 @@ def test_steps_are_read_as_written():
 
 
 @live
-def test_every_block_of_the_tutorial_runs(tmp_path, sshd):  # noqa: F811 - the fixture
+def test_every_block_of_the_tutorial_runs(tmp_path, sshd, sshd_dir):  # noqa: F811 - the fixtures
     work = tmp_path / "work"
     work.mkdir()
     env = dict(os.environ, HOME=str(tmp_path), PYTHONPATH=str(ROOT / "python"),
@@ -73,7 +73,8 @@ def test_every_block_of_the_tutorial_runs(tmp_path, sshd):  # noqa: F811 - the f
                 out.write(("\n\n" if kind == "append" else "") + body)
             continue
         # Exports stay in force for the blocks after them, as in the reader's shell.
-        script = f"set -e -o pipefail\n{exported}{body}"
+        # The reader's server is the one of `make sshd-start`; the test's own runs in its own folder.
+        script = f"set -e -o pipefail\n{exported}{body}".replace("/run/qorvel-sshd/", f"{sshd_dir}/")
         done = subprocess.run(["bash", "-c", script], cwd=work, env=env, capture_output=True, text=True,
                               timeout=300)
         assert done.returncode == 0, f"block {number} failed:\n{body}\n{done.stdout}\n{done.stderr}"

@@ -31,32 +31,16 @@ class BrowserError(Exception):
 def _spawn_with_pipe(command: list[str], to_browser: int, from_browser: int) -> subprocess.Popen:
     """Starts ``command`` with ``to_browser`` as its fd 3 and ``from_browser`` as its fd 4.
 
-    os.pipe() descriptors are close-on-exec and can have any number, so the two ends are put on
-    3 and 4 for the moment of the start (whatever this process had there is saved in temporary
-    descriptors and put back), where pass_fds keeps them open across exec.
+    The descriptors are moved in the child, by the shell that then becomes the browser (bash: dash
+    takes one-digit descriptors only). This process's own fds 3 and 4 are never touched: in a
+    pytest-xdist worker they carry the worker's channel to the controller, which another thread
+    reads at any moment.
     """
-    saved = {}
-    for fd in (3, 4):
-        try:
-            saved[fd] = os.dup(fd)
-        except OSError:
-            saved[fd] = None
-    ends = (os.dup(to_browser), os.dup(from_browser))  # temporary copies: the pipe may sit on 3 or 4
-    try:
-        os.dup2(ends[0], 3)
-        os.dup2(ends[1], 4)
-        # Without a sanitizer runtime that the test run may have preloaded into this process.
-        return subprocess.Popen(command, pass_fds=(3, 4), stdin=subprocess.DEVNULL, env=child_environment(),
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    finally:
-        for fd in (3, 4):
-            if saved[fd] is not None:
-                os.dup2(saved[fd], fd)
-                os.close(saved[fd])
-            else:
-                os.close(fd)
-        for end in ends:
-            os.close(end)
+    move = f'exec "$@" 3<&{to_browser} 4>&{from_browser} {to_browser}<&- {from_browser}>&-'
+    # Without a sanitizer runtime that the test run may have preloaded into this process.
+    return subprocess.Popen(["/bin/bash", "-c", move, "bash", *command], pass_fds=(to_browser, from_browser),
+                            stdin=subprocess.DEVNULL, env=child_environment(),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 class Browser:

@@ -220,7 +220,11 @@ class Flow:
             found.append(self._edge(raw, known))
         return found
 
-    def _edge(self, raw: Any, known: set) -> FlowConnection:
+    def _edge(self, raw: Any, known: set | None = None) -> FlowConnection:
+        """One connection read from its dictionary; ``known``: the flow's placed identifiers, when
+        the caller reads many connections."""
+        if known is None:
+            known = {block.placedID for block in self.blocks}
         if not isinstance(raw, dict):
             raise FlowError(f"flow '{self.name}': a connection must be an object")
         ends = []
