@@ -15,6 +15,14 @@ import check_links  # noqa: E402 - the script beside the Makefile
 pytestmark = pytest.mark.skipif(tools_missing() is not None, reason=str(tools_missing()))
 
 
+def _from_pydantic(cls, attr):
+    """What pydantic's own model class has, such as pydantic 2's ``model_config``, which its
+    metaclass writes into every model: pydantic documents it, not this reference."""
+    import pydantic  # noqa: PLC0415
+
+    return isinstance(cls, type) and issubclass(cls, pydantic.BaseModel) and hasattr(pydantic.BaseModel, attr)
+
+
 def public_names():
     for module in (plugins, molstar):
         for name, value in vars(module).items():
@@ -24,7 +32,8 @@ def public_names():
             # a class's own members, and those of the module's private bases it is documented with
             for cls in value.__mro__ if isinstance(value, type) else ():
                 if cls is value or (cls.__module__ == module.__name__ and cls.__name__.startswith("_")):
-                    yield from (f"{module.__name__}.{name}.{attr}" for attr in vars(cls) if not attr.startswith("_"))
+                    yield from (f"{module.__name__}.{name}.{attr}" for attr in vars(cls)
+                                if not attr.startswith("_") and not _from_pydantic(value, attr))
     yield from (f"QorvelAPI.devhost.PluginHost.{attr}" for attr in vars(PluginHost) if not attr.startswith("_"))
 
 
