@@ -41,16 +41,24 @@ COMMANDS = {"check": check, "describe": describe, "run": run, "flow": flow, "tes
 
 
 def _version() -> str:
-    """The installed package's version, else the checkout's (a build in place is not installed)."""
+    """The installed package's version, else the checkout's: the first pyproject.toml of this
+    project above this file (a build in place, or one copied under build/ for the memory gates,
+    is not installed)."""
     try:
         return metadata.version("qorvel-api")
     except metadata.PackageNotFoundError:
-        pyproject = os.path.join(os.path.dirname(__file__), "..", "..", "..", "pyproject.toml")
+        pass
+    folder = os.path.dirname(os.path.abspath(__file__))
+    while os.path.dirname(folder) != folder:
+        folder = os.path.dirname(folder)
         try:
-            with open(pyproject, "rb") as handle:
-                return tomllib.load(handle)["project"]["version"]
-        except (OSError, KeyError, tomllib.TOMLDecodeError):
-            return "unknown"
+            with open(os.path.join(folder, "pyproject.toml"), "rb") as handle:
+                project = tomllib.load(handle).get("project", {})
+        except (OSError, tomllib.TOMLDecodeError):
+            continue
+        if project.get("name") == "qorvel-api" and isinstance(project.get("version"), str):
+            return project["version"]
+    return "unknown"
 
 
 def build_parser() -> argparse.ArgumentParser:
