@@ -50,6 +50,8 @@ def test_keyword_exitfirst_and_pytest_arguments(cli, capsys, tmp_path):
     assert refused.value.code == 2 and err.startswith("usage: qorvel-plugin test ") and "arguments: --bogus" in err
 
 
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="making an environment runs pip, which takes minutes under the preloaded sanitizer")
 def test_pytest_in_an_environment_runs_its_own_interpreter(tmp_path):
     root = Path(__file__).resolve().parents[1]
     venv = tmp_path / "venv"
