@@ -95,10 +95,16 @@ def test_timeout_of_a_flow_run_leaves_no_job_behind(tmp_path):
     work = tmp_path / "run"
     env = {**os.environ, "PYTHONPATH": str(ROOT / "python"), "XDG_CONFIG_HOME": str(tmp_path / "config"),
            "XDG_STATE_HOME": str(tmp_path / "state")}
-    done = subprocess.run(["timeout", "8", sys.executable, "-m", "QorvelAPI.devhost", "flow", str(folder), "Sleep",
-                           "--queue", "local", "--workdir", str(work), "--poll", "0.3"],
-                          env=env, capture_output=True, text=True, timeout=60)
-    assert done.returncode == 124 and "interrupted; jobs of this run were cancelled" in done.stderr
+    # `timeout` sends SIGTERM once the job runs (the pid file is its first act): a busy machine may
+    # take longer than any fixed time to reach it.
+    host = subprocess.Popen(["timeout", "--foreground", "600", sys.executable, "-m", "QorvelAPI.devhost", "flow",
+                             str(folder), "Sleep", "--queue", "local", "--workdir", str(work), "--poll", "0.3"],
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    _wait_for(work / "pid", 60)
+    time.sleep(1)
+    subprocess.run(["pkill", "-TERM", "-P", str(host.pid)], check=True)  # as `timeout` does at its time
+    _, err = host.communicate(timeout=60)
+    assert host.returncode == 143 and "interrupted; jobs of this run were cancelled" in err
     saved = list(work.glob("*.flow"))
     assert len(saved) == 1 and "CANCELLED" in saved[0].read_text()
     assert _process_gone(int((work / "pid").read_text()))
