@@ -173,3 +173,26 @@ def test_three_hundred_connections_at_once_are_answered_quickly_with_threads_kep
         assert connection.recv(12) == b"HTTP/1.1 200"
         connection.close()
     assert time.monotonic() - started < 10
+
+
+def test_a_stop_signal_while_a_request_thread_starts_stops_the_server_and_keeps_its_slot_count(monkeypatch):
+    import socketserver
+    from QorvelAPI.devhost.serve.server import Server
+
+    start = threading.Thread.start
+
+    def start_then_signal(thread):
+        start(thread)
+        thread.join()
+        raise KeyboardInterrupt  # the stop signal lands while start() waits for the thread
+    monkeypatch.setattr(threading.Thread, "start", start_then_signal)
+    server = Server(("127.0.0.1", 0), socketserver.BaseRequestHandler)
+    request, peer = socket.socketpair()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            server.process_request(request, ("127.0.0.1", 1))
+        slots = [server._free.acquire(blocking=False) for _ in range(server.MAX_THREADS + 1)]
+        assert slots == [True] * server.MAX_THREADS + [False]
+    finally:
+        server.server_close()
+        peer.close()

@@ -469,17 +469,37 @@ class Server(ThreadingHTTPServer):
 
     def process_request(self, request, client_address):
         self._free.acquire()
+        slot = _Slot(self._free)
+
+        def serve_one():
+            try:
+                self.process_request_thread(request, client_address)
+            finally:
+                slot.give_back()
+
+        thread = threading.Thread(target=serve_one, daemon=True)
         try:
-            super().process_request(request, client_address)
+            thread.start()
         except BaseException:
-            self._free.release()
+            # The thread did not start (it gives its slot back itself otherwise), or a stop signal
+            # landed while it started: either way the exception, not the slot count, must go on.
+            slot.give_back()
             raise
 
-    def process_request_thread(self, request, client_address):
-        try:
-            super().process_request_thread(request, client_address)
-        finally:
-            self._free.release()
+
+class _Slot:
+    """One held slot of the server's thread count, given back once however many paths try."""
+
+    def __init__(self, semaphore: threading.BoundedSemaphore):
+        self._semaphore = semaphore
+        self._lock = threading.Lock()
+        self._held = True
+
+    def give_back(self) -> None:
+        with self._lock:
+            if self._held:
+                self._held = False
+                self._semaphore.release()
 
 
 def make_server(app: ServeApp, host: str, port: int, token: bool = False, allow_hosts=()) -> Server:
