@@ -10,6 +10,10 @@ host adds only what it needs on top:
 - ``ControlMaster``/``ControlPath``/``ControlPersist``: the first call logs in and leaves a master
   connection behind; every later call is one round trip over it. A master that died (the network
   dropped, someone killed it) is replaced by the next call, which logs in again.
+- One remote shell (``ssh_shell.RemoteShell``) kept open over the master answers the commands that
+  may run twice and neither read data nor fill a file (the status polls), so that only its start
+  pays for the remote's login shell start-up files. A shell that fails is closed and its command
+  runs the ordinary way, which reports a lost connection or a refused login as it always does.
 
 Every remote command is a list of words. Each word is quoted for the remote's POSIX shell, so a
 path with spaces, ``;``, ``$()`` or a leading ``-`` stays one argument; work that needs the shell
@@ -24,11 +28,13 @@ import shlex
 import stat
 import subprocess
 import tempfile
+import threading
 import time
 from typing import IO, Sequence
 
 from .environment import child_environment
 from .runner import QueueError
+from .ssh_shell import SHELL_LOOP, RemoteShell, ShellFault, ShellTimeout
 
 # Seconds. A poll over a live master answers in milliseconds; a login takes a few hundred.
 CONNECT_TIMEOUT = 10
@@ -37,6 +43,11 @@ COMMAND_TIMEOUT = 60.0
 PERSIST_SECONDS = 120
 # A query that lost its connection is tried again this many times, logging in afresh.
 RETRIES = 3
+# Seconds a remote shell has to start (its login shell's start-up files included) and answer.
+SHELL_OPEN_TIMEOUT = 2 * CONNECT_TIMEOUT
+# Remote shells that may fail to start one after the other before the connection stops asking for one
+# (a login shell that cannot run the loop, say).
+SHELL_OPENS = 3
 
 # ssh's own exit status: the remote command's status is passed through otherwise.
 SSH_FAILED = 255
@@ -84,6 +95,15 @@ def script_words(script: str, *args: str) -> list:
     return ["sh", "-c", script, "sh", *args]
 
 
+def _completed(args, returncode: int, stdout: bytes, stderr: bytes) -> subprocess.CompletedProcess:
+    """A finished command with text output; ``stdout_bytes`` keeps what the remote wrote: paths in it
+    are decoded as the file system has them (os.fsdecode), not with replacement characters."""
+    result = subprocess.CompletedProcess(args, returncode, stdout.decode("utf-8", "replace"),
+                                         stderr.decode("utf-8", "replace"))
+    result.stdout_bytes = stdout
+    return result
+
+
 def _last_line(text: str) -> str:
     lines = [line.strip() for line in (text or "").splitlines() if line.strip()]
     return lines[-1] if lines else ""
@@ -91,9 +111,11 @@ def _last_line(text: str) -> str:
 
 class SSHConnection:
     """The ssh client for one remote: ``target`` as ssh understands it (``user@host`` or a Host of
-    the ssh configuration), an optional configuration file and further ``-o`` options."""
+    the ssh configuration), an optional configuration file and further ``-o`` options. ``shell``:
+    whether the status polls go to a remote shell kept open (``use_shell`` may change it later)."""
 
-    def __init__(self, name: str, target: str, config_file: str | None = None, options: Sequence[str] = ()):
+    def __init__(self, name: str, target: str, config_file: str | None = None, options: Sequence[str] = (),
+                 shell: bool = True):
         if not target or target.startswith("-"):
             raise RemoteError(f"remote '{name}': '{target}' is not an ssh destination")
         self.name, self.target = name, target
@@ -103,6 +125,14 @@ class SSHConnection:
         # One master per remote and per local host process: closing it never cuts another
         # process's connection. %C is ssh's hash of the local host, remote host, port and user.
         self.control_path = os.path.join(_control_folder(), f"{os.getpid()}-%C")
+        self.use_shell = shell
+        self._shell: RemoteShell | None = None
+        # One command at a time on the shell; a thread that finds it busy goes the ordinary way.
+        self._shell_lock = threading.Lock()
+        # A command reached the remote the ordinary way since the last failure: a master is up, so a
+        # shell may be opened (a refused login or a lost connection is always reported that way).
+        self._reached = False
+        self._failed_opens = 0
 
     def ssh_args(self, *extra: str) -> list:
         # For each option ssh keeps the first value it is given, the command line before any file:
@@ -124,8 +154,14 @@ class SSHConnection:
     def run(self, words: Sequence[str], *, stdin: IO[bytes] | None = None, stdout: IO[bytes] | None = None,
             retry: bool = True, timeout: float = COMMAND_TIMEOUT) -> subprocess.CompletedProcess:
         """Runs the words on the remote; returns the finished process (text output unless ``stdout``
-        is a file). ``retry``: the command may run twice, so a dropped connection is retried."""
-        return self.run_line(remote_words(words), stdin=stdin, stdout=stdout, retry=retry, timeout=timeout)
+        is a file). ``retry``: the command may run twice, so a dropped connection is retried, and
+        without ``stdin`` or ``stdout`` it goes to the remote shell kept open when there is one."""
+        line = remote_words(words)
+        if retry and stdin is None and stdout is None:
+            answer = self._shell_answer(line, timeout)
+            if answer is not None:
+                return answer
+        return self.run_line(line, stdin=stdin, stdout=stdout, retry=retry, timeout=timeout)
 
     def run_line(self, line: str, *, stdin: IO[bytes] | None = None, stdout: IO[bytes] | None = None,
                  retry: bool = True, timeout: float = COMMAND_TIMEOUT) -> subprocess.CompletedProcess:
@@ -135,6 +171,7 @@ class SSHConnection:
             result = self._once(line, stdin, stdout, timeout)
             problem = self.connection_problem(result)
             if problem is None:
+                self._reached = True
                 return result
             if attempt + 1 == attempts or not self._worth_retrying(result):
                 raise (ConnectionLost if self._connection_failed(result) else RemoteError)(problem)
@@ -153,13 +190,56 @@ class SSHConnection:
         except subprocess.TimeoutExpired:
             raise ConnectionLost(f"remote '{self.name}' ({self.target}) did not answer within {timeout:g} s") from None
         # Text for the callers; a file given as ``stdout`` received the bytes themselves.
-        # ``stdout_bytes`` keeps what the remote wrote: paths in it are decoded as the file
-        # system has them (os.fsdecode), not with replacement characters.
-        result.stdout_bytes = result.stdout if stdout is None else b""
-        if stdout is None:
-            result.stdout = result.stdout.decode("utf-8", "replace")
-        result.stderr = result.stderr.decode("utf-8", "replace")
-        return result
+        return _completed(args, result.returncode, result.stdout if stdout is None else b"", result.stderr)
+
+    # -- the remote shell kept open ----------------------------------------------------------
+
+    def _shell_answer(self, line: str, timeout: float) -> subprocess.CompletedProcess | None:
+        """The answer of the remote shell; None when it has none (not wanted, not open yet and not to
+        be opened, busy with another thread's command, or failed just now: the caller asks the
+        ordinary way, which the command allows since it may run twice)."""
+        if not (self.use_shell and self._reached) or not self._shell_lock.acquire(blocking=False):
+            return None
+        try:
+            shell = self._shell or self._open_shell()
+            if shell is None:
+                return None
+            try:
+                status, out, err = shell.run(line, timeout)
+            except ShellFault as exc:
+                self._drop_shell(shell)
+                if isinstance(exc, ShellTimeout):  # as a command that hangs the ordinary way
+                    raise ConnectionLost(f"remote '{self.name}' ({self.target}) did not answer within "
+                                         f"{timeout:g} s") from None
+                return None
+        finally:
+            self._shell_lock.release()
+        return _completed(line, status, out, err)
+
+    def _open_shell(self) -> RemoteShell | None:
+        if self._failed_opens >= SHELL_OPENS:
+            return None
+        try:
+            self._shell = RemoteShell.open(self.ssh_args("--", self.target, SHELL_LOOP), SHELL_OPEN_TIMEOUT)
+        except ShellFault:
+            self._failed_opens += 1
+            self._reached = False
+            return None
+        self._failed_opens = 0
+        return self._shell
+
+    def _drop_shell(self, shell: RemoteShell) -> None:
+        """Closes a shell that failed; the next command goes the ordinary way (logging in again if the
+        connection was lost) before a new shell is opened."""
+        shell.close(at_once=True)
+        self._reached = False
+        if self._shell is shell:
+            self._shell = None
+
+    def shell_pid(self) -> int | None:
+        """The process id, on the remote, of the shell kept open; None when none is."""
+        shell = self._shell
+        return shell.remote_pid if shell is not None and shell.alive() else None
 
     def connection_problem(self, result: subprocess.CompletedProcess) -> str | None:
         """One line saying why ssh itself failed, or None when the remote command ran."""
@@ -234,7 +314,11 @@ class SSHConnection:
         return int(match.group(1)) if result.returncode == 0 and match else None
 
     def close(self) -> None:
-        """Ends the master connection (the remote's jobs keep running)."""
+        """Ends the remote shell and the master connection (the remote's jobs keep running)."""
+        shell, self._shell = self._shell, None
+        self._reached = False
+        if shell is not None:
+            shell.close()
         if self.master_pid() is not None:
             subprocess.run(self.ssh_args("-O", "exit", "--", self.target), capture_output=True,
                            stdin=subprocess.DEVNULL, env=child_environment(), timeout=COMMAND_TIMEOUT)

@@ -27,19 +27,21 @@ SNAPSHOT_SECONDS = 0.5
 # The longest batch script whose #SBATCH lines are read (directives stand at its top).
 SCRIPT_HEAD = 256 * 1024
 
-# $1 job id, $2 output file, $3 error file, $4 byte limit. Prints three lines, each a status or
-# size, a space and base64 text: scontrol's answer, then the tail of each file ("-" when absent).
+# $1 job id, $2 output file, $3 error file, $4 byte limit (0: the job's state alone). Asks scontrol
+# first, so that the logs read after it are at least as new as the state. Prints a line for each
+# file, its size, a space and the base64 of its tail ("-" when absent or not asked for), then a line
+# with scontrol's exit status and, up to the end, its answer. A poll of a running job starts
+# scontrol and nothing else: every process is a few milliseconds of the poll on a busy login node.
 _SNAPSHOT = r"""
-enc() { base64 | tr -d '\n'; echo; }
 answer=$(scontrol show job -o "$1" 2>&1); code=$?
-printf '%s ' "$code"; printf '%s' "$answer" | enc
 for f in "$2" "$3"; do
-    if [ -n "$f" ] && [ -f "$f" ] && [ -r "$f" ]; then
-        printf '%s ' "$(wc -c < "$f" | tr -d ' ')"; tail -c "$4" -- "$f" | enc
+    if [ "$4" -gt 0 ] && [ -n "$f" ] && [ -f "$f" ] && [ -r "$f" ]; then
+        printf '%s ' "$(wc -c < "$f" | tr -d ' ')"; tail -c "$4" -- "$f" | base64 | tr -d '\n'; echo
     else
         echo "- "
     fi
 done
+printf '%s\n%s' "$code" "$answer"
 """
 
 # $1 job id. What is known of a job the controller forgot: sacct's answer, then the configuration
@@ -153,13 +155,13 @@ class RemoteSlurmQueue:
         stderr_path = job.stderr_path if job.stderr_path != job.stdout_path else ""
         limit = LOG_LIMIT if with_logs else 0
         result = self.connection.run(script_words(_SNAPSHOT, str(job_id), job.stdout_path, stderr_path, str(limit)))
-        lines = result.stdout.splitlines()
-        if result.returncode != 0 or len(lines) != 3:
+        lines = result.stdout.split("\n", 3)
+        if result.returncode != 0 or len(lines) != 4:
             raise slurm.SlurmError(f"status query of job {job_id} failed on remote '{self.connection.name}': "
                                    f"{result.stderr.strip() or 'no answer'}")
-        code, answer = _status_and_text(lines[0])
+        code, answer = lines[2], lines[3]
         outputs = tuple(self._tail(line, path) if with_logs else None
-                        for line, path in zip(lines[1:], (job.stdout_path, stderr_path)))
+                        for line, path in zip(lines[:2], (job.stdout_path, stderr_path)))
         if code == "0" and answer.strip():
             fields, forgotten = slurm.job_fields(answer), False
         elif slurm._INVALID_JOB in answer:
