@@ -26,6 +26,7 @@ import re
 import secrets
 import selectors
 import subprocess
+import threading
 import time
 from typing import Sequence
 
@@ -62,18 +63,27 @@ class ShellTimeout(ShellFault):
 
 
 class _Frame:
-    """One stream's frame of one command's answer, filled as its bytes arrive."""
+    """One stream's frame of one command's answer, filled as its bytes arrive. ``preamble``: what
+    comes before the frame opens is dropped (the shell's first answer follows whatever its start-up
+    files printed)."""
 
-    def __init__(self, marker: bytes):
+    def __init__(self, marker: bytes, preamble: bool = False):
         self.opening = marker + b"\n"
         self._closing = re.compile(re.escape(b"\n" + marker + b" ") + rb"(\d+)\n")
         self._data = bytearray()
+        self._preamble = preamble
         self.body: bytes | None = None
         self.status: int | None = None
 
     def feed(self, chunk: bytes) -> None:
         seen = len(self._data)
         self._data += chunk
+        if self._preamble:
+            opened = self._data.find(self.opening)
+            if opened < 0:
+                return
+            del self._data[:opened]
+            self._preamble, seen = False, 0
         if self._data[:len(self.opening)] != self.opening[:len(self._data)]:
             raise ShellFault("the remote shell wrote out of turn")
         # Only the new bytes and the end of the old ones can hold the closing line.
@@ -106,6 +116,8 @@ class RemoteShell:
         for stream in (self._process.stdout, self._process.stderr):
             os.set_blocking(stream.fileno(), False)
         self.remote_pid: int | None = None
+        # Held while a command is under way, so that a close from another thread leaves the pipes to it.
+        self._turn = threading.RLock()
 
     @classmethod
     def open(cls, args: Sequence[str], timeout: float) -> "RemoteShell":
@@ -114,7 +126,7 @@ class RemoteShell:
             shell = cls(args)
         except OSError as exc:
             raise ShellFault(f"cannot start ssh: {exc}") from None
-        status, out, _ = shell.run('echo "$$"', timeout)
+        status, out, _ = shell.run('echo "$$"', timeout, preamble=True)
         if status != 0 or not out.strip().isdigit():
             shell.close()
             raise ShellFault("the remote's login shell does not run the command loop")
@@ -124,17 +136,21 @@ class RemoteShell:
     def alive(self) -> bool:
         return self._process.poll() is None
 
-    def run(self, line: str, timeout: float) -> tuple[int, bytes, bytes]:
+    def run(self, line: str, timeout: float, preamble: bool = False) -> tuple[int, bytes, bytes]:
         """Runs the command ``line`` (quoted as for ``sh -c``); returns its exit status, standard
         output and standard error. Raises ``ShellFault`` (``ShellTimeout`` after ``timeout``
         seconds), having closed the shell, when no sound answer came."""
         marker = new_marker(line)
-        try:
-            self._send(os.fsencode(f"{marker}\n{line}\n{marker}\n"))
-            out, err = self._answer(marker.encode(), time.monotonic() + timeout)
-        except ShellFault:
-            self.close(at_once=True)
-            raise
+        with self._turn:
+            try:
+                self._send(os.fsencode(f"{marker}\n{line}\n{marker}\n"))
+                out, err = self._answer(marker.encode(), time.monotonic() + timeout, preamble)
+            except (OSError, ValueError) as exc:  # the pipes closed under a select or a read
+                self.close(at_once=True)
+                raise ShellFault(f"the remote shell has ended ({exc})") from None
+            except ShellFault:
+                self.close(at_once=True)
+                raise
         return out.status, out.body, err.body
 
     def _send(self, data: bytes) -> None:
@@ -144,8 +160,8 @@ class RemoteShell:
         except (BrokenPipeError, ValueError, OSError):
             raise ShellFault("the remote shell has ended") from None
 
-    def _answer(self, marker: bytes, deadline: float) -> tuple[_Frame, _Frame]:
-        frames = {self._process.stdout: _Frame(marker), self._process.stderr: _Frame(marker)}
+    def _answer(self, marker: bytes, deadline: float, preamble: bool) -> tuple[_Frame, _Frame]:
+        frames = {self._process.stdout: _Frame(marker, preamble), self._process.stderr: _Frame(marker, preamble)}
         with selectors.DefaultSelector() as selector:
             for stream in frames:
                 selector.register(stream, selectors.EVENT_READ)
@@ -167,19 +183,27 @@ class RemoteShell:
 
     def close(self, at_once: bool = False) -> None:
         """Ends the shell: its input is closed and the loop ends by itself, or (``at_once``, or
-        when it does not end in a moment) the ssh client is killed. Idempotent."""
+        when it does not end in a moment) the ssh client is killed. Idempotent. While another thread's
+        command is under way the client is killed at once; that thread sees the shell end and closes
+        the rest."""
         process = self._process
-        if process.poll() is None and not at_once:
-            try:
-                process.stdin.close()
-                process.wait(CLOSE_SECONDS)
-            except (OSError, subprocess.TimeoutExpired):
-                pass
-        if process.poll() is None:
+        if not self._turn.acquire(timeout=0 if at_once else CLOSE_SECONDS):
             process.kill()
+            return
+        try:
+            if process.poll() is None and not at_once:
+                try:
+                    process.stdin.close()
+                    process.wait(CLOSE_SECONDS)
+                except (OSError, subprocess.TimeoutExpired):
+                    pass
+            if process.poll() is None:
+                process.kill()
             process.wait()
-        for stream in (process.stdin, process.stdout, process.stderr):
-            try:
-                stream.close()
-            except OSError:
-                pass
+            for stream in (process.stdin, process.stdout, process.stderr):
+                try:
+                    stream.close()
+                except OSError:
+                    pass
+        finally:
+            self._turn.release()
