@@ -28,7 +28,7 @@ def ssh_processes(connection):
     socket_prefix = connection.control_path.replace("%C", "")  # the master's title names its socket
     deadline = time.monotonic() + 5
     while True:
-        listed = subprocess.run(["ps", "-eo", "pid=,stat=,args="], capture_output=True, text=True).stdout
+        listed = subprocess.run(["ps", "-ww", "-eo", "pid=,stat=,args="], capture_output=True, text=True).stdout
         left = [line for line in listed.splitlines() if socket_prefix in line and " Z" not in line]
         if not left or time.monotonic() > deadline:
             return left
