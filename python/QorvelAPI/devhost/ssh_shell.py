@@ -107,7 +107,8 @@ def new_marker(line: str) -> str:
 
 class RemoteShell:
     """The loop running on the remote, started with the ssh command line ``args`` (whose remote
-    command is ``SHELL_LOOP``). Not thread-safe: its owner sends one command at a time."""
+    command is ``SHELL_LOOP``). One command at a time (a second waits for the first); a close may
+    come from any thread."""
 
     def __init__(self, args: Sequence[str]):
         self._process = subprocess.Popen(list(args), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -171,7 +172,10 @@ class RemoteShell:
                 if remaining <= 0:
                     raise ShellTimeout("the remote shell did not answer in time")
                 for key, _ in selector.select(remaining):
-                    chunk = os.read(key.fd, _CHUNK)
+                    try:
+                        chunk = os.read(key.fd, _CHUNK)
+                    except BlockingIOError:  # woken with nothing to read after all
+                        continue
                     if not chunk:
                         raise ShellFault("the remote shell has ended")
                     frame = frames[key.fileobj]
