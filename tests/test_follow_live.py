@@ -208,3 +208,22 @@ def test_a_followed_log_that_shrinks_or_is_not_there_yet_restarts_and_keeps_char
         assert [p.stream for p in pieces if p.ended] == ["stdout", "stderr"]
     finally:
         remote.cancelAll()
+
+
+@live
+def test_the_status_line_says_why_the_job_waits_and_where_it_runs(tmp_path):
+    host = start_cli(tmp_path, "--queue", "slurm", "--set", "body=#SBATCH --hold\nsleep 2\n")
+    seen = []
+    try:
+        held = lines_until(host, "PENDING, waiting: ", seen)
+        job = int(held.split("  job ")[1].split()[0])
+        assert "PENDING, waiting: JobHeldUser  " in held, seen
+        subprocess.run(["scontrol", "release", str(job)], check=True)
+        running = lines_until(host, "RUNNING", seen)
+        node = slurm_queue._scontrol_fields(job)["NodeList"]
+        assert f": RUNNING, on {node}  " in running, seen
+        assert host.wait(WAIT_LIMIT) == 0, host.stderr.read()
+    finally:
+        if host.poll() is None:
+            host.kill()
+    assert [line for line in seen if "PENDING, on " in line or "RUNNING, waiting" in line] == []

@@ -255,11 +255,12 @@ class LocalRemote:
             text += f" ({start_error})"
         return text
 
-    def jobWhereabouts(self, job: int) -> str | None:
-        """Why the job waits or where it runs, when the queue says (for the status line)."""
+    def jobWhereabouts(self, job: int, state: str | None = None) -> str | None:
+        """Why the job waits or where it runs, when the queue says (for the status line); with
+        ``state``, only while the queue still reports that state."""
         getter = getattr(self.queue, "whereabouts", None)
         try:
-            return getter(job) if getter is not None else None
+            return getter(job, state) if getter is not None else None
         except Exception:  # noqa: BLE001 (a detail of the status line; the poll itself said what failed)
             return None
 

@@ -638,7 +638,8 @@ class LocalHost:
                 return
             if follower is not None and outage is None and block.jobID is not None:
                 self._read_logs(follower, block.jobID)
-            where = outage or (remote.jobWhereabouts(block.jobID) if block.jobID is not None else None)
+            where = outage or (remote.jobWhereabouts(block.jobID, str(block.status)) if block.jobID is not None
+                               else None)
             self._job_progress(block, started, False, where and f"{block.status}, {where}")
 
         try:

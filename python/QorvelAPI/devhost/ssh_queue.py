@@ -272,8 +272,8 @@ class RemoteSlurmQueue:
             return None
         return slurm.exit_code_of(fields.get("ExitCode", ""))
 
-    def whereabouts(self, job_id: int) -> Optional[str]:
-        return slurm.whereabouts_of(self.snapshot(job_id).fields)
+    def whereabouts(self, job_id: int, state: Optional[str] = None) -> Optional[str]:
+        return slurm.whereabouts_of(self.snapshot(job_id).fields, state)
 
     def tasks(self, job_id: int) -> Optional[list]:
         return slurm.task_list(self.snapshot(job_id).fields)
