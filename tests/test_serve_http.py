@@ -161,6 +161,11 @@ def test_flow_run_streams_events_refuses_a_second_run_and_restores_on_reload(ser
     assert kinds[0] == "run" and kinds[-1] == "end" and events[-1][2]["ok"] is True
     assert [d["placedID"] for _, k, d in events if k == "block"] == [1, 2, 3, 4]
     assert "progress" in kinds  # the cluster job was followed
+    job = next(d for _, k, d in events if k == "result" and d["job"])
+    live = [d for _, k, d in events if k == "followed" and d["stream"] == "stdout"]
+    assert "".join(d["text"] for d in live) == job["job"]["stdOut"] != "" and live[-1]["ended"]
+    at = [i for i, (_, k, d) in enumerate(events) if d.get("placedID") == job["placedID"] and k in ("followed", "result")]
+    assert events[at[0]][1] == "followed" and events[at[-1]][1] == "result"  # streamed before the block ended
     viewer = [d for _, k, d in events if k == "viewer"]
     assert [v["index"] for v in viewer] == list(range(1, 7))
     assert [v["action"]["type"] for v in viewer] == ["setBackgroundColor", "addBox", "addSphere", "addSphere",

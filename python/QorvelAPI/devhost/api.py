@@ -20,6 +20,7 @@ runs a one-block flow) raises ``FlowError`` before anything runs. Requests the h
 
 from __future__ import annotations
 
+import contextlib
 import copy
 import os
 from dataclasses import dataclass, field
@@ -29,12 +30,16 @@ from . import notebook
 from .dryrun import RecordingQueue, SubmittedScript
 from .flow import Flow, FlowError
 from .following import DEFAULT_RECONNECT_SECONDS
+from .log_follow import FollowedText
 from .inspection import check_plugin
 from .loader import LoadedPlugin, PluginLoadError, Problem, load_plugin
 from .presets import find_preset, preset_entries
 from .run import BlockResult, FlowRun, HostError, LocalHost
 
 BlockKey = Union[int, str]
+# ``follow``: False, True (the logs' text goes into the results), or a callable that also gets each
+# piece of text as it is read.
+Follow = Union[bool, Callable[[FollowedText], None]]
 
 
 @dataclass(frozen=True)
@@ -48,6 +53,9 @@ class JobResult:
         stderr: What it wrote to its error file.
         time: Seconds from submission to the end.
         detailed_status: The queue's longer account of the state, when it gave one.
+        tasks: Each task of an array job, else None.
+        followed: With ``follow``, each stream's text ("stdout", "stderr") as it was read while the
+            job ran (its last 4 Mi characters), else None.
     """
 
     id: Any
@@ -58,6 +66,7 @@ class JobResult:
     detailed_status: Optional[str] = None
     # Each task of an array job: "taskID", "jobID", "state", "exitCode", "stdOut", "stdErr".
     tasks: Optional[List[Dict[str, Any]]] = None
+    followed: Optional[Dict[str, str]] = None
 
     def _repr_html_(self) -> str:
         return notebook.job_html(self)
@@ -117,7 +126,7 @@ class RunResult:
             outputs=dict(result.outputs), stored_outputs=result.storedOutputs, logs=result.blockLogs or "",
             printed=result.printed, viewer_actions=list(result.viewerActions),
             job=None if job is None else JobResult(job.jobID, job.status, job.stdOut, job.stdErr, job.seconds,
-                                                   job.detailedStatus, job.tasks),
+                                                   job.detailedStatus, job.tasks, job.followed),
             error=result.error, traceback=result.pluginTraceback, messages=[m.line() for m in result.messages],
             seconds=result.seconds, flow_path=run.savedTo, workdir=run.flow.folder, raw=result, flow_run=run,
             output=list(result.output))
@@ -312,7 +321,8 @@ class PluginHost:
 
     def run(self, block_id: str, set: Optional[Mapping[str, Any]] = None, inputs: Optional[Mapping[str, Any]] = None,
             input_group: Optional[str] = None,
-            on_result: Optional[Callable[[BlockResult], None]] = None, remote: Optional[str] = None) -> RunResult:
+            on_result: Optional[Callable[[BlockResult], None]] = None, remote: Optional[str] = None,
+            follow: Follow = False) -> RunResult:
         """Runs one block (a cluster job block through both phases) with the given values and inputs.
 
         Args:
@@ -322,6 +332,9 @@ class PluginHost:
             input_group: The input group to use (default: the block's selected one).
             on_result: Called with the block's raw result as soon as it is ready.
             remote: The remote it runs on (its ``selectedRemote``; default: the block's own).
+            follow: Read the job's output and error files while it runs (at every poll, the bytes
+                written since the last): True keeps their text in ``job.followed``; a callable also
+                gets each ``FollowedText`` (placedID, jobID, stream, text, ended) as it is read.
 
         Returns:
             The block's outputs, logs, job, viewer actions and error; a failing block does not raise.
@@ -331,8 +344,19 @@ class PluginHost:
             FlowError: A value that does not fit its variable's type.
         """
         flow = self.block_flow(block_id, set, inputs, input_group, remote)
-        run = self.local.run_flow(flow, on_result=on_result)
+        with self._following(follow):
+            run = self.local.run_flow(flow, on_result=on_result)
         return RunResult.of(run.results[0], run)
+
+    @contextlib.contextmanager
+    def _following(self, follow: Follow) -> Iterator[None]:
+        if not (isinstance(follow, bool) or callable(follow)):
+            raise TypeError(f"follow must be a bool or a callable, got {type(follow).__name__}")
+        self.local.follow = follow
+        try:
+            yield
+        finally:
+            self.local.follow = False
 
     def load_flow(self, name_or_path: Union[str, "os.PathLike[str]"]) -> Flow:
         """A preset flow by name (or file stem), or a flow file by path.
@@ -367,7 +391,7 @@ class PluginHost:
              set: Optional[Mapping[BlockKey, Mapping[str, Any]]] = None,
              inputs: Optional[Mapping[BlockKey, Mapping[str, Any]]] = None,
              on_result: Optional[Callable[[BlockResult], None]] = None,
-             remotes: Optional[Mapping[BlockKey, str]] = None) -> FlowResult:
+             remotes: Optional[Mapping[BlockKey, str]] = None, follow: Follow = False) -> FlowResult:
         """Runs a flow.
 
         Args:
@@ -377,6 +401,7 @@ class PluginHost:
             inputs: Values of inputs, by placement, keyed the same way.
             on_result: Called with each block's raw result as soon as it is ready.
             remotes: The remote each placement runs on, by placement, keyed the same way.
+            follow: Read each job's output and error files while it runs, as for ``run``.
 
         Returns:
             One result per placement, in the order they ran.
@@ -388,13 +413,16 @@ class PluginHost:
         flow = name_or_path if isinstance(name_or_path, Flow) else self.load_flow(name_or_path)
         self._apply(flow, set or {}, inputs or {})
         self.select_remotes(flow, remotes or {})
-        return FlowResult.of(self.local.run_flow(flow, on_result=on_result))
+        with self._following(follow):
+            return FlowResult.of(self.local.run_flow(flow, on_result=on_result))
 
     def resume(self, run_folder: Union[str, "os.PathLike[str]"], resubmit_failed: bool = False,
-               on_result: Optional[Callable[[BlockResult], None]] = None) -> FlowResult:
+               on_result: Optional[Callable[[BlockResult], None]] = None, follow: Follow = False) -> FlowResult:
         """Runs the flow of an earlier run folder again there, following the jobs its journal holds
-        to their end instead of submitting new ones (``resubmit_failed``: except those that failed)."""
-        return FlowResult.of(self.local.resume_flow(os.fspath(run_folder), resubmit_failed, on_result))
+        to their end instead of submitting new ones (``resubmit_failed``: except those that failed;
+        ``follow`` as for ``run``)."""
+        with self._following(follow):
+            return FlowResult.of(self.local.resume_flow(os.fspath(run_folder), resubmit_failed, on_result))
 
     def _apply(self, flow: Flow, variables: Mapping[BlockKey, Mapping[str, Any]],
                inputs: Mapping[BlockKey, Mapping[str, Any]]) -> None:
@@ -453,4 +481,4 @@ class PluginHost:
 
 
 __all__ = ["PluginHost", "RunResult", "FlowResult", "JobResult", "DryRunResult", "CheckResult", "HostError",
-           "PluginLoadError", "FlowError", "SubmittedScript"]
+           "PluginLoadError", "FlowError", "SubmittedScript", "FollowedText"]

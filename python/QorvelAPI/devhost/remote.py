@@ -19,6 +19,7 @@ from QorvelAPI.utils import ResetRemoteException
 
 from .environment import child_environment
 from .journal import Journal, interrupts_deferred
+from .log_follow import read_local_chunk
 from .runner import TERMINAL_STATES, LocalRunner, QueueError, choose_queue
 
 # Standard output and error of a job are handed to the editor; a runaway job must not fill memory.
@@ -74,6 +75,8 @@ class LocalRemote:
         self._dirs: list[str] = []
         self._jobs: dict[tuple, list[int]] = {}
         self._reported_time: dict[int, float] = {}
+        # Jobs this host cancelled: their logs are read although the queue may not say they ended yet.
+        self._cancelled: set[int] = set()
         # The run's job journal, where every submission and its end are written down.
         self.journal: Journal | None = None
 
@@ -189,6 +192,7 @@ class LocalRemote:
             self._journal_event("ended", job_id, state=state)
             return False
         self.queue.cancel(job_id)
+        self._cancelled.add(job_id)
         self._journal_event("cancelled", job_id)
         return True
 
@@ -209,16 +213,33 @@ class LocalRemote:
         return self._job(savedID, placedID)
 
     def getRemoteBlockLogs(self, savedID: Any, placedID: Any) -> tuple:
+        """The tails of the job's output and error files and its detailed status. While the job has
+        not ended a poll asks for its state alone: the tails come once it ended (or was cancelled
+        by this host), which is when the block keeps them."""
         job = self._job(savedID, placedID)
         if job is None:
             return None, None, None
+        if not self._logs_due(job):
+            return None, None, self.detailedStatus(job)
+        stdout_path, stderr_path = self.jobLogPaths(job)
+        return _read_tail(stdout_path), _read_tail(stderr_path), self.detailedStatus(job)
+
+    def _logs_due(self, job: int) -> bool:
+        state = self.queue.state(job)
+        return state in TERMINAL_STATES or state == "UNKNOWN" or job in self._cancelled
+
+    def jobLogPaths(self, job: int) -> tuple:
+        """The output file and the error file the block shows (None for the error file when both
+        streams go to one file); those of an array job's first failed task, else its first task."""
         stdout_path, stderr_path = self.queue.output_paths(job)
         chosen = _shown_task(self.jobTasks(job))
         if chosen is not None:
             stdout_path, stderr_path = chosen["stdOut"], chosen["stdErr"]
-        stdout = _read_tail(stdout_path)
-        stderr = _read_tail(stderr_path) if stderr_path != stdout_path else None
-        return stdout, stderr, self.detailedStatus(job)
+        return stdout_path, (stderr_path if stderr_path != stdout_path else None)
+
+    def readLogChunks(self, requests: list, limit: int) -> list:
+        """For each (file, offset): at most ``limit`` bytes of it from the offset (see ``log_follow``)."""
+        return [read_local_chunk(path, offset, limit) for path, offset in requests]
 
     def detailedStatus(self, job: int) -> str:
         state = self.queue.state(job)
@@ -234,11 +255,12 @@ class LocalRemote:
             text += f" ({start_error})"
         return text
 
-    def jobWhereabouts(self, job: int) -> str | None:
-        """Why the job waits or where it runs, when the queue says (for the status line)."""
+    def jobWhereabouts(self, job: int, state: str | None = None) -> str | None:
+        """Why the job waits or where it runs, when the queue says (for the status line); with
+        ``state``, only while the queue still reports that state."""
         getter = getattr(self.queue, "whereabouts", None)
         try:
-            return getter(job) if getter is not None else None
+            return getter(job, state) if getter is not None else None
         except Exception:  # noqa: BLE001 (a detail of the status line; the poll itself said what failed)
             return None
 

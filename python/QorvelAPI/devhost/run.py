@@ -25,11 +25,13 @@ from .capture import block_log_text, captured_output, printed_text
 from .flow import Flow, FlowError, PlacedBlock
 from .flowcheck import check_flow, input_variables
 from .journal import Journal, cancel_open_jobs
+from .log_follow import FollowedText, JobLogFollower
 from .loader import LoadedPlugin, Problem, collect_problems, one_line, plugin_traceback
 from .remote import LocalRemote, tasks_text
 from .remote_config import remotes_path
 from .runner import TERMINAL_STATES, QueueError, choose_queue
 from .safe_files import FileRefused, TooDeep, check_config_file
+from .slurm_queue import SlurmError
 from .ssh_connection import RemoteError
 from .ssh_remote import RunRemotes
 from .following import DEFAULT_RECONNECT_SECONDS, PASSING_STATES, JobTimeout
@@ -79,10 +81,13 @@ class JobInfo:
     seconds: float = 0.0
     # Each task of an array job (its id, job id, state, exit code and log files); None for a plain job.
     tasks: list | None = None
+    # With --follow (follow=): each stream's text as it was read while the job ran ("stdout", "stderr").
+    followed: dict | None = None
 
     def toDict(self) -> dict:
         return {"jobID": self.jobID, "status": self.status, "stdOut": self.stdOut, "stdErr": self.stdErr,
-                "detailedStatus": self.detailedStatus, "seconds": round(self.seconds, 3), "tasks": self.tasks}
+                "detailedStatus": self.detailedStatus, "seconds": round(self.seconds, 3), "tasks": self.tasks,
+                "followed": self.followed}
 
 
 @dataclass
@@ -179,6 +184,9 @@ class LocalHost:
         self._remotes: RunRemotes | None = None  # the named remotes of the running flow
         # False for a dry run: a cluster job block runs its first phase only.
         self.follow_jobs = True
+        # True (or a callable that gets each ``FollowedText``): the output and error files of a
+        # followed job are read as they grow, into the result and to the callable.
+        self.follow: bool | Callable[[FollowedText], None] = False
         # While a run folder is resumed: the journal's last job of each placement, by placed id.
         self._reattach: dict[int, dict] = {}
         self._resubmit_failed = False
@@ -623,10 +631,15 @@ class LocalHost:
                                                       f"({', '.join(map(str, jobs))}) in one phase; only the last one, "
                                                       f"{jobs[-1]}, is followed"))
 
+        follower = JobLogFollower(remote, placed.placedID, self._followed) if self.follow else None
+
         def show(outage: str | None) -> None:
             if block.jobID is None and not jobs:
                 return
-            where = outage or (remote.jobWhereabouts(block.jobID) if block.jobID is not None else None)
+            if follower is not None and outage is None and block.jobID is not None:
+                self._read_logs(follower, block.jobID)
+            where = outage or (remote.jobWhereabouts(block.jobID, str(block.status)) if block.jobID is not None
+                               else None)
             self._job_progress(block, started, False, where and f"{block.status}, {where}")
 
         try:
@@ -636,6 +649,8 @@ class LocalHost:
                 result.messages.append(Problem("warning", f"block {label} submitted no job; "
                                                           f"running its final action at once"))
             else:
+                if follower is not None and block.jobID is not None:
+                    self._read_logs(follower, block.jobID, to_the_end=True)
                 self._job_progress(block, started, True)
                 remote._journal_event("ended", block.jobID, state=str(block.status))
         except following.LeftRunning as exc:
@@ -669,7 +684,8 @@ class LocalHost:
             raise
         finally:
             result.job = JobInfo(block.jobID, str(block.status), block.stdOut, block.stdErr, block.detailedStatus,
-                                 float(block.time), _tasks_of(remote, block.jobID))
+                                 float(block.time), _tasks_of(remote, block.jobID),
+                                 follower.followed() if follower is not None else None)
         status = str(block.status)
         if status not in ("COMPLETED", "IDLE") and block.failOnSlurmError:
             result.status = "error"
@@ -683,6 +699,20 @@ class LocalHost:
         state["executeSecondAction"] = True
         block._parseInternalVariables(state)
         self._plugin_call(block, result)
+
+    @staticmethod
+    def _read_logs(follower: JobLogFollower, job: Any, to_the_end: bool = False) -> None:
+        """Reads what the job's logs gained. A read that fails is tried again at the next poll, from the
+        same offsets: the poll of the job's state says when the remote is out of reach."""
+        try:
+            follower.drain(job) if to_the_end else follower.poll(job)
+        except (QueueError, SlurmError, OSError):
+            pass
+
+    def _followed(self, piece: FollowedText) -> None:
+        """New text of a followed job's log (``serve`` sends it to the page)."""
+        if callable(self.follow):
+            self.follow(piece)
 
     def _job_progress(self, block, started: float, final: bool, status: str | None = None) -> None:
         """Reports the state of the job being followed (``serve`` also shows it on the placement)."""

@@ -196,6 +196,13 @@ class LocalRunner:
             return None
         return self._shown(job_id).exit_code
 
+    def whereabouts(self, job_id: int, state: str | None = None) -> str | None:
+        """Why a pending job waits or where a running one runs (for the status line)."""
+        known = self.state(job_id)
+        if state is not None and state != known:
+            return None
+        return {"PENDING": "waiting: a free job slot", "RUNNING": "on this machine"}.get(known)
+
     def tasks(self, job_id: int) -> list | None:
         """Each task of an array job: id, job id, state, exit code, log files; None for a plain job."""
         if job_id not in self._arrays:
@@ -343,9 +350,9 @@ class SlurmQueue:
         getter = getattr(self._backend, "exit_code", None)
         return getter(job_id) if getter else None
 
-    def whereabouts(self, job_id: int) -> str | None:
+    def whereabouts(self, job_id: int, state: str | None = None) -> str | None:
         getter = getattr(self._backend, "whereabouts", None)
-        return getter(job_id) if getter else None
+        return getter(job_id, state) if getter else None
 
     def tasks(self, job_id: int) -> list | None:
         getter = getattr(self._backend, "tasks", None)

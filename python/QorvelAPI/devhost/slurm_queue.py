@@ -479,9 +479,14 @@ def exit_code_of(text: str) -> Optional[int]:
     return -signal if signal else status
 
 
-def whereabouts_of(fields: Dict[str, object]) -> Optional[str]:
-    """Why a pending job waits ("waiting: Resources") or where a running one runs ("on node1")."""
-    state = str(fields.get("JobState") or "").split()[0] if fields.get("JobState") else ""
+def whereabouts_of(fields: Dict[str, object], state: Optional[str] = None) -> Optional[str]:
+    """Why a pending job waits ("waiting: Resources") or where a running one runs ("on node1").
+    ``state``: the state the caller shows; nothing is said when the fields no longer match it (the
+    job started between two queries)."""
+    known = str(fields.get("JobState") or "").split()[0] if fields.get("JobState") else ""
+    if state is not None and state != known:
+        return None
+    state = known
     reason, nodes = str(fields.get("Reason") or ""), str(fields.get("NodeList") or "")
     if state == "PENDING" and reason not in ("", "None", "(null)"):
         return f"waiting: {reason}"
@@ -490,9 +495,9 @@ def whereabouts_of(fields: Dict[str, object]) -> Optional[str]:
     return None
 
 
-def whereabouts(job_id) -> Optional[str]:
+def whereabouts(job_id, state: Optional[str] = None) -> Optional[str]:
     """`whereabouts_of` the job as the controller knows it now."""
-    return whereabouts_of(_scontrol_fields(_job_id(job_id)))
+    return whereabouts_of(_scontrol_fields(_job_id(job_id)), state)
 
 
 def tasks(job_id) -> Optional[list]:

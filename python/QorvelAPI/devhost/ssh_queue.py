@@ -15,9 +15,10 @@ from __future__ import annotations
 import base64
 import time
 from dataclasses import dataclass
-from typing import Dict, Optional, Tuple
+from typing import Dict, List, Optional, Tuple
 
 from . import slurm_queue as slurm
+from .log_follow import LogChunk
 from .ssh_connection import RemoteError, SSHConnection, script_words
 
 # Job output handed to the editor is cut to its last bytes; a runaway job must not fill memory.
@@ -44,6 +45,23 @@ done
 printf '%s\n%s' "$code" "$answer"
 """
 
+# $1 byte limit, then a file and an offset for each log. One line per file: its size, where the bytes
+# begin (0 when the file is shorter than the offset: truncated or replaced) and the base64 of at most
+# $1 bytes from there; "-" for a file that is not there (yet).
+_CHUNKS = r"""
+limit=$1; shift
+while [ "$#" -ge 2 ]; do
+    f=$1; at=$2; shift 2
+    if [ -f "$f" ] && [ -r "$f" ]; then
+        size=$(wc -c < "$f" | tr -d ' ')
+        [ "$at" -le "$size" ] || at=0
+        printf '%s %s ' "$size" "$at"; tail -c "+$((at + 1))" -- "$f" | head -c "$limit" | base64 | tr -d '\n'; echo
+    else
+        echo -
+    fi
+done
+"""
+
 # $1 job id. What is known of a job the controller forgot: sacct's answer, then the configuration
 # (which names the completion log), each as "status base64".
 _FORGOTTEN = r"""
@@ -66,6 +84,13 @@ def _decode(text: str) -> str:
         return base64.b64decode(text.strip(), validate=False).decode("utf-8", "replace")
     except ValueError:
         return ""
+
+
+def _chunk(line: str) -> Optional[LogChunk]:
+    size, start, data = (line.split(" ", 2) + ["", ""])[:3]
+    if not (size.isdigit() and start.isdigit()):
+        return None
+    return LogChunk(int(size), int(start), base64.b64decode(data.strip(), validate=False))
 
 
 def _status_and_text(line: str) -> Tuple[str, str]:
@@ -225,10 +250,23 @@ class RemoteSlurmQueue:
         job = self._job(job_id)
         return job.stdout_path, job.stderr_path
 
-    def outputs(self, job_id: int) -> Tuple[Optional[str], Optional[str]]:
-        """The tails of the job's output and error files (None for a file not written yet; the
-        error is None when both streams go to one file)."""
+    def outputs(self, job_id: int, with_logs: bool = False) -> Tuple[Optional[str], Optional[str]]:
+        """The tails of the job's output and error files once it ended, or now ``with_logs`` (None for
+        a file not written yet; the error is None when both streams go to one file)."""
+        if with_logs:
+            return self.snapshot(job_id, fresh=True, with_logs=True).outputs
         return self.snapshot(job_id).outputs
+
+    def read_chunks(self, requests: list, limit: int) -> List[Optional[LogChunk]]:
+        """For each (file, offset): at most ``limit`` bytes of the file from the offset (from its start
+        when the file is shorter than that), None for a file not there yet; one round trip for all."""
+        words = [str(limit)] + [str(word) for path, offset in requests for word in (path, offset)]
+        result = self.connection.run(script_words(_CHUNKS, *words))
+        lines = result.stdout.splitlines()
+        if result.returncode != 0 or len(lines) != len(requests):
+            raise slurm.SlurmError(f"reading the job's logs failed on remote '{self.connection.name}': "
+                                   f"{result.stderr.strip() or 'no answer'}")
+        return [_chunk(line) for line in lines]
 
     def exit_code(self, job_id: int) -> Optional[int]:
         fields = self.snapshot(job_id).fields
@@ -236,8 +274,8 @@ class RemoteSlurmQueue:
             return None
         return slurm.exit_code_of(fields.get("ExitCode", ""))
 
-    def whereabouts(self, job_id: int) -> Optional[str]:
-        return slurm.whereabouts_of(self.snapshot(job_id).fields)
+    def whereabouts(self, job_id: int, state: Optional[str] = None) -> Optional[str]:
+        return slurm.whereabouts_of(self.snapshot(job_id).fields, state)
 
     def tasks(self, job_id: int) -> Optional[list]:
         return slurm.task_list(self.snapshot(job_id).fields)

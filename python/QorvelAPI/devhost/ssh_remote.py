@@ -93,12 +93,17 @@ class SSHRemote(LocalRemote):
         if job is None:
             return None, None, None
         try:
-            stdout, stderr = self.queue.outputs(job)
+            # The tails come with the snapshot that sees the job ended, or at once for a job cancelled here.
+            stdout, stderr = self.queue.outputs(job, with_logs=job in self._cancelled)
             self._last_logs[job] = stdout, stderr, self.detailedStatus(job)
         except ConnectionLost:
             # The poll's state query says that the connection is lost; the logs stay as last seen.
             pass
         return self._last_logs.get(job, (None, None, None))
+
+    def readLogChunks(self, requests: list, limit: int) -> list:
+        """For each (file, offset) on the remote: at most ``limit`` bytes from the offset, in one round trip."""
+        return self.queue.read_chunks(requests, limit)
 
     def getRemoteBlockTime(self, savedID: Any, placedID: Any) -> float:
         try:

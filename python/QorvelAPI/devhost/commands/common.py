@@ -35,6 +35,17 @@ def add_running_options(p: argparse.ArgumentParser) -> None:
                         f"running (default {DEFAULT_RECONNECT_SECONDS:g})")
 
 
+def add_follow_option(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--follow", action="store_true",
+                   help="show what each batch job writes to its output and error files while it runs "
+                        "(on standard error, each line marked with the job and the stream)")
+
+
+def follower_of(args, out: Output):
+    """What ``follow=`` is for a run with these options: the terminal's printer, or nothing."""
+    return out.followed if getattr(args, "follow", False) else False
+
+
 def plugin_host(args, out: Output) -> PluginHost:
     loaded = load(args, out)
     report_load_warnings(loaded, out)

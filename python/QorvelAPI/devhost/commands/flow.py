@@ -6,7 +6,7 @@ from ..flow import Flow
 from ..flowcheck import input_variables
 from ..run import LocalHost
 from .assignments import parse_assignments, placed_assignments, typed_values, values_help
-from .common import add_running_options, plugin_host
+from .common import add_follow_option, add_running_options, follower_of, plugin_host
 from .output import Output, UsageError
 from .results import announce_queue, run_and_report, shower
 
@@ -30,6 +30,7 @@ def add_arguments(p) -> None:
     p.add_argument("--input", action="append", metavar="PLACED_ID.ID=VALUE",
                    help="value of an input of one placement (JSON or text)")
     add_running_options(p)
+    add_follow_option(p)
 
 
 def run(args, out: Output) -> int:
@@ -40,13 +41,14 @@ def run(args, out: Output) -> int:
     host = plugin_host(args, out)
     if args.resume is not None:
         announce_queue(host, out)
-        return run_and_report(lambda: host.resume(args.resume, args.resubmit_failed, on_result=shower(out)).raw, out)
+        return run_and_report(lambda: host.resume(args.resume, args.resubmit_failed, on_result=shower(out),
+                                                      follow=follower_of(args, out)).raw, out)
     flow = host.load_flow(args.flow)
     host.select_remotes(flow, {int(key) if key.isdigit() else key: name
                                for key, name in parse_assignments(args.remote, "--remote").items()})
     announce_queue(host, out, remotes=[p.state.get("selectedRemote") for p in flow.blocks])
     _apply_overrides(host.local, flow, parse_assignments(args.set, "--set"), parse_assignments(args.input, "--input"))
-    return run_and_report(lambda: host.flow(flow, on_result=shower(out)).raw, out)
+    return run_and_report(lambda: host.flow(flow, on_result=shower(out), follow=follower_of(args, out)).raw, out)
 
 
 def _apply_overrides(host: LocalHost, flow: Flow, variables: dict, inputs: dict) -> None:

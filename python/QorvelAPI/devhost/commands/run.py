@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from ..api import DryRunResult
 from .assignments import parse_assignments, typed_values, values_help
-from .common import add_running_options, plugin_host
+from .common import add_follow_option, add_running_options, follower_of, plugin_host
 from .output import EXIT_FAILED, EXIT_OK, Output, dumps
 from .results import announce_queue, run_and_report, shower
 
@@ -24,6 +24,7 @@ def add_arguments(p) -> None:
     p.add_argument("--dry-run", action="store_true",
                    help="cluster job blocks: run the first phase only and print the batch script it would submit")
     add_running_options(p)
+    add_follow_option(p)
 
 
 def run(args, out: Output) -> int:
@@ -39,7 +40,8 @@ def run(args, out: Output) -> int:
         dry = host.dry_run(args.block_id, variables, inputs, args.input_group, on_result=shower(out))
         return _finish_dry_run(dry, out)
     return run_and_report(lambda: host.run(args.block_id, variables, inputs, args.input_group,
-                                           on_result=shower(out), remote=args.remote).flow_run, out)
+                                           on_result=shower(out), remote=args.remote,
+                                           follow=follower_of(args, out)).flow_run, out)
 
 
 def _finish_dry_run(dry: DryRunResult, out: Output) -> int:

@@ -3,7 +3,8 @@
 A run goes through the local host's own code (``LocalHost.run_flow``), on a thread of its own.
 What happens meanwhile becomes events: the run starting, each block starting and finishing (its
 result as ``run`` and ``flow`` report it), cluster job progress, every viewer action as soon as
-a block queues it, and the end of the run. The events of the latest run are kept, so a page that
+a block queues it, what a running job writes to its output and error files (read as they grow, see
+``log_follow``), and the end of the run. The events of the latest run are kept, so a page that
 is reloaded (or opened later) receives them all again and shows the same state.
 """
 
@@ -19,6 +20,7 @@ from typing import Any, Callable
 
 from ..flow import Flow
 from ..loader import one_line
+from ..log_follow import FOLLOWED_LIMIT, FollowedText
 from ..run import BlockResult, LocalHost, _plain, _slug
 
 
@@ -93,13 +95,14 @@ class ActionQueue(list):
 
 
 class StreamingHost(LocalHost):
-    """The local host, telling the page when each placement starts."""
+    """The local host, telling the page when each placement starts and what its job writes."""
 
     def __init__(self, *args, on_start: Callable[[Any, Any], None], on_job: Callable[[str, bool, dict], None],
-                 **kwargs):
+                 on_followed: Callable[[FollowedText], None], **kwargs):
         super().__init__(*args, **kwargs)
         self._on_start = on_start
         self._on_job = on_job
+        self.follow = on_followed
 
     def run_placement(self, flow, placement, remote, config, incoming=None) -> BlockResult:
         self._on_start(placement.placed, placement.declared)
@@ -128,6 +131,8 @@ class RunSession:
         self._lock = threading.Lock()
         self._thread: threading.Thread | None = None
         self._actions = 0
+        # Characters of each (placement, stream) sent to the page in the latest run.
+        self._followed_sent: dict[tuple, int] = {}
 
     @property
     def running(self) -> bool:
@@ -143,11 +148,13 @@ class RunSession:
             folder = tempfile.mkdtemp(prefix=f"{_slug(flow.name)[:40]}-{stamp}-", dir=self.runs_dir)
             self.run_folder = folder
             self._actions = 0
+            self._followed_sent = {}
             self.events.clear()
             flow.pendingActions = ActionQueue(self._viewer_action)
             host = StreamingHost(self.loaded, config_path=self.config_path, work_dir=folder, queue=self.queue,
                                  poll=self.poll, progress=self._progress, capture_stdout=True,
-                                 on_start=self._block_started, on_job=self._progress)
+                                 on_start=self._block_started, on_job=self._progress,
+                                 on_followed=self._followed)
             started = {"kind": kind, "name": flow.name, "savedID": flow.savedID, "folder": folder,
                        "queue": self.queue.description,
                        "blocks": [{"placedID": p.placedID, "blockID": p.blockID} for p in flow.blocks]}
@@ -188,6 +195,20 @@ class RunSession:
 
     def _progress(self, text: str, final: bool, job: dict | None = None) -> None:
         self.events.add("progress", {"text": text.strip(), "final": final, **(job or {})})
+
+    def _followed(self, piece: FollowedText) -> None:
+        """A job's new output as an event; past FOLLOWED_LIMIT characters of a stream one note says
+        that the rest is in the job's file (the events of a run are kept for pages opened later)."""
+        key = (piece.placedID, piece.stream)
+        sent = self._followed_sent.get(key, 0)
+        text = piece.text
+        if sent > FOLLOWED_LIMIT:
+            return
+        if sent + len(text) > FOLLOWED_LIMIT:
+            text = text[:FOLLOWED_LIMIT - sent] + f"\n[... more {piece.stream} of job {piece.jobID} is in its file]\n"
+        self._followed_sent[key] = sent + len(text)
+        self.events.add("followed", {"placedID": piece.placedID, "jobID": _plain(piece.jobID),
+                                     "stream": piece.stream, "text": text, "ended": piece.ended})
 
     def _viewer_action(self, action: Any) -> None:
         self._actions += 1

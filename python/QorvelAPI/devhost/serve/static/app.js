@@ -241,6 +241,9 @@ function resultNode(placedID) {
     return node;
 }
 
+// Characters of a job's live output that the run pane keeps (its last ones).
+const FOLLOWED_SHOWN = 64 * 1024;
+
 function text(label, value) {
     return value && String(value).trim() ? element("div", {}, element("b", {}, label), element("pre", {}, value)) : null;
 }
@@ -263,6 +266,18 @@ const handlers = {
     progress(data) {
         const node = document.querySelector("#run .result.running .progress");
         if (node) node.textContent = data.text;
+    },
+    // What the running job writes, as it is read; the block's result takes its place when it ends.
+    followed(data) {
+        const node = resultNode(data.placedID);
+        let pane = node.querySelector(`pre.followed[data-stream="${data.stream}"]`);
+        if (!pane) {
+            pane = element("pre", { class: "followed", "data-stream": data.stream });
+            node.append(element("b", {}, data.stream === "stdout" ? "Job output (live)" : "Job errors (live)"), pane);
+        }
+        const text = pane.textContent + data.text;
+        pane.textContent = text.length > FOLLOWED_SHOWN ? text.slice(-FOLLOWED_SHOWN) : text;
+        pane.scrollTop = pane.scrollHeight;
     },
     result(r) {
         const node = resultNode(r.placedID);
