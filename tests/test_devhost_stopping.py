@@ -44,11 +44,12 @@ def _wait_for(path: Path, seconds: float) -> None:
         time.sleep(0.2)
 
 
-def _process_gone(pid: int, seconds: float = 10) -> bool:
+def _process_gone(pid: int, seconds: float = 10, kill=os.kill) -> bool:
+    """Whether the process (``kill=os.killpg``: the process group) ends within ``seconds``."""
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         try:
-            os.kill(pid, 0)
+            kill(pid, 0)
         except ProcessLookupError:
             return True
         time.sleep(0.2)
@@ -154,17 +155,6 @@ def test_serve_logs_each_request_and_stops_on_sigterm(tmp_path):
     assert "serve: GET /api/plugin 200\n" in err
 
 
-def _group_gone(pgid: int, seconds: float = 10) -> bool:
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        try:
-            os.killpg(pgid, 0)
-        except ProcessLookupError:
-            return True
-        time.sleep(0.2)
-    return False
-
-
 @pytest.mark.parametrize("queue", ["local", "slurm"])
 def test_a_pytest_timeout_cancels_the_jobs_of_a_plugin_host_run_and_saves_the_flow(tmp_path, queue):
     if queue == "slurm" and not controller_available():
@@ -185,7 +175,7 @@ def test_a_pytest_timeout_cancels_the_jobs_of_a_plugin_host_run_and_saves_the_fl
     saved = next(work.glob("*.flow")).read_text()
     assert "CANCELLED" in saved
     if queue == "local":
-        assert _group_gone(int((work / "pid").read_text()))
+        assert _process_gone(int((work / "pid").read_text()), kill=os.killpg)
     else:
         mine = subprocess.run(["squeue", "-h", "-o", "%i %T %Z"], capture_output=True, text=True).stdout
         left = {line.split()[1] for line in mine.splitlines() if str(work) in line}

@@ -7,9 +7,10 @@ draws the run's viewer actions in the Mol* viewer. See ``server`` for the routes
 for the calling convention of endpoints.
 
 When a file of the plugin folder changes, ``watch_plugin`` loads the plugin again as ``build_app``
-does and the server answers new requests from the new app. The run session (with the run going,
-its events and its jobs) carries over: a run in progress goes on with the plugin it started with,
-the next run uses the new one.
+does and the server answers new requests from the new app. The run session (its events and its
+jobs) carries over. A change made while a run is going is loaded once the run has ended: loading
+redirects the process's output and the shared logger, as a run does, so the two never overlap; the
+run goes on with the plugin it started with, the next run uses the new one.
 """
 
 from __future__ import annotations
@@ -77,6 +78,7 @@ def _carry_over(app: ServeApp, options: ServeOptions, previous: ServeApp | None)
     app.options = options
     if previous is not None:
         app.session, app.events, app.guard, app.log = previous.session, previous.events, previous.guard, previous.log
+        app.loading = previous.loading
         app.generation = previous.generation + 1
     return app
 
@@ -88,8 +90,14 @@ def watch_plugin(server, interval: float = 0.5) -> FolderWatch:
     options = live.current.options
 
     def reload() -> None:
-        fresh = reload_app(live.current)
-        live.current = fresh
+        fresh = None
+        while fresh is None:
+            if _wait_for_the_run(live, watch):
+                return  # the server stops
+            with live.current.loading:
+                session = live.current.session
+                if session is None or not session.running:  # else a run started meanwhile: wait for it too
+                    fresh = live.current = reload_app(live.current)
         errors = sum(p.level == "error" for p in fresh.problems)
         fresh.events.add("reload", {"generation": fresh.generation, "loaded": fresh.loaded is not None,
                                     "problems": len(fresh.problems), "errors": errors})
@@ -100,8 +108,20 @@ def watch_plugin(server, interval: float = 0.5) -> FolderWatch:
     def failed(exc: BaseException) -> None:
         terminal_line(f"reloading {options.plugin_dir} failed: {one_line(exc)}")
 
-    return FolderWatch(options.plugin_dir, reload, interval, skip=[os.path.abspath(options.runs_dir)],
-                       on_error=failed).start()
+    watch = FolderWatch(options.plugin_dir, reload, interval, skip=[os.path.abspath(options.runs_dir)],
+                        on_error=failed)
+    return watch.start()
+
+
+def _wait_for_the_run(live, watch: FolderWatch) -> bool:
+    """Waits while a run is going (saying so once); True when the watch was stopped meanwhile."""
+    session = live.current.session
+    if session is not None and session.running:
+        terminal_line(f"{live.current.options.plugin_dir} changed; it is loaded again once the run has ended")
+        while not session.wait(0.5):
+            if watch.stopped:
+                return True
+    return watch.stopped
 
 
 def stop(app: ServeApp, server) -> None:

@@ -100,6 +100,9 @@ class ServeApp:
         self.lean = lean
         self.generation = 0  # how many times the plugin was loaded again since the server started
         self.options = None  # how the plugin was loaded (see serve.build_app)
+        # Held while the plugin is loaded again, which redirects the process's output and the
+        # shared logger as a run does: a run does not start meanwhile (see serve.watch_plugin).
+        self.loading = threading.Lock()
         self.guard: Guard | None = None
         self.flows: FlowLibrary | None = None
         self.log = lambda line: print(line, file=sys.stderr, flush=True)
@@ -179,7 +182,8 @@ class ServeApp:
                 raise Refused(400, str(exc)) from None
             kind = "block"
         try:
-            return self.session.start(flow, kind)
+            with self.loading:
+                return self.session.start(flow, kind)
         except RunBusy as exc:
             raise Refused(409, str(exc)) from None
 

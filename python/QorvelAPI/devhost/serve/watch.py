@@ -58,6 +58,10 @@ class FolderWatch:
         self._thread.start()
         return self
 
+    @property
+    def stopped(self) -> bool:
+        return self._stopped.is_set()
+
     def stop(self) -> None:
         self._stopped.set()
         if self._thread is not None and self._thread is not threading.current_thread():
