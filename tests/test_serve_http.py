@@ -193,6 +193,14 @@ def test_plugin_that_fails_to_load_is_served_with_its_problems(served, tmp_path)
     for path in ("/api/run", "/api/check"):
         assert broken.json("POST", path, {"block": "x"}) == (409, {"error": "the plugin did not load; nothing can run"})
     assert broken.request("GET", "/")[0].status == 200
+    watch = watch_plugin(broken.server, interval=0.1)
+    try:
+        shutil.copy(PROBE / "serve_probe.py", folder / "serve_probe.py")  # the fix loads, with a run session
+        assert _generation(broken, 1)["plugin"]["id"] == "serve_probe"
+        assert broken.json("POST", "/api/run", {"block": "serve_probe.mvs"})[0] == 202
+        assert read_events(broken)[-1][2]["ok"] is True
+    finally:
+        watch.stop()
 
 
 SLOW_BLOCK = """
