@@ -8,7 +8,7 @@ PACKAGES=(build-essential python3-dev python3-venv python3-pip python3-pytest py
           python3-pydantic python3-setuptools python3-wheel python3.11-dbg clang libclang-rt-14-dev
           valgrind slurm-wlm munge python3-mypy python3-yaml chromium openssh-server
           python3-sphinx furo python3-myst-parser python3-nbsphinx python3-nbclient python3-ipykernel
-          python3-nbformat)
+          python3-nbformat python3-pytest-timeout)
 
 echo "setup: Debian packages ..."
 missing=()

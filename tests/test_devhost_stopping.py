@@ -44,11 +44,12 @@ def _wait_for(path: Path, seconds: float) -> None:
         time.sleep(0.2)
 
 
-def _process_gone(pid: int, seconds: float = 10) -> bool:
+def _process_gone(pid: int, seconds: float = 10, kill=os.kill) -> bool:
+    """Whether the process (``kill=os.killpg``: the process group) ends within ``seconds``."""
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         try:
-            os.kill(pid, 0)
+            kill(pid, 0)
         except ProcessLookupError:
             return True
         time.sleep(0.2)
@@ -152,3 +153,30 @@ def test_serve_logs_each_request_and_stops_on_sigterm(tmp_path):
         process.kill()
     assert process.returncode == 128 + signal.SIGTERM
     assert "serve: GET /api/plugin 200\n" in err
+
+
+@pytest.mark.parametrize("queue", ["local", "slurm"])
+def test_a_pytest_timeout_cancels_the_jobs_of_a_plugin_host_run_and_saves_the_flow(tmp_path, queue):
+    if queue == "slurm" and not controller_available():
+        pytest.skip("no SLURM controller answers on this machine")
+    folder = make_plugin_folder(tmp_path, META, SCRIPT)
+    work = tmp_path / "run"
+    test = tmp_path / "timed" / "test_sleepy.py"
+    test.parent.mkdir()
+    test.write_text("from QorvelAPI.devhost import PluginHost\n\n"
+                    "def test_sleep():\n"
+                    f"    PluginHost({str(folder)!r}, queue={queue!r}, workdir={str(work)!r}, poll=0.3).run('sleep')\n")
+    env = {**os.environ, "PYTHONPATH": str(ROOT / "python"), "XDG_CONFIG_HOME": str(tmp_path / "config"),
+           "XDG_STATE_HOME": str(tmp_path / "state")}
+    done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "timeout",
+                           "--timeout=20", "--timeout-method=signal", str(test)], cwd=test.parent, env=env,
+                          capture_output=True, text=True, timeout=180)
+    assert done.returncode == 1 and "Timeout >20.0s" in done.stdout, done.stdout + done.stderr
+    saved = next(work.glob("*.flow")).read_text()
+    assert "CANCELLED" in saved
+    if queue == "local":
+        assert _process_gone(int((work / "pid").read_text()), kill=os.killpg)
+    else:
+        mine = subprocess.run(["squeue", "-h", "-o", "%i %T %Z"], capture_output=True, text=True).stdout
+        left = {line.split()[1] for line in mine.splitlines() if str(work) in line}
+        assert left <= {"CANCELLED", "COMPLETING"}, mine

@@ -4,11 +4,14 @@ import http.client
 import json
 import os
 import shutil
+import sys
+import time
 from pathlib import Path
 
 import pytest
 
 from QorvelAPI.devhost.cli import build_parser
+from QorvelAPI.devhost.serve import watch_plugin
 from serve_support import PROBE, Served
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -148,7 +151,7 @@ def read_events(served, until="end"):
             current = {}
 
 
-def test_flow_run_streams_events_refuses_a_second_run_and_restores_on_reload(served):
+def test_flow_run_streams_events_refuses_a_second_run_and_restores_on_reload(served, capfd):
     example = served(EXAMPLE)
     edits = {"example_plugin.screen_ligands": {"variables": {"weights": {"vdw": 2.0, "hbond": 2.0,
                                                                          "electrostatics": 2.0}}}}
@@ -180,6 +183,8 @@ def test_flow_run_streams_events_refuses_a_second_run_and_restores_on_reload(ser
     assert status == 200 and state["running"] is False
     assert [(e["id"], e["event"]) for e in state["events"]] == [(i, k) for i, k, _ in events]
     assert read_events(example) == events  # a reloaded page receives the same run again
+    runs = [line for line in capfd.readouterr().err.splitlines() if line.startswith("serve: run ")]
+    assert runs == [f"serve: run 'Screen and refine': ok, 4 of 4 blocks finished, saved to {events[-1][2]['savedTo']}"]
 
 
 def test_plugin_that_fails_to_load_is_served_with_its_problems(served, tmp_path):
@@ -193,3 +198,73 @@ def test_plugin_that_fails_to_load_is_served_with_its_problems(served, tmp_path)
     for path in ("/api/run", "/api/check"):
         assert broken.json("POST", path, {"block": "x"}) == (409, {"error": "the plugin did not load; nothing can run"})
     assert broken.request("GET", "/")[0].status == 200
+    watch = watch_plugin(broken.server, interval=0.1)
+    try:
+        shutil.copy(PROBE / "serve_probe.py", folder / "serve_probe.py")  # the fix loads, with a run session
+        assert _generation(broken, 1)["plugin"]["id"] == "serve_probe"
+        assert broken.json("POST", "/api/run", {"block": "serve_probe.mvs"})[0] == 202
+        assert read_events(broken)[-1][2]["ok"] is True
+    finally:
+        watch.stop()
+
+
+SLOW_BLOCK = """
+import time
+import probe_helper
+
+def slow(block):
+    time.sleep(3)
+    block.setOutput("note", probe_helper.NOTE)
+
+plugin.addBlock(PluginBlock("Slow", "Sleeps, then notes.", action=slow, id="slow",
+                            outputs=[PluginVariable("note", "Note", "unused", VariableTypes.STRING)]))
+"""
+
+
+def _generation(served, wanted):
+    deadline = time.monotonic() + 30
+    while (document := served.json("GET", "/api/plugin")[1])["generation"] < wanted:
+        assert time.monotonic() < deadline, f"no reload {wanted}"
+        time.sleep(0.1)
+    return document
+
+
+def test_a_changed_plugin_file_reloads_the_plugin_for_the_next_requests_and_runs(served, tmp_path, capfd):
+    folder = tmp_path / "live"
+    shutil.copytree(PROBE, folder)
+    script = folder / "serve_probe.py"
+    script.write_text(script.read_text() + SLOW_BLOCK)
+    (folder / "probe_helper.py").write_text("NOTE = 'old'\n")
+    live = served(folder)
+    watch = watch_plugin(live.server, interval=0.1)
+    try:
+        module = live.app.loaded.module
+        assert live.request("GET", "/plugins/pages/serve_probe.tools/note")[0].status == 404
+        assert live.json("POST", "/api/run", {"block": "serve_probe.slow"})[0] == 202
+        (folder / "probe_helper.py").write_text("NOTE = 'new'\n")
+        script.write_text(script.read_text() + 'tools.addEndpoint(PluginEndpoint("/note", ["GET"], '
+                                               'lambda: {"note": probe_helper.NOTE}))\n')
+        events = read_events(live, until="reload")
+        # The run went on with the plugin it started with; the change was loaded once it had ended.
+        assert [k for _, k, _ in events][-2:] == ["end", "reload"]
+        assert next(d for _, k, d in events if k == "result")["outputs"] == {"note": "old"}
+        assert events[-1][2] == {"generation": 1, "loaded": True, "problems": 0, "errors": 0}
+        assert live.json("GET", "/plugins/pages/serve_probe.tools/note") == (200, {"note": "new"})
+        assert sys.modules[module.__name__] is live.server.live.current.loaded.module is not module
+        assert live.json("POST", "/api/run", {"block": "serve_probe.slow"})[0] == 202
+        assert next(d for _, k, d in read_events(live) if k == "result")["outputs"] == {"note": "new"}
+        err = capfd.readouterr().err
+        assert f"serve: {folder} changed; it is loaded again once the run has ended\n" in err
+        assert f"serve: reloaded {folder} (0 problems)\n" in err
+        working = script.read_text()
+        script.write_text("raise RuntimeError('half saved')\n")
+        document = _generation(live, 2)
+        assert document["plugin"] is None and document["problems"][0]["message"] == (
+            "plugin script serve_probe.py raised RuntimeError: half saved")
+        assert module.__name__ not in sys.modules
+        assert f"serve: reloaded {folder}: the plugin did not load (1 problem)\n" in capfd.readouterr().err
+        script.write_text(working)
+        assert _generation(live, 3)["plugin"]["id"] == "serve_probe"
+        assert live.json("GET", "/plugins/pages/serve_probe.tools/note") == (200, {"note": "new"})
+    finally:
+        watch.stop()

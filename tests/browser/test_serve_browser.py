@@ -1,10 +1,13 @@
 """`qorvel-plugin serve` in a real browser: the cards, the values, an extension page, and the Mol* viewer."""
 
 import json
+import os
+import re
 from pathlib import Path
 
 import pytest
 
+from QorvelAPI.devhost.serve import watch_plugin
 from serve_support import PROBE, Served
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -246,6 +249,69 @@ def test_a_checkbox_with_allowed_values_is_a_multi_choice_that_runs(browser, tmp
         assert last_result(browser, 1)["outputs"]["picked"] == {"chains": ["C"], "strict": True}
     finally:
         served.close()
+
+
+INVISIBLE = """
+from QorvelAPI.molstar import MolstarAPI
+from QorvelAPI.plugins import Plugin, PluginBlock
+
+def invisible(block):
+    viewer = MolstarAPI()
+    viewer.addSphere(0.0, 0.0, 0.0, -2.0, color="#ff0000")
+    viewer.addBox([0.0, 0.0, 0.0], [4.0, 4.0, 4.0], color="#0000ff", opacity=2.0)
+    viewer.addSphere(1.0, 1.0, 1.0, 1.5, color="#00ff00", opacity=0.5)
+
+plugin = Plugin()
+plugin.addBlock(PluginBlock("Invisible", "Draws nothing.", invisible, id="invisible"))
+"""
+
+
+def test_viewer_actions_that_draw_nothing_get_a_badge_and_a_warning(browser, tmp_path):
+    from test_devhost_cli import make_plugin
+
+    served = Served(make_plugin(tmp_path / "invisible", INVISIBLE), tmp_path)
+    try:
+        open_page(browser, served)
+        state = run_and_wait(browser, f"{card('demo_tools.invisible')}.run()", 3)
+        assert (state["applied"], state["failed"]) == (3, 0)
+        badges = browser.evaluate("Array.from(document.querySelectorAll('#viewer-errors li')).map((li) => li.textContent)")
+        assert badges == ["viewer action #1 (addSphere): radius -2 is negative: nothing is drawn",
+                          "viewer action #2 (addBox): opacity 2 is outside 0..1: nothing is drawn"]
+        assert [m["message"] for m in last_result(browser, 1)["messages"]] == [
+            "block demo_tools.invisible (#1): viewer action addSphere: radius -2 is negative: nothing is drawn",
+            "block demo_tools.invisible (#1): viewer action addBox: opacity 2 is outside 0..1: nothing is drawn"]
+    finally:
+        served.close()
+
+
+SECOND_BLOCK = """
+plugin.addBlock(PluginBlock("Second", "Added while the page was open.", pick, id="second"))
+"""
+
+
+def test_a_changed_plugin_reloads_on_the_open_page_and_keeps_the_typed_values(browser, tmp_path):
+    from test_devhost_cli import make_plugin
+
+    folder = make_plugin(tmp_path / "growing", CHOOSER)
+    served = Served(folder, tmp_path)
+    watch = watch_plugin(served.server, interval=0.1)
+    pick = card("demo_tools.pick")
+    try:
+        open_page(browser, served)
+        browser.evaluate(f"{pick}.node.querySelectorAll('[data-variable=chains] input')[1].click()")
+        with open(os.path.join(folder, "main.py"), "a") as script:
+            script.write(SECOND_BLOCK)
+        notice = browser.wait_for("qorvelPage.cards.length === 2 && document.getElementById('notice').textContent", 60)
+        assert re.fullmatch(r"plugin reloaded at .+ \(0 problems\)", notice), notice
+        assert browser.evaluate(f"{pick}.values.variables.chains") == ["A", "B"]
+        assert browser.evaluate(f"Array.from({pick}.node.querySelectorAll('[data-variable=chains] input'))"
+                                f".map((b) => b.checked)") == [True, True, False]
+        assert browser.evaluate("Array.from(document.querySelectorAll('.editor-palette li')).map((li) => li.dataset.block)") == [
+            "demo_tools.pick", "demo_tools.second"]
+    finally:
+        watch.stop()
+        served.close()
+        browser.evaluate("localStorage.clear()")
 
 
 # Cells of the card tables that stick out of their card, and where the side pane is after a scroll.

@@ -11,6 +11,7 @@ from __future__ import annotations
 import contextlib
 import difflib
 import hashlib
+import importlib.machinery
 import importlib.util
 import io
 import json
@@ -219,6 +220,42 @@ def _plugin_classes():
     return plugins
 
 
+class _FromSourceLoader(importlib.machinery.SourceFileLoader):
+    """Compiles the plugin script from its text at every load. A cached bytecode file is trusted
+    when the script's size and modification second match, which an edit made within the second of
+    the previous load (``serve`` loads again as soon as the file changes) can leave unchanged."""
+
+    def path_stats(self, path: str):
+        raise OSError("the plugin script is compiled from its text")  # no cached bytecode, read or written
+
+
+def forget_plugin_modules(folder: str) -> list[str]:
+    """Drops the modules imported from the plugin's folder (helpers of the script) from
+    ``sys.modules``, so the next load of the plugin imports their current text; returns their names.
+
+    Only Python modules whose top-level module or package lies directly in ``folder`` count: those
+    imported because the folder is on ``sys.path``, not packages that merely live below it."""
+    root = os.path.realpath(folder)
+    forgotten = []
+    for name, module in list(sys.modules.items()):
+        top = sys.modules.get(name.partition(".")[0])
+        if _imported_from(top, root) and str(getattr(module, "__file__", None) or "").endswith(".py"):
+            del sys.modules[name]
+            forgotten.append(name)
+    importlib.invalidate_caches()  # the finders' listings of the folder, which may miss a new helper
+    return forgotten
+
+
+def _imported_from(module: Any, root: str) -> bool:
+    path = getattr(module, "__file__", None)
+    if not isinstance(path, str):
+        return False
+    where = os.path.dirname(os.path.realpath(path))
+    if os.path.basename(path) == "__init__.py":
+        where = os.path.dirname(where)
+    return where == root
+
+
 def load_plugin(folder: str, capture_stdout: bool = False) -> LoadedPlugin:
     """Imports the plugin in ``folder`` as the host does; raises PluginLoadError with the problems."""
     folder = os.path.abspath(folder)
@@ -235,6 +272,9 @@ def load_plugin(folder: str, capture_stdout: bool = False) -> LoadedPlugin:
     spec = importlib.util.spec_from_file_location(module_name, script)
     if spec is None or spec.loader is None:
         raise PluginLoadError([Problem("error", f"cannot import {script}: not a Python file")])
+    if type(spec.loader) is importlib.machinery.SourceFileLoader:
+        spec = importlib.util.spec_from_file_location(module_name, script,
+                                                      loader=_FromSourceLoader(module_name, script))
     module = importlib.util.module_from_spec(spec)
     printed = io.StringIO()
     redirect = contextlib.redirect_stdout(printed) if capture_stdout else contextlib.nullcontext()

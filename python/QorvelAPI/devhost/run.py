@@ -108,6 +108,9 @@ class BlockResult:
     printed: str = ""
     output: list = field(default_factory=list)  # stdout (when captured), stderr and log records, in order
     seconds: float = 0.0
+    # What stopped the run while this placement ran when it was not Ctrl-C or a stop signal (a
+    # test's timeout, say): the run cancels its jobs, then raises it again.
+    stoppedBy: BaseException | None = field(default=None, repr=False, compare=False)
 
     def toDict(self) -> dict:
         return {
@@ -338,6 +341,7 @@ class LocalHost:
         viewer = _molstar()
         if viewer is not None:
             viewer._flow = flow
+        stopped_by: BaseException | None = None
         feeding: dict[int, list] = {}  # the connections into each placement, in the flow's order
         for edge in flow.edges():
             feeding.setdefault(edge.destinationPlacedID, []).append(edge)
@@ -364,11 +368,15 @@ class LocalHost:
                 if on_result is not None:
                     on_result(result)
                 if result.status == "cancelled":
-                    raise KeyboardInterrupt
-        except KeyboardInterrupt:
+                    raise result.stoppedBy or KeyboardInterrupt
+        except Exception:
+            raise
+        except BaseException as stop:  # Ctrl-C, a stop signal, or whatever else stops the process (a test's timeout)
             remotes = self._remotes
             with cleaning_up(lambda: remote.submittedJobs() + remotes.submitted_jobs()):
                 interrupted = Interrupted(self._cancel_run(journal, remote), run)
+            if not isinstance(stop, KeyboardInterrupt):
+                stopped_by = stop
         else:
             interrupted = None
         finally:
@@ -380,6 +388,8 @@ class LocalHost:
                 run.savedTo = flow.write()
             except (OSError, FlowError):
                 run.savedTo = None
+        if stopped_by is not None:
+            raise stopped_by
         if interrupted is not None:
             raise interrupted
         return run
@@ -477,7 +487,11 @@ class LocalHost:
                                                               f"it on Local"))
                 try:
                     self._call(flow, placed, block, remote, result)
-                except KeyboardInterrupt:  # the caller stops the run; the placement keeps its state
+                except Exception:
+                    raise
+                except BaseException as stop:  # the caller stops the run; the placement keeps its state
+                    if not isinstance(stop, KeyboardInterrupt):
+                        result.stoppedBy = stop
                     jobs = remote.jobsOf(flow.savedID, placed.placedID)
                     if block.jobID is None and jobs:  # interrupted before the first status poll
                         block.jobID = jobs[-1]
@@ -674,7 +688,7 @@ class LocalHost:
                             f"following job {block.jobID} of block {block.id} failed: {one_line(cause)}")
             block.blockLogs = result.error
             return
-        except KeyboardInterrupt:
+        except BaseException:  # Ctrl-C, a stop signal, a test's timeout: the job must not outlive the run
             cancelled = remote.cancelBlockJobs(flow.savedID, placed.placedID)
             _record_cancelled(block)
             self._job_progress(block, started, True, "CANCELLED")

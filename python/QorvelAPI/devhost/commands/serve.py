@@ -5,7 +5,7 @@ from __future__ import annotations
 import sys
 
 from ..run import HostError
-from ..serve import build_app, stop
+from ..serve import build_app, stop, watch_plugin
 from ..serve.server import make_server
 
 HELP = "show the plugin in a browser: its blocks, runs, pages and the molecular viewer"
@@ -38,11 +38,14 @@ def run(args, out) -> int:
         server = make_server(app, args.host, args.port, args.token, args.allow_host)
     except OSError as exc:
         raise HostError(f"cannot listen on {args.host} port {args.port}: {exc.strerror or exc}") from None
-    print(f"serving {args.plugin_dir} at {app.guard.url()}  (Ctrl-C stops)", flush=True)
+    watch = watch_plugin(server)
+    print(f"serving {args.plugin_dir} at {app.guard.url()}  (Ctrl-C stops; a change of a plugin file "
+          f"loads the plugin again)", flush=True)
     try:
         server.serve_forever()
     except KeyboardInterrupt:
         print("stopping", file=sys.stderr)
     finally:
-        stop(app, server)
+        watch.stop()
+        stop(server.live.current, server)
     return 0

@@ -48,7 +48,7 @@ from ..safe_files import PAGE_FILE, SERVED_FILE, FileKind, FileRefused, TooDeep,
 from ..vartypes import page_table
 from .request_shapes import check_block_request, check_run_request
 from .security import Guard, Refused, resolve_inside
-from .session import RunBusy, RunSession, terminal_line
+from .session import EventLog, RunBusy, RunSession, terminal_line
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8",
@@ -96,7 +96,13 @@ class ServeApp:
         self.problems = problems
         self.info = info
         self.session = session
+        self.events = session.events if session is not None else EventLog()  # runs' events and reloads
         self.lean = lean
+        self.generation = 0  # how many times the plugin was loaded again since the server started
+        self.options = None  # how the plugin was loaded (see serve.build_app)
+        # Held while the plugin is loaded again, which redirects the process's output and the
+        # shared logger as a run does: a run does not start meanwhile (see serve.watch_plugin).
+        self.loading = threading.Lock()
         self.guard: Guard | None = None
         self.flows: FlowLibrary | None = None
         self.log = lambda line: print(line, file=sys.stderr, flush=True)
@@ -110,7 +116,7 @@ class ServeApp:
         plugin = self.loaded.plugin if self.loaded else None
         # The page builds each variable's control from the host's type table, not a list of its own.
         document: dict[str, Any] = {"problems": [p.toDict() for p in self.problems], "lean": self.lean,
-                                    "types": page_table()}
+                                    "types": page_table(), "generation": self.generation}
         if plugin is None:
             return {**document, "plugin": None, "blocks": [], "pages": [], "flows": []}
         document["plugin"] = self.info["plugin"]
@@ -176,7 +182,8 @@ class ServeApp:
                 raise Refused(400, str(exc)) from None
             kind = "block"
         try:
-            return self.session.start(flow, kind)
+            with self.loading:
+                return self.session.start(flow, kind)
         except RunBusy as exc:
             raise Refused(409, str(exc)) from None
 
@@ -258,7 +265,8 @@ class Handler(BaseHTTPRequestHandler):
     server_version = "qorvel-plugin-serve"
     protocol_version = "HTTP/1.1"
     timeout = 60  # seconds a connection may stay silent: an idle client does not hold a thread for ever
-    app: ServeApp  # set on the subclass that serve() builds
+    live: "LiveApp"  # set on the subclass that make_server() builds
+    app: ServeApp  # the app a request is answered from: the live one when the request came
 
     # -- plumbing ------------------------------------------------------------------------------
 
@@ -313,6 +321,7 @@ class Handler(BaseHTTPRequestHandler):
         return value
 
     def _dispatch(self) -> None:
+        self.app = self.live.current  # one app for the whole request, whatever a reload swaps in meanwhile
         try:
             parts = urlsplit(self.path)
             path = unquote(parts.path)
@@ -428,8 +437,9 @@ class Handler(BaseHTTPRequestHandler):
         self._json(200, {"running": bool(session and session.running), "events": events})
 
     def _events(self) -> None:
-        """Server-sent events: the latest run's events, then each new one as it happens."""
-        session = self.app.session
+        """Server-sent events: the latest run's events, then each new one as it happens (reloads
+        of the plugin included)."""
+        events = self.app.events
         self.send_response(200)
         self.send_header("Content-Type", "text/event-stream")
         self.send_header("Cache-Control", "no-store")
@@ -443,8 +453,8 @@ class Handler(BaseHTTPRequestHandler):
             last = 0
         self.wfile.write(b"retry: 1000\n\n")
         self.wfile.flush()
-        while session is not None and not session.events.closed:
-            fresh = session.events.since(last, timeout=15.0)
+        while not events.closed:
+            fresh = events.since(last, timeout=15.0)
             if not fresh:
                 self.wfile.write(b": keep-alive\n\n")
             for event in fresh:
@@ -502,13 +512,24 @@ class _Slot:
                 self._semaphore.release()
 
 
+class LiveApp:
+    """The app that answers the requests that come next (``serve.watch_plugin`` swaps in a
+    reloaded one: one assignment, so a request sees the old app or the new one, never a mix)."""
+
+    def __init__(self, app: ServeApp):
+        self.current = app
+
+
 def make_server(app: ServeApp, host: str, port: int, token: bool = False, allow_hosts=()) -> Server:
-    """The server, listening; off loopback (or with ``token``) every request needs its token."""
-    handler = type("BoundHandler", (Handler,), {"app": app})
+    """The server, listening; off loopback (or with ``token``) every request needs its token.
+    ``server.live`` holds the app that answers."""
+    live = LiveApp(app)
+    handler = type("BoundHandler", (Handler,), {"live": live, "app": app})
     kind = type("Server6", (Server,), {"address_family": socket.AF_INET6}) if ":" in host else Server
     server = kind((host, port), handler)
+    server.live = live
     app.bind(host, server.server_address[1], token, allow_hosts)
     return server
 
 
-__all__ = ["ServeApp", "Server", "make_server", "resolve_inside"]
+__all__ = ["LiveApp", "ServeApp", "Server", "make_server", "resolve_inside"]

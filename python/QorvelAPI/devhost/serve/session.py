@@ -119,14 +119,14 @@ class RunSession:
     """Starts runs of one loaded plugin, one at a time, and records their events."""
 
     def __init__(self, loaded, queue, runs_dir: str, config_path: str | None = None, poll: float = 1.0,
-                 file_url: Callable[[str], str | None] = lambda path: None):
+                 file_url: Callable[[str], str | None] = lambda path: None, events: EventLog | None = None):
         self.loaded = loaded
         self.queue = queue
         self.runs_dir = os.path.abspath(runs_dir)
         self.config_path = config_path
         self.poll = poll
         self.file_url = file_url
-        self.events = EventLog()
+        self.events = events if events is not None else EventLog()  # the server's log: reloads are told there too
         self.run_folder: str | None = None
         self._lock = threading.Lock()
         self._thread: threading.Thread | None = None

@@ -302,6 +302,7 @@ const handlers = {
         if (state.viewer) state.viewer.enqueue(entry);
         else state.pendingViewer.push(entry);
     },
+    reload(data) { reloadPlugin(data); },
     end(data) {
         state.running = false;
         state.ended = data;
@@ -321,6 +322,26 @@ function listen() {
             window.dispatchEvent(new CustomEvent("qorvel-run-event", { detail: { kind, data } }));
         });
     }
+}
+
+// -- reloads -------------------------------------------------------------------------------------
+
+// The server loaded the plugin again after a file of it changed: the page takes the new catalogue.
+// The cards read the values typed into them back from storage. A replayed reload that the page's
+// catalogue already has (its generation) changes nothing.
+async function reloadPlugin(data) {
+    if (data.generation <= state.plugin.generation) return;
+    const { data: doc } = await api("/api/plugin");
+    if (doc.generation <= state.plugin.generation) return;
+    state.plugin = doc;
+    useTypes(doc.types);
+    renderPlugin(doc);
+    if (state.editor && doc.plugin) state.editor.useCatalogue(doc);
+    else if (doc.plugin) startEditor(doc);
+    const count = doc.problems.length;
+    $("notice").textContent = `plugin reloaded at ${new Date().toLocaleTimeString()}${doc.plugin ? "" : "; it did not load"}` +
+        ` (${count} problem${count === 1 ? "" : "s"})`;
+    $("notice").hidden = false;
 }
 
 async function startViewer(lean) {
@@ -360,7 +381,7 @@ async function main() {
     if (data.plugin) startEditor(data);
     const lean = data.lean || new URLSearchParams(location.search).has("lean");
     const viewerReady = startViewer(lean);
-    if (data.plugin) listen(); // a plugin that did not load has no runs
+    listen(); // runs, and reloads of the plugin (one that did not load may load after a fix)
     await viewerReady;
     state.ready = true;
 }

@@ -64,12 +64,26 @@ export class FlowEditor {
                           fit: () => this.zoomToFit(),
                           save: () => this.save(false), copy: () => this.save(true), run: () => this.run() };
         for (const [name, action] of Object.entries(buttons)) $(`[data-action=${name}]`).addEventListener("click", action);
-        $(".editor-palette").replaceChildren(...[...this.blocks.values()].filter((b) => !["config", "ghost"].includes(b.type))
-            .map((b) => element("li", { "data-block": b.id, onpointerdown: (e) => this.dragNew(e, b) },
-                element("b", {}, b.name), element("span", { class: "kind" }, b.type))));
+        this.renderPalette();
         this.canvas.addEventListener("pointerdown", (event) => {
             if ([this.canvas, this.sizer, this.world, this.svg].includes(event.target)) this.select(null);
         });
+    }
+
+    renderPalette() {
+        this.root.querySelector(".editor-palette").replaceChildren(...[...this.blocks.values()]
+            .filter((b) => !["config", "ghost"].includes(b.type))
+            .map((b) => element("li", { "data-block": b.id, onpointerdown: (e) => this.dragNew(e, b) },
+                element("b", {}, b.name), element("span", { class: "kind" }, b.type))));
+    }
+
+    // The plugin was loaded again: its blocks, remotes and preset flows as they are now.
+    useCatalogue(plugin) {
+        this.blocks = new Map(plugin.blocks.map((b) => [b.id, b]));
+        this.remotes = plugin.remotes || ["Local"];
+        this.renderPalette();
+        if (this.doc) this.render();
+        this.refreshList();
     }
 
     say(message, kind = "") {
