@@ -163,7 +163,7 @@ def test_extension_page_sets_the_custom_variable_for_the_next_run(browser, examp
 
 def test_example_flow_draws_its_viewer_actions(browser, example):
     browser.evaluate("window.liveOutput = []; addEventListener('qorvel-run-event', (e) => { if (e.detail.kind === "
-                     "'followed') liveOutput.push(document.querySelector('#run pre.followed').textContent); })")
+                     "'followed') liveOutput.push(document.querySelector('#run pre.followed[data-stream=stdout]')?.textContent); })")
     state = run_and_wait(browser, "document.querySelector('[data-flow=\"Screen and refine\"] button.run').click()", 6)
     assert state == {"ended": {"ok": True, "error": None, "savedTo": state["ended"]["savedTo"]},
                      "applied": 6, "failed": 0}
