@@ -121,8 +121,14 @@ def test_a_second_signal_during_clean_up_exits_at_once_naming_the_jobs():
     assert done.stderr == "error: SIGHUP during clean-up; stopped at once; jobs that may be left: 41, 7 on cluster\n"
 
 
-def test_a_plugin_host_run_in_a_script_cleans_up_then_ends_by_the_signal(tmp_path):
-    folder = make_plugin_folder(tmp_path, META, SCRIPT)
+# The first action still runs when the signal comes: its job is submitted but not yet followed.
+SLOW_SUBMIT = SCRIPT.replace("    block.remote.submitJob(path)\n",
+                             "    block.remote.submitJob(path)\n    import time; time.sleep(60)\n")
+
+
+@pytest.mark.parametrize("script", [SCRIPT, SLOW_SUBMIT], ids=["followed", "still-submitting"])
+def test_a_plugin_host_run_in_a_script_cleans_up_then_ends_by_the_signal(tmp_path, script):
+    folder = make_plugin_folder(tmp_path, META, script)
     work = tmp_path / "run"
     code = ("from QorvelAPI.devhost import PluginHost\n"
             f"PluginHost({str(folder)!r}, queue='local', workdir={str(work)!r}, poll=0.3).run('sleep')\n")

@@ -495,6 +495,8 @@ class LocalHost:
                     jobs = remote.jobsOf(flow.savedID, placed.placedID)
                     if block.jobID is None and jobs:  # interrupted before the first status poll
                         block.jobID = jobs[-1]
+                    if jobs and result.job is None:
+                        self._cancel_unfollowed(flow, placed, block, remote)
                     result.status = "cancelled"
                     result.error = result.error or f"interrupted while block {declared.id} (#{placed.placedID}) ran"
         result.messages.extend(collector.problems)
@@ -510,6 +512,16 @@ class LocalHost:
             result.blockLogs = block.blockLogs
             placed.state = _plain(block._minimalEncode())
         return result
+
+    @staticmethod
+    def _cancel_unfollowed(flow: Flow, placed: PlacedBlock, block, remote: LocalRemote) -> None:
+        """The run stopped after the block submitted its job but before the job was followed: the
+        job is cancelled here, so that the saved state of the block says CANCELLED (the run's own
+        clean-up then finds nothing left of it in the journal)."""
+        with cleaning_up(remote.submittedJobs):
+            with contextlib.suppress(Exception):
+                remote.cancelBlockJobs(flow.savedID, placed.placedID)
+            _record_cancelled(block)
 
     def _selected_remote(self, placement: Placement, local: LocalRemote) -> LocalRemote:
         """The named remote that the placement's state selects, when one of that name is configured
