@@ -7,6 +7,8 @@
 # Usage: scripts/test_environments.sh VENV...   (each with its extensions built in place)
 # Settings: TEST_JOBS environments at once (default 2), TEST_WORKERS workers per environment
 # (default 2), FUZZ_FULL_ON an environment that runs the randomised tests at their full count.
+# The suites marked one_environment (the browser, the documentation site, the tutorial; see
+# tests/conftest.py) run on the first environment given only.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 jobs=${TEST_JOBS:-2}
@@ -19,14 +21,17 @@ started=$SECONDS
 declare -A env_of began status seconds
 failed=()
 
+first=${1:-}
+
 start() {  # venv
-    local v=$1 profile=quick log=$logs/${1#.}.log
+    local v=$1 profile=quick log=$logs/${1#.}.log select=()
     [ "$v" = "${FUZZ_FULL_ON:-}" ] && profile=full
+    [ "$v" = "$first" ] || select=(-m "not one_environment")
     {
         echo "== tests on $v ($("$v/bin/python" scripts/describe_env.py); randomised tests: $profile profile)"
         PYTHONPATH=python QORVEL_FUZZ_PROFILE=$profile PYTHONWARNINGS=$QUIET_REWRITES \
             "$v/bin/python" -m pytest -q -p no:cacheprovider \
-            -n "$workers" --dist loadgroup tests
+            -n "$workers" --dist loadgroup "${select[@]}" tests
     } >"$log" 2>&1 &
     env_of[$!]=$v
     began[$v]=$SECONDS

@@ -21,7 +21,8 @@ class Served:
         self.server = make_server(self.app, host, 0, token, allow_hosts)
         self.port = self.server.server_address[1]
         self.address = "::1" if ":" in host else "127.0.0.1"
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        # A short poll interval: closing waits for the next poll, once per test.
+        self.thread = threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
         self.thread.start()
 
     def request(self, method, path, body=None, headers=None):

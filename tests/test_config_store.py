@@ -12,7 +12,11 @@ import time
 import pytest
 
 from QorvelAPI.plugins import PluginBlock, PluginConfig, PluginVariable, VariableGroup, VariableList, VariableTypes
+from fuzzing import PROFILE
 from plugin_support import make_plugin_folder, run_script
+
+# Kill rounds of the save loop: the full count where the randomised tests run in full.
+KILL_ROUNDS = 200 if PROFILE == "full" else 40
 
 CONFIG_SCRIPT = """
 from QorvelAPI.plugins import *
@@ -318,7 +322,7 @@ def test_killed_while_saving_never_loses_the_file_or_a_saved_value(loaded, tmp_p
     def own_temporaries(pid):
         return [name for name in os.listdir(tmp_path) if name.startswith(f".config.json.{pid}.")]
 
-    for round_number in range(200):
+    for round_number in range(KILL_ROUNDS):
         reader, writer = os.pipe()
         pid = os.fork()
         if pid == 0:  # child: save forever, acknowledging each save that returned

@@ -163,11 +163,14 @@ def test_extension_page_sets_the_custom_variable_for_the_next_run(browser, examp
 
 def test_example_flow_draws_its_viewer_actions(browser, example):
     browser.evaluate("window.liveOutput = []; addEventListener('qorvel-run-event', (e) => { if (e.detail.kind === "
-                     "'followed') liveOutput.push(document.querySelector('#run pre.followed[data-stream=stdout]')?.textContent); })")
+                     "'followed') liveOutput.push(document.querySelector(`#run [data-placed='${e.detail.data.placedID}'] "
+                     "pre.followed[data-stream=stdout]`)?.textContent); })")
     state = run_and_wait(browser, "document.querySelector('[data-flow=\"Screen and refine\"] button.run').click()", 6)
     assert state == {"ended": {"ok": True, "error": None, "savedTo": state["ended"]["savedTo"]},
                      "applied": 6, "failed": 0}
-    assert browser.evaluate("liveOutput.at(-1)").endswith("ligand_13 -8.100\n")  # the job's output, live
+    final_output = browser.evaluate("[...document.querySelectorAll('#run .result b')].find((b) => b.textContent === "
+                                    "'Job output').nextElementSibling.textContent")
+    assert final_output.count("\n") == 3 and browser.evaluate("liveOutput.at(-1)") == final_output  # shown live  # the job's output, live
     browser.evaluate("qorvelPage.viewer.do_setSpin({speed: 0})")
     pixels = browser.evaluate(PIXELS)
     assert pixels["white"] > pixels["total"] * 0.5  # the background set by the block
