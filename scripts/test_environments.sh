@@ -5,13 +5,11 @@
 # the outputs never interleave; a table of each environment's result and time, and the total,
 # comes last. Fails when the suite failed on any environment.
 # Usage: scripts/test_environments.sh VENV...   (each with its extensions built in place)
-# Settings: TEST_JOBS environments at once (default 2), TEST_WORKERS workers per environment
+# Settings: TEST_JOBS environments at once (default 4), TEST_WORKERS workers per environment
 # (default 2), FUZZ_FULL_ON an environment that runs the randomised tests at their full count.
-# The suites marked one_environment (the browser, the documentation site, the tutorial; see
-# tests/conftest.py) run on the first environment given only.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-jobs=${TEST_JOBS:-2}
+jobs=${TEST_JOBS:-4}
 workers=${TEST_WORKERS:-2}
 logs=build/test-logs
 # The workers rewrite the tests' assertions before pytest's own warning filters apply.
@@ -21,17 +19,14 @@ started=$SECONDS
 declare -A env_of began status seconds
 failed=()
 
-first=${1:-}
-
 start() {  # venv
-    local v=$1 profile=quick log=$logs/${1#.}.log select=()
+    local v=$1 profile=quick log=$logs/${1#.}.log
     [ "$v" = "${FUZZ_FULL_ON:-}" ] && profile=full
-    [ "$v" = "$first" ] || select=(-m "not one_environment")
     {
         echo "== tests on $v ($("$v/bin/python" scripts/describe_env.py); randomised tests: $profile profile)"
         PYTHONPATH=python QORVEL_FUZZ_PROFILE=$profile PYTHONWARNINGS=$QUIET_REWRITES \
             "$v/bin/python" -m pytest -q -p no:cacheprovider \
-            -n "$workers" --dist loadgroup "${select[@]}" tests
+            -n "$workers" --dist loadgroup tests
     } >"$log" 2>&1 &
     env_of[$!]=$v
     began[$v]=$SECONDS

@@ -5,18 +5,6 @@ from QorvelAPI.devhost.cli import main
 from QorvelAPI.molstar import MolstarAPI
 from molstar_fakes import FakeFlow
 
-# Suites whose subject is not the interpreter: the page's scripts in a real browser, the
-# documentation site, and the tutorial's text (whose code paths the other suites run everywhere).
-# `make test` runs them on its first environment only (scripts/test_environments.sh).
-ONE_ENVIRONMENT = ("browser/", "test_docs_site.py", "test_tutorial.py")
-
-
-def pytest_collection_modifyitems(items):
-    for item in items:
-        path = item.path.as_posix()
-        if any(f"/tests/{name}" in path for name in ONE_ENVIRONMENT):
-            item.add_marker(pytest.mark.one_environment)
-
 
 @pytest.fixture(scope="session", autouse=True)
 def private_user_folders(tmp_path_factory):
