@@ -81,6 +81,7 @@ SAN_LIB := build/sanitize/lib
 # and the debug interpreter they would cost many minutes and check no more of the C++ code than
 # the rest of the suite does.
 NO_BROWSER := --ignore=tests/browser --ignore=tests/test_ssh_live.py --ignore=tests/test_slurm_live.py \
+	--ignore=tests/test_ssh_shell_live.py --ignore=tests/test_follow_live.py \
 	--ignore=tests/test_devhost_stopping.py --ignore=tests/test_tutorial.py --ignore=tests/test_docs_site.py
 ASAN_RUNTIME = $(shell clang -print-file-name=libclang_rt.asan-x86_64.so)
 # numpy is kept out of the run (a stand-in that cannot be imported comes first on the path):

@@ -61,6 +61,15 @@ def start_cli(tmp_path, *args, env=None):
                             stderr=subprocess.PIPE, text=True, env=full, start_new_session=True)
 
 
+def finish(host):
+    """The host process ended (killed if it still runs) and its pipes closed."""
+    if host.poll() is None:
+        host.kill()
+    host.wait()
+    host.stdout.close()
+    host.stderr.close()
+
+
 def lines_until(process, wanted, seen):
     """Reads the host's standard error into ``seen`` until a line holds ``wanted``."""
     deadline = time.monotonic() + WAIT_LIMIT
@@ -94,8 +103,7 @@ def test_run_follow_shows_both_streams_while_the_job_runs_each_line_once(where, 
         out = host.stdout.read()
         host.wait(WAIT_LIMIT)
     finally:
-        if host.poll() is None:
-            host.kill()
+        finish(host)
     lines = seen + err.splitlines()
     assert host.returncode == 0, lines
     for stream, text in (("stdout", "out {} é✓𝄞"), ("stderr", "err {}")):
@@ -224,6 +232,5 @@ def test_the_status_line_says_why_the_job_waits_and_where_it_runs(tmp_path):
         assert f": RUNNING, on {node}  " in running, seen
         assert host.wait(WAIT_LIMIT) == 0, host.stderr.read()
     finally:
-        if host.poll() is None:
-            host.kill()
+        finish(host)
     assert [line for line in seen if "PENDING, on " in line or "RUNNING, waiting" in line] == []
