@@ -29,9 +29,10 @@ QUIET_REWRITES = PYTHONWARNINGS=ignore::DeprecationWarning:_pytest.assertion.rew
 
 # The suite on every environment, TEST_JOBS of them side by side, each printed whole when it ends,
 # then each one's time and the total; all of them run, and the target fails if any failed. The
-# randomised tests run a few examples each (FUZZ_FULL_ON=ENV: their full count on ENV). All four
-# at once by default: much of a run is waiting (jobs, logins, the browser), and the waits overlap.
-TEST_JOBS ?= 4
+# randomised tests run a few examples each (FUZZ_FULL_ON=ENV: their full count on ENV). Two at a
+# time: four at once were no faster on two cores (the suite is bound by CPU), and four browsers
+# drawing the viewer at once starved the pages the browser tests wait on.
+TEST_JOBS ?= 2
 FUZZ_FULL_ON ?=
 test: build-all
 	@TEST_JOBS=$(TEST_JOBS) TEST_WORKERS=$(TEST_WORKERS) FUZZ_FULL_ON=$(FUZZ_FULL_ON) \
