@@ -219,13 +219,13 @@ class LocalRemote:
         job = self._job(savedID, placedID)
         if job is None:
             return None, None, None
-        if not self._logs_due(job):
-            return None, None, self.detailedStatus(job)
+        state = self.queue.state(job)  # asked once per poll: each ask is a query of the queue
+        if not self._logs_due(job, state):
+            return None, None, self.detailedStatus(job, state)
         stdout_path, stderr_path = self.jobLogPaths(job)
-        return _read_tail(stdout_path), _read_tail(stderr_path), self.detailedStatus(job)
+        return _read_tail(stdout_path), _read_tail(stderr_path), self.detailedStatus(job, state)
 
-    def _logs_due(self, job: int) -> bool:
-        state = self.queue.state(job)
+    def _logs_due(self, job: int, state: str) -> bool:
         return state in TERMINAL_STATES or state == "UNKNOWN" or job in self._cancelled
 
     def jobLogPaths(self, job: int) -> tuple:
@@ -241,8 +241,9 @@ class LocalRemote:
         """For each (file, offset): at most ``limit`` bytes of it from the offset (see ``log_follow``)."""
         return [read_local_chunk(path, offset, limit) for path, offset in requests]
 
-    def detailedStatus(self, job: int) -> str:
-        state = self.queue.state(job)
+    def detailedStatus(self, job: int, state: str | None = None) -> str:
+        """The queue's account of the job (``state``: its state, when the caller just asked for it)."""
+        state = self.queue.state(job) if state is None else state
         text = f"Job {job} {state} on {self.queue.kind} queue"
         code = self.queue.exit_code(job)
         if code is not None and state not in ("PENDING", "RUNNING"):
