@@ -175,9 +175,9 @@ def test_a_pytest_timeout_cancels_the_jobs_of_a_plugin_host_run_and_saves_the_fl
     env = {**os.environ, "PYTHONPATH": str(ROOT / "python"), "XDG_CONFIG_HOME": str(tmp_path / "config"),
            "XDG_STATE_HOME": str(tmp_path / "state")}
     done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "timeout",
-                           "--timeout=20", "--timeout-method=signal", str(test)], cwd=test.parent, env=env,
+                           "--timeout=8", "--timeout-method=signal", str(test)], cwd=test.parent, env=env,
                           capture_output=True, text=True, timeout=180)
-    assert done.returncode == 1 and "Timeout >20.0s" in done.stdout, done.stdout + done.stderr
+    assert done.returncode == 1 and "Timeout >8.0s" in done.stdout, done.stdout + done.stderr
     saved = next(work.glob("*.flow")).read_text()
     assert "CANCELLED" in saved
     if queue == "local":

@@ -9,6 +9,7 @@ two misleads them. A stub is read with `ast`, its module with `inspect`.
 import ast
 import enum
 import fnmatch
+import hashlib
 import importlib.util
 import inspect
 import subprocess
@@ -350,6 +351,18 @@ WRONG_USES = {
 }
 
 
+# mypy's cache outlives a test run, one folder per interpreter and configuration (build/mypy-cache):
+# a cold check costs seconds, many where Debian's mypy is not compiled for the interpreter, and a
+# warm one reads back all that did not change.
+MYPY_CACHE = Path(__file__).resolve().parent.parent / "build" / "mypy-cache"
+
+
+def mypy_cache_dir(*configuration):
+    """The cache folder for mypy run by this interpreter with ``configuration`` (any texts)."""
+    key = "\0".join([sys.executable, *configuration]).encode()
+    return MYPY_CACHE / hashlib.sha256(key).hexdigest()[:16]
+
+
 def run_mypy(tmp_path, *paths, strict=False, silent=()):
     """mypy on `paths` against the shipped stubs: (error lines, exit status). Errors in the modules
     `silent` names are not reported, as in an installed package's."""
@@ -362,10 +375,11 @@ def run_mypy(tmp_path, *paths, strict=False, silent=()):
     # site-packages, which mypy refuses to have in mypy_path.
     installed = PACKAGE_DIR.parent in {Path(sysconfig.get_path(kind)) for kind in ("purelib", "platlib")}
     search = "" if installed else f"mypy_path = {PACKAGE_DIR.parent}\n"
-    config.write_text(f"[mypy]\n{search}cache_dir = {tmp_path / 'cache'}\n"
-                      "[mypy-pydantic.*]\nfollow_imports = skip\n"
-                      "[mypy-QorvelAPI.plugins]\ndisallow_subclassing_any = False\n"
-                      + "".join(f"[mypy-{name}]\nfollow_imports = silent\n" for name in silent), encoding="utf-8")
+    sections = ("[mypy-pydantic.*]\nfollow_imports = skip\n"
+                "[mypy-QorvelAPI.plugins]\ndisallow_subclassing_any = False\n"
+                + "".join(f"[mypy-{name}]\nfollow_imports = silent\n" for name in silent))
+    cache = mypy_cache_dir(search, sections, str(strict))
+    config.write_text(f"[mypy]\n{search}cache_dir = {cache}\n{sections}", encoding="utf-8")
     # Installed, the stubs are read through the scripts' imports (given as files, they would make
     # site-packages a source folder); the source-tree runs check the stubs themselves.
     stubs = [] if installed else [str(stubbed.path) for stubbed in MODULES.values()]

