@@ -23,8 +23,11 @@ build-all:
 # queue behind each other), the browser tests to one browser; each worker that runs SSH tests
 # starts a server of its own.
 # The workers rewrite the tests' assertions before pytest's own warning filters apply.
-TEST_WORKERS ?= 2
-PARALLEL = -n $(TEST_WORKERS) --dist loadgroup
+# Three workers per environment in `make test` (two environments at once), four in `test-quick`
+# (one): the live suites spend much of their time waiting, which the further workers fill.
+TEST_WORKERS ?= 3
+QUICK_WORKERS ?= 4
+PARALLEL = -n $(QUICK_WORKERS) --dist loadgroup
 QUIET_REWRITES = PYTHONWARNINGS=ignore::DeprecationWarning:_pytest.assertion.rewrite
 
 # The suite on every environment, TEST_JOBS of them side by side, each printed whole when it ends,
