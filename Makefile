@@ -23,9 +23,9 @@ build-all:
 # queue behind each other), the browser tests to one browser; each worker that runs SSH tests
 # starts a server of its own.
 # The workers rewrite the tests' assertions before pytest's own warning filters apply.
-# Three workers per environment in `make test` (two environments at once), four in `test-quick`
-# (one): the live suites spend much of their time waiting, which the further workers fill.
-TEST_WORKERS ?= 3
+# Two workers per environment in `make test` (two environments at once), four in `test-quick`
+# (one environment: the live suites spend much of their time waiting, which the further workers fill).
+TEST_WORKERS ?= 2
 QUICK_WORKERS ?= 4
 PARALLEL = -n $(QUICK_WORKERS) --dist loadgroup
 QUIET_REWRITES = PYTHONWARNINGS=ignore::DeprecationWarning:_pytest.assertion.rewrite

@@ -6,11 +6,11 @@
 # comes last. Fails when the suite failed on any environment.
 # Usage: scripts/test_environments.sh VENV...   (each with its extensions built in place)
 # Settings: TEST_JOBS environments at once (default 2), TEST_WORKERS workers per environment
-# (default 3), FUZZ_FULL_ON an environment that runs the randomised tests at their full count.
+# (default 2), FUZZ_FULL_ON an environment that runs the randomised tests at their full count.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 jobs=${TEST_JOBS:-2}
-workers=${TEST_WORKERS:-3}
+workers=${TEST_WORKERS:-2}
 logs=build/test-logs
 # The workers rewrite the tests' assertions before pytest's own warning filters apply.
 QUIET_REWRITES=ignore::DeprecationWarning:_pytest.assertion.rewrite

@@ -5,21 +5,6 @@ from QorvelAPI.devhost.cli import main
 from QorvelAPI.molstar import MolstarAPI
 from molstar_fakes import FakeFlow
 
-# The modules that take longest, most of it waiting on jobs, connections and the browser, longest
-# first: run first, their waits overlap the rest of the suite in a parallel run instead of
-# trailing after it on one worker.
-SLOW_FIRST = ("test_ssh_live", "test_devhost_stopping", "test_serve_browser", "test_tutorial", "test_follow_live",
-              "test_slurm_live", "test_devhost_testing", "test_hostile", "test_ssh_shell_live", "test_serve_http",
-              "test_editor_browser", "test_devhost_example")
-
-
-def pytest_collection_modifyitems(items):
-    """Puts the slow modules first, each kept whole (its module fixtures are set up once)."""
-    def rank(item):
-        name = item.module.__name__.rpartition(".")[2] if item.module else ""
-        return SLOW_FIRST.index(name) if name in SLOW_FIRST else len(SLOW_FIRST)
-    items.sort(key=rank)
-
 
 @pytest.fixture(scope="session", autouse=True)
 def private_user_folders(tmp_path_factory):

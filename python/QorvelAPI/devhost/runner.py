@@ -307,11 +307,14 @@ class LocalRunner:
             job.state, job.ended, job.exit_code = "FAILED", time.time(), None
             job.start_error = str(exc)
             return
+        # Read before the start: the job may run a while before Popen returns (a loaded machine),
+        # and its run time must never be shorter than it ran.
+        started = time.time()
         try:
             job.process = subprocess.Popen(job.command, cwd=job.cwd, env=env,
                                            stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
                                            start_new_session=True)
-            job.state, job.started = "RUNNING", time.time()
+            job.state, job.started = "RUNNING", started
         except OSError as exc:
             job.state, job.ended = "FAILED", time.time()
             job.start_error = str(exc)
